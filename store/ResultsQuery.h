@@ -1,0 +1,53 @@
+#pragma once
+// One results table of db.sqlite (the named query objects ADOQuery1 and ADOQuery2):
+// emptied at start-up, appended to during tests, shown in a grid through Model().
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <stdexcept>
+
+class QAbstractTableModel;
+class QDateTime;
+
+// The database could not be opened, created or written; what() is for the operator.
+class EDatabaseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class ResultsTable { Battery, ListS };
+
+class TResultsQuery : public QObject {
+    Q_OBJECT
+public:
+    // Nothing is opened here; the first statement opens (and if needed creates) the file.
+    TResultsQuery(ResultsTable table, QObject* parent = nullptr, const QString& databasePath = "db.sqlite");
+    ~TResultsQuery() override;
+
+    // The statement shown by the grid ("select * from battery" / "select * from listS").
+    QString SQL() const;
+    // Empties the table and the grid ("delete from battery" / "delete from listS").
+    void Clear();
+    // Appends one row. Values in the column order of the table's insert statement:
+    // battery: InputVoltage, InputCurrent, DischargeTime, BatteryCapacity, MeasTime;
+    // listS:   Nr, LoadPattern, Setpoint, mValueV, mValueI, upLimit, downLimit, sTime, Result.
+    // Values are bound, never pasted into the statement. The new row (with its Id) is
+    // appended to Model(). Throws EDatabaseError; a failed insert leaves earlier rows intact.
+    void Insert(const QStringList& values);
+
+    // All columns of the table in table order, Id first; one row per row stored this run.
+    // Header titles can be replaced with setHeaderData.
+    QAbstractTableModel* Model() const;
+    int RowCount() const;
+
+signals:
+    void RowAppended(int row);
+
+private:
+    struct Impl;
+    Impl* d;
+};
+
+// The local date and time of a stored row: the system's short date, a blank, the
+// system's long time.
+QString MeasurementTimestamp(const QDateTime& when);
