@@ -1,0 +1,155 @@
+#pragma once
+// TComm: one serial port, opened non-blocking and exclusive, with a receive thread and a
+// transmit thread. The threads never call the owner: they post events to a private
+// QObject on the owner's thread, whose event() raises the On… callbacks there.
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+
+class TReadThread;
+class TWriteThread;
+class TCommWindow;
+
+// StartComm failed; what() is the message for the operator.
+class ECommsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class TParity { None, Odd, Even, Mark, Space };
+enum class TStopBits { _1, _1_5, _2 };
+enum class TByteSize { _5, _6, _7, _8 };
+enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
+enum class TRtsControl { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+
+class TComm;
+using TReceiveDataEvent = std::function<void(TComm* Sender, const char* Buffer, uint16_t BufferLength)>;
+using TReceiveErrorEvent = std::function<void(TComm* Sender, uint32_t EventMask)>;
+using TModemStateChangeEvent = std::function<void(TComm* Sender, uint32_t ModemEvent)>;
+using TSendDataEmptyEvent = std::function<void(TComm* Sender)>;
+using TNotifyEvent = std::function<void(TComm* Sender)>;
+
+class TComm : public QObject {
+    Q_OBJECT
+public:
+    explicit TComm(QObject* AOwner = nullptr);
+    ~TComm() override; // stops a port left open
+
+    void StartComm(); // throws ECommsError
+    void StopComm();  // does nothing when closed; harmless twice
+    // Copies the block and hands it to the transmit thread; false when closed, for a
+    // count of 0, or when the hand-over fails. Never blocks.
+    bool WriteCommData(const char* pDataToWrite, uint16_t dwSizeofDataToWrite);
+    uint32_t GetModemState(); // CTS 0x10, DSR 0x20, ring 0x40, carrier 0x80; 0 when closed
+
+    int Handle() const { return hCommFile; } // the port's descriptor; 0 while closed
+    bool SendDataEmpty() const { return FSendDataEmpty.load(); }
+
+    // Used at the next StartComm.
+    QString CommName() const { return FCommName; }
+    void setCommName(const QString& v) { FCommName = v; }
+    TParity Parity() const { return FParity; }
+    void setParity(TParity v) { FParity = v; }
+
+    // Applied at once while open.
+    uint32_t BaudRate() const { return FBaudRate; }
+    void setBaudRate(uint32_t v);
+    bool ParityCheck() const { return FParityCheck; }
+    void setParityCheck(bool v);
+    bool Outx_CtsFlow() const { return FOutx_CtsFlow; }
+    void setOutx_CtsFlow(bool v);
+    bool Outx_DsrFlow() const { return FOutx_DsrFlow; }
+    void setOutx_DsrFlow(bool v);
+    TDtrControl DtrControl() const { return FDtrControl; }
+    void setDtrControl(TDtrControl v);
+    bool DsrSensitivity() const { return FDsrSensitivity; }
+    void setDsrSensitivity(bool v);
+    bool TxContinueOnXoff() const { return FTxContinueOnXoff; }
+    void setTxContinueOnXoff(bool v);
+    bool Outx_XonXoffFlow() const { return FOutx_XonXoffFlow; }
+    void setOutx_XonXoffFlow(bool v);
+    bool Inx_XonXoffFlow() const { return FInx_XonXoffFlow; }
+    void setInx_XonXoffFlow(bool v);
+    bool ReplaceWhenParityError() const { return FReplaceWhenParityError; }
+    void setReplaceWhenParityError(bool v);
+    bool IgnoreNullChar() const { return FIgnoreNullChar; }
+    void setIgnoreNullChar(bool v);
+    TRtsControl RtsControl() const { return FRtsControl; }
+    void setRtsControl(TRtsControl v);
+    uint16_t XonLimit() const { return FXonLimit; }
+    void setXonLimit(uint16_t v);
+    uint16_t XoffLimit() const { return FXoffLimit; }
+    void setXoffLimit(uint16_t v);
+    TByteSize ByteSize() const { return FByteSize; }
+    void setByteSize(TByteSize v);
+    TStopBits StopBits() const { return FStopBits; }
+    void setStopBits(TStopBits v);
+    char XonChar() const { return FXonChar; }
+    void setXonChar(char v);
+    char XoffChar() const { return FXoffChar; }
+    void setXoffChar(char v);
+    char ReplacedChar() const { return FReplacedChar; }
+    void setReplacedChar(char v);
+    uint32_t ReadIntervalTimeout() const { return FReadIntervalTimeout; }
+    void setReadIntervalTimeout(uint32_t v);
+    uint32_t ReadTotalTimeoutMultiplier() const { return FReadTotalTimeoutMultiplier; }
+    void setReadTotalTimeoutMultiplier(uint32_t v);
+    uint32_t ReadTotalTimeoutConstant() const { return FReadTotalTimeoutConstant; }
+    void setReadTotalTimeoutConstant(uint32_t v);
+    uint32_t WriteTotalTimeoutMultiplier() const { return FWriteTotalTimeoutMultiplier; }
+    void setWriteTotalTimeoutMultiplier(uint32_t v);
+    uint32_t WriteTotalTimeoutConstant() const { return FWriteTotalTimeoutConstant; }
+    void setWriteTotalTimeoutConstant(uint32_t v);
+
+    // Raised on the owner's thread; each may be left unassigned.
+    TReceiveDataEvent OnReceiveData;
+    TReceiveErrorEvent OnReceiveError;
+    TModemStateChangeEvent OnModemStateChange;
+    TNotifyEvent OnRequestHangup;
+    TSendDataEmptyEvent OnSendDataEmpty;
+
+private:
+    friend class TCommWindow;
+    void ApplyLineSettings();
+    void ApplyTimeouts();
+    void StopReader();
+    void StopWriter();
+    bool PortWindowProc(class QEvent* event);
+
+    TReadThread* ReadThread = nullptr;
+    TWriteThread* WriteThread = nullptr;
+    int hCommFile = 0;    // the port's descriptor; 0 alone means closed
+    int hCloseEvent = -1; // eventfd, readable once set; never reset
+    TCommWindow* FHWnd = nullptr;
+    std::atomic<bool> FSendDataEmpty {true}; // written by the owner and the transmit thread
+
+    QString FCommName = QStringLiteral("COM2");
+    uint32_t FBaudRate = 9600;
+    bool FParityCheck = false;
+    bool FOutx_CtsFlow = false;
+    bool FOutx_DsrFlow = false;
+    TDtrControl FDtrControl = TDtrControl::DtrEnable;
+    bool FDsrSensitivity = false;
+    bool FTxContinueOnXoff = true;
+    bool FOutx_XonXoffFlow = true;
+    bool FInx_XonXoffFlow = true;
+    bool FReplaceWhenParityError = false;
+    bool FIgnoreNullChar = false;
+    TRtsControl FRtsControl = TRtsControl::RtsEnable;
+    uint16_t FXonLimit = 500;
+    uint16_t FXoffLimit = 500;
+    TByteSize FByteSize = TByteSize::_8;
+    TParity FParity = TParity::None;
+    TStopBits FStopBits = TStopBits::_1;
+    char FXonChar = 0x11;
+    char FXoffChar = 0x13;
+    char FReplacedChar = 0x00;
+    uint32_t FReadIntervalTimeout = 100;
+    uint32_t FReadTotalTimeoutMultiplier = 0;
+    uint32_t FReadTotalTimeoutConstant = 0;
+    uint32_t FWriteTotalTimeoutMultiplier = 0;
+    uint32_t FWriteTotalTimeoutConstant = 0;
+};
