@@ -6,6 +6,7 @@
 #include "link/CommandPipeline.h"
 #include "ui/MessageBoxes.h"
 
+#include <QEvent>
 #include <QMainWindow>
 #include <QString>
 #include <array>
@@ -157,6 +158,8 @@ public:
     void MeasurementReply(const QString& reply);
 
     // ---- connection and start-up (workflows/Connection.cpp)
+    // Posted by the window to itself after the port list closes up; event() runs ShowChosenPort.
+    static constexpr QEvent::Type PortChoiceMessage = static_cast<QEvent::Type>(QEvent::User + 1);
     void FormCreate(QObject* Sender);
     void FormClose(QObject* Sender);
     void combuttonClick(QObject* Sender);
@@ -211,6 +214,9 @@ public:
     void MeasureMode0Click(QObject* Sender);
     void MeasureMode1Click(QObject* Sender);
     void PageControl1Change(QObject* Sender);
+    // Shows a page as the program's own choice: PageControl1Change does not run for it.
+    void ShowPage(int index);
+    bool PageShownByProgram = false; // set while ShowPage switches pages
 
     // ---- battery discharge test (workflows/BatteryTest.cpp)
     void BSetButtonClick(QObject* Sender);

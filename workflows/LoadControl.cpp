@@ -1,5 +1,7 @@
 #include "ui/main.h"
 
+#include <QTabWidget>
+
 void TForm1::fuZaiButtonClick(QObject*)
 {
     // Load control arrives with the load-control workflow.
@@ -35,3 +37,9 @@ void TForm1::PageControl1Change(QObject*)
     // Load control arrives with the load-control workflow.
 }
 
+void TForm1::ShowPage(int index)
+{
+    PageShownByProgram = true;
+    PageControl1->setCurrentIndex(index);
+    PageShownByProgram = false;
+}
