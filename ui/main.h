@@ -149,6 +149,7 @@ public:
     void QueueCommand(const QString& command, int replyCode) { FPipeline.QueueCommand(command, replyCode); }
     void ReplaceQueue(const std::vector<CommandPipeline::Entry>& commands) { FPipeline.ReplaceQueue(commands); }
     const CommandPipeline& Pipeline() const { return FPipeline; }
+    void ClearQueues() { FPipeline.Clear(); }
     void CoTimerTimer(QObject* Sender);
     void fetchTimerTimer(QObject* Sender);
     void Comm1ReceiveData(TComm* Sender, const char* Buffer, uint16_t BufferLength);
