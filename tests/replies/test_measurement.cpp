@@ -1,0 +1,119 @@
+// Cutting the three layouts of the measurement reply, and the locale-proof numbers.
+#include "replies/MeasurementCuts.h"
+#include "replies/Numbers.h"
+#include "replies/TextCuts.h"
+
+#include <QLocale>
+#include <clocale>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(TextCuts, NeverFailAtTheEdges)
+{
+    EXPECT_EQ(CopyText("abc", 0, 2), "ab");
+    EXPECT_EQ(CopyText("abc", -5, 2), "ab");
+    EXPECT_EQ(CopyText("abc", 2, -1), "");
+    EXPECT_EQ(CopyText("abc", 3, 10), "c");
+    EXPECT_EQ(CopyText("abc", 4, 1), "");
+    EXPECT_EQ(FirstChars("ab", 5), "ab");
+    EXPECT_EQ(TextBefore("5", u's'), "");
+    EXPECT_EQ(RestAfterComma("abc"), "abc");
+    EXPECT_EQ(RestAfterComma("a,"), "");
+    EXPECT_EQ(FieldBeforeComma("abc", 2), "");
+    EXPECT_EQ(FieldBeforeComma(",x", 2), "");
+}
+
+TEST(MainReading, CutsVoltageCurrentAndPower)
+{
+    struct Case {
+        const char* reply;
+        const char* v;
+        const char* i;
+        const char* p;
+    };
+    const Case cases[] = {
+        {"12.34,1.111", "12.34", "1.111", "13.70"}, // 13.70974 cut, not rounded
+        {"12.34V,1.111A,13.71W", "12.34", "1.111", "13.70"},
+        {"12.00V,0.000A,0.000W", "12.00", "0.000", "0.000"}, // the product prints as 0
+        {"1.000V,1.000A", "1.000", "1.000", "1"},
+        {"0.100V,0.100A", "0.100", "0.100", "0.01"},
+        {"5.000V,0.001A", "5.000", "0.001", "0.005"},
+    };
+    for (const Case& c : cases) {
+        const MainReading r = CutMainReading(c.reply);
+        EXPECT_EQ(r.voltage, c.v) << c.reply;
+        EXPECT_EQ(r.current, c.i) << c.reply;
+        EXPECT_EQ(PowerText(r.voltage, r.current), c.p) << c.reply;
+    }
+}
+
+TEST(MainReading, WithoutCommaBothFieldsComeFromTheStartAndShortRepliesShowWhatTheyHave)
+{
+    const MainReading r = CutMainReading("1.2");
+    EXPECT_EQ(r.voltage, "1.2");
+    EXPECT_EQ(r.current, "1.2");
+    EXPECT_THROW(PowerText("ab", "1.0"), EConvertError);
+}
+
+TEST(BatteryReading, CutsFourFields)
+{
+    const BatteryReading r = CutBatteryReading("12.34 V,0.300 A,125s,0.010Ah");
+    EXPECT_EQ(r.voltage, "12.34");
+    EXPECT_DOUBLE_EQ(r.voltageValue, 12.34);
+    EXPECT_EQ(r.current, "0.300");
+    EXPECT_EQ(r.time, "125");
+    EXPECT_EQ(r.capacity, "0.010");
+    EXPECT_THROW(CutBatteryReading("12.34 V"), EConvertError); // no comma: nothing is cut
+}
+
+TEST(ListReplies, StepReadingsAndVerdicts)
+{
+    const StepReading r = CutStepReading("L2:3,12.34 V,0.300A,");
+    EXPECT_EQ(r.step, "3");
+    EXPECT_EQ(r.stepIndex, 3);
+    EXPECT_EQ(r.voltage, "12.34");
+    EXPECT_EQ(r.current, "0.300");
+    const StepReading two = CutStepReading("L213,1.000 V,2.000A,");
+    EXPECT_EQ(two.step, "13");
+    EXPECT_EQ(two.stepIndex, 13);
+    EXPECT_THROW(CutStepReading("L2:x,1.000 V,2.000A,"), EConvertError);
+
+    const QString verdict = "L3:2,1,2,0";
+    EXPECT_EQ(ListVerdict(verdict), 2);
+    EXPECT_EQ(StepVerdict(verdict, 0), "1");
+    EXPECT_EQ(StepVerdict(verdict, 1), "2");
+    EXPECT_EQ(StepVerdict(verdict, 2), "0");
+    EXPECT_EQ(StepVerdict(verdict, 3), ""); // missing: empty
+}
+
+TEST(Numbers, ConversionsIgnoreTheSystemLocale)
+{
+    const char* old = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = old ? old : "C";
+    std::setlocale(LC_ALL, "de_DE.UTF-8");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+
+    EXPECT_DOUBLE_EQ(StrToFloat("10.5"), 10.5);
+    EXPECT_DOUBLE_EQ(StrToFloat(" 3 "), 3.0);
+    EXPECT_THROW(StrToFloat("10,5"), EConvertError);
+    EXPECT_THROW(StrToFloat("1,000.5"), EConvertError);
+    EXPECT_THROW(StrToFloat("."), EConvertError);
+    EXPECT_THROW(StrToFloat("1.2.3"), EConvertError);
+    EXPECT_THROW(StrToFloat(""), EConvertError);
+    EXPECT_THROW(StrToFloat("inf"), EConvertError);
+    EXPECT_EQ(StrToInt("14"), 14);
+    EXPECT_THROW(StrToInt("2.5"), EConvertError);
+    EXPECT_THROW(StrToInt(""), EConvertError);
+    EXPECT_EQ(FloatToStr(13.70974), "13.70974");
+    EXPECT_EQ(FloatToStr(0.0), "0");
+    EXPECT_EQ(FormatRangeValue(12.0f), "12.000");
+    EXPECT_EQ(FormatRangeValue(10.001f), "10.000");
+    EXPECT_EQ(FormatRangeValue(0.1234f), "0.123");
+    EXPECT_EQ(FormatRangeValue(10.5f), "10.500");
+
+    QLocale::setDefault(QLocale::c());
+    std::setlocale(LC_ALL, saved.c_str());
+}
+
+} // namespace
