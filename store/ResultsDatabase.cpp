@@ -1,0 +1,88 @@
+#include "store/ResultsDatabase.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+QString DisplayPath(const QString& path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+}
+
+// The database's own words when it has them; the driver's summary only adds noise.
+QString Reason(const QSqlError& error)
+{
+    const QString own = error.databaseText().trimmed();
+    return own.isEmpty() ? error.text().trimmed() : own;
+}
+
+// Every value the program stores is text, exactly as received or typed.
+QString CreateStatement(const ResultsTableShape& shape)
+{
+    QStringList columns { QStringLiteral("Id INTEGER PRIMARY KEY AUTOINCREMENT") };
+    for (qsizetype i = 1; i < shape.Columns.size(); ++i)
+        columns << shape.Columns[i] + QStringLiteral(" TEXT");
+    return QStringLiteral("create table if not exists %1(%2)")
+        .arg(shape.Name, columns.join(QStringLiteral(", ")));
+}
+
+void Run(QSqlDatabase& db, const QString& path, const QString& statement)
+{
+    QSqlQuery query(db);
+    if (!query.exec(statement)) {
+        const QSqlError error = query.lastError();
+        query = QSqlQuery();
+        db.close();
+        ThrowOpenError(path, Reason(error));
+    }
+}
+
+} // namespace
+
+const ResultsTableShape& TableShape(ResultsTable table)
+{
+    static const ResultsTableShape battery {
+        QStringLiteral("battery"),
+        { "Id", "InputVoltage", "InputCurrent", "DischargeTime", "BatteryCapacity", "MeasTime" },
+    };
+    static const ResultsTableShape listS {
+        QStringLiteral("listS"),
+        { "Id", "Nr", "LoadPattern", "Setpoint", "mValueV", "mValueI", "upLimit", "downLimit", "sTime",
+            "Result" },
+    };
+    return table == ResultsTable::Battery ? battery : listS;
+}
+
+void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
+{
+    // SQLite would accept the name of a folder and fail later with a vaguer text.
+    if (QFileInfo(path).isDir())
+        ThrowOpenError(path, QStringLiteral("this is a folder, not a database file"));
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        db.close();
+        ThrowOpenError(path, Reason(error));
+    }
+    // The first statement reads the file's header: a file that is not a database fails here.
+    Run(db, path, QStringLiteral("pragma journal_mode=WAL"));
+    Run(db, path, QStringLiteral("pragma synchronous=NORMAL"));
+    Run(db, path, CreateStatement(TableShape(ResultsTable::Battery)));
+    Run(db, path, CreateStatement(TableShape(ResultsTable::ListS)));
+}
+
+void ThrowOpenError(const QString& path, const QString& reason)
+{
+    throw EDatabaseError(QStringLiteral("Cannot open the results database \"%1\": %2")
+                             .arg(DisplayPath(path), reason)
+                             .toStdString());
+}
+
+void ThrowStatementError(const QString& path, const QString& statement, const QSqlError& error)
+{
+    throw EDatabaseError(QStringLiteral("The results database \"%1\" refused \"%2\": %3")
+                             .arg(DisplayPath(path), statement, Reason(error))
+                             .toStdString());
+}

@@ -1,0 +1,30 @@
+#pragma once
+// Opening the results file and turning its failures into messages for the operator.
+// Every connection to the file goes through OpenResultsDatabase, so each one finds both
+// tables and the same durability settings whichever query object touches the file first.
+#include "store/ResultsQuery.h"
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+class QSqlError;
+
+// A table's name and its columns in table order (Id first).
+struct ResultsTableShape
+{
+    QString Name;
+    QStringList Columns;
+};
+const ResultsTableShape& TableShape(ResultsTable table);
+
+// Opens `db` (a QSQLITE connection whose database name is `path`), creating the file
+// and both tables when missing, and switches it to write-ahead logging with normal
+// synchronisation, so a row is in the file once its statement has returned. On failure
+// the connection is left closed and EDatabaseError names the file and the reason.
+void OpenResultsDatabase(QSqlDatabase& db, const QString& path);
+
+// "Cannot open the results database "<file>": <reason>"
+[[noreturn]] void ThrowOpenError(const QString& path, const QString& reason);
+// "The results database "<file>" refused "<statement>": <reason>"
+[[noreturn]] void ThrowStatementError(const QString& path, const QString& statement, const QSqlError& error);

@@ -1,0 +1,38 @@
+#pragma once
+// The rows of one results table stored during this run, for a grid. Read-only to the
+// view; rows are only ever appended (or all dropped), so an append costs one row's texts
+// and never re-reads or re-lays out what is already there.
+#include <QAbstractTableModel>
+#include <QStringList>
+#include <vector>
+
+class ResultsModel : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    // `columnNames` are the table's columns in table order; they are also the initial
+    // horizontal header titles.
+    explicit ResultsModel(const QStringList& columnNames, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    // Replaces a horizontal title (display or edit role); anything else is refused.
+    bool setHeaderData(
+        int section, Qt::Orientation orientation, const QVariant& value, int role = Qt::EditRole) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Appends one row: `id` in the first column, then `values`, which must hold exactly
+    // columnCount() - 1 texts.
+    void AppendRow(const QString& id, const QStringList& values);
+    // Drops every row; the titles stay.
+    void Clear();
+    const QStringList& ColumnNames() const { return FColumnNames; }
+
+private:
+    QStringList FColumnNames;
+    QStringList FTitles;
+    // Row-major cells, columnCount() per row: one allocation per text, none per row.
+    std::vector<QString> FCells;
+};
