@@ -7,12 +7,15 @@
 #include "ui/MessageBoxes.h"
 
 #include <QEvent>
+#include <QList>
 #include <QMainWindow>
+#include <QPointF>
 #include <QString>
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -280,6 +283,9 @@ public:
     int ElapsedSeconds = 0;   // battery test: time of the latest accepted reading
     int ChartWindow = 0;      // battery test: visible width of the time axis, seconds
     int LastListStep = 0;     // list test: N - 1
+    // Battery test: every chart point of the run in ascending time; the chart shows the
+    // part of them inside its window (see ShowBatteryPoint).
+    std::vector<QPointF> BatteryPoints;
     std::array<TStepRecord, kSteps> StepTable {};
     std::array<char, 2048> ReceiveArea {}; // copy of the last received chunk
 
@@ -293,9 +299,15 @@ protected:
 private:
     void BuildLayout();
     void WireHandlers();
+    // Battery and list tests: a new chart point, and the newest row selected in its grid,
+    // each at a cost independent of how many came before.
+    void ShowBatteryPoint(const QPointF& point);
+    void ClearBatteryChart();
+    static void ShowNewestRow(QTableView* grid);
 
     CommandPipeline FPipeline;
     std::unique_ptr<IMessageBoxes> FMessageBoxes;
     std::unique_ptr<SimulatorHost> FSimulator; // the built-in simulator while "SIM" is connected
     bool FSimulatorPort = false;
+    QList<QPointF> FShownBatteryPoints; // the points of BatteryPoints that Series1 holds
 };
