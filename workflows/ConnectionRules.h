@@ -1,0 +1,59 @@
+#pragma once
+// What the connection workflow decides without a window: the entries of the port list,
+// the port name taken from a chosen entry, and the queries that read the instrument's
+// settings back after connecting or recalling a setting memory.
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// One serial port that exists now, as the system describes it.
+struct PresentPort
+{
+    QString name; // device name without "/dev/", e.g. ttyUSB0
+    QString description; // the driver's or device's own description; may be empty
+    QString bus; // how it is attached: usb, pci, pnp, platform, …
+};
+
+// The entry that stands for "no port found", so the list is never empty.
+inline const QString kStandInPort = QStringLiteral("ttyS0");
+// The port text that starts the built-in instrument simulator instead of opening a device.
+inline const QString kSimulatorPort = QStringLiteral("SIM");
+inline const QString kSimulatorEntry = QStringLiteral("SIM | Built-in instrument simulator | sim");
+
+// name + " | " + description + " | " + bus; a port without a description is called
+// "Serial Port (<name>)" so the middle field never reads empty.
+QString PortEntry(const PresentPort& port);
+
+// The entries of the port box: one per port, sorted as text ignoring case (so ttyS10
+// comes before ttyS2), the stand-in alone when there is none, and the simulator entry
+// last when it is offered.
+QStringList PortEntries(const std::vector<PresentPort>& ports, bool withSimulator);
+
+// The bus a port hangs on, from the subsystems of its device and the device's parents,
+// nearest first (as sysfs shows them). Layers the kernel puts between a port and its
+// hardware ("serial-base", "tty") are skipped; "usb-serial" is a USB adapter. A chain
+// with nothing known gives "serial".
+QString BusOfSubsystems(const QStringList& subsystemsNearestFirst);
+
+// The port name in a chosen entry: the text before the first "|" without leading and
+// trailing blanks or control characters. Nothing when the text holds no "|" (a name
+// typed by hand is used as typed).
+std::optional<QString> ChosenPortName(const QString& comboText);
+
+// Reads the ports that exist now (enumerated by the system, device node present).
+std::vector<PresentPort> ListPresentPorts();
+
+// ListPresentPorts formatted as the port box shows them.
+QStringList ListPortDescriptions(bool withSimulator);
+
+// A query and the reply code its answer is read with.
+using ReadBackQuery = std::pair<QString, int>;
+
+// The fifty queries that read every setting back, in sending order: limits (81..86),
+// set-points (72..75), sensing (80), battery (91, 92), transient (101..104), list
+// (111..113), step levels (129..143) and step comparisons (144..158). Connecting asks
+// for the first ten only (SettingsReadBackQueries() limited to kLimitAndSetPointQueries).
+std::vector<ReadBackQuery> SettingsReadBackQueries();
+inline constexpr int kLimitAndSetPointQueries = 10;
