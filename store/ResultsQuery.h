@@ -10,14 +10,16 @@ class QAbstractTableModel;
 class QDateTime;
 
 // The database could not be opened, created or written; what() is for the operator.
-class EDatabaseError : public std::runtime_error {
+class EDatabaseError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
 
 enum class ResultsTable { Battery, ListS };
 
-class TResultsQuery : public QObject {
+class TResultsQuery : public QObject
+{
     Q_OBJECT
 public:
     // Nothing is opened here; the first statement opens (and if needed creates) the file.
