@@ -310,4 +310,5 @@ private:
     std::unique_ptr<SimulatorHost> FSimulator; // the built-in simulator while "SIM" is connected
     bool FSimulatorPort = false;
     QList<QPointF> FShownBatteryPoints; // the points of BatteryPoints that Series1 holds
+    QLabel* FStatusError = nullptr;     // the general error display's line in the status bar
 };

@@ -1,23 +1,34 @@
 #include "ui/main.h"
+#include "workflows/InputRules.h"
 
-int TForm1::dataRuleCheck(float, float)
+#include <QLineEdit>
+
+int TForm1::dataRuleCheck(float value, float maximum)
 {
-    // The range rule arrives with input validation.
+    // Equal is allowed: the maximum is the instrument's own limit, which it accepts.
+    if (value > maximum) {
+        MessageBoxes().ShowMessage(this, RangeMessage(value, maximum));
+        return 1;
+    }
     return 2;
 }
 
-bool TForm1::RefuseEmpty(const QLineEdit*)
+bool TForm1::RefuseEmpty(const QLineEdit* edit)
 {
-    return false;
+    if (!edit->text().isEmpty())
+        return false;
+    MessageBoxes().ShowMessage(this, kEmptyInputMessage);
+    return true;
 }
 
-void TForm1::DecimalKeyPress(QObject*, QChar&)
+void TForm1::DecimalKeyPress(QObject*, QChar& Key)
 {
-    // Key filters arrive with input validation.
+    if (!IsDecimalKey(Key))
+        Key = QChar();
 }
 
-void TForm1::WholeKeyPress(QObject*, QChar&)
+void TForm1::WholeKeyPress(QObject*, QChar& Key)
 {
-    // Key filters arrive with input validation.
+    if (!IsWholeNumberKey(Key))
+        Key = QChar();
 }
-

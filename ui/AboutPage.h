@@ -1,0 +1,16 @@
+#pragma once
+// What the "About" page shows: the banner picture, drawn here rather than shipped as an
+// image file, the version and the maker's address.
+#include <QPixmap>
+#include <QSize>
+#include <QString>
+
+inline const QString kAboutVersion = QStringLiteral("v1.0.2");
+inline const QString kAboutCompany = QStringLiteral("Kelvaron Instruments Ltd.");
+inline const QString kAboutStreet = QStringLiteral("12 Meridian Way");
+inline const QString kAboutTown = QStringLiteral("GB  RG1 4XX  Reading");
+inline const QString kAboutWebAddress = QStringLiteral("https://kelvaron.example/");
+
+// The product banner: a dark blue gradient with the product name and a stylised load
+// (a front panel with a reading and its two input terminals).
+QPixmap DrawAboutBanner(QSize size);
