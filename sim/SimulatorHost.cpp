@@ -1,11 +1,278 @@
 #include "sim/SimulatorHost.h"
+
+#include "sim/InstrumentModel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
 #include <stdexcept>
-// Placeholder so the tree links; the real host replaces this file.
-struct SimulatorHost::Impl { SimOptions o; };
-SimulatorHost::SimulatorHost(SimOptions options) : d(new Impl{options}) {}
-SimulatorHost::~SimulatorHost() = default;
-void SimulatorHost::Start() { throw std::runtime_error("simulator not built yet"); }
-void SimulatorHost::Stop() {}
-QString SimulatorHost::SlavePath() const { return {}; }
-std::vector<SimReceivedLine> SimulatorHost::ReceivedLines() const { return {}; }
-void SimulatorHost::SetReplyDelayMs(int) {}
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// No command comes near this; a longer line is noise and is dropped whole.
+constexpr std::size_t kLongestLine = 256;
+
+std::runtime_error SystemError(const char* what)
+{
+    return std::runtime_error(std::string("simulator: ") + what + ": " + std::strerror(errno));
+}
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+} // namespace
+
+struct SimulatorHost::Impl
+{
+    explicit Impl(const SimOptions& o)
+        : options(o)
+        , replyDelayMs(std::max(o.replyDelayMs, 0))
+        , model(
+              BatteryCell(o.batteryCapacityAh, o.batteryInternalOhm, o.batteryFullVolts, o.batteryEmptyVolts))
+    { }
+
+    struct PendingReply
+    {
+        Clock::time_point due;
+        std::string text;
+    };
+
+    void Run();
+    void Feed(const char* bytes, std::size_t count, Clock::time_point now);
+    void EndLine(Clock::time_point now);
+    void QueueDueReplies(Clock::time_point now);
+    bool Flush();
+    int PollTimeoutMs(Clock::time_point now) const;
+    void Trace(SimTraffic kind, const std::string& text);
+
+    const SimOptions options;
+    SimulatorHost* owner = nullptr;
+
+    // Written by Start() before the thread exists and by Stop() after it has been joined;
+    // in between only the thread uses the descriptors and the owner reads the path.
+    int master = -1;
+    int slaveKeeper = -1; // our own slave descriptor: without it the master reports a
+                          // hang-up whenever no program has the port open, and poll spins
+    int stopFd = -1; // eventfd, readable for good once Stop() signals it
+    std::string slavePath;
+    std::thread thread;
+    Clock::time_point started;
+
+    // Guards nothing else: the delay is read by the thread for each query and changed by
+    // the owner at any time.
+    std::atomic<int> replyDelayMs;
+
+    mutable std::mutex logMutex; // guards log, appended by the thread, copied by the owner
+    std::vector<SimReceivedLine> log;
+
+    // Owned by the thread alone while it runs.
+    InstrumentModel model;
+    Clock::time_point modelTime;
+    std::string partial;
+    bool overlong = false;
+    std::deque<PendingReply> pending;
+    std::string output;
+};
+
+SimulatorHost::SimulatorHost(SimOptions options)
+    : d(std::make_unique<Impl>(options))
+{
+    d->owner = this;
+}
+
+SimulatorHost::~SimulatorHost()
+{
+    Stop();
+}
+
+void SimulatorHost::Start()
+{
+    if (d->thread.joinable())
+        throw std::runtime_error("simulator: already running");
+    d->master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (d->master < 0)
+        throw SystemError("posix_openpt");
+    char name[128];
+    termios raw {};
+    const bool ready = ::grantpt(d->master) == 0 && ::unlockpt(d->master) == 0
+        && ::ptsname_r(d->master, name, sizeof name) == 0 && ::tcgetattr(d->master, &raw) == 0;
+    if (ready) {
+        // Raw on the pair, so nothing the program writes is echoed back to it or changed.
+        ::cfmakeraw(&raw);
+        d->slavePath = name;
+    }
+    if (!ready || ::tcsetattr(d->master, TCSANOW, &raw) != 0
+        || ::fcntl(d->master, F_SETFL, ::fcntl(d->master, F_GETFL) | O_NONBLOCK) != 0
+        || ::fcntl(d->master, F_SETFD, FD_CLOEXEC) != 0) {
+        const auto error = SystemError("preparing the pseudo-terminal");
+        CloseFd(d->master);
+        throw error;
+    }
+    d->slaveKeeper = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    d->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d->slaveKeeper < 0 || d->stopFd < 0) {
+        const auto error = SystemError("opening the pseudo-terminal");
+        CloseFd(d->master);
+        CloseFd(d->slaveKeeper);
+        CloseFd(d->stopFd);
+        throw error;
+    }
+    d->started = Clock::now();
+    d->modelTime = d->started;
+    d->thread = std::thread([impl = d.get()] { impl->Run(); });
+}
+
+void SimulatorHost::Stop()
+{
+    if (!d->thread.joinable())
+        return;
+    const uint64_t one = 1;
+    // Wake: the thread polls the eventfd first and ends when it is readable.
+    [[maybe_unused]] const auto written = ::write(d->stopFd, &one, sizeof one);
+    d->thread.join();
+    CloseFd(d->master); // the program's side of the pair now sees a hang-up
+    CloseFd(d->slaveKeeper);
+    CloseFd(d->stopFd);
+    d->pending.clear();
+    d->output.clear();
+    d->partial.clear();
+    d->overlong = false;
+}
+
+QString SimulatorHost::SlavePath() const
+{
+    return QString::fromStdString(d->slavePath);
+}
+
+std::vector<SimReceivedLine> SimulatorHost::ReceivedLines() const
+{
+    std::lock_guard lock(d->logMutex);
+    return d->log;
+}
+
+void SimulatorHost::SetReplyDelayMs(int ms)
+{
+    d->replyDelayMs.store(std::max(ms, 0));
+}
+
+void SimulatorHost::Impl::Run()
+{
+    char buf[512];
+    for (;;) {
+        pollfd fds[2]
+            = { { stopFd, POLLIN, 0 }, { master, short(POLLIN | (output.empty() ? 0 : POLLOUT)), 0 } };
+        const int ready = ::poll(fds, 2, PollTimeoutMs(Clock::now()));
+        if (ready < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents != 0)
+            return;
+        const auto now = Clock::now();
+        if (fds[1].revents & POLLIN) {
+            const ssize_t got = ::read(master, buf, sizeof buf);
+            if (got > 0)
+                Feed(buf, static_cast<std::size_t>(got), now);
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                return;
+        } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            return; // the keeper holds the slave open, so this means the pair is gone
+        }
+        QueueDueReplies(now);
+        if (!Flush())
+            return;
+    }
+}
+
+void SimulatorHost::Impl::Feed(const char* bytes, std::size_t count, Clock::time_point now)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = bytes[i];
+        if (c == '\r')
+            EndLine(now);
+        else if (c == '\n')
+            continue; // a program that ends lines with CR LF is still understood
+        else if (partial.size() < kLongestLine)
+            partial += c;
+        else
+            overlong = true;
+    }
+}
+
+void SimulatorHost::Impl::EndLine(Clock::time_point now)
+{
+    const std::string line = std::move(partial);
+    partial.clear();
+    const bool refused = std::exchange(overlong, false);
+    {
+        std::lock_guard lock(logMutex);
+        log.push_back({ std::chrono::duration<double>(now - started).count(), line });
+    }
+    if (refused) {
+        Trace(SimTraffic::Ignored, line);
+        return;
+    }
+    model.Advance(std::chrono::duration<double>(now - modelTime).count() * options.timeScale);
+    modelTime = now;
+    const auto reply = model.Execute(line);
+    Trace(model.LastLineIgnored() ? SimTraffic::Ignored : SimTraffic::Received, line);
+    if (!reply)
+        return;
+    // A delay shortened while replies wait must not overtake them: replies stay in order.
+    auto due = now + std::chrono::milliseconds(replyDelayMs.load());
+    if (!pending.empty())
+        due = std::max(due, pending.back().due);
+    pending.push_back({ due, *reply + options.terminator });
+}
+
+void SimulatorHost::Impl::QueueDueReplies(Clock::time_point now)
+{
+    while (!pending.empty() && pending.front().due <= now) {
+        Trace(SimTraffic::Replied, pending.front().text);
+        output += pending.front().text;
+        pending.pop_front();
+    }
+}
+
+bool SimulatorHost::Impl::Flush()
+{
+    while (!output.empty()) {
+        const ssize_t put = ::write(master, output.data(), output.size());
+        if (put > 0) {
+            output.erase(0, static_cast<std::size_t>(put));
+            continue;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        // The program is not reading and the pair's buffer is full: wait for POLLOUT.
+        return put < 0 && errno == EAGAIN;
+    }
+    return true;
+}
+
+int SimulatorHost::Impl::PollTimeoutMs(Clock::time_point now) const
+{
+    if (pending.empty())
+        return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(pending.front().due - now).count();
+    return static_cast<int>(std::clamp<long long>(wait, 0, 60000));
+}
+
+void SimulatorHost::Impl::Trace(SimTraffic kind, const std::string& text)
+{
+    if (owner->OnTraffic)
+        owner->OnTraffic(owner, kind, text);
+}

@@ -3,38 +3,50 @@
 // any serial port; every carriage-return-terminated line written to it is answered after
 // a short delay, on the host's own thread.
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-struct SimOptions {
-    int replyDelayMs = 20;       // time from the end of a query line to the reply
-    double timeScale = 1.0;      // simulated seconds per real second (battery, list dwell)
-    std::string terminator;      // appended to every reply; empty by default
+struct SimOptions
+{
+    int replyDelayMs = 20; // time from the end of a query line to the reply
+    double timeScale = 1.0; // simulated seconds per real second (battery, list dwell)
+    std::string terminator; // appended to every reply; empty by default
     double batteryCapacityAh = 2.0;
     double batteryInternalOhm = 0.15;
-    double batteryFullVolts = 12.6;  // open-circuit voltage when full
+    double batteryFullVolts = 12.6; // open-circuit voltage when full
     double batteryEmptyVolts = 10.5; // open-circuit voltage when exhausted
 };
 
-struct SimReceivedLine {
+struct SimReceivedLine
+{
     double atSeconds; // real seconds since Start()
     std::string line; // without the carriage return
 };
 
-class SimulatorHost {
+// What crossed the wire, for a console trace: a line received and understood, a line
+// received and ignored by the instrument, or a reply as written (terminator included).
+enum class SimTraffic { Received, Ignored, Replied };
+
+class SimulatorHost
+{
 public:
     explicit SimulatorHost(SimOptions options = {});
     ~SimulatorHost(); // stops
 
     void Start(); // opens the pty and starts the thread; throws std::runtime_error
-    void Stop();  // closes the master side (the program sees a hang-up) and joins
+    void Stop(); // closes the master side (the program sees a hang-up) and joins
     QString SlavePath() const;
 
     // Every line received so far, in order (for tests and the simulator's console).
     std::vector<SimReceivedLine> ReceivedLines() const;
     // Changes the reply delay while running (tests make the instrument late).
     void SetReplyDelayMs(int ms);
+
+    // Raised on the host's own thread for every line and reply. Assign it before Start():
+    // the thread reads it without a lock.
+    std::function<void(SimulatorHost* Sender, SimTraffic kind, const std::string& text)> OnTraffic;
 
 private:
     struct Impl;

@@ -1,0 +1,673 @@
+#include "sim/InstrumentModel.h"
+
+#include "sim/ReplyFormat.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+namespace {
+// Ratings of the instrument: a value beyond them is refused like a malformed one.
+constexpr double kRatedAmps = 30.0;
+constexpr double kRatedVolts = 150.0;
+constexpr double kRatedWatts = 300.0;
+constexpr double kRatedOhm = 4000.0;
+constexpr double kLongestDwellSeconds = 86400.0;
+constexpr int kLongestWidthMs = 60000;
+constexpr int kLongestAutoOffSeconds = 99999;
+
+std::string Trim(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// A number written with "." and nothing else around it but blanks; never the locale's.
+std::optional<double> Number(const std::string& text)
+{
+    std::string t = Trim(text);
+    if (!t.empty() && t.front() == '+')
+        t.erase(0, 1);
+    double value = 0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), value);
+    if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> NumberIn(const std::string& text, double low, double high)
+{
+    const auto v = Number(text);
+    if (!v || *v < low || *v > high)
+        return std::nullopt;
+    return v;
+}
+
+// A whole number; a fraction is refused rather than silently cut.
+std::optional<int> WholeIn(const std::string& text, int low, int high)
+{
+    const auto v = Number(text);
+    if (!v || *v != std::floor(*v) || *v < low || *v > high)
+        return std::nullopt;
+    return static_cast<int>(*v);
+}
+
+// The two parts of "a,b"; nothing when there is not exactly one comma.
+std::optional<std::pair<std::string, std::string>> Pair(const std::string& text)
+{
+    const auto comma = text.find(',');
+    if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos)
+        return std::nullopt;
+    return std::make_pair(text.substr(0, comma), text.substr(comma + 1));
+}
+
+std::optional<bool> OnOff(const std::string& word)
+{
+    if (word == "on")
+        return true;
+    if (word == "off")
+        return false;
+    return std::nullopt;
+}
+
+const char* OnOffText(bool on)
+{
+    return on ? "ON" : "OFF";
+}
+
+std::optional<StepMode> StepModeWord(const std::string& word)
+{
+    static const std::pair<const char*, StepMode> words[] = { { "cc", StepMode::CC }, { "cv", StepMode::CV },
+        { "cp", StepMode::CP }, { "cr", StepMode::CR }, { "sh", StepMode::Short }, { "op", StepMode::Open } };
+    for (const auto& [w, mode] : words)
+        if (word == w)
+            return mode;
+    return std::nullopt;
+}
+
+std::optional<CompareKind> CompareWord(const std::string& word)
+{
+    if (word == "curr")
+        return CompareKind::Current;
+    if (word == "volt")
+        return CompareKind::Voltage;
+    if (word == "pow")
+        return CompareKind::Power;
+    return std::nullopt;
+}
+
+const char* CompareText(CompareKind kind)
+{
+    switch (kind) {
+    case CompareKind::Current:
+        return "curr";
+    case CompareKind::Voltage:
+        return "volt";
+    case CompareKind::Power:
+        return "pow";
+    case CompareKind::Off:
+        break;
+    }
+    return "off";
+}
+
+Regulation StepRegulation(StepMode mode)
+{
+    switch (mode) {
+    case StepMode::CC:
+        return Regulation::Current;
+    case StepMode::CV:
+        return Regulation::Voltage;
+    case StepMode::CP:
+        return Regulation::Power;
+    case StepMode::CR:
+        return Regulation::Resistance;
+    case StepMode::Short:
+        return Regulation::Short;
+    case StepMode::Open:
+        break;
+    }
+    return Regulation::Open;
+}
+
+std::string TranLevelText(const TranLevel& level)
+{
+    return Fixed3(level.level) + "," + std::to_string(level.widthMs) + "ms";
+}
+
+// "L,W": a level and a whole number of milliseconds.
+std::optional<TranLevel> TranLevelArgs(const std::string& args)
+{
+    const auto parts = Pair(args);
+    if (!parts)
+        return std::nullopt;
+    const auto level = NumberIn(parts->first, 0, kRatedVolts);
+    const auto width = NumberIn(parts->second, 0, kLongestWidthMs);
+    if (!level || !width)
+        return std::nullopt;
+    return TranLevel { *level, static_cast<int>(std::lround(*width)) };
+}
+
+// "list:step" + N + ":" + what, N being 0 to 14; the step number, or -1.
+int StepIndex(const std::string& name, std::string& what)
+{
+    static const std::string prefix = "list:step";
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    const auto colon = name.find(':', prefix.size());
+    if (colon == std::string::npos)
+        return -1;
+    const std::string digits = name.substr(prefix.size(), colon - prefix.size());
+    if (digits.empty() || digits.size() > 2
+        || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    const int n = std::stoi(digits);
+    if (n >= kListSteps)
+        return -1;
+    what = name.substr(colon + 1);
+    return n;
+}
+} // namespace
+
+InstrumentModel::InstrumentModel(BatteryCell freshBattery)
+    : battery_(freshBattery)
+{ }
+
+std::optional<std::string> InstrumentModel::Execute(const std::string& line)
+{
+    lastIgnored_ = true;
+    const std::string text = Trim(line);
+    if (text.empty())
+        return std::nullopt;
+    const auto blank = text.find_first_of(" \t");
+    const std::string name = Lower(text.substr(0, blank));
+    const std::string args = blank == std::string::npos ? std::string() : Lower(Trim(text.substr(blank)));
+
+    // Any line from the computer takes the instrument back under remote control.
+    local_ = false;
+    if (name.back() == '?') {
+        if (!args.empty())
+            return std::nullopt;
+        auto reply = Query(name.substr(0, name.size() - 1));
+        lastIgnored_ = !reply;
+        return reply;
+    }
+    lastIgnored_ = !Command(name, args);
+    return std::nullopt;
+}
+
+std::optional<std::string> InstrumentModel::Query(const std::string& name)
+{
+    const InstrumentSettings& s = settings_;
+    if (name == "fetch")
+        return FetchReply();
+    if (name == "load:curr")
+        return Fixed3(s.currentSet) + "A";
+    if (name == "load:volt")
+        return Fixed3(s.voltageSet) + "V";
+    if (name == "load:pow")
+        return Fixed3(s.powerSet) + "W";
+    if (name == "load:res")
+        return Fixed3(s.resistanceSet) + "R";
+    if (name == "mset:imax")
+        return Fixed3(s.currentMax) + "A";
+    if (name == "mset:vmax")
+        return Fixed3(s.voltageMax) + "V";
+    if (name == "mset:pmax")
+        return Fixed3(s.powerMax) + "W";
+    if (name == "mset:von")
+        return Fixed3(s.onVolts) + "V";
+    if (name == "mset:voff")
+        return Fixed3(s.offVolts) + "V";
+    if (name == "mset:aoff")
+        return std::to_string(s.autoOffSeconds) + "s";
+    if (name == "mset:rsen")
+        return OnOffText(s.remoteSense);
+    if (name == "bat:curr")
+        return Fixed3(s.batteryCurrent) + "A";
+    if (name == "bat:vmin")
+        return Fixed3(s.batteryCutoffVolts) + "V";
+    if (name == "tran:lmod")
+        return s.tranLevelMode == TranLevelMode::CC ? "CC" : "CV";
+    if (name == "tran:tmod")
+        return s.tranTrigMode == TranTrigMode::Continuous ? "CONT"
+            : s.tranTrigMode == TranTrigMode::Pulse       ? "PULS"
+                                                          : "TRIG";
+    if (name == "tran:leva")
+        return TranLevelText(s.tranA);
+    if (name == "tran:levb")
+        return TranLevelText(s.tranB);
+    if (name == "list:snum")
+        return std::to_string(s.listLastStep);
+    if (name == "list:smod")
+        return s.listTriggered ? "TRIG" : "AUTO";
+    if (name == "list:rep")
+        return OnOffText(s.listRepeat);
+    std::string what;
+    const int n = StepIndex(name, what);
+    if (n < 0)
+        return std::nullopt;
+    const ListStep& step = s.steps[n];
+    if (what == "lev")
+        return Fixed3(step.level) + "," + Shortest(step.dwellSeconds) + "s";
+    if (what == "comp")
+        return std::string(CompareText(step.compare)) + "," + Fixed3(step.low) + "," + Fixed3(step.high)
+            + ",";
+    return std::nullopt;
+}
+
+bool InstrumentModel::Command(const std::string& name, const std::string& args)
+{
+    InstrumentSettings& s = settings_;
+    // Set-points and limits: command name, rating, where the value goes.
+    struct Value
+    {
+        const char* name;
+        double rating;
+        double InstrumentSettings::*field;
+    };
+    static const Value values[] = {
+        { "load:curr", kRatedAmps, &InstrumentSettings::currentSet },
+        { "load:volt", kRatedVolts, &InstrumentSettings::voltageSet },
+        { "load:pow", kRatedWatts, &InstrumentSettings::powerSet },
+        { "load:res", kRatedOhm, &InstrumentSettings::resistanceSet },
+        { "mset:imax", kRatedAmps, &InstrumentSettings::currentMax },
+        { "mset:vmax", kRatedVolts, &InstrumentSettings::voltageMax },
+        { "mset:pmax", kRatedWatts, &InstrumentSettings::powerMax },
+        { "mset:von", kRatedVolts, &InstrumentSettings::onVolts },
+        { "mset:voff", kRatedVolts, &InstrumentSettings::offVolts },
+        { "bat:curr", kRatedAmps, &InstrumentSettings::batteryCurrent },
+        { "bat:vmin", kRatedVolts, &InstrumentSettings::batteryCutoffVolts },
+    };
+    for (const Value& v : values) {
+        if (name != v.name)
+            continue;
+        const auto number = NumberIn(args, 0, v.rating);
+        if (number)
+            s.*v.field = *number;
+        return number.has_value();
+    }
+
+    if (name == "*adr") {
+        const auto a = WholeIn(args, 0, 254);
+        if (a)
+            address_ = *a;
+        return a.has_value();
+    }
+    if (name == "*rtl" && args.empty()) {
+        local_ = true;
+        return true;
+    }
+    if (name == "load") {
+        const auto on = OnOff(args);
+        if (on)
+            SwitchInput(*on);
+        return on.has_value();
+    }
+    if (name == "load:mode") {
+        static const std::pair<const char*, LoadMode> modes[] = { { "cc", LoadMode::CC },
+            { "cv", LoadMode::CV }, { "cp", LoadMode::CP }, { "cr", LoadMode::CR }, { "sh", LoadMode::Short },
+            { "tran", LoadMode::Transient }, { "bat", LoadMode::Battery }, { "list", LoadMode::List } };
+        for (const auto& [word, mode] : modes) {
+            if (args == word) {
+                ChangeMode(mode);
+                return true;
+            }
+        }
+        return false;
+    }
+    if (name == "mset:aoff") {
+        const auto seconds = WholeIn(args, 0, kLongestAutoOffSeconds);
+        if (seconds)
+            s.autoOffSeconds = *seconds;
+        return seconds.has_value();
+    }
+    if (name == "mset:rsen") {
+        const auto on = OnOff(args);
+        if (on)
+            s.remoteSense = *on;
+        return on.has_value();
+    }
+    if (name == "tran:lmod") {
+        if (args != "cc" && args != "cv")
+            return false;
+        s.tranLevelMode = args == "cc" ? TranLevelMode::CC : TranLevelMode::CV;
+        return true;
+    }
+    if (name == "tran:tmod") {
+        static const std::pair<const char*, TranTrigMode> modes[] = { { "cont", TranTrigMode::Continuous },
+            { "puls", TranTrigMode::Pulse }, { "trig", TranTrigMode::Triggered } };
+        for (const auto& [word, mode] : modes) {
+            if (args == word) {
+                s.tranTrigMode = mode;
+                tranToggled_ = false;
+                return true;
+            }
+        }
+        return false;
+    }
+    if (name == "tran:leva" || name == "tran:levb") {
+        const auto level = TranLevelArgs(args);
+        if (level)
+            (name == "tran:leva" ? s.tranA : s.tranB) = *level;
+        return level.has_value();
+    }
+    if (name == "trig:sour") {
+        static const std::pair<const char*, TriggerSource> sources[] = { { "bus", TriggerSource::Bus },
+            { "man", TriggerSource::Manual }, { "ext", TriggerSource::External } };
+        for (const auto& [word, source] : sources) {
+            if (args == word) {
+                triggerSource_ = source;
+                return true;
+            }
+        }
+        return false;
+    }
+    if (name == "trig" && args.empty()) {
+        Triggered();
+        return true;
+    }
+    if (name == "list:smod") {
+        if (args != "auto" && args != "trig")
+            return false;
+        s.listTriggered = args == "trig";
+        return true;
+    }
+    if (name == "list:rep") {
+        const auto on = OnOff(args);
+        if (on)
+            s.listRepeat = *on;
+        return on.has_value();
+    }
+    if (name == "list:snum") {
+        const auto last = WholeIn(args, 0, kListSteps - 1);
+        if (last)
+            s.listLastStep = *last;
+        return last.has_value();
+    }
+    if (name == "mmem:save" || name == "mmem:load") {
+        const auto slot = WholeIn(args, 0, kMemories - 1);
+        if (!slot)
+            return false;
+        if (name == "mmem:save")
+            memories_[*slot] = settings_;
+        else
+            ApplySettings(memories_[*slot]);
+        return true;
+    }
+    std::string what;
+    const int n = StepIndex(name, what);
+    return n >= 0 && StepCommand(s.steps[n], what, args);
+}
+
+bool InstrumentModel::StepCommand(ListStep& step, const std::string& what, const std::string& args)
+{
+    if (what == "lmod") {
+        const auto mode = StepModeWord(args);
+        if (mode)
+            step.mode = *mode;
+        return mode.has_value();
+    }
+    if (what == "lev") {
+        const auto parts = Pair(args);
+        if (!parts)
+            return false;
+        const auto level = NumberIn(parts->first, 0, kRatedOhm);
+        const auto dwell = NumberIn(parts->second, 0, kLongestDwellSeconds);
+        if (!level || !dwell)
+            return false;
+        step.level = *level;
+        step.dwellSeconds = *dwell;
+        return true;
+    }
+    if (what == "comp") {
+        if (args == "off") {
+            step.compare = CompareKind::Off;
+            step.low = step.high = 0;
+            return true;
+        }
+        const auto comma = args.find(',');
+        if (comma == std::string::npos)
+            return false;
+        const auto kind = CompareWord(args.substr(0, comma));
+        const auto limits = Pair(args.substr(comma + 1));
+        if (!kind || !limits)
+            return false;
+        const auto low = NumberIn(limits->first, 0, kRatedOhm);
+        const auto high = NumberIn(limits->second, 0, kRatedOhm);
+        if (!low || !high)
+            return false;
+        step.compare = *kind;
+        step.low = *low;
+        step.high = *high;
+        return true;
+    }
+    return false;
+}
+
+void InstrumentModel::SwitchInput(bool on)
+{
+    if (on == inputOn_)
+        return;
+    inputOn_ = on;
+    if (on) {
+        inputOnAt_ = clock_;
+        pulseEndsAt_ = -std::numeric_limits<double>::infinity();
+        // Each switch-on starts a new discharge of the same battery.
+        dischargeSeconds_ = 0;
+        dischargeAh_ = 0;
+        if (settings_.mode == LoadMode::Battery && BatteryAtCutoff(battery_))
+            inputOn_ = false;
+        if (settings_.mode == LoadMode::List)
+            list_.Start();
+    } else if (list_.CurrentPhase() == ListRun::Phase::Running) {
+        list_.Reset(); // an interrupted list has no verdict
+    }
+}
+
+void InstrumentModel::ChangeMode(LoadMode mode)
+{
+    settings_.mode = mode;
+    tranToggled_ = false;
+    list_.Reset();
+}
+
+void InstrumentModel::ApplySettings(const InstrumentSettings& settings)
+{
+    settings_ = settings;
+    ChangeMode(settings.mode);
+}
+
+void InstrumentModel::Triggered()
+{
+    // Only a bus trigger comes from the computer; the program selects it when it connects.
+    if (triggerSource_ != TriggerSource::Bus || !inputOn_)
+        return;
+    if (settings_.mode == LoadMode::Transient) {
+        if (settings_.tranTrigMode == TranTrigMode::Pulse)
+            pulseEndsAt_ = clock_ + settings_.tranB.widthMs / 1000.0;
+        else if (settings_.tranTrigMode == TranTrigMode::Triggered)
+            tranToggled_ = !tranToggled_;
+    } else if (settings_.mode == LoadMode::List && settings_.listTriggered) {
+        list_.Trigger(settings_, [this](const ListStep& step) { return StepReading(step); });
+        if (list_.CurrentPhase() == ListRun::Phase::Finished && !settings_.listRepeat)
+            inputOn_ = false;
+    }
+}
+
+void InstrumentModel::Advance(double seconds)
+{
+    if (!(seconds > 0))
+        return;
+    if (inputOn_ && settings_.mode == LoadMode::Battery)
+        AdvanceBattery(seconds);
+    if (inputOn_ && settings_.mode == LoadMode::List && !settings_.listTriggered) {
+        list_.Advance(seconds, settings_, [this](const ListStep& step) { return StepReading(step); });
+        if (list_.CurrentPhase() == ListRun::Phase::Finished && !settings_.listRepeat)
+            inputOn_ = false;
+    }
+    clock_ += seconds;
+}
+
+void InstrumentModel::AdvanceBattery(double seconds)
+{
+    // One-second slices keep the drawn charge exact when a power limit lets the current
+    // drift with the voltage; the slice that crosses the cut-off is narrowed down so the
+    // reported time and capacity are those of the crossing, whatever the time scale.
+    while (seconds > 0 && inputOn_) {
+        const double slice = std::min(seconds, 1.0);
+        const double amps = BatteryReading(battery_).amps;
+        if (amps <= 0) {
+            dischargeSeconds_ += seconds;
+            return;
+        }
+        BatteryCell after = battery_;
+        after.Draw(amps, slice);
+        double spent = slice;
+        if (BatteryAtCutoff(after)) {
+            double early = 0;
+            for (int i = 0; i < 40; ++i) {
+                const double mid = (early + spent) / 2;
+                BatteryCell trial = battery_;
+                trial.Draw(amps, mid);
+                (BatteryAtCutoff(trial) ? spent : early) = mid;
+            }
+            after = battery_;
+            after.Draw(amps, spent);
+            inputOn_ = false;
+        }
+        battery_ = after;
+        dischargeSeconds_ += spent;
+        dischargeAh_ += amps * spent / 3600.0;
+        seconds -= slice;
+    }
+}
+
+bool InstrumentModel::BatteryAtCutoff(const BatteryCell& cell) const
+{
+    return BatteryReading(cell).volts <= settings_.batteryCutoffVolts;
+}
+
+LoadLimits InstrumentModel::Limits() const
+{
+    return { settings_.currentMax, settings_.powerMax, settings_.onVolts };
+}
+
+double InstrumentModel::SenseOhm(double sourceOhm) const
+{
+    return sourceOhm + (settings_.remoteSense ? 0.0 : kLeadOhm);
+}
+
+Source InstrumentModel::BenchSource() const
+{
+    return { kBenchVolts, SenseOhm(kBenchOhm) };
+}
+
+OperatingPoint InstrumentModel::BatteryReading(const BatteryCell& cell) const
+{
+    const Source source { cell.OpenCircuitVolts(), SenseOhm(cell.InternalOhm()) };
+    return SolveLoad(source, Regulation::Current, settings_.batteryCurrent, Limits());
+}
+
+OperatingPoint InstrumentModel::StepReading(const ListStep& step) const
+{
+    return SolveLoad(BenchSource(), StepRegulation(step.mode), step.level, Limits());
+}
+
+const TranLevel& InstrumentModel::ActiveTranLevel() const
+{
+    const InstrumentSettings& s = settings_;
+    switch (s.tranTrigMode) {
+    case TranTrigMode::Continuous: {
+        const double periodMs = s.tranA.widthMs + s.tranB.widthMs;
+        if (periodMs <= 0)
+            return s.tranA;
+        return std::fmod((clock_ - inputOnAt_) * 1000.0, periodMs) < s.tranA.widthMs ? s.tranA : s.tranB;
+    }
+    case TranTrigMode::Pulse:
+        return clock_ < pulseEndsAt_ ? s.tranB : s.tranA;
+    case TranTrigMode::Triggered:
+        break;
+    }
+    return tranToggled_ ? s.tranB : s.tranA;
+}
+
+OperatingPoint InstrumentModel::Reading() const
+{
+    const InstrumentSettings& s = settings_;
+    if (s.mode == LoadMode::Battery)
+        return inputOn_ ? BatteryReading(battery_) : OperatingPoint { battery_.OpenCircuitVolts(), 0 };
+    if (!inputOn_)
+        return { kBenchVolts, 0 };
+    const Source bench = BenchSource();
+    switch (s.mode) {
+    case LoadMode::CC:
+        return SolveLoad(bench, Regulation::Current, s.currentSet, Limits());
+    case LoadMode::CV:
+        return SolveLoad(bench, Regulation::Voltage, s.voltageSet, Limits());
+    case LoadMode::CP:
+        return SolveLoad(bench, Regulation::Power, s.powerSet, Limits());
+    case LoadMode::CR:
+        return SolveLoad(bench, Regulation::Resistance, s.resistanceSet, Limits());
+    case LoadMode::Short:
+        return SolveLoad(bench, Regulation::Short, 0, Limits());
+    case LoadMode::Transient: {
+        const Regulation r = s.tranLevelMode == TranLevelMode::CC ? Regulation::Current : Regulation::Voltage;
+        return SolveLoad(bench, r, ActiveTranLevel().level, Limits());
+    }
+    case LoadMode::List:
+        if (list_.CurrentPhase() == ListRun::Phase::Idle)
+            return { kBenchVolts, 0 };
+        return StepReading(s.steps[list_.Step()]);
+    case LoadMode::Battery:
+        break;
+    }
+    return { kBenchVolts, 0 };
+}
+
+std::string InstrumentModel::FetchReply()
+{
+    if (settings_.mode == LoadMode::List)
+        return ListFetchReply();
+    const OperatingPoint r = Reading();
+    if (settings_.mode == LoadMode::Battery) {
+        const long long seconds = static_cast<long long>(std::floor(dischargeSeconds_ + 1e-9));
+        return Fmt5(r.volts) + " V," + Fmt5(r.amps) + " A," + std::to_string(seconds) + "s,"
+            + Fmt5(dischargeAh_) + "Ah";
+    }
+    return Fmt5(r.volts) + "V," + Fmt5(r.amps) + "A," + Fmt5(r.Watts()) + "W";
+}
+
+std::string InstrumentModel::ListFetchReply()
+{
+    switch (list_.CurrentPhase()) {
+    case ListRun::Phase::Idle:
+        return "L1:0";
+    case ListRun::Phase::Running: {
+        const OperatingPoint r = Reading();
+        const int step = list_.Step();
+        // Steps 10 to 14 take the separator's place with their tens digit.
+        const std::string number = step < 10 ? ":" + std::to_string(step) : std::to_string(step);
+        return "L2" + number + "," + Fmt5(r.volts) + " V," + Fmt5(r.amps) + "A,";
+    }
+    case ListRun::Phase::Finished:
+        break;
+    }
+    std::string report = list_.Report();
+    // With repeat the instrument holds at the end until its report has been read once.
+    if (settings_.listRepeat && inputOn_)
+        list_.Start();
+    return report;
+}
