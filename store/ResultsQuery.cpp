@@ -47,10 +47,8 @@ struct TResultsQuery::Impl
             db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
             db.setDatabaseName(path);
         }
-        if (!db.isOpen()) {
-            insert.reset();
+        if (!db.isOpen())
             OpenResultsDatabase(db, path);
-        }
         return db;
     }
 

@@ -51,5 +51,5 @@ private:
 };
 
 // The local date and time of a stored row: the system's short date, a blank, the
-// system's long time.
+// system's long time; the time is left out when it is exactly midnight.
 QString MeasurementTimestamp(const QDateTime& when);

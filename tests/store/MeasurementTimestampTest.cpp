@@ -32,11 +32,4 @@ TEST(MeasurementTimestamp, SystemShortDateABlankAndLongTimeExceptAtMidnight)
     }
 }
 
-TEST(MeasurementTimestamp, TimePartCarriesTheSeconds)
-{
-    // Two readings a second apart must not share a timestamp.
-    const QDateTime first(QDate(2024, 3, 5), QTime(14, 7, 9));
-    EXPECT_NE(MeasurementTimestamp(first), MeasurementTimestamp(first.addSecs(1)));
-}
-
 } // namespace
