@@ -1,33 +1,344 @@
 #include "comm/SerialComm.h"
 
-// Placeholder so the tree links; the real component replaces this file.
-TComm::TComm(QObject* AOwner) : QObject(AOwner) {}
-TComm::~TComm() = default;
-void TComm::StartComm() { throw ECommsError("Error opening serial port"); }
-void TComm::StopComm() {}
-bool TComm::WriteCommData(const char*, uint16_t) { return false; }
-uint32_t TComm::GetModemState() { return 0; }
-void TComm::setBaudRate(uint32_t v) { FBaudRate = v; }
-void TComm::setParityCheck(bool v) { FParityCheck = v; }
-void TComm::setOutx_CtsFlow(bool v) { FOutx_CtsFlow = v; }
-void TComm::setOutx_DsrFlow(bool v) { FOutx_DsrFlow = v; }
-void TComm::setDtrControl(TDtrControl v) { FDtrControl = v; }
-void TComm::setDsrSensitivity(bool v) { FDsrSensitivity = v; }
-void TComm::setTxContinueOnXoff(bool v) { FTxContinueOnXoff = v; }
-void TComm::setOutx_XonXoffFlow(bool v) { FOutx_XonXoffFlow = v; }
-void TComm::setInx_XonXoffFlow(bool v) { FInx_XonXoffFlow = v; }
-void TComm::setReplaceWhenParityError(bool v) { FReplaceWhenParityError = v; }
-void TComm::setIgnoreNullChar(bool v) { FIgnoreNullChar = v; }
-void TComm::setRtsControl(TRtsControl v) { FRtsControl = v; }
-void TComm::setXonLimit(uint16_t v) { FXonLimit = v; }
-void TComm::setXoffLimit(uint16_t v) { FXoffLimit = v; }
-void TComm::setByteSize(TByteSize v) { FByteSize = v; }
-void TComm::setStopBits(TStopBits v) { FStopBits = v; }
-void TComm::setXonChar(char v) { FXonChar = v; }
-void TComm::setXoffChar(char v) { FXoffChar = v; }
-void TComm::setReplacedChar(char v) { FReplacedChar = v; }
-void TComm::setReadIntervalTimeout(uint32_t v) { FReadIntervalTimeout = v; }
-void TComm::setReadTotalTimeoutMultiplier(uint32_t v) { FReadTotalTimeoutMultiplier = v; }
-void TComm::setReadTotalTimeoutConstant(uint32_t v) { FReadTotalTimeoutConstant = v; }
-void TComm::setWriteTotalTimeoutMultiplier(uint32_t v) { FWriteTotalTimeoutMultiplier = v; }
-void TComm::setWriteTotalTimeoutConstant(uint32_t v) { FWriteTotalTimeoutConstant = v; }
+#include "comm/CommWindow.h"
+#include "comm/LineSettings.h"
+#include "comm/PortEvent.h"
+#include "comm/PosixSerial.h"
+#include "comm/ReadThread.h"
+#include "comm/WriteThread.h"
+#include <QFile>
+#include <exception>
+
+namespace {
+
+// Stores v and tells whether it differed, so that setters re-apply only on a real change.
+template <class T> bool Changed(T& store, const T& v)
+{
+    if (store == v)
+        return false;
+    store = v;
+    return true;
+}
+
+// A name that starts with "/" is a path already ("/dev/pts/7"); "ttyUSB0" lives in /dev.
+std::string DevicePath(const QString& name)
+{
+    const QString path = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    return QFile::encodeName(path).toStdString();
+}
+
+} // namespace
+
+TComm::TComm(QObject* AOwner)
+    : QObject(AOwner)
+    , FHWnd(new TCommWindow(this))
+{ }
+
+TComm::~TComm()
+{
+    StopComm();
+}
+
+void TComm::StartComm()
+{
+    if (hCommFile != 0)
+        throw ECommsError("This serial port already opened");
+
+    const auto opened = PosixSerial::OpenPort(DevicePath(FCommName));
+    switch (opened.Error) {
+    case PosixSerial::TOpenError::None:
+        break;
+    case PosixSerial::TOpenError::CannotOpen:
+        throw ECommsError("Error opening serial port");
+    case PosixSerial::TOpenError::NotCommDevice:
+        throw ECommsError("File handle is not a comm handle ");
+    case PosixSerial::TOpenError::CannotSetup:
+        throw ECommsError("Cannot setup comm buffer");
+    }
+    hCommFile = opened.Fd;
+    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Both);
+    FSendDataEmpty = true;
+    ApplyTimeouts();
+    ApplyLineSettings();
+
+    hCloseEvent = PosixSerial::CreateSignal();
+    if (hCloseEvent < 0) {
+        PosixSerial::ClosePort(hCommFile);
+        hCommFile = 0;
+        throw ECommsError("Unable to create event");
+    }
+
+    FHWnd->NewSession();
+    const TReadTimeouts timeouts { FReadIntervalTimeout, FReadTotalTimeoutMultiplier,
+        FReadTotalTimeoutConstant };
+    try {
+        ReadThread = new TReadThread(hCommFile, hCloseEvent, FHWnd, timeouts, FIgnoreNullChar);
+        ReadThread->Start();
+    } catch (const std::exception&) {
+        delete ReadThread; // never started, so nothing to join
+        ReadThread = nullptr;
+        PosixSerial::CloseSignal(hCloseEvent);
+        hCloseEvent = -1;
+        PosixSerial::ClosePort(hCommFile);
+        hCommFile = 0;
+        throw ECommsError("Unable to create read thread");
+    }
+
+    try {
+        WriteThread = new TWriteThread(hCommFile, hCloseEvent, FHWnd, &FSendDataEmpty);
+        WriteThread->Start();
+    } catch (const std::exception&) {
+        StopReader();
+        delete WriteThread;
+        WriteThread = nullptr;
+        PosixSerial::CloseSignal(hCloseEvent);
+        hCloseEvent = -1;
+        PosixSerial::ClosePort(hCommFile);
+        hCommFile = 0;
+        throw ECommsError("Unable to create write thread");
+    }
+}
+
+void TComm::StopComm()
+{
+    if (hCommFile == 0)
+        return;
+    StopReader();
+    StopWriter();
+    PosixSerial::CloseSignal(hCloseEvent);
+    hCloseEvent = -1;
+    PosixSerial::ClosePort(hCommFile);
+    hCommFile = 0;
+}
+
+void TComm::StopReader()
+{
+    if (!ReadThread)
+        return;
+    PosixSerial::Raise(hCloseEvent);
+    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Input);
+    ReadThread->Join();
+    delete ReadThread;
+    ReadThread = nullptr;
+}
+
+void TComm::StopWriter()
+{
+    if (!WriteThread)
+        return;
+    PosixSerial::Raise(hCloseEvent); // already raised by StopReader; harmless
+    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Output);
+    FSendDataEmpty = true;
+    WriteThread->Join();
+    delete WriteThread;
+    WriteThread = nullptr;
+}
+
+bool TComm::WriteCommData(const char* pDataToWrite, uint16_t dwSizeofDataToWrite)
+{
+    if (!WriteThread || dwSizeofDataToWrite == 0 || !pDataToWrite)
+        return false;
+    return WriteThread->Post(pDataToWrite, dwSizeofDataToWrite);
+}
+
+uint32_t TComm::GetModemState()
+{
+    if (hCommFile == 0)
+        return 0;
+    return PosixSerial::ModemStatus(hCommFile).value_or(0);
+}
+
+void TComm::ApplyLineSettings()
+{
+    const TPortSetup setup = PortSetupFor(*this);
+    PosixSerial::ApplyLineSettings(hCommFile, setup.Line);
+    PosixSerial::SetModemLines(hCommFile, setup.Dtr, setup.Rts);
+    if (ReadThread)
+        ReadThread->SetDropNulBytes(setup.DropNulBytes);
+}
+
+void TComm::ApplyTimeouts()
+{
+    // The receive thread measures the read time-outs itself. Write time-outs change nothing
+    // here: every block is written completely however many attempts that takes.
+    if (ReadThread)
+        ReadThread->SetTimeouts(
+            { FReadIntervalTimeout, FReadTotalTimeoutMultiplier, FReadTotalTimeoutConstant });
+}
+
+bool TComm::PortWindowProc(QEvent* event)
+{
+    auto* e = static_cast<TPortEvent*>(event);
+    // Each handler is copied before the call, so a handler may reassign itself safely.
+    switch (static_cast<int>(e->type())) {
+    case TPortEvent::PortData: {
+        // Owned here from now on: freed when this scope ends, also when the handler throws.
+        const std::unique_ptr<char[]> block = e->TakeBlock();
+        if (auto handler = OnReceiveData)
+            handler(this, block.get(), static_cast<uint16_t>(e->Value()));
+        return true;
+    }
+    case TPortEvent::PortError:
+        if (auto handler = OnReceiveError)
+            handler(this, e->Value());
+        return true;
+    case TPortEvent::PortHangup:
+        if (auto handler = OnRequestHangup)
+            handler(this);
+        return true;
+    case TPortEvent::PortModem:
+        if (auto handler = OnModemStateChange)
+            handler(this, e->Value());
+        return true;
+    case TPortEvent::PortSendEmpty:
+        if (auto handler = OnSendDataEmpty)
+            handler(this);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TComm::setBaudRate(uint32_t v)
+{
+    if (Changed(FBaudRate, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setParityCheck(bool v)
+{
+    if (Changed(FParityCheck, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setOutx_CtsFlow(bool v)
+{
+    if (Changed(FOutx_CtsFlow, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setOutx_DsrFlow(bool v)
+{
+    if (Changed(FOutx_DsrFlow, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setDtrControl(TDtrControl v)
+{
+    if (Changed(FDtrControl, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setDsrSensitivity(bool v)
+{
+    if (Changed(FDsrSensitivity, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setTxContinueOnXoff(bool v)
+{
+    if (Changed(FTxContinueOnXoff, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setOutx_XonXoffFlow(bool v)
+{
+    if (Changed(FOutx_XonXoffFlow, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setInx_XonXoffFlow(bool v)
+{
+    if (Changed(FInx_XonXoffFlow, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setReplaceWhenParityError(bool v)
+{
+    if (Changed(FReplaceWhenParityError, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setIgnoreNullChar(bool v)
+{
+    if (Changed(FIgnoreNullChar, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setRtsControl(TRtsControl v)
+{
+    if (Changed(FRtsControl, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setXonLimit(uint16_t v)
+{
+    if (Changed(FXonLimit, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setXoffLimit(uint16_t v)
+{
+    if (Changed(FXoffLimit, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setByteSize(TByteSize v)
+{
+    if (Changed(FByteSize, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setStopBits(TStopBits v)
+{
+    if (Changed(FStopBits, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setXonChar(char v)
+{
+    if (Changed(FXonChar, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setXoffChar(char v)
+{
+    if (Changed(FXoffChar, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setReplacedChar(char v)
+{
+    if (Changed(FReplacedChar, v) && hCommFile != 0)
+        ApplyLineSettings();
+}
+
+void TComm::setReadIntervalTimeout(uint32_t v)
+{
+    if (Changed(FReadIntervalTimeout, v) && hCommFile != 0)
+        ApplyTimeouts();
+}
+
+void TComm::setReadTotalTimeoutMultiplier(uint32_t v)
+{
+    if (Changed(FReadTotalTimeoutMultiplier, v) && hCommFile != 0)
+        ApplyTimeouts();
+}
+
+void TComm::setReadTotalTimeoutConstant(uint32_t v)
+{
+    if (Changed(FReadTotalTimeoutConstant, v) && hCommFile != 0)
+        ApplyTimeouts();
+}
+
+void TComm::setWriteTotalTimeoutMultiplier(uint32_t v)
+{
+    if (Changed(FWriteTotalTimeoutMultiplier, v) && hCommFile != 0)
+        ApplyTimeouts();
+}
+
+void TComm::setWriteTotalTimeoutConstant(uint32_t v)
+{
+    if (Changed(FWriteTotalTimeoutConstant, v) && hCommFile != 0)
+        ApplyTimeouts();
+}

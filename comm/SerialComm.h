@@ -14,7 +14,8 @@ class TWriteThread;
 class TCommWindow;
 
 // StartComm failed; what() is the message for the operator.
-class ECommsError : public std::runtime_error {
+class ECommsError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
@@ -32,14 +33,15 @@ using TModemStateChangeEvent = std::function<void(TComm* Sender, uint32_t ModemE
 using TSendDataEmptyEvent = std::function<void(TComm* Sender)>;
 using TNotifyEvent = std::function<void(TComm* Sender)>;
 
-class TComm : public QObject {
+class TComm : public QObject
+{
     Q_OBJECT
 public:
     explicit TComm(QObject* AOwner = nullptr);
     ~TComm() override; // stops a port left open
 
     void StartComm(); // throws ECommsError
-    void StopComm();  // does nothing when closed; harmless twice
+    void StopComm(); // does nothing when closed; harmless twice
     // Copies the block and hands it to the transmit thread; false when closed, for a
     // count of 0, or when the hand-over fails. Never blocks.
     bool WriteCommData(const char* pDataToWrite, uint16_t dwSizeofDataToWrite);
@@ -121,10 +123,10 @@ private:
 
     TReadThread* ReadThread = nullptr;
     TWriteThread* WriteThread = nullptr;
-    int hCommFile = 0;    // the port's descriptor; 0 alone means closed
+    int hCommFile = 0; // the port's descriptor; 0 alone means closed
     int hCloseEvent = -1; // eventfd, readable once set; never reset
     TCommWindow* FHWnd = nullptr;
-    std::atomic<bool> FSendDataEmpty {true}; // written by the owner and the transmit thread
+    std::atomic<bool> FSendDataEmpty { true }; // written by the owner and the transmit thread
 
     QString FCommName = QStringLiteral("COM2");
     uint32_t FBaudRate = 9600;
