@@ -1,0 +1,134 @@
+#pragma once
+// A fresh main window for the battery and list test workflows, in a temporary working
+// directory (so db.sqlite lands there), with message boxes recorded, pauses recorded but
+// not slept, and the pacing timer stopped so queued commands stay visible.
+#include "ui/MessageBoxes.h"
+#include "ui/main.h"
+
+#include <QAbstractItemModel>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <vector>
+
+#include <ostream>
+
+// Readable texts in test failures.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace testwf {
+
+class RecordedBoxes : public IMessageBoxes
+{
+public:
+    void ShowMessage(QWidget*, const QString& text) override { messages.append(text); }
+    void ShowError(QWidget*, const QString& text) override { errors.append(text); }
+    QStringList messages;
+    QStringList errors;
+};
+
+// The commands not yet sent, in order.
+inline QStringList Pending(const TForm1& form)
+{
+    QStringList commands = form.Pipeline().CommandQueue().split(u'>');
+    commands.removeLast();
+    return commands;
+}
+
+// The texts of one row of a results model (Id first).
+inline QStringList Row(const QAbstractItemModel& model, int row)
+{
+    QStringList texts;
+    for (int column = 0; column < model.columnCount(); ++column)
+        texts.append(model.index(row, column).data().toString());
+    return texts;
+}
+
+// Rows of a table as another program reading db.sqlite sees them, without Id.
+inline std::vector<QStringList> StoredRows(const QString& table)
+{
+    std::vector<QStringList> rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        db.setDatabaseName(QStringLiteral("db.sqlite"));
+        EXPECT_TRUE(db.open());
+        QSqlQuery query(db);
+        EXPECT_TRUE(query.exec(QStringLiteral("select * from ") + table + QStringLiteral(" order by Id")));
+        while (query.next()) {
+            QStringList row;
+            for (int column = 1; column < query.record().count(); ++column)
+                row.append(query.value(column).toString());
+            rows.push_back(row);
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return rows;
+}
+
+// Runs the event loop until done() holds or the time is up; returns done().
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+class WindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(FDir.isValid());
+        FOldDir = QDir::currentPath();
+        QDir::setCurrent(FDir.path());
+        pauses.clear();
+        pendingAtPause.clear();
+        form = std::make_unique<TForm1>();
+        auto recorder = std::make_unique<RecordedBoxes>();
+        boxes = recorder.get();
+        form->SetMessageBoxes(std::move(recorder));
+        form->Pause = [this](int ms) {
+            pauses.push_back(ms);
+            pendingAtPause.push_back(Pending(*form));
+        };
+        form->CoTimer->stop();
+    }
+
+    void TearDown() override
+    {
+        form.reset();
+        QDir::setCurrent(FOldDir);
+    }
+
+    // Runs a handler the way the window does: what it throws goes to the error display.
+    void Guarded(const std::function<void()>& handler) { form->RunGuarded(handler); }
+
+    std::unique_ptr<TForm1> form;
+    RecordedBoxes* boxes = nullptr;
+    std::vector<int> pauses;
+    std::vector<QStringList> pendingAtPause;
+
+private:
+    QTemporaryDir FDir;
+    QString FOldDir;
+};
+
+} // namespace testwf

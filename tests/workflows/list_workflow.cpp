@@ -1,0 +1,374 @@
+// The list test in the window: "Set", the step buttons, start and stop, the step readings
+// and the instrument's final report with its panels, captions and stored rows.
+#include "battery_list_fixture.h"
+
+#include "store/ResultsQuery.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTableView>
+
+namespace testwf {
+namespace {
+
+const QString kModeList = QStringLiteral("load:mode list");
+
+class ListTest : public WindowTest
+{
+protected:
+    template <typename T> T* Find(const QString& name)
+    {
+        T* control = form->findChild<T*>(name);
+        EXPECT_NE(control, nullptr) << name.toStdString();
+        return control;
+    }
+
+    // "Set" with N steps, then the start button twice (the first click only stops).
+    void StartList(const QString& steps, bool repeat = false)
+    {
+        Find<QComboBox>(QStringLiteral("ListSetNum"))->setCurrentText(steps);
+        (repeat ? form->StepRepeatY : form->StepRepeatN)->setChecked(true);
+        form->LSetButton->click();
+        form->startButtonL->click();
+        form->startButtonL->click();
+        ASSERT_EQ(form->startButtonL->text(), u"Stop");
+    }
+
+    void Reply(const QString& reply)
+    {
+        form->TestMode = 2;
+        Guarded([&] { form->MeasurementReply(reply); });
+    }
+
+    QColor PanelColour(const QLabel* panel) const { return panel->palette().color(QPalette::Window); }
+};
+
+TEST_F(ListTest, SetSendsModeStepModeRepeatAndTheLastStep)
+{
+    const struct
+    {
+        const char* steps;
+        bool trig, repeat;
+        QStringList queued;
+        int lastStep;
+    } cases[] = {
+        { "2", false, false,
+            { kModeList, kModeList, kModeList, "list:smod auto", "list:rep off", "list:snum 1" }, 1 },
+        { "14", true, true,
+            { kModeList, kModeList, kModeList, "list:smod trig", "list:rep on", "list:snum 13" }, 13 },
+        { "15", false, true,
+            { kModeList, kModeList, kModeList, "list:smod auto", "list:rep on", "list:snum 14" }, 14 },
+        { "1", false, false,
+            { kModeList, kModeList, kModeList, "list:smod auto", "list:rep off", "list:snum 0" }, 0 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.steps);
+        TearDown();
+        SetUp();
+        form->QueueCommand(QStringLiteral("fetch?"), 4);
+        form->ListSetNum->setCurrentText(QString::fromLatin1(c.steps));
+        (c.trig ? form->StepTrig : form->StepAuto)->setChecked(true);
+        (c.repeat ? form->StepRepeatY : form->StepRepeatN)->setChecked(true);
+
+        form->LSetButton->click();
+
+        EXPECT_EQ(pauses, std::vector<int> { 200 });
+        EXPECT_EQ(pendingAtPause.at(0), QStringList { "fetch?" });
+        EXPECT_EQ(Pending(*form), c.queued);
+        EXPECT_EQ(form->LastListStep, c.lastStep);
+        EXPECT_TRUE(form->startButtonL->isEnabled());
+        for (const QPushButton* step : form->StepButton)
+            EXPECT_TRUE(step->isEnabled());
+        EXPECT_TRUE(boxes->messages.isEmpty());
+    }
+}
+
+TEST_F(ListTest, SetRefusesAListNumberOutsideOneToFifteenAndQueuesNothing)
+{
+    for (const char* steps : { "0", "16", "99", "-1", "2.5", "", "two" }) {
+        SCOPED_TRACE(steps);
+        TearDown();
+        SetUp();
+        form->QueueCommand(QStringLiteral("fetch?"), 4);
+        form->LastListStep = 4;
+        form->PageControl1->setCurrentIndex(2); // selecting the page locks the list's buttons
+        form->ListSetNum->setCurrentText(QString::fromLatin1(steps));
+
+        form->LSetButton->click();
+
+        EXPECT_EQ(Pending(*form), QStringList { "fetch?" }) << "the pending queue is untouched";
+        EXPECT_EQ(form->LastListStep, 4);
+        EXPECT_FALSE(form->startButtonL->isEnabled());
+        EXPECT_FALSE(form->StepButton[0]->isEnabled());
+        EXPECT_EQ(
+            boxes->messages, QStringList { "The List Nr. must be a whole number of steps from 1 to 15!" });
+        EXPECT_TRUE(boxes->errors.isEmpty());
+    }
+}
+
+TEST_F(ListTest, StepButtonsSendTheirRowAndFileItInTheStepTable)
+{
+    const struct
+    {
+        int step;
+        const char* mode; // item text, or a typed text that is no item
+        const char *value, *delay, *compare, *low, *high;
+        QStringList queued;
+        TStepRecord filed; // LoadPattern, Setpoint, LowLimit, HighLimit are checked
+    } cases[] = {
+        { 0, "SHORT", "0.2", "5", "Current", "0.1", "0.3", { "list:step0:lmod sh" },
+            { {}, "SHORT", "0", {}, {}, {}, {}, {} } },
+        { 1, "OPEN", "0.2", "5", "Voltage", "1", "2", { "list:step1:lmod op" },
+            { {}, "OPEN", "0", {}, {}, {}, {}, {} } },
+        { 2, "CC", "0.2", "5", "Off", "0.1", "0.3",
+            { "list:step2:lmod cc", "list:step2:lev 0.2,5", "list:step2:comp off" },
+            { {}, "CC", "0.2", {}, {}, "0", "0", {} } },
+        { 3, "CV", "12", "5", "Voltage", "11", "13",
+            { "list:step3:lmod cv", "list:step3:lev 12,5", "list:step3:comp volt,11,13" },
+            { {}, "CV", "12", {}, {}, "11", "13", {} } },
+        { 14, "CP", "50", "0.5", "Power", "45", "55",
+            { "list:step14:lmod cp", "list:step14:lev 50,0.5", "list:step14:comp pow,45,55" },
+            { {}, "CP", "50", {}, {}, "45", "55", {} } },
+        { 7, "cr", "100", "1", "Current", "", "0.3",
+            { "list:step7:lmod cc", "list:step7:lev 100,1", "list:step7:comp curr,,0.3" },
+            { {}, "cr", "100", {}, {}, "", "0.3", {} } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        const QString n = QString::number(c.step);
+        auto* mode = Find<QComboBox>(u"ModeStep"_qs + n);
+        const int item = mode->findText(QString::fromLatin1(c.mode));
+        if (item >= 0)
+            mode->setCurrentIndex(item);
+        else
+            mode->setEditText(QString::fromLatin1(c.mode));
+        Find<QLineEdit>(u"ValStep"_qs + n)->setText(QString::fromLatin1(c.value));
+        Find<QLineEdit>(u"DelayStep"_qs + n)->setText(QString::fromLatin1(c.delay));
+        auto* compare = Find<QComboBox>(u"ListC"_qs + n);
+        compare->setCurrentIndex(compare->findText(QString::fromLatin1(c.compare)));
+        Find<QLineEdit>(u"LmtLStep"_qs + n)->setText(QString::fromLatin1(c.low));
+        Find<QLineEdit>(u"LmtHStep"_qs + n)->setText(QString::fromLatin1(c.high));
+        form->ClearQueues();
+
+        form->ListSet(n);
+
+        EXPECT_EQ(Pending(*form), c.queued);
+        const TStepRecord& filed = form->StepTable[static_cast<size_t>(c.step)];
+        EXPECT_EQ(filed.LoadPattern, c.filed.LoadPattern);
+        EXPECT_EQ(filed.Setpoint, c.filed.Setpoint);
+        if (!c.filed.LowLimit.isNull()) {
+            EXPECT_EQ(filed.LowLimit, c.filed.LowLimit);
+            EXPECT_EQ(filed.HighLimit, c.filed.HighLimit);
+        }
+    }
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+
+    // The button of a row sends that row.
+    form->LSetButton->click();
+    form->ClearQueues();
+    form->StepButton[3]->click();
+    EXPECT_EQ(Pending(*form).first(), u"list:step3:lmod cv");
+}
+
+TEST_F(ListTest, ShortAndOpenStepsLockTheirValueAndDelay)
+{
+    QComboBox* mode = form->ModeStep[5];
+    for (const char* item : { "SHORT", "CV", "OPEN", "CC" }) {
+        SCOPED_TRACE(item);
+        mode->setCurrentIndex(mode->findText(QString::fromLatin1(item)));
+        const bool takesLevel = item[0] == 'C';
+        EXPECT_EQ(form->ValStep[5]->isEnabled(), takesLevel);
+        EXPECT_EQ(form->DelayStep[5]->isEnabled(), takesLevel);
+        EXPECT_TRUE(form->ListC[5]->isEnabled());
+        EXPECT_TRUE(form->ValStep[4]->isEnabled()) << "other rows stay as they are";
+    }
+}
+
+TEST_F(ListTest, StepTextsOutsideTheEditorAreRefused)
+{
+    const auto texts = [](const std::array<TStepRecord, kSteps>& table) {
+        QStringList all;
+        for (const TStepRecord& r : table)
+            all << r.Nr << r.LoadPattern << r.Setpoint << r.mValueV << r.mValueI << r.LowLimit << r.HighLimit
+                << r.Result;
+        return all;
+    };
+    const QStringList before = texts(form->StepTable);
+    for (const char* step : { "15", "-1", "x", "" }) {
+        Guarded([&] { form->ListSet(QString::fromLatin1(step)); });
+        Guarded([&] { form->ValueSet(QString::fromLatin1(step)); });
+    }
+    EXPECT_EQ(boxes->errors.size(), 8);
+    EXPECT_TRUE(Pending(*form).isEmpty());
+    EXPECT_EQ(texts(form->StepTable), before);
+
+    // An instrument report of a step beyond the editor files nothing.
+    StartList(QStringLiteral("3"));
+    const QStringList started = texts(form->StepTable);
+    Reply(QStringLiteral("L215,12.00 V,0.100A,"));
+    EXPECT_EQ(boxes->errors.size(), 9);
+    EXPECT_EQ(texts(form->StepTable), started);
+}
+
+TEST_F(ListTest, StartResetsTheDisplayAndRefreshesTheStepTableFromTheEditor)
+{
+    form->LSetButton->click();
+    ASSERT_EQ(form->startButtonL->text(), u"Start");
+    form->startButtonL->click();
+    EXPECT_EQ(Pending(*form).last(), u"load off");
+    EXPECT_EQ(form->startButtonL->text(), u"Begin");
+    EXPECT_FALSE(form->fetchTimer->isActive());
+
+    // What a previous run left behind.
+    form->cRes[1]->setText(QStringLiteral("FAIL"));
+    QPalette green = form->ListR2->palette();
+    green.setColor(QPalette::Window, QColor(128, 255, 128));
+    form->ListR2->setPalette(green);
+    form->StepTable[1].Nr = QStringLiteral("1");
+    form->StepTable[1].mValueV = QStringLiteral("11.00");
+    // The editor as the operator left it.
+    form->ModeStep[0]->setCurrentIndex(4); // SHORT: its value edit is locked
+    form->ListC[1]->setCurrentIndex(3); // Off
+    form->ValStep[2]->setText(QStringLiteral("0.7"));
+
+    form->startButtonL->click();
+    EXPECT_EQ(Pending(*form).last(), u"load on");
+    EXPECT_EQ(form->startButtonL->text(), u"Stop");
+    EXPECT_TRUE(form->fetchTimer->isActive());
+    for (const QLabel* panel : { form->ListR1, form->ListR2, form->ListR3 })
+        EXPECT_EQ(PanelColour(panel), QColor(Qt::black));
+    for (const QLabel* result : form->cRes)
+        EXPECT_TRUE(result->text().trimmed().isEmpty());
+    EXPECT_EQ(form->StepTable[0].LoadPattern, u"SHORT");
+    EXPECT_EQ(form->StepTable[0].Setpoint, u"0");
+    EXPECT_EQ(form->StepTable[1].LowLimit, u"0");
+    EXPECT_EQ(form->StepTable[1].HighLimit, u"0");
+    EXPECT_EQ(form->StepTable[1].mValueV, u"11.00") << "readings stay";
+    EXPECT_EQ(form->StepTable[2].Setpoint, u"0.7");
+    EXPECT_EQ(form->StepTable[2].LowLimit, u"0.1");
+    EXPECT_EQ(form->StepTable[14].HighLimit, u"0.3");
+
+    form->startButtonL->click();
+    EXPECT_EQ(Pending(*form).last(), u"load off");
+    EXPECT_EQ(form->startButtonL->text(), u"Begin");
+    EXPECT_FALSE(form->fetchTimer->isActive());
+}
+
+TEST_F(ListTest, ReportColoursItsPanelShowsEveryStepAndStoresOneRowEach)
+{
+    const struct
+    {
+        QString report;
+        QLabel* TForm1::*lit;
+        QColor colour;
+        QStringList captions;
+    } cases[] = {
+        { "L3:2,1,2,0", &TForm1::ListR3, QColor(255, 0, 0), { "PASS", "FAIL", "N/C" } },
+        { "L3:1,1,1,1", &TForm1::ListR2, QColor(128, 255, 128), { "PASS", "PASS", "PASS" } },
+        { "L3:0,0,0,0", &TForm1::ListR1, QColor(0, 0, 255), { "N/C", "N/C", "N/C" } },
+        { "L3:7,1,9,2", nullptr, QColor(), { "PASS", "", "FAIL" } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report.toStdString());
+        TearDown();
+        SetUp();
+        form->ValStep[1]->setText(QStringLiteral("0.25"));
+        form->LmtLStep[1]->setText(QStringLiteral("0.2"));
+        form->LmtHStep[1]->setText(QStringLiteral("0.4"));
+        StartList(QStringLiteral("3"));
+        Reply(QStringLiteral("L2:0,12.00 V,0.200A,"));
+        Reply(QStringLiteral("L2:1,11.90 V,0.250A,"));
+        Reply(QStringLiteral("L2:2,11.80 V,0.199A,"));
+        EXPECT_EQ(form->StepTable[1].mValueI, u"0.250");
+
+        Reply(c.report);
+
+        for (QLabel* TForm1::*panel : { &TForm1::ListR1, &TForm1::ListR2, &TForm1::ListR3 })
+            EXPECT_EQ(PanelColour(form.get()->*panel), panel == c.lit ? c.colour : QColor(Qt::black));
+        for (int n = 0; n < 3; ++n)
+            EXPECT_EQ(form->cRes[static_cast<size_t>(n)]->text(), c.captions[n]);
+        EXPECT_TRUE(form->cRes[3]->text().isEmpty());
+
+        const QAbstractItemModel& model = *form->ADOQuery1->Model();
+        ASSERT_EQ(model.rowCount(), 3);
+        const QStringList step1 = Row(model, 1);
+        // Nr, LoadPattern, Setpoint, mValueV, mValueI, upLimit <- low, downLimit <- high
+        EXPECT_EQ(step1.mid(1, 7), (QStringList { "1", "CC", "0.25", "11.90", "0.250", "0.2", "0.4" }));
+        EXPECT_FALSE(step1[8].isEmpty()) << "sTime";
+        for (int n = 0; n < 3; ++n)
+            EXPECT_EQ(Row(model, n)[9], c.report.mid(5 + 2 * n, 1)) << "the digit is stored, not the word";
+        EXPECT_EQ(form->DBGrid1->currentIndex().row(), 2);
+        EXPECT_EQ(StoredRows(QStringLiteral("listS")).size(), 3u);
+        EXPECT_EQ(form->startButtonL->text(), u"Begin") << "a list without repeat has ended";
+        EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+    }
+}
+
+TEST_F(ListTest, RepeatStoresEveryReportAndOnlyTheFirstStepsOfTheList)
+{
+    StartList(QStringLiteral("2"), true);
+    Reply(QStringLiteral("L3:1,1,1,1,1"));
+    Reply(QStringLiteral("L3:2,1,2,1,1"));
+    EXPECT_EQ(form->startButtonL->text(), u"Stop");
+    const QAbstractItemModel& model = *form->ADOQuery1->Model();
+    ASSERT_EQ(model.rowCount(), 4) << "two steps, two reports; the extra verdicts are not steps of this list";
+    EXPECT_EQ(Row(model, 3)[9], u"2");
+    EXPECT_EQ(form->cRes[1]->text(), u"FAIL");
+    EXPECT_TRUE(form->cRes[2]->text().isEmpty());
+
+    // Once stopped, reports are no longer taken.
+    form->startButtonL->click();
+    Reply(QStringLiteral("L3:1,1,1"));
+    EXPECT_EQ(model.rowCount(), 4);
+}
+
+TEST_F(ListTest, CutShortReportStoresWhatItJudgedAndKeepsTheRunGoing)
+{
+    StartList(QStringLiteral("4"));
+    for (const char* report : { "L3:2,1", "L3:2,1,", "L3:2,1,2,0\r" }) {
+        SCOPED_TRACE(report);
+        const int before = form->ADOQuery1->RowCount();
+        Reply(QString::fromLatin1(report));
+        EXPECT_EQ(form->startButtonL->text(), u"Stop");
+        EXPECT_EQ(boxes->errors.size(), 1);
+        EXPECT_TRUE(boxes->errors.last().contains(QString::fromLatin1(report).trimmed()));
+        boxes->errors.clear();
+        const int judged = QString::fromLatin1(report).count(QRegularExpression(QStringLiteral(",\\d")));
+        EXPECT_EQ(form->ADOQuery1->RowCount(), before + judged);
+    }
+    for (int row = 0; row < form->ADOQuery1->RowCount(); ++row)
+        EXPECT_FALSE(Row(*form->ADOQuery1->Model(), row)[9].isEmpty()) << "no row without a verdict";
+
+    // A complete report still ends the list.
+    Reply(QStringLiteral("L3:2,1,2,0,1"));
+    EXPECT_EQ(form->startButtonL->text(), u"Begin");
+    EXPECT_TRUE(boxes->errors.isEmpty());
+    EXPECT_EQ(form->cRes[3]->text(), u"PASS");
+}
+
+TEST_F(ListTest, ReportNeverReachesBeyondTheLastEditorRow)
+{
+    StartList(QStringLiteral("15"));
+    form->LastListStep = 40; // whatever wrote it, the table has fifteen records
+    Reply(QStringLiteral("L3:1") + QStringLiteral(",1").repeated(41));
+    EXPECT_EQ(form->ADOQuery1->RowCount(), 15);
+    EXPECT_EQ(form->cRes[14]->text(), u"PASS");
+    EXPECT_EQ(form->startButtonL->text(), u"Begin");
+}
+
+TEST_F(ListTest, TrigSendsTrigWhateverTheRunState)
+{
+    for (const char* caption : { "Start", "Begin", "Stop" }) {
+        form->startButtonL->setText(QString::fromLatin1(caption));
+        form->ClearQueues();
+        form->TrigButton->click();
+        EXPECT_EQ(Pending(*form), QStringList { "trig" });
+    }
+}
+
+} // namespace
+} // namespace testwf
