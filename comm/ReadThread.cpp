@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -80,10 +81,15 @@ TReadThread::~TReadThread()
     Join();
 }
 
-void TReadThread::Start()
+bool TReadThread::Start()
 {
-    FThread = std::thread(&TReadThread::Execute, this);
+    try {
+        FThread = std::thread(&TReadThread::Execute, this);
+    } catch (const std::system_error&) {
+        return false;
+    }
     PosixSerial::NameThread(FThread, "comm-read");
+    return true;
 }
 
 void TReadThread::Join()

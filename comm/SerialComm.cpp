@@ -7,7 +7,7 @@
 #include "comm/ReadThread.h"
 #include "comm/WriteThread.h"
 #include <QFile>
-#include <exception>
+#include <new>
 
 namespace {
 
@@ -71,10 +71,8 @@ void TComm::StartComm()
     FHWnd->NewSession();
     const TReadTimeouts timeouts { FReadIntervalTimeout, FReadTotalTimeoutMultiplier,
         FReadTotalTimeoutConstant };
-    try {
-        ReadThread = new TReadThread(hCommFile, hCloseEvent, FHWnd, timeouts, FIgnoreNullChar);
-        ReadThread->Start();
-    } catch (const std::exception&) {
+    ReadThread = new (std::nothrow) TReadThread(hCommFile, hCloseEvent, FHWnd, timeouts, FIgnoreNullChar);
+    if (!ReadThread || !ReadThread->Start()) {
         delete ReadThread; // never started, so nothing to join
         ReadThread = nullptr;
         PosixSerial::CloseSignal(hCloseEvent);
@@ -84,10 +82,8 @@ void TComm::StartComm()
         throw ECommsError("Unable to create read thread");
     }
 
-    try {
-        WriteThread = new TWriteThread(hCommFile, hCloseEvent, FHWnd, &FSendDataEmpty);
-        WriteThread->Start();
-    } catch (const std::exception&) {
+    WriteThread = new (std::nothrow) TWriteThread(hCommFile, hCloseEvent, FHWnd, &FSendDataEmpty);
+    if (!WriteThread || !WriteThread->Start()) {
         StopReader();
         delete WriteThread;
         WriteThread = nullptr;

@@ -28,13 +28,18 @@ TWriteThread::~TWriteThread()
         PosixSerial::CloseSignal(FWake);
 }
 
-void TWriteThread::Start()
+bool TWriteThread::Start()
 {
     FWake = PosixSerial::CreateSignal();
     if (FWake < 0)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-    FThread = std::thread(&TWriteThread::Execute, this);
+        return false;
+    try {
+        FThread = std::thread(&TWriteThread::Execute, this);
+    } catch (const std::system_error&) {
+        return false;
+    }
     PosixSerial::NameThread(FThread, "comm-write");
+    return true;
 }
 
 void TWriteThread::Join()
@@ -69,7 +74,12 @@ bool TWriteThread::Post(const char* data, uint16_t count)
 void TWriteThread::Execute()
 {
     PosixSerial::RaiseThreadPriority(1);
-    Run();
+    try {
+        Run();
+    } catch (const std::exception&) {
+        // Only an allocation can fail here; without memory nothing more can be sent.
+        hComm32Window->PostHangup();
+    }
     {
         std::lock_guard lock(FLock);
         FAccepting = false;

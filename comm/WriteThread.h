@@ -22,7 +22,7 @@ public:
     TWriteThread(const TWriteThread&) = delete;
     TWriteThread& operator=(const TWriteThread&) = delete;
 
-    void Start(); // throws std::system_error when the thread or its wake signal cannot be made
+    bool Start(); // false when the thread or its wake signal cannot be made
     void Join(); // returns once the thread has ended; the stop signal makes that prompt
 
     // Copies count (>= 1) bytes into a block of its own and queues it; never waits for the

@@ -1,0 +1,285 @@
+// Serial component figures on pseudo-terminals, side by side with QSerialPort in the same run:
+//  (a) delivery overhead: last byte written on the master -> OnReceiveData, less the 100 ms
+//      read interval (median, p99 over 200 replies);
+//  (b) CPU time per MiB received, TComm against QSerialPort, and their ratio;
+//  (c) handing 10 000 "fetch?\r" lines over and seeing them all on the master side,
+//      TComm against QSerialPort::write, as a ratio.
+#include "comm/SerialComm.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <stdexcept>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ToMs(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double CpuSeconds(clockid_t clock)
+{
+    timespec ts {};
+    clock_gettime(clock, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+class Pty
+{
+public:
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        char name[128];
+        ptsname_r(master, name, sizeof name);
+        path = QString::fromLocal8Bit(name);
+        termios t {};
+        tcgetattr(master, &t);
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
+    }
+    ~Pty() { close(master); }
+    void Write(const char* data, size_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = write(master, data, size);
+            if (n > 0) {
+                data += n;
+                size -= static_cast<size_t>(n);
+            }
+        }
+    }
+    int master = -1;
+    QString path;
+};
+
+void RunUntil(const std::function<bool()>& done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+void ConfigureLikeTheMainWindow(TComm& comm, const QString& path)
+{
+    comm.setCommName(path);
+    comm.setDtrControl(TDtrControl::DtrDisable);
+    comm.setRtsControl(TRtsControl::RtsDisable);
+    comm.setTxContinueOnXoff(false);
+    comm.setOutx_XonXoffFlow(false);
+    comm.setInx_XonXoffFlow(false);
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
+    return v[i];
+}
+
+// ---- (a)
+
+void DeliveryOverhead()
+{
+    Pty pty;
+    TComm comm;
+    ConfigureLikeTheMainWindow(comm, pty.path);
+    Clock::time_point delivered;
+    bool got = false;
+    comm.OnReceiveData = [&](TComm*, const char*, uint16_t) {
+        delivered = Clock::now();
+        got = true;
+    };
+    comm.StartComm();
+    const char reply[] = "12.3456V,1.2345A\r";
+    std::vector<double> overhead;
+    for (int i = 0; i < 200; ++i) {
+        got = false;
+        pty.Write(reply, sizeof reply - 1);
+        const auto written = Clock::now();
+        RunUntil([&] { return got; });
+        overhead.push_back(ToMs(delivered - written) - 100.0);
+    }
+    comm.StopComm();
+    std::printf("(a) delivery overhead beyond the 100 ms interval: median %.3f ms, p99 %.3f ms (target: "
+                "median < 2 ms)\n",
+        Percentile(overhead, 0.5), Percentile(overhead, 0.99));
+}
+
+// ---- (b)
+
+constexpr size_t kStreamBytes = 16u << 20;
+
+// Streams kStreamBytes into the master from another thread while receive() runs the
+// receiver; returns the receiver's CPU seconds (process CPU less the writer thread's).
+double ReceiverCpu(Pty& pty, const std::function<void(const std::function<void()>&)>& receive)
+{
+    std::atomic<double> writerCpu { 0 };
+    const double before = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    std::thread writer([&] {
+        std::vector<char> block(4096);
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = static_cast<char>('0' + i % 64);
+        for (size_t sent = 0; sent < kStreamBytes; sent += block.size())
+            pty.Write(block.data(), block.size());
+        writerCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    });
+    receive([&] { writer.join(); });
+    return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - before - writerCpu;
+}
+
+double TCommCpuPerMiB()
+{
+    Pty pty;
+    TComm comm;
+    ConfigureLikeTheMainWindow(comm, pty.path);
+    size_t received = 0;
+    comm.OnReceiveData = [&](TComm*, const char*, uint16_t length) { received += length; };
+    comm.StartComm();
+    const double cpu = ReceiverCpu(pty, [&](const std::function<void()>& joinWriter) {
+        RunUntil([&] { return received >= kStreamBytes; });
+        joinWriter();
+    });
+    comm.StopComm();
+    return cpu / (kStreamBytes / double(1 << 20));
+}
+
+double QSerialPortCpuPerMiB()
+{
+    Pty pty;
+    QSerialPort port;
+    port.setPortName(pty.path);
+    if (!port.open(QIODevice::ReadWrite))
+        throw std::runtime_error("QSerialPort cannot open the pty: " + port.errorString().toStdString());
+    port.setBaudRate(9600);
+    size_t received = 0;
+    QObject::connect(&port, &QSerialPort::readyRead, [&] { received += port.readAll().size(); });
+    const double cpu = ReceiverCpu(pty, [&](const std::function<void()>& joinWriter) {
+        RunUntil([&] { return received >= kStreamBytes; });
+        joinWriter();
+    });
+    port.close();
+    return cpu / (kStreamBytes / double(1 << 20));
+}
+
+// ---- (c)
+
+constexpr int kLines = 10000;
+const char kLine[] = "fetch?\r";
+constexpr size_t kLineSize = sizeof kLine - 1;
+
+// Reads the master until every line is there; the time it saw the last byte.
+class MasterDrain
+{
+public:
+    explicit MasterDrain(Pty& pty)
+        : thread([this, &pty] {
+            std::vector<char> buffer(65536);
+            size_t got = 0;
+            while (got < kLines * kLineSize) {
+                const ssize_t n = read(pty.master, buffer.data(), buffer.size());
+                if (n > 0)
+                    got += static_cast<size_t>(n);
+            }
+            end = Clock::now();
+            done = true;
+        })
+    { }
+    ~MasterDrain() { thread.join(); }
+    std::atomic<bool> done { false };
+    Clock::time_point end;
+    std::thread thread;
+};
+
+double TCommLinesMs()
+{
+    Pty pty;
+    TComm comm;
+    ConfigureLikeTheMainWindow(comm, pty.path);
+    comm.StartComm();
+    RunUntil([&] { return comm.SendDataEmpty(); });
+    MasterDrain drain(pty);
+    const auto start = Clock::now();
+    for (int i = 0; i < kLines; ++i)
+        comm.WriteCommData(kLine, kLineSize);
+    RunUntil([&] { return drain.done.load(); });
+    const double ms = ToMs(drain.end - start);
+    comm.StopComm();
+    return ms;
+}
+
+double QSerialPortLinesMs()
+{
+    Pty pty;
+    QSerialPort port;
+    port.setPortName(pty.path);
+    if (!port.open(QIODevice::ReadWrite))
+        throw std::runtime_error("QSerialPort cannot open the pty");
+    port.setBaudRate(9600);
+    MasterDrain drain(pty);
+    const auto start = Clock::now();
+    for (int i = 0; i < kLines; ++i)
+        port.write(kLine, kLineSize);
+    RunUntil([&] { return drain.done.load(); });
+    const double ms = ToMs(drain.end - start);
+    port.close();
+    return ms;
+}
+
+double Median(std::vector<double> v)
+{
+    return Percentile(std::move(v), 0.5);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    try {
+        DeliveryOverhead();
+
+        std::vector<double> ours, theirs;
+        for (int round = 0; round < 5; ++round) {
+            ours.push_back(TCommCpuPerMiB());
+            theirs.push_back(QSerialPortCpuPerMiB());
+        }
+        std::printf("(b) CPU per MiB received (median of 5 x 16 MiB): TComm %.2f ms, QSerialPort %.2f ms, "
+                    "ratio %.2f (target <= 1.0)\n",
+            Median(ours) * 1e3, Median(theirs) * 1e3, Median(ours) / Median(theirs));
+
+        ours.clear();
+        theirs.clear();
+        for (int round = 0; round < 7; ++round) {
+            ours.push_back(TCommLinesMs());
+            theirs.push_back(QSerialPortLinesMs());
+        }
+        std::printf(
+            "(c) 10000 x \"fetch?\\r\" handed over until seen on the master (median of 7): TComm %.2f ms, "
+            "QSerialPort %.2f ms, ratio %.2f (target <= 1.0)\n",
+            Median(ours), Median(theirs), Median(ours) / Median(theirs));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_serial: %s\n", e.what());
+        return EXIT_FAILURE;
+    }
+    return EXIT_SUCCESS;
+}
