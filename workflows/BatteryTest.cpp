@@ -27,7 +27,7 @@ const QColor kPointColour(224, 104, 3);
 // The series draws this image at every point; its line keeps the series' own colour.
 QImage PointMarker()
 {
-    QImage image(7, 7, QImage::Format_ARGB32_Premultiplied);
+    QImage image(5, 5, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -121,6 +121,8 @@ void TForm1::ShowBatteryPoint(const QPointF& point)
 {
     if (FShownBatteryPoints.isEmpty()) {
         Series1->setLightMarker(PointMarker());
+        Series1->setMarkerSize(PointMarker().width());
+        Series1->setPointsVisible(true);
         Series1->setPointLabelsVisible(false);
     }
     const double minX = BottomAxis->min();

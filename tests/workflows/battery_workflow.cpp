@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
@@ -196,6 +197,9 @@ TEST_F(BatteryTest, ReadingsBelowTheCutOffAreRecordedAtTheCutOff)
         EXPECT_EQ(form->DBGrid2->currentIndex().row(), model.rowCount() - 1) << "the newest row is selected";
     }
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+    const QImage marker = form->Series1->lightMarker();
+    EXPECT_EQ(marker.pixelColor(marker.rect().center()), QColor(224, 104, 3)) << "the points' colour";
+    EXPECT_EQ(form->Series1->color(), QColor(Qt::red)) << "the line's colour";
 
     // Every row is committed as it arrives: another reader of the file sees all four.
     const std::vector<QStringList> stored = StoredRows(QStringLiteral("battery"));
