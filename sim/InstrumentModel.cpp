@@ -73,40 +73,36 @@ std::optional<std::pair<std::string, std::string>> Pair(const std::string& text)
     return std::make_pair(text.substr(0, comma), text.substr(comma + 1));
 }
 
-std::optional<bool> OnOff(const std::string& word)
-{
-    if (word == "on")
-        return true;
-    if (word == "off")
-        return false;
-    return std::nullopt;
-}
-
 const char* OnOffText(bool on)
 {
     return on ? "ON" : "OFF";
 }
 
-std::optional<StepMode> StepModeWord(const std::string& word)
+// The value a command word stands for; nothing for a word not in the table.
+template <typename T, std::size_t N>
+std::optional<T> Word(const std::string& word, const std::pair<const char*, T> (&table)[N])
 {
-    static const std::pair<const char*, StepMode> words[] = { { "cc", StepMode::CC }, { "cv", StepMode::CV },
-        { "cp", StepMode::CP }, { "cr", StepMode::CR }, { "sh", StepMode::Short }, { "op", StepMode::Open } };
-    for (const auto& [w, mode] : words)
-        if (word == w)
-            return mode;
+    for (const auto& [text, value] : table)
+        if (word == text)
+            return value;
     return std::nullopt;
 }
 
-std::optional<CompareKind> CompareWord(const std::string& word)
-{
-    if (word == "curr")
-        return CompareKind::Current;
-    if (word == "volt")
-        return CompareKind::Voltage;
-    if (word == "pow")
-        return CompareKind::Power;
-    return std::nullopt;
-}
+const std::pair<const char*, LoadMode> kModeWords[] = { { "cc", LoadMode::CC }, { "cv", LoadMode::CV },
+    { "cp", LoadMode::CP }, { "cr", LoadMode::CR }, { "sh", LoadMode::Short },
+    { "tran", LoadMode::Transient }, { "bat", LoadMode::Battery }, { "list", LoadMode::List } };
+const std::pair<const char*, StepMode> kStepModeWords[] = { { "cc", StepMode::CC }, { "cv", StepMode::CV },
+    { "cp", StepMode::CP }, { "cr", StepMode::CR }, { "sh", StepMode::Short }, { "op", StepMode::Open } };
+const std::pair<const char*, CompareKind> kCompareWords[]
+    = { { "curr", CompareKind::Current }, { "volt", CompareKind::Voltage }, { "pow", CompareKind::Power } };
+const std::pair<const char*, TranLevelMode> kTranLevelWords[]
+    = { { "cc", TranLevelMode::CC }, { "cv", TranLevelMode::CV } };
+const std::pair<const char*, TranTrigMode> kTranTrigWords[] = { { "cont", TranTrigMode::Continuous },
+    { "puls", TranTrigMode::Pulse }, { "trig", TranTrigMode::Triggered } };
+const std::pair<const char*, TriggerSource> kSourceWords[]
+    = { { "bus", TriggerSource::Bus }, { "man", TriggerSource::Manual }, { "ext", TriggerSource::External } };
+const std::pair<const char*, bool> kOnOffWords[] = { { "on", true }, { "off", false } };
+const std::pair<const char*, bool> kListSteppingWords[] = { { "auto", false }, { "trig", true } };
 
 const char* CompareText(CompareKind kind)
 {
@@ -311,22 +307,16 @@ bool InstrumentModel::Command(const std::string& name, const std::string& args)
         return true;
     }
     if (name == "load") {
-        const auto on = OnOff(args);
+        const auto on = Word(args, kOnOffWords);
         if (on)
             SwitchInput(*on);
         return on.has_value();
     }
     if (name == "load:mode") {
-        static const std::pair<const char*, LoadMode> modes[] = { { "cc", LoadMode::CC },
-            { "cv", LoadMode::CV }, { "cp", LoadMode::CP }, { "cr", LoadMode::CR }, { "sh", LoadMode::Short },
-            { "tran", LoadMode::Transient }, { "bat", LoadMode::Battery }, { "list", LoadMode::List } };
-        for (const auto& [word, mode] : modes) {
-            if (args == word) {
-                ChangeMode(mode);
-                return true;
-            }
-        }
-        return false;
+        const auto mode = Word(args, kModeWords);
+        if (mode)
+            ChangeMode(*mode);
+        return mode.has_value();
     }
     if (name == "mset:aoff") {
         const auto seconds = WholeIn(args, 0, kLongestAutoOffSeconds);
@@ -335,28 +325,24 @@ bool InstrumentModel::Command(const std::string& name, const std::string& args)
         return seconds.has_value();
     }
     if (name == "mset:rsen") {
-        const auto on = OnOff(args);
+        const auto on = Word(args, kOnOffWords);
         if (on)
             s.remoteSense = *on;
         return on.has_value();
     }
     if (name == "tran:lmod") {
-        if (args != "cc" && args != "cv")
-            return false;
-        s.tranLevelMode = args == "cc" ? TranLevelMode::CC : TranLevelMode::CV;
-        return true;
+        const auto mode = Word(args, kTranLevelWords);
+        if (mode)
+            s.tranLevelMode = *mode;
+        return mode.has_value();
     }
     if (name == "tran:tmod") {
-        static const std::pair<const char*, TranTrigMode> modes[] = { { "cont", TranTrigMode::Continuous },
-            { "puls", TranTrigMode::Pulse }, { "trig", TranTrigMode::Triggered } };
-        for (const auto& [word, mode] : modes) {
-            if (args == word) {
-                s.tranTrigMode = mode;
-                tranToggled_ = false;
-                return true;
-            }
+        const auto mode = Word(args, kTranTrigWords);
+        if (mode) {
+            s.tranTrigMode = *mode;
+            tranToggled_ = false;
         }
-        return false;
+        return mode.has_value();
     }
     if (name == "tran:leva" || name == "tran:levb") {
         const auto level = TranLevelArgs(args);
@@ -365,28 +351,23 @@ bool InstrumentModel::Command(const std::string& name, const std::string& args)
         return level.has_value();
     }
     if (name == "trig:sour") {
-        static const std::pair<const char*, TriggerSource> sources[] = { { "bus", TriggerSource::Bus },
-            { "man", TriggerSource::Manual }, { "ext", TriggerSource::External } };
-        for (const auto& [word, source] : sources) {
-            if (args == word) {
-                triggerSource_ = source;
-                return true;
-            }
-        }
-        return false;
+        const auto source = Word(args, kSourceWords);
+        if (source)
+            triggerSource_ = *source;
+        return source.has_value();
     }
     if (name == "trig" && args.empty()) {
         Triggered();
         return true;
     }
     if (name == "list:smod") {
-        if (args != "auto" && args != "trig")
-            return false;
-        s.listTriggered = args == "trig";
-        return true;
+        const auto triggered = Word(args, kListSteppingWords);
+        if (triggered)
+            s.listTriggered = *triggered;
+        return triggered.has_value();
     }
     if (name == "list:rep") {
-        const auto on = OnOff(args);
+        const auto on = Word(args, kOnOffWords);
         if (on)
             s.listRepeat = *on;
         return on.has_value();
@@ -415,7 +396,7 @@ bool InstrumentModel::Command(const std::string& name, const std::string& args)
 bool InstrumentModel::StepCommand(ListStep& step, const std::string& what, const std::string& args)
 {
     if (what == "lmod") {
-        const auto mode = StepModeWord(args);
+        const auto mode = Word(args, kStepModeWords);
         if (mode)
             step.mode = *mode;
         return mode.has_value();
@@ -441,7 +422,7 @@ bool InstrumentModel::StepCommand(ListStep& step, const std::string& what, const
         const auto comma = args.find(',');
         if (comma == std::string::npos)
             return false;
-        const auto kind = CompareWord(args.substr(0, comma));
+        const auto kind = Word(args.substr(0, comma), kCompareWords);
         const auto limits = Pair(args.substr(comma + 1));
         if (!kind || !limits)
             return false;
