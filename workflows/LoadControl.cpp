@@ -167,9 +167,11 @@ void TForm1::PageControl1Change(QObject*)
         TestMode = shown;
     }
 
-    // The list must be sent again before it can be started or stepped.
+    // The list must be sent again before it can be started or stepped. A list that runs
+    // keeps its "Stop": otherwise the operator could not switch its load off.
     if (selected == kListPage) {
-        startButtonL->setEnabled(false);
+        if (!Runs(startButtonL))
+            startButtonL->setEnabled(false);
         for (QPushButton* step : StepButton)
             step->setEnabled(false);
     }

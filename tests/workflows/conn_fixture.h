@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
@@ -106,13 +107,16 @@ protected:
             << boxes->messages.join(u'\n').toStdString();
     }
 
-    // Lets the pacing timer send everything queued and waits until nothing is awaited.
+    // Lets the pacing timer send everything queued and waits until nothing is awaited
+    // (a recall's read-back takes 51 ticks).
     bool DrainQueue()
     {
         form->CoTimer->start();
-        return WaitUntil([this] {
-            return form->Pipeline().CommandQueue().isEmpty() && form->Pipeline().AwaitedReplyCount() == 0;
-        });
+        return WaitUntil(
+            [this] {
+                return form->Pipeline().CommandQueue().isEmpty() && form->Pipeline().AwaitedReplyCount() == 0;
+            },
+            30000);
     }
 
     std::unique_ptr<TForm1> form;

@@ -1,0 +1,279 @@
+// Start-up, the port box, connecting, disconnecting and losing the port, against the
+// instrument simulator on a real pseudo-terminal.
+#include "conn_fixture.h"
+#include "replies/Numbers.h"
+#include "store/ResultsQuery.h"
+#include "workflows/ConnectionRules.h"
+
+#include <QAbstractItemView>
+#include <QLabel>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTabWidget>
+#include <QValueAxis>
+
+namespace conn_test {
+namespace {
+
+int RowsIn(const QString& table)
+{
+    int rows = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "conn_test_rows");
+        db.setDatabaseName("db.sqlite");
+        EXPECT_TRUE(db.open());
+        QSqlQuery query("select count(*) from " + table, db);
+        if (query.next())
+            rows = query.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase("conn_test_rows");
+    return rows;
+}
+
+const std::vector<Command> kConnectSequence {
+    { "*adr 8", 0 },
+    { "load off", 0 },
+    { "load:mode cc", 0 },
+    { "mset:imax?", 81 },
+    { "mset:vmax?", 82 },
+    { "mset:pmax?", 83 },
+    { "mset:von?", 84 },
+    { "mset:voff?", 85 },
+    { "mset:aoff?", 86 },
+    { "load:curr?", 72 },
+    { "load:volt?", 73 },
+    { "load:pow?", 74 },
+    { "load:res?", 75 },
+    { "trig:sour bus", 0 },
+};
+
+using Startup = FormTest;
+
+TEST_F(Startup, WindowComesUpClosedWithControlsLocked)
+{
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Select"));
+    for (QPushButton* button :
+        { form->fuZaiButton, form->startButton, form->modeButton, form->startButtonB, form->startButtonL })
+        EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
+    EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+    EXPECT_EQ(form->TestMode, 0);
+    EXPECT_EQ(form->ResistanceMax, 4000);
+    EXPECT_EQ(form->BaudRate->currentText(), QStringLiteral("9600"));
+    QStringList items;
+    for (int i = 0; i < form->Combo->count(); ++i)
+        items.append(form->Combo->itemText(i));
+    EXPECT_EQ(items, ListPortDescriptions(false));
+    EXPECT_EQ(form->BottomAxis->min(), 0);
+    EXPECT_EQ(form->BottomAxis->max(), 40);
+    EXPECT_EQ(form->Pipeline().AwaitedReplyCount(), 0);
+    EXPECT_TRUE(form->Pipeline().CommandQueue().isEmpty());
+}
+
+TEST_F(Startup, ResultTablesOfTheLastRunAreEmptied)
+{
+    form->ADOQuery2->Insert({ "12.1", "0.3", "5", "0.001", "now" });
+    form->ADOQuery1->Insert({ "0", "CC", "0.2", "12.0", "0.2", "0.1", "0.3", "now", "1" });
+    ASSERT_EQ(RowsIn("battery"), 1);
+    ASSERT_EQ(RowsIn("listS"), 1);
+    form.reset();
+
+    form = std::make_unique<TForm1>();
+    EXPECT_EQ(RowsIn("battery"), 0);
+    EXPECT_EQ(RowsIn("listS"), 0);
+}
+
+using PortBox = FormTest;
+
+TEST_F(PortBox, ChosenEntryLeavesOnlyItsPortName)
+{
+    const std::pair<QString, QString> cases[] = {
+        { "ttyUSB0 | FT232R USB UART | usb", "ttyUSB0" },
+        { "SIM | Built-in instrument simulator | sim", "SIM" },
+        { "/dev/pts/7", "/dev/pts/7" }, // typed by hand: kept as typed
+    };
+    for (const auto& [chosen, shown] : cases) {
+        form->Combo->addItem(chosen);
+        form->Combo->setCurrentIndex(form->Combo->count() - 1);
+        form->Combo->setEditText(chosen);
+        form->ComboCloseUp(form->Combo);
+        // Posted: the box must first finish taking over the entry.
+        EXPECT_EQ(form->Combo->currentText(), chosen);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(form->Combo->currentText(), shown);
+    }
+}
+
+TEST_F(PortBox, DropDownRebuildsTheListAndKeepsTheText)
+{
+    form->EnableSimulatorPort(true);
+    form->Combo->clear();
+    form->Combo->setEditText("ttyTyped");
+    form->ComboDropDown(form->Combo);
+    EXPECT_EQ(form->Combo->count(), ListPortDescriptions(true).size());
+    EXPECT_EQ(form->Combo->itemText(form->Combo->count() - 1), kSimulatorEntry);
+    EXPECT_EQ(form->Combo->currentText(), QStringLiteral("ttyTyped"));
+    EXPECT_GE(form->Combo->view()->minimumWidth(), 160);
+}
+
+using Connecting = FormTest;
+
+TEST_F(Connecting, PortThatCannotOpenIsReportedAndChangesNothing)
+{
+    form->combutton->click();
+    ASSERT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    ASSERT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
+
+    // A missing device, and a whole entry typed by hand, which is no device name.
+    for (const QString port : { "ttyNoSuchPort9", "ttyNoSuch | Some Adapter | usb" }) {
+        boxes->messages.clear();
+        form->Combo->setEditText(port);
+        form->combutton->click();
+        ASSERT_EQ(boxes->messages.size(), 1) << port.toStdString();
+        EXPECT_FALSE(boxes->messages[0].isEmpty());
+        EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+        EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
+        EXPECT_TRUE(form->Pipeline().CommandQueue().isEmpty());
+        EXPECT_FALSE(form->fuZaiButton->isEnabled());
+        EXPECT_EQ(form->Comm1->CommName(), port);
+    }
+    EXPECT_TRUE(boxes->errors.isEmpty());
+}
+
+TEST_F(Connecting, BaudRateThatIsNoNumberStopsBeforeOpening)
+{
+    SimulatorHost host;
+    host.Start();
+    form->combutton->click();
+    form->Combo->setEditText(host.SlavePath());
+    form->BaudRate->setEditText("96x0");
+    form->combutton->click();
+    EXPECT_EQ(boxes->errors.size(), 1);
+    EXPECT_TRUE(boxes->messages.isEmpty());
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(form->Comm1->Handle(), 0);
+    EXPECT_TRUE(form->Pipeline().CommandQueue().isEmpty());
+}
+
+TEST_F(Connecting, SequenceReadsTheInstrumentBackIntoTheWindow)
+{
+    SimulatorHost host;
+    host.Start();
+    // The first click after start-up only closes.
+    form->Combo->setEditText(host.SlavePath());
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(form->Comm1->Handle(), 0);
+
+    form->MaxI->clear();
+    form->combutton->click();
+    ASSERT_EQ(form->combutton->text(), QStringLiteral("Disconnect"))
+        << boxes->messages.join(' ').toStdString();
+    EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: " + host.SlavePath() + ". Baud Rate: 9600");
+    EXPECT_EQ(Pending(*form), kConnectSequence);
+    EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
+    EXPECT_TRUE(form->fuZaiButton->isEnabled());
+    EXPECT_TRUE(form->modeButton->isEnabled());
+    EXPECT_FALSE(form->startButton->isEnabled());
+
+    ASSERT_TRUE(DrainQueue());
+    QStringList sent;
+    for (const auto& [command, code] : kConnectSequence)
+        sent.append(command);
+    EXPECT_EQ(WireLines(host), sent);
+    // The simulator powers up with limits of 30 A, 150 V and 300 W.
+    EXPECT_EQ(form->StoredCurrentMax, 30);
+    EXPECT_EQ(form->StoredVoltageMax, 150);
+    EXPECT_EQ(form->StoredPowerMax, 300);
+    EXPECT_EQ(StrToFloat(form->MaxI->text()), 30);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
+}
+
+TEST_F(Connecting, BuiltInSimulatorAnswersLikeAnInstrument)
+{
+    form->EnableSimulatorPort(true);
+    form->MaxV->clear();
+    Connect(kSimulatorPort);
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port: SIM. Baud Rate: 9600"));
+    ASSERT_TRUE(DrainQueue());
+    EXPECT_EQ(form->StoredVoltageMax, 150);
+    EXPECT_FALSE(form->MaxV->text().isEmpty());
+
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(form->Comm1->Handle(), 0);
+    // Connecting again starts a fresh simulator.
+    Connect(kSimulatorPort);
+    EXPECT_NE(form->Comm1->Handle(), 0);
+}
+
+TEST_F(Connecting, DisconnectLeavesARunningLoadAsItIs)
+{
+    SimulatorHost host;
+    host.Start();
+    Connect(host.SlavePath());
+    form->loadS->click();
+    form->modeButton->click();
+    form->startButton->click();
+    ASSERT_EQ(form->startButton->text(), QStringLiteral("Stop"));
+
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
+    EXPECT_EQ(form->startButton->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(form->fetchTimer->isActive());
+    for (QPushButton* button : { form->fuZaiButton, form->startButton, form->modeButton })
+        EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
+    EXPECT_FALSE(form->Pipeline().CommandQueue().isEmpty()); // the queue is not emptied
+}
+
+TEST_F(Connecting, LostPortShowsConnectAndStopsPolling)
+{
+    auto host = std::make_unique<SimulatorHost>();
+    host->Start();
+    const QString path = host->SlavePath();
+    Connect(path);
+    ASSERT_TRUE(DrainQueue());
+    form->loadS->click();
+    form->modeButton->click();
+    form->startButton->click();
+    ASSERT_TRUE(form->fetchTimer->isActive());
+
+    host->Stop(); // the adapter is pulled
+    ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() == u"Connect"; }));
+    EXPECT_EQ(form->StatusPanel0->text(), "Serial Port lost: " + path + " stopped answering (unplugged?)");
+    EXPECT_EQ(form->Comm1->Handle(), 0);
+    EXPECT_FALSE(form->fetchTimer->isActive());
+    EXPECT_EQ(form->startButton->text(), QStringLiteral("Stop"));
+    for (QPushButton* button : { form->fuZaiButton, form->startButton, form->modeButton })
+        EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
+
+    // Plugged in again: connecting works as before.
+    host = std::make_unique<SimulatorHost>();
+    host->Start();
+    Connect(host->SlavePath());
+    ASSERT_TRUE(DrainQueue());
+    EXPECT_TRUE(WireLines(*host).contains("trig:sour bus"));
+}
+
+TEST_F(Connecting, ReplyNobodyAwaitedLeavesThePipelineUsable)
+{
+    SimulatorHost host;
+    host.Start();
+    Connect(host.SlavePath());
+    ASSERT_TRUE(DrainQueue());
+
+    // Asked as if no answer were due: the answer finds no code to be read with.
+    form->QueueCommand("mset:imax?", 0);
+    ASSERT_TRUE(WaitUntil([this] { return !boxes->errors.isEmpty(); }));
+    // The next tick finds the counts disagreeing and starts afresh.
+    ASSERT_TRUE(WaitUntil([this] { return form->Pipeline().AwaitedReplyCount() == 0; }));
+
+    form->MaxV->clear();
+    form->QueueCommand("mset:vmax?", 82);
+    ASSERT_TRUE(WaitUntil([this] { return !form->MaxV->text().isEmpty(); }));
+    EXPECT_EQ(form->StoredVoltageMax, 150);
+}
+
+} // namespace
+} // namespace conn_test
