@@ -10,30 +10,42 @@ TCommWindow::TCommWindow(TComm* owner)
     , FOwner(owner)
 { }
 
+// Qt deletes the events still queued for this object after this body has run.
+TCommWindow::~TCommWindow()
+{
+    (void)FPublished.load(std::memory_order_acquire);
+}
+
+void TCommWindow::Post(TPortEvent* e)
+{
+    FPublished.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, e);
+}
+
 void TCommWindow::PostData(std::unique_ptr<char[]> block, uint16_t count)
 {
-    QCoreApplication::postEvent(this, new TPortEvent(TPortEvent::PortData, count, std::move(block)));
+    Post(new TPortEvent(TPortEvent::PortData, count, std::move(block)));
 }
 
 void TCommWindow::PostError(uint32_t errorWord)
 {
-    QCoreApplication::postEvent(this, new TPortEvent(TPortEvent::PortError, errorWord));
+    Post(new TPortEvent(TPortEvent::PortError, errorWord));
 }
 
 void TCommWindow::PostModem(uint32_t modemEvent)
 {
-    QCoreApplication::postEvent(this, new TPortEvent(TPortEvent::PortModem, modemEvent));
+    Post(new TPortEvent(TPortEvent::PortModem, modemEvent));
 }
 
 void TCommWindow::PostHangup()
 {
     if (!FHangupPosted.exchange(true))
-        QCoreApplication::postEvent(this, new TPortEvent(TPortEvent::PortHangup, 0));
+        Post(new TPortEvent(TPortEvent::PortHangup, 0));
 }
 
 void TCommWindow::PostSendEmpty()
 {
-    QCoreApplication::postEvent(this, new TPortEvent(TPortEvent::PortSendEmpty, 0));
+    Post(new TPortEvent(TPortEvent::PortSendEmpty, 0));
 }
 
 void TCommWindow::NewSession()
@@ -43,6 +55,7 @@ void TCommWindow::NewSession()
 
 bool TCommWindow::event(QEvent* e)
 {
+    (void)FPublished.load(std::memory_order_acquire);
     if (!TPortEvent::IsPortEvent(e->type()))
         return QObject::event(e);
     // An exception unwinding through Qt's event loop is undefined behaviour; the program's

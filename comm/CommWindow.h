@@ -14,6 +14,7 @@ class TCommWindow : public QObject
     Q_OBJECT
 public:
     explicit TCommWindow(TComm* owner);
+    ~TCommWindow() override;
 
     // Thread-safe while this object lives. Ownership of block passes with the message.
     void PostData(std::unique_ptr<char[]> block, uint16_t count);
@@ -30,7 +31,13 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    void Post(class TPortEvent* e);
+
     TComm* const FOwner;
+    // Bumped (release) after a worker has built an event and before it posts it; read
+    // (acquire) before an event is looked at or discarded. Qt's own queue lock already
+    // orders this, but ThreadSanitizer cannot see it, so this makes the order visible.
+    std::atomic<uint64_t> FPublished { 0 };
     // Set by the first worker that posts a hang-up in the current session.
     std::atomic<bool> FHangupPosted { false };
 };

@@ -2,7 +2,6 @@
 // TPortEvent: one message from a worker thread to TComm's window. A received chunk travels
 // inside it (bytes plus one NUL), so whoever destroys the event, delivered or not, frees it.
 #include <QEvent>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -21,22 +20,10 @@ public:
         : QEvent(type)
         , FValue(value)
         , FBlock(std::move(block))
-    {
-        FPublished.store(true, std::memory_order_release);
-    }
-    ~TPortEvent() override { (void)FPublished.load(std::memory_order_acquire); }
+    { }
 
-    // Read on the receiving thread only.
-    uint32_t Value() const
-    {
-        (void)FPublished.load(std::memory_order_acquire);
-        return FValue;
-    }
-    std::unique_ptr<char[]> TakeBlock()
-    {
-        (void)FPublished.load(std::memory_order_acquire);
-        return std::move(FBlock);
-    }
+    uint32_t Value() const { return FValue; }
+    std::unique_ptr<char[]> TakeBlock() { return std::move(FBlock); }
 
 private:
     uint32_t FValue;

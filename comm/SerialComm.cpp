@@ -27,6 +27,16 @@ std::string DevicePath(const QString& name)
     return QFile::encodeName(path).toStdString();
 }
 
+// Closes the stop signal (if made) and the port, leaving the component closed.
+void ReleaseHandles(int& hCommFile, int& hCloseEvent)
+{
+    if (hCloseEvent >= 0)
+        PosixSerial::CloseSignal(hCloseEvent);
+    hCloseEvent = -1;
+    PosixSerial::ClosePort(hCommFile);
+    hCommFile = 0;
+}
+
 } // namespace
 
 TComm::TComm(QObject* AOwner)
@@ -63,8 +73,7 @@ void TComm::StartComm()
 
     hCloseEvent = PosixSerial::CreateSignal();
     if (hCloseEvent < 0) {
-        PosixSerial::ClosePort(hCommFile);
-        hCommFile = 0;
+        ReleaseHandles(hCommFile, hCloseEvent);
         throw ECommsError("Unable to create event");
     }
 
@@ -75,10 +84,7 @@ void TComm::StartComm()
     if (!ReadThread || !ReadThread->Start()) {
         delete ReadThread; // never started, so nothing to join
         ReadThread = nullptr;
-        PosixSerial::CloseSignal(hCloseEvent);
-        hCloseEvent = -1;
-        PosixSerial::ClosePort(hCommFile);
-        hCommFile = 0;
+        ReleaseHandles(hCommFile, hCloseEvent);
         throw ECommsError("Unable to create read thread");
     }
 
@@ -87,10 +93,7 @@ void TComm::StartComm()
         StopReader();
         delete WriteThread;
         WriteThread = nullptr;
-        PosixSerial::CloseSignal(hCloseEvent);
-        hCloseEvent = -1;
-        PosixSerial::ClosePort(hCommFile);
-        hCommFile = 0;
+        ReleaseHandles(hCommFile, hCloseEvent);
         throw ECommsError("Unable to create write thread");
     }
 }
@@ -101,10 +104,7 @@ void TComm::StopComm()
         return;
     StopReader();
     StopWriter();
-    PosixSerial::CloseSignal(hCloseEvent);
-    hCloseEvent = -1;
-    PosixSerial::ClosePort(hCommFile);
-    hCommFile = 0;
+    ReleaseHandles(hCommFile, hCloseEvent);
 }
 
 void TComm::StopReader()
