@@ -1,9 +1,52 @@
+// The program the operator starts: the main window and its message loop.
+//   --simulator               offers the built-in instrument simulator as port "SIM"
+//   --exit-after-first-paint  quits once the window has been painted (start-up timing)
 #include "ui/main.h"
+
 #include <QApplication>
+#include <QEvent>
+#include <QTimer>
+
+namespace {
+
+// Quits the application right after the first paint of the watched window: the rest of
+// that paint pass (every child) completes before the queued quit runs.
+class QuitAfterFirstPaint : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && !FQuitting) {
+            FQuitting = true;
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool FQuitting = false;
+};
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    QApplication::setApplicationName(kAppTitle);
+    QApplication::setApplicationDisplayName(kAppTitle);
+    const QStringList args = QApplication::arguments();
+
     TForm1 w;
+    // Message boxes and menus use the window's face too.
+    QApplication::setFont(w.font());
+    if (args.contains(QStringLiteral("--simulator")))
+        w.EnableSimulatorPort(true);
+    QuitAfterFirstPaint quitter;
+    if (args.contains(QStringLiteral("--exit-after-first-paint")))
+        w.installEventFilter(&quitter);
     w.show();
     return app.exec();
 }

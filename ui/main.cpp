@@ -4,6 +4,7 @@
 #include "sim/SimulatorHost.h"
 #include "store/ResultsQuery.h"
 #include "ui/AboutPage.h"
+#include "ui/ClassicMetricsStyle.h"
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
@@ -26,6 +27,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
@@ -128,7 +130,12 @@ QFrame* MakePanel(QWidget* parent, const char* name, const QRect& rect)
     auto* panel = new QFrame(parent);
     panel->setObjectName(QLatin1String(name));
     panel->setGeometry(rect);
-    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // A white, sunken reading window, like the face of a meter.
+    panel->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    panel->setAutoFillBackground(true);
+    QPalette pal = panel->palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Base));
+    panel->setPalette(pal);
     return panel;
 }
 
@@ -381,6 +388,10 @@ void BuildBatteryPage(TForm1& w, QWidget* page)
     w.Series1->attachAxis(w.LeftAxis);
     w.Chart1 = new QChartView(chart, page);
     w.Chart1->setObjectName("Chart1");
+    // The scene owns the chart as an item; as a QObject child of the view as well, the
+    // chart and its series are found by name from the window like every other part.
+    // Either owner's destruction detaches it from the other.
+    chart->setParent(w.Chart1);
     w.Chart1->setGeometry(8, 120, 321, 249);
     w.Chart1->setRenderHint(QPainter::Antialiasing);
 
@@ -599,6 +610,10 @@ void TForm1::BuildLayout()
     PageControl1 = new QTabWidget(client);
     PageControl1->setObjectName("PageControl1");
     PageControl1->setGeometry(1, 1, 673, 465);
+    // Created after the tab bar and the page stack, so it is destroyed after them.
+    auto* classic = new ClassicMetricsStyle;
+    classic->setParent(PageControl1);
+    PageControl1->tabBar()->setStyle(classic);
     TabSheet2 = MakePage(PageControl1, "TabSheet2", "Main");
     TabSheet3 = MakePage(PageControl1, "TabSheet3", "Battery Test");
     TabSheet4 = MakePage(PageControl1, "TabSheet4", "List Test");
@@ -611,6 +626,8 @@ void TForm1::BuildLayout()
     BuildInstructionsPage(TabSheet1, pageWidth);
     BuildAboutPage(*this, TabSheet5, pageWidth);
     PageControl1->setCurrentIndex(0);
+    for (QComboBox* combo : PageControl1->findChildren<QComboBox*>())
+        combo->setStyle(classic);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");

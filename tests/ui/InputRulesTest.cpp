@@ -1,0 +1,126 @@
+// The range rule and the empty-field rule with the texts the operator reads, in the C
+// locale and again under a German locale, whose decimal comma must never appear.
+#include "UiFixture.h"
+
+#include "replies/Numbers.h"
+#include "workflows/InputRules.h"
+
+#include <QLineEdit>
+#include <QLocale>
+#include <clocale>
+
+namespace {
+
+struct RangeCase
+{
+    float value;
+    float maximum;
+    int result;
+    const char* message; // nullptr: accepted, nothing shown
+};
+
+const RangeCase kRangeCases[] = {
+    { 12.0f, 10.0f, 1, "The input value 12.000 exceeds the maximum of 10.000!" },
+    { 10.0f, 10.0f, 2, nullptr },
+    { 10.5f, 10.0f, 1, "The input value 10.500 exceeds the maximum of 10.000!" },
+    // Four significant digits leave 10.00 of 10.001.
+    { 10.001f, 10.0f, 1, "The input value 10.000 exceeds the maximum of 10.000!" },
+    { 9.999f, 10.0f, 2, nullptr },
+    { 4000.0f, 4000.0f, 2, nullptr },
+    { 4000.5f, 4000.0f, 1, nullptr },
+    { 1234.56f, 1000.0f, 1, "The input value 1235.000 exceeds the maximum of 1000.000!" },
+    { 0.1234f, 0.1f, 1, "The input value 0.123 exceeds the maximum of 0.100!" },
+    // Before any maximum is known: nothing positive passes, zero does.
+    { 0.3f, 0.0f, 1, "The input value 0.300 exceeds the maximum of 0.000!" },
+    { 0.0f, 0.0f, 2, nullptr },
+};
+
+class LocaleGuard
+{
+public:
+    explicit LocaleGuard(bool german)
+    {
+        if (!german)
+            return;
+        FActive = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    }
+    ~LocaleGuard()
+    {
+        std::setlocale(LC_ALL, "C");
+        QLocale::setDefault(QLocale::c());
+    }
+    bool CLibrarySwitched() const { return FActive; }
+
+private:
+    bool FActive = false;
+};
+
+class RangeRuleTest : public UiTest, public ::testing::WithParamInterface<bool>
+{
+};
+
+} // namespace
+
+TEST_P(RangeRuleTest, RefusesOnlyAboveTheMaximumWithTheMessage)
+{
+    LocaleGuard locale(GetParam());
+    if (GetParam())
+        ASSERT_TRUE(locale.CLibrarySwitched()) << "de_DE.UTF-8 missing: run scripts/deps";
+    for (const RangeCase& c : kRangeCases) {
+        SCOPED_TRACE(std::to_string(c.value) + " vs " + std::to_string(c.maximum));
+        boxes->Clear();
+        EXPECT_EQ(window->dataRuleCheck(c.value, c.maximum), c.result);
+        if (c.result == 2) {
+            EXPECT_TRUE(boxes->messages.isEmpty());
+            continue;
+        }
+        ASSERT_EQ(boxes->messages.size(), 1);
+        if (c.message)
+            EXPECT_EQ(boxes->messages.front(), c.message);
+        else
+            EXPECT_TRUE(boxes->messages.front().endsWith("exceeds the maximum of 4000.000!"))
+                << boxes->messages.front().toStdString();
+    }
+}
+
+TEST_P(RangeRuleTest, FormatsWithAPointAndNoGrouping)
+{
+    LocaleGuard locale(GetParam());
+    const std::pair<float, const char*> cases[] = { { 12.0f, "12.000" }, { 0.1234f, "0.123" },
+        { 10.001f, "10.000" }, { 0.0f, "0.000" }, { 0.00004f, "0.000" }, { 1234.56f, "1235.000" },
+        { 4000.0f, "4000.000" }, { 99.99f, "99.990" }, { 99.995f, "100.000" } };
+    for (const auto& [value, text] : cases)
+        EXPECT_EQ(FormatRangeValue(value), text) << value;
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, RangeRuleTest, ::testing::Values(false, true),
+    [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "German" : "C"; });
+
+TEST_F(UiTest, EmptyFieldRuleCountsOnlyAnEmptyText)
+{
+    const std::pair<const char*, bool> cases[]
+        = { { "", true }, { " ", false }, { "0", false }, { ".", false } };
+    for (const auto& [text, refused] : cases) {
+        boxes->Clear();
+        window->ISet->setText(text);
+        EXPECT_EQ(window->RefuseEmpty(window->ISet), refused) << '"' << text << '"';
+        EXPECT_EQ(boxes->messages, refused ? QStringList { "Input data cannot be empty!" } : QStringList {});
+    }
+}
+
+TEST(InputRules, WhichCharactersEachFilterLetsThrough)
+{
+    const std::tuple<char16_t, bool, bool> cases[] = {
+        // character, decimal filter, whole-number filter
+        { u'0', true, true }, { u'9', true, true }, { u'.', true, false }, { 8, true, true },
+        { 13, true, true }, { u',', false, false }, { u'-', false, false }, { u'+', false, false },
+        { u'e', false, false }, { u' ', false, false }, { u'/', false, false }, { u':', false, false },
+        { 22, false, false }, { 10, false, false }, { 127, false, false },
+        { u'\u0661', false, false }, // a digit of another script is not a number here
+    };
+    for (const auto& [key, decimal, whole] : cases) {
+        EXPECT_EQ(IsDecimalKey(QChar(key)), decimal) << int(key);
+        EXPECT_EQ(IsWholeNumberKey(QChar(key)), whole) << int(key);
+    }
+}
