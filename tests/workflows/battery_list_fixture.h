@@ -2,13 +2,16 @@
 // A fresh main window for the battery and list test workflows, in a temporary working
 // directory (so db.sqlite lands there), with message boxes recorded, pauses recorded but
 // not slept, and the pacing timer stopped so queued commands stay visible.
+#include "sim/SimulatorHost.h"
 #include "ui/MessageBoxes.h"
 #include "ui/main.h"
 
 #include <QAbstractItemModel>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -129,6 +132,48 @@ protected:
 private:
     QTemporaryDir FDir;
     QString FOldDir;
+};
+
+inline QStringList WireLines(const SimulatorHost& host)
+{
+    QStringList lines;
+    for (const SimReceivedLine& line : host.ReceivedLines())
+        lines.append(QString::fromStdString(line.line));
+    return lines;
+}
+
+// The window connected to the instrument simulator the way the operator connects, with
+// its pacing timer running.
+class ConnectedTest : public WindowTest
+{
+protected:
+    void TearDown() override
+    {
+        WindowTest::TearDown(); // the port closes before the simulator goes
+        host.reset();
+    }
+
+    void ConnectTo(const SimOptions& options)
+    {
+        host = std::make_unique<SimulatorHost>(options);
+        host->Start();
+        form->CoTimer->start();
+        form->combutton->click(); // after start-up the first click only closes
+        form->Combo->setEditText(host->SlavePath());
+        form->combutton->click();
+        ASSERT_EQ(form->combutton->text(), u"Disconnect") << boxes->messages.join(u'\n').toStdString();
+        ASSERT_TRUE(DrainQueue());
+    }
+
+    // Waits until every queued command has gone out and no answer is awaited.
+    bool DrainQueue()
+    {
+        return WaitUntil([this] {
+            return form->Pipeline().CommandQueue().isEmpty() && form->Pipeline().AwaitedReplyCount() == 0;
+        });
+    }
+
+    std::unique_ptr<SimulatorHost> host;
 };
 
 } // namespace testwf

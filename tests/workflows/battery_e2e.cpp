@@ -1,0 +1,112 @@
+// A whole battery discharge against the instrument simulator over a pseudo-terminal: the
+// window's own timers, serial component and reply handling carry every command and
+// reading.
+#include "battery_list_fixture.h"
+
+#include "sim/SimulatorHost.h"
+#include "store/ResultsQuery.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+
+namespace testwf {
+namespace {
+
+class BatteryEndToEnd : public ConnectedTest
+{
+};
+
+TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOff)
+{
+    // A small battery and a fast clock: 0.3 A empties 0.02 Ah in about 250 simulated
+    // seconds, some 12 s of real time at one reading per second.
+    SimOptions options;
+    options.timeScale = 20;
+    options.batteryCapacityAh = 0.02;
+    ConnectTo(options);
+
+    form->PageControl1->setCurrentIndex(1);
+    ASSERT_EQ(form->TestMode, 1);
+    form->BOffV->setText(QStringLiteral("10"));
+    form->BChargeI->setText(QStringLiteral("0.3"));
+    form->testInteral->setText(QStringLiteral("1"));
+    form->BSetButton->click();
+    ASSERT_TRUE(DrainQueue());
+    // The operator then raises the cut-off in the window without sending it: the
+    // instrument discharges to 10 V, the records stop at 11.5 V.
+    form->BOffV->setText(QStringLiteral("11.5"));
+    form->startButtonB->click(); // "Start": only stops
+    form->startButtonB->click();
+    ASSERT_EQ(form->startButtonB->text(), u"Stop");
+
+    // Once the instrument has switched itself off, its time stands still; a few more
+    // readings arrive before the operator stops.
+    const QAbstractItemModel& rows = *form->ADOQuery2->Model();
+    const auto current = [&](int row) { return rows.index(row, 2).data().toString(); };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            int off = 0;
+            for (int row = 0; row < rows.rowCount(); ++row)
+                off += current(row) == u"0.000";
+            return off >= 3;
+        },
+        60000))
+        << rows.rowCount() << " rows; " << boxes->errors.join(u'\n').toStdString();
+    // The chart holds a point per reading, none below the window's cut-off.
+    ASSERT_EQ(form->BatteryPoints.size(), static_cast<size_t>(rows.rowCount()));
+    for (const QPointF& point : form->BatteryPoints)
+        EXPECT_GE(point.y(), 11.5);
+    ASSERT_GT(form->Series1->count(), 0);
+    EXPECT_EQ(form->Series1->points().last(), form->BatteryPoints.back());
+
+    form->startButtonB->click();
+    ASSERT_TRUE(DrainQueue());
+    EXPECT_EQ(form->startButtonB->text(), u"Begin");
+    EXPECT_FALSE(form->fetchTimer->isActive());
+
+    const QStringList wire = WireLines(*host);
+    const QStringList setUp { "load:mode bat", "load:mode bat", "load:mode bat", "bat:vmin 10",
+        "bat:curr 0.3", "load off", "load on" };
+    qsizetype at = wire.indexOf(setUp[0]);
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(wire.mid(at, setUp.size()), setUp);
+    EXPECT_EQ(wire.last(), u"load off");
+
+    // Every reading is a row, and the rows are the chart's points, time ascending.
+    const std::vector<QStringList> stored = StoredRows(QStringLiteral("battery"));
+    ASSERT_EQ(stored.size(), static_cast<size_t>(rows.rowCount()));
+    ASSERT_GE(stored.size(), 8u);
+    int floored = 0;
+    int previousTime = -1;
+    for (size_t i = 0; i < stored.size(); ++i) {
+        SCOPED_TRACE(stored[i].join(u' ').toStdString());
+        const QString voltage = stored[i][0];
+        const int time = stored[i][2].toInt();
+        EXPECT_GE(time, previousTime);
+        previousTime = time;
+        if (voltage == u"11.5")
+            ++floored;
+        else
+            EXPECT_GE(voltage.toDouble(), 11.5);
+        EXPECT_EQ(Row(rows, static_cast<int>(i)).mid(1, 4), stored[i].mid(0, 4));
+    }
+    EXPECT_GE(floored, 3) << "readings below the window's cut-off are recorded at it";
+    // The last readings came after the instrument's own cut-off: time and charge frozen.
+    const QStringList& last = stored.back();
+    EXPECT_EQ(last[1], u"0.000");
+    EXPECT_EQ(last[2], stored[stored.size() - 2][2]);
+    EXPECT_EQ(last[3], stored[stored.size() - 2][3]);
+    EXPECT_TRUE(form->LabelBV->text().startsWith(u"10.")) << "the label shows what was measured";
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+    // Stopping emptied the chart; the rows stay.
+    EXPECT_EQ(form->Series1->count(), 0);
+    EXPECT_EQ(form->ADOQuery2->RowCount(), static_cast<int>(stored.size()));
+}
+
+} // namespace
+} // namespace testwf
