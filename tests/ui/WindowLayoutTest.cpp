@@ -427,3 +427,10 @@ TEST_F(UiTest, GridsShowTheirColumnsInOrderWithTitlesAndWidths)
         }
     }
 }
+
+TEST_F(UiTest, AboutBannerIsDrawnOnceItsPageIsShown)
+{
+    window->ShowPage(4);
+    ASSERT_FALSE(window->Image1->pixmap().isNull());
+    EXPECT_EQ(window->Image1->pixmap().size(), QSize(633, 148));
+}
