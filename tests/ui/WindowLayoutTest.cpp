@@ -328,6 +328,16 @@ TEST_F(UiTest, EveryCaptionFitsItsControl)
     }
 }
 
+TEST_F(UiTest, TypicalReadingsFitTheirDisplays)
+{
+    const std::pair<QLabel*, const char*> readings[]
+        = { { window->VLable, "12.34V" }, { window->ILable, "1.111A" }, { window->PLabel, "13.70W" },
+              { window->LabelBV, "12.345V" }, { window->LabelBC, "36000s" }, { window->LabelBT, "1.234Ah" },
+              { window->ListS, "S14" }, { window->ListV, "12.34V" }, { window->ListI, "1.111A" } };
+    for (const auto& [label, text] : readings)
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(text), label->width()) << text;
+}
+
 TEST_F(UiTest, FixedSizeWindowWithTitleFontAndStatusBar)
 {
     EXPECT_EQ(window->windowTitle(), "Kelvaron 4410/4420 DC Load Software");
