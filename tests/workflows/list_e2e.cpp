@@ -1,0 +1,169 @@
+// Lists run by the instrument simulator over a pseudo-terminal: auto stepping with mixed
+// verdicts (SHORT and "Off" steps among them), trigger stepping driven by "Trig", and
+// repeat. The window's own timers, serial component and reply handling carry it all.
+#include "battery_list_fixture.h"
+
+#include "store/ResultsQuery.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+
+namespace testwf {
+namespace {
+
+struct StepDefinition
+{
+    const char* mode;
+    const char* value;
+    const char* compare;
+    const char* low;
+    const char* high;
+};
+
+// Step 0 passes and step 1 fails on current; the dwell is 4 simulated seconds.
+const StepDefinition kPass { "CC", "0.2", "Current", "0.1", "0.3" };
+const StepDefinition kFail { "CC", "0.5", "Current", "0.1", "0.3" };
+
+class ListEndToEnd : public ConnectedTest
+{
+protected:
+    void SetUp() override
+    {
+        ConnectedTest::SetUp();
+        SimOptions options;
+        options.timeScale = 4; // a 4 s dwell lasts one real second: a few readings per step
+        ConnectTo(options);
+        form->PageControl1->setCurrentIndex(2);
+        ASSERT_EQ(form->TestMode, 2);
+    }
+
+    void Define(int n, const StepDefinition& step)
+    {
+        const auto row = static_cast<size_t>(n);
+        form->ModeStep[row]->setCurrentIndex(form->ModeStep[row]->findText(QString::fromLatin1(step.mode)));
+        form->ValStep[row]->setText(QString::fromLatin1(step.value));
+        form->DelayStep[row]->setText(QStringLiteral("4"));
+        form->ListC[row]->setCurrentIndex(form->ListC[row]->findText(QString::fromLatin1(step.compare)));
+        form->LmtLStep[row]->setText(QString::fromLatin1(step.low));
+        form->LmtHStep[row]->setText(QString::fromLatin1(step.high));
+    }
+
+    // "Set", each step's button, then the start button twice (the first click only stops).
+    void SendAndStart(const std::vector<StepDefinition>& steps, bool trig, bool repeat)
+    {
+        for (size_t n = 0; n < steps.size(); ++n)
+            Define(static_cast<int>(n), steps[n]);
+        form->ListSetNum->setCurrentText(QString::number(steps.size()));
+        (trig ? form->StepTrig : form->StepAuto)->setChecked(true);
+        (repeat ? form->StepRepeatY : form->StepRepeatN)->setChecked(true);
+        form->LSetButton->click();
+        for (size_t n = 0; n < steps.size(); ++n)
+            form->StepButton[n]->click();
+        ASSERT_TRUE(DrainQueue());
+        form->startButtonL->click();
+        form->startButtonL->click();
+        ASSERT_EQ(form->startButtonL->text(), u"Stop");
+    }
+
+    QStringList StoredColumn(int column) const
+    {
+        QStringList texts;
+        for (const QStringList& row : StoredRows(QStringLiteral("listS")))
+            texts.append(row[column]);
+        return texts;
+    }
+
+    QColor PanelColour(const QLabel* panel) const { return panel->palette().color(QPalette::Window); }
+};
+
+TEST_F(ListEndToEnd, AutoListWithShortAndOffStepsReportsMixedVerdicts)
+{
+    const StepDefinition off { "CV", "11", "Off", "0.1", "0.3" };
+    const StepDefinition shortCircuit { "SHORT", "0.2", "Current", "0.1", "0.3" };
+    SendAndStart({ kPass, kFail, off, shortCircuit }, false, false);
+
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }, 30000))
+        << boxes->errors.join(u'\n').toStdString();
+
+    const QStringList wire = WireLines(*host);
+    EXPECT_TRUE(wire.contains(QStringLiteral("list:step2:comp off")));
+    EXPECT_TRUE(wire.contains(QStringLiteral("list:step3:lmod sh")));
+    EXPECT_FALSE(wire.contains(QStringLiteral("list:step3:lev 0.2,4"))) << "a SHORT step sends its mode only";
+
+    // Nr, LoadPattern, Setpoint, mValueV, mValueI, upLimit, downLimit, sTime, Result
+    const std::vector<QStringList> rows = StoredRows(QStringLiteral("listS"));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(StoredColumn(0), (QStringList { "0", "1", "2", "3" })) << "every step was read while it ran";
+    EXPECT_EQ(StoredColumn(1), (QStringList { "CC", "CC", "CV", "SHORT" }));
+    EXPECT_EQ(StoredColumn(2), (QStringList { "0.2", "0.5", "11", "0" }));
+    EXPECT_EQ(rows[0][4], u"0.200");
+    EXPECT_EQ(rows[1][4], u"0.500");
+    EXPECT_EQ(StoredColumn(5), (QStringList { "0.1", "0.1", "0", "0.1" }));
+    EXPECT_EQ(StoredColumn(6), (QStringList { "0.3", "0.3", "0", "0.3" }));
+    // The SHORT step is judged on the comparison the instrument held for it already.
+    EXPECT_EQ(StoredColumn(8), (QStringList { "1", "2", "0", "2" }));
+    QStringList captions;
+    for (int n = 0; n < 5; ++n)
+        captions.append(form->cRes[static_cast<size_t>(n)]->text());
+    EXPECT_EQ(captions, (QStringList { "PASS", "FAIL", "N/C", "FAIL", "" }));
+    EXPECT_EQ(PanelColour(form->ListR3), QColor(255, 0, 0));
+    EXPECT_EQ(PanelColour(form->ListR2), QColor(Qt::black));
+
+    // Polling goes on, but the reports that follow are no longer taken.
+    const int polls = static_cast<int>(WireLines(*host).count(QStringLiteral("fetch?")));
+    ASSERT_TRUE(WaitUntil([&] { return WireLines(*host).count(QStringLiteral("fetch?")) >= polls + 3; }));
+    EXPECT_EQ(form->ADOQuery1->RowCount(), 4);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+}
+
+TEST_F(ListEndToEnd, TriggerModeMovesOnOnlyWithTrig)
+{
+    SendAndStart({ kPass, kFail }, true, false);
+    ASSERT_TRUE(WaitUntil([&] { return form->ListS->text() == u"S0"; }));
+    // Four dwell times pass without a trigger: the list holds its first step.
+    const int polls = static_cast<int>(WireLines(*host).count(QStringLiteral("fetch?")));
+    ASSERT_TRUE(WaitUntil([&] { return WireLines(*host).count(QStringLiteral("fetch?")) >= polls + 12; }));
+    EXPECT_EQ(form->ListS->text(), u"S0");
+
+    form->TrigButton->click();
+    ASSERT_TRUE(WaitUntil([&] { return form->ListS->text() == u"S1"; }));
+    EXPECT_EQ(form->startButtonL->text(), u"Stop");
+    form->TrigButton->click();
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }))
+        << boxes->errors.join(u'\n').toStdString();
+
+    EXPECT_EQ(WireLines(*host).count(QStringLiteral("trig")), 2);
+    EXPECT_EQ(StoredColumn(0), (QStringList { "0", "1" }));
+    EXPECT_EQ(StoredColumn(8), (QStringList { "1", "2" }));
+    EXPECT_EQ(PanelColour(form->ListR3), QColor(255, 0, 0));
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+}
+
+TEST_F(ListEndToEnd, RepeatStoresEveryPassUntilStopped)
+{
+    SendAndStart({ kPass, kPass }, false, true);
+    ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery1->RowCount() >= 4; }, 30000))
+        << boxes->errors.join(u'\n').toStdString();
+    EXPECT_EQ(form->startButtonL->text(), u"Stop");
+    EXPECT_EQ(PanelColour(form->ListR2), QColor(128, 255, 128));
+
+    form->startButtonL->click();
+    EXPECT_EQ(form->startButtonL->text(), u"Begin");
+    EXPECT_FALSE(form->fetchTimer->isActive());
+    ASSERT_TRUE(DrainQueue());
+    EXPECT_EQ(WireLines(*host).last(), u"load off");
+
+    const QStringList steps = StoredColumn(0);
+    ASSERT_EQ(steps.size() % 2, 0) << "whole passes only";
+    for (qsizetype i = 0; i < steps.size(); ++i)
+        EXPECT_EQ(steps[i], QString::number(i % 2));
+    EXPECT_EQ(StoredColumn(8), QStringList(steps.size(), QStringLiteral("1")));
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+}
+
+} // namespace
+} // namespace testwf
