@@ -119,6 +119,8 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
             { { { "load:mode cp", 0 }, { "load:pow 12.5", 0 } } }, "", 0, true },
         { "R-SET up to 4000 whatever the instrument", &TForm1::loadR, { { &TForm1::RSet, "4000" } }, {},
             { { { "load:mode cr", 0 }, { "load:res 4000", 0 } } }, "", 0, true, 0 },
+        { "R-SET above 4000 is refused", &TForm1::loadR, { { &TForm1::RSet, "4000.5" } }, {}, std::nullopt,
+            "The input value 4001.000 exceeds the maximum of 4000.000!", 0, true },
         { "SHORT reads no field", &TForm1::loadS, { { &TForm1::ISet, "" } }, {},
             { { { "load:mode sh", 0 } } }, "", 0, true },
         { "empty set-point: nothing queued, Begin stays locked", &TForm1::loadI, { { &TForm1::ISet, "" } },
@@ -169,17 +171,6 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
         EXPECT_EQ(form->startButton->isEnabled(), c.beginEnabled);
         EXPECT_FALSE(form->fetchTimer->isActive());
     }
-}
-
-TEST_F(LoadPattern, RefusedResistanceKeepsWhatWasPending)
-{
-    form->loadR->click();
-    form->RSet->setText("4000.5");
-    form->QueueCommand(kPending.first, kPending.second);
-    form->modeButton->setEnabled(true);
-    form->modeButton->click();
-    EXPECT_EQ(Pending(*form), std::vector<Command> { kPending });
-    EXPECT_EQ(boxes->messages.size(), 1);
 }
 
 using LoadInput = FormTest;
