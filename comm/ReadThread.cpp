@@ -129,14 +129,17 @@ void TReadThread::Execute()
 
 void TReadThread::Deliver(const char* bytes, std::size_t count)
 {
-    auto block = std::make_unique<char[]>(count + 1); // zero-filled: the NUL after the bytes
+    auto block = std::make_unique_for_overwrite<char[]>(count + 1);
     std::memcpy(block.get(), bytes, count);
+    block[count] = '\0'; // so the receiver may treat the block as a C string
     hComm32Window->PostData(std::move(block), static_cast<uint16_t>(count));
 }
 
 void TReadThread::Run()
 {
-    char buffer[kChunkSize];
+    // Room for several chunks, so that a full driver queue is taken in one read; between
+    // reads it holds less than one chunk.
+    char buffer[4 * kChunkSize];
     auto counters = PosixSerial::ReadLineCounters(hCommFile);
     // The stop signal is first, so it wins when both are ready at once.
     pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { hCommFile, POLLIN, 0 } };
@@ -175,7 +178,9 @@ void TReadThread::Run()
         if (port & POLLNVAL)
             return; // the descriptor was closed under the thread: nobody is listening any more
         if (port & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = read(hCommFile, buffer + count, kChunkSize - count);
+            // One read may take more than the rest of the chunk: whole chunks go out at once
+            // and the remainder starts the next one, as if it had waited in the driver.
+            const ssize_t n = read(hCommFile, buffer + count, sizeof buffer - count);
             if (n > 0) {
                 char* const fresh = buffer + count;
                 const std::size_t kept = FDropNulBytes ? std::remove(fresh, fresh + n, '\0') - fresh : n;
@@ -183,10 +188,16 @@ void TReadThread::Run()
                     count += kept;
                     last = Clock::now();
                 }
-                if (count == kChunkSize || (count > 0 && t.Interval == kImmediate)) {
-                    Deliver(buffer, count);
-                    count = 0;
-                    armed = Clock::now();
+                std::size_t sent = 0;
+                while (count - sent >= kChunkSize || (count > sent && t.Interval == kImmediate)) {
+                    const std::size_t size = std::min(count - sent, kChunkSize);
+                    Deliver(buffer + sent, size);
+                    sent += size;
+                }
+                if (sent > 0) {
+                    std::memmove(buffer, buffer + sent, count - sent);
+                    count -= sent;
+                    armed = last;
                 }
                 continue;
             }

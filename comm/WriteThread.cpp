@@ -2,13 +2,9 @@
 
 #include "comm/CommWindow.h"
 #include "comm/PosixSerial.h"
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <limits.h>
 #include <new>
 #include <poll.h>
-#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -50,20 +46,20 @@ void TWriteThread::Join()
 
 bool TWriteThread::Post(const char* data, uint16_t count)
 {
-    std::unique_ptr<char[]> block(new (std::nothrow) char[count + 1]);
-    if (!block)
-        return false;
-    std::memcpy(block.get(), data, count);
-    block[count] = '\0';
     bool wake = false;
     {
         std::lock_guard lock(FLock);
         if (!FAccepting)
             return false;
-        // The thread sleeps only after finding the queue empty under this lock, so a wake
-        // for the first block of an empty queue is all it needs.
-        wake = FQueue.empty();
-        FQueue.push_back({ std::move(block), count });
+        try {
+            FPending.insert(FPending.end(), data, data + count);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        // The thread goes idle only after finding nothing pending under this lock, so one
+        // wake after that is all it needs; while it is busy writing it comes back by itself.
+        wake = FIdle;
+        FIdle = false;
         pFSendDataEmpty->store(false);
     }
     if (wake)
@@ -83,7 +79,7 @@ void TWriteThread::Execute()
     {
         std::lock_guard lock(FLock);
         FAccepting = false;
-        FQueue.clear();
+        FPending = {};
         pFSendDataEmpty->store(true);
     }
     PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Output);
@@ -94,16 +90,19 @@ void TWriteThread::Run()
     // The stop signal is first, so it wins when both are ready at once.
     pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { FWake, POLLIN, 0 } };
     bool justWrote = true; // so the first empty queue after starting is reported too
-    std::deque<TBlock> blocks;
+    std::vector<char> out; // swapped with FPending, so both buffers keep their capacity
     for (;;) {
         {
             std::lock_guard lock(FLock);
-            blocks.swap(FQueue);
-            if (blocks.empty())
+            out.clear();
+            out.swap(FPending);
+            if (out.empty()) {
                 pFSendDataEmpty->store(true);
+                FIdle = true;
+            }
         }
-        if (!blocks.empty()) {
-            if (PosixSerial::IsRaised(hCloseEvent) || !SendBlocks(blocks))
+        if (!out.empty()) {
+            if (PosixSerial::IsRaised(hCloseEvent) || !SendAll(out))
                 return;
             justWrote = true;
             continue;
@@ -125,48 +124,28 @@ void TWriteThread::Run()
     }
 }
 
-bool TWriteThread::SendBlocks(std::deque<TBlock>& blocks)
+bool TWriteThread::SendAll(const std::vector<char>& bytes)
 {
-    // Everything taken from the queue goes out in as few system calls as the driver allows,
-    // in order; a partial write resumes at the first byte not yet written.
-    std::vector<iovec> iov;
-    std::size_t first = 0; // index of the first block not completely written
-    std::size_t offset = 0; // bytes of that block already written
-    while (first < blocks.size()) {
-        iov.clear();
-        for (std::size_t i = first; i < blocks.size() && iov.size() < IOV_MAX; ++i) {
-            const std::size_t skip = i == first ? offset : 0;
-            iov.push_back({ blocks[i].Data.get() + skip, blocks[i].Count - skip });
+    std::size_t done = 0; // a partial write resumes at the first byte not yet written
+    while (done < bytes.size()) {
+        const ssize_t n = write(hCommFile, bytes.data() + done, bytes.size() - done);
+        if (n >= 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
         }
-        const ssize_t n = writev(hCommFile, iov.data(), static_cast<int>(iov.size()));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                if (!WaitWritable())
-                    return false;
-                continue;
-            }
-            // EBADF: the port was closed under the thread and nobody listens; anything else
-            // (EIO when an adapter is pulled or the other end closed): the device is gone.
-            if (errno != EBADF)
-                hComm32Window->PostHangup();
-            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            if (!WaitWritable())
+                return false;
+            continue;
         }
-        std::size_t written = static_cast<std::size_t>(n);
-        while (written > 0) {
-            const std::size_t rest = blocks[first].Count - offset;
-            if (written < rest) {
-                offset += written;
-                break;
-            }
-            written -= rest;
-            blocks[first].Data.reset(); // freed as soon as it is out
-            ++first;
-            offset = 0;
-        }
+        // EBADF: the port was closed under the thread and nobody listens; anything else
+        // (EIO when an adapter is pulled or the other end closed): the device is gone.
+        if (errno != EBADF)
+            hComm32Window->PostHangup();
+        return false;
     }
-    blocks.clear();
     return true;
 }
 

@@ -1,15 +1,15 @@
 #pragma once
 // TWriteThread: the transmit worker of TComm. Blocks handed to Post are written in order,
-// each one completely, across partial writes and a full driver queue. When the queue runs
+// each one completely, across partial writes and a full driver queue; whatever has piled up
+// meanwhile goes out in one write. When the queue runs
 // dry after at least one block (and once after starting) it sets the owner's send-empty
 // flag and posts PortSendEmpty. A write failure posts the hang-up and ends the thread; the
 // blocks still queued are dropped and Post refuses from then on.
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class TCommWindow;
 
@@ -25,20 +25,14 @@ public:
     bool Start(); // false when the thread or its wake signal cannot be made
     void Join(); // returns once the thread has ended; the stop signal makes that prompt
 
-    // Copies count (>= 1) bytes into a block of its own and queues it; never waits for the
-    // port. False once the thread has ended or when memory runs out.
+    // Copies count (>= 1) bytes behind those handed over before; never waits for the port.
+    // False once the thread has ended or when memory runs out.
     bool Post(const char* data, uint16_t count);
 
 private:
-    struct TBlock
-    {
-        std::unique_ptr<char[]> Data;
-        uint16_t Count;
-    };
-
     void Execute();
     void Run();
-    bool SendBlocks(std::deque<TBlock>& blocks);
+    bool SendAll(const std::vector<char>& bytes);
     bool WaitWritable();
 
     const int hCommFile;
@@ -46,11 +40,12 @@ private:
     TCommWindow* const hComm32Window;
     std::atomic<bool>* const pFSendDataEmpty;
 
-    // Guards FQueue and FAccepting, and makes "queue empty" and the owner's send-empty flag
-    // change together, so the flag never says empty while a block waits.
+    // Guards FPending, FAccepting and FIdle, and makes "nothing pending" and the owner's
+    // send-empty flag change together, so the flag never says empty while bytes wait.
     std::mutex FLock;
-    std::deque<TBlock> FQueue;
+    std::vector<char> FPending; // the blocks handed over, back to back in their order
     bool FAccepting = true;
-    int FWake = -1; // eventfd raised when a block lands in an empty queue
+    bool FIdle = false; // the thread found nothing pending and sleeps, or is about to
+    int FWake = -1; // eventfd raised for the first block that arrives while the thread is idle
     std::thread FThread;
 };
