@@ -8,6 +8,7 @@
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
+#include "ui/ResultLamp.h"
 
 #include <QAbstractTableModel>
 #include <QChart>
@@ -155,19 +156,15 @@ QLabel* MakeDisplay(QWidget* parent, const char* name, int x, int y, int w)
     return label;
 }
 
-// A black result lamp of the list test; the verdict recolours its background.
+// A black result lamp of the list test; the verdict recolours its face.
 QLabel* MakeResultPanel(QWidget* parent, const char* name, const QString& caption, int x, int y)
 {
-    auto* panel = new QLabel(caption, parent);
+    auto* panel = new ResultLamp(caption, parent);
     panel->setObjectName(QLatin1String(name));
     panel->setGeometry(x, y, 73, 41);
-    panel->setAlignment(Qt::AlignCenter);
-    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
     panel->setFont(SizedFont(panel->font(), 12, true));
-    panel->setAutoFillBackground(true);
     QPalette pal = panel->palette();
     pal.setColor(QPalette::Window, Qt::black);
-    pal.setColor(QPalette::WindowText, Qt::white);
     panel->setPalette(pal);
     return panel;
 }

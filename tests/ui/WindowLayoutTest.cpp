@@ -4,6 +4,7 @@
 
 #include "comm/SerialComm.h"
 #include "store/ResultsQuery.h"
+#include "ui/ResultLamp.h"
 
 #include <QAbstractItemModel>
 #include <QChart>
@@ -443,4 +444,12 @@ TEST_F(UiTest, AboutBannerIsDrawnOnceItsPageIsShown)
     window->ShowPage(4);
     ASSERT_FALSE(window->Image1->pixmap().isNull());
     EXPECT_EQ(window->Image1->pixmap().size(), QSize(633, 148));
+}
+
+TEST(ResultLamp, CaptionStaysReadableOnEveryVerdictColour)
+{
+    const std::pair<QColor, QColor> faces[] = { { Qt::black, Qt::white }, { QColor(0, 0, 255), Qt::white },
+        { QColor(128, 255, 128), Qt::black }, { QColor(255, 0, 0), Qt::white } };
+    for (const auto& [face, caption] : faces)
+        EXPECT_EQ(ResultLamp::CaptionColourOn(face), caption) << face.name().toStdString();
 }

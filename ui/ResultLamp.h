@@ -1,0 +1,17 @@
+#pragma once
+// A result panel of the list test: a bold caption on a coloured face. The list test
+// recolours the face (palette role Window); the caption stays readable on every colour
+// because it is drawn in black or white, whichever stands out more.
+#include <QLabel>
+
+class ResultLamp : public QLabel
+{
+public:
+    ResultLamp(const QString& caption, QWidget* parent);
+
+    // Black on light faces (the light green of "Passed"), white on dark ones.
+    static QColor CaptionColourOn(const QColor& face);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
