@@ -36,8 +36,9 @@ std::optional<Clock::time_point> ChunkDeadline(
         uint64_t(t.TotalMultiplier) * TReadThread::kChunkSize + t.TotalConstant, kLongestTotal);
     if (total != 0)
         deadline = armed + milliseconds(total);
-    if (count > 0 && t.Interval != 0 && t.Interval != kImmediate) {
-        const auto byInterval = last + milliseconds(t.Interval);
+    if (count > 0 && t.Interval != 0) {
+        // Collected bytes under "whatever one read gives" (set while they came in) are due now.
+        const auto byInterval = t.Interval == kImmediate ? last : last + milliseconds(t.Interval);
         if (!deadline || byInterval < *deadline)
             deadline = byInterval;
     }
@@ -188,8 +189,9 @@ void TReadThread::Run()
                     count += kept;
                     last = Clock::now();
                 }
+                const bool immediate = Timeouts().Interval == kImmediate; // may have changed while waiting
                 std::size_t sent = 0;
-                while (count - sent >= kChunkSize || (count > sent && t.Interval == kImmediate)) {
+                while (count - sent >= kChunkSize || (count > sent && immediate)) {
                     const std::size_t size = std::min(count - sent, kChunkSize);
                     Deliver(buffer + sent, size);
                     sent += size;

@@ -59,6 +59,34 @@ TEST_F(ReceiveFixture, PauseLongerThanTheIntervalSplitsAReply)
     EXPECT_EQ(probe.Chunks[1], "0.3A\r");
 }
 
+TEST_F(ReceiveFixture, ReadIntervalChangedWhileOpenDecidesWhereChunksEnd)
+{
+    struct Case
+    {
+        uint32_t interval;
+        QByteArray first, second; // sent 150 ms apart
+        std::vector<QByteArray> expected;
+    };
+    const QByteArray half = Pattern(1024);
+    const Case cases[] = {
+        { 300, "12.5V,", "0.3A\r", { "12.5V,0.3A\r" } },
+        { 0xFFFFFFFF, "12.5V,", "0.3A\r", { "12.5V,", "0.3A\r" } }, // whatever one read gives
+        { 0, half, half, { half + half } }, // no interval: only a full chunk ends it
+    };
+    comm.StartComm();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.interval);
+        probe.Chunks.clear();
+        comm.setReadIntervalTimeout(c.interval);
+        pty.Write(c.first);
+        QThread::msleep(150);
+        pty.Write(c.second);
+        ASSERT_TRUE(WaitUntil([&] { return probe.Chunks.size() == c.expected.size(); }));
+        PumpEvents(150ms);
+        EXPECT_EQ(probe.Chunks, c.expected);
+    }
+}
+
 TEST_F(ReceiveFixture, ChunksReadWhileTheOwnerIsBusyAreAllDeliveredInOrder)
 {
     comm.StartComm();
