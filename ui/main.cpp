@@ -9,6 +9,7 @@
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
 #include "ui/ResultLamp.h"
+#include "workflows/ConnectionRules.h"
 
 #include <QAbstractTableModel>
 #include <QChart>
@@ -767,6 +768,15 @@ void TForm1::SetMessageBoxes(std::unique_ptr<IMessageBoxes> boxes)
 void TForm1::EnableSimulatorPort(bool enable)
 {
     FSimulatorPort = enable;
+    // The list read at start-up offers (or drops) the entry at once, not only from the
+    // next drop-down on; the text in the box stays as it is.
+    const QString shown = Combo->currentText();
+    const int at = Combo->findText(kSimulatorEntry, Qt::MatchExactly);
+    if (enable && at < 0)
+        Combo->addItem(kSimulatorEntry);
+    else if (!enable && at >= 0)
+        Combo->removeItem(at);
+    Combo->setEditText(shown);
 }
 
 void TForm1::RunGuarded(const std::function<void()>& handler)

@@ -5,6 +5,7 @@
 #include "comm/SerialComm.h"
 #include "store/ResultsQuery.h"
 #include "ui/ResultLamp.h"
+#include "workflows/ConnectionRules.h"
 
 #include <QAbstractItemModel>
 #include <QChart>
@@ -452,4 +453,16 @@ TEST(ResultLamp, CaptionStaysReadableOnEveryVerdictColour)
         { QColor(128, 255, 128), Qt::black }, { QColor(255, 0, 0), Qt::white } };
     for (const auto& [face, caption] : faces)
         EXPECT_EQ(ResultLamp::CaptionColourOn(face), caption) << face.name().toStdString();
+}
+
+TEST_F(UiTest, SimulatorEntryIsOfferedAsSoonAsItIsEnabled)
+{
+    const QString shown = window->Combo->currentText();
+    window->EnableSimulatorPort(true);
+    window->EnableSimulatorPort(true);
+    EXPECT_EQ(window->Combo->findText(kSimulatorEntry), window->Combo->count() - 1);
+    EXPECT_EQ(window->Combo->currentText(), shown);
+    window->EnableSimulatorPort(false);
+    EXPECT_EQ(window->Combo->findText(kSimulatorEntry), -1);
+    EXPECT_EQ(window->Combo->currentText(), shown);
 }
