@@ -329,12 +329,12 @@ TEST_F(ListTest, RepeatStoresEveryReportAndOnlyTheFirstStepsOfTheList)
 TEST_F(ListTest, CutShortReportStoresWhatItJudgedAndKeepsTheRunGoing)
 {
     StartList(QStringLiteral("4"));
-    for (const char* report : { "L3:2,1", "L3:2,1,", "L3:2,1,2,0\r" }) {
+    for (const char* report : { "L3:2,1", "L3:2,1,", "L3:2,1,2,0\r\n" }) {
         SCOPED_TRACE(report);
         const int before = form->ADOQuery1->RowCount();
         Reply(QString::fromLatin1(report));
         EXPECT_EQ(form->startButtonL->text(), u"Stop");
-        EXPECT_EQ(boxes->errors.size(), 1);
+        ASSERT_EQ(boxes->errors.size(), 1);
         EXPECT_TRUE(boxes->errors.last().contains(QString::fromLatin1(report).trimmed()));
         boxes->errors.clear();
         const int judged = QString::fromLatin1(report).count(QRegularExpression(QStringLiteral(",\\d")));
