@@ -360,15 +360,5 @@ TEST_F(ListTest, ReportNeverReachesBeyondTheLastEditorRow)
     EXPECT_EQ(form->startButtonL->text(), u"Begin");
 }
 
-TEST_F(ListTest, TrigSendsTrigWhateverTheRunState)
-{
-    for (const char* caption : { "Start", "Begin", "Stop" }) {
-        form->startButtonL->setText(QString::fromLatin1(caption));
-        form->ClearQueues();
-        form->TrigButton->click();
-        EXPECT_EQ(Pending(*form), QStringList { "trig" });
-    }
-}
-
 } // namespace
 } // namespace testwf
