@@ -256,7 +256,7 @@ TEST_F(Connecting, LostPortShowsConnectAndStopsPolling)
     host->Start();
     Connect(host->SlavePath());
     ASSERT_TRUE(DrainQueue());
-    EXPECT_TRUE(WireLines(*host).contains("trig:sour bus"));
+    EXPECT_TRUE(WireLines(*host).contains("trig:sour bus")) << WireLines(*host).join(' ').toStdString();
 }
 
 TEST_F(Connecting, ReplyNobodyAwaitedLeavesThePipelineUsable)
