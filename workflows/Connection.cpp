@@ -121,7 +121,8 @@ void TForm1::combuttonClick(QObject*)
     combutton->setText(QStringLiteral("Disconnect"));
     StatusPanel0->setText(
         QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + BaudRate->currentText());
-    Pause(200);
+    if (Pause)
+        Pause(200);
 
     SetAddress(AdrValue->text());
     QueueCommand(QStringLiteral("load off"), 0);

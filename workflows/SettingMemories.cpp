@@ -17,7 +17,8 @@ void TForm1::LoadFileClick(QObject*)
 {
     ReplaceQueue({ { QStringLiteral("mmem:load ") + FileNo->currentText(), 0 } });
     // The instrument needs a moment to recall before it answers the read-back.
-    Pause(500);
+    if (Pause)
+        Pause(500);
     for (const auto& [query, code] : SettingsReadBackQueries())
         QueueCommand(query, code);
 }
