@@ -32,7 +32,7 @@
 
 namespace {
 
-struct ControlSpec
+struct ExpectedControl
 {
     QString name;
     const char* kind;
@@ -75,10 +75,10 @@ QStringList ItemsOf(QComboBox* c)
     return items;
 }
 
-std::vector<ControlSpec> WindowControls()
+std::vector<ExpectedControl> WindowControls()
 {
     const QStringList digits = { "0", "1", "2", "3", "4", "5", "6", "7", "8", "9" };
-    std::vector<ControlSpec> c = {
+    std::vector<ExpectedControl> c = {
         // page "Main"
         { "Panel2", "QFrame", {}, {}, QPoint(16, 8), QSize(401, 114) },
         { "VLable", "QLabel", " ", {}, QPoint(16, 35), {}, "Panel2" },
@@ -197,27 +197,27 @@ std::vector<ControlSpec> WindowControls()
 
 TEST_F(UiTest, EveryControlHasItsKindDefaultItemsAndPlace)
 {
-    for (const ControlSpec& spec : WindowControls()) {
-        SCOPED_TRACE(spec.name.toStdString());
-        QWidget* w = Find(spec.name);
+    for (const ExpectedControl& want : WindowControls()) {
+        SCOPED_TRACE(want.name.toStdString());
+        QWidget* w = Find(want.name);
         ASSERT_NE(w, nullptr);
-        EXPECT_TRUE(w->inherits(spec.kind)) << w->metaObject()->className();
-        if (spec.text)
-            EXPECT_EQ(TextOf(w), *spec.text);
-        if (!spec.items.isEmpty()) {
+        EXPECT_TRUE(w->inherits(want.kind)) << w->metaObject()->className();
+        if (want.text)
+            EXPECT_EQ(TextOf(w), *want.text);
+        if (!want.items.isEmpty()) {
             auto* combo = qobject_cast<QComboBox*>(w);
             ASSERT_NE(combo, nullptr);
-            EXPECT_EQ(ItemsOf(combo), spec.items);
+            EXPECT_EQ(ItemsOf(combo), want.items);
         }
-        if (spec.pos) {
-            QWidget* origin = spec.origin.isEmpty() ? PageOf(w) : Find(spec.origin);
+        if (want.pos) {
+            QWidget* origin = want.origin.isEmpty() ? PageOf(w) : Find(want.origin);
             ASSERT_NE(origin, nullptr);
             const QPoint at = w->mapTo(origin, QPoint(0, 0));
-            EXPECT_LE(std::abs(at.x() - spec.pos->x()), spec.slack) << at.x();
-            EXPECT_LE(std::abs(at.y() - spec.pos->y()), spec.slack) << at.y();
+            EXPECT_LE(std::abs(at.x() - want.pos->x()), want.slack) << at.x();
+            EXPECT_LE(std::abs(at.y() - want.pos->y()), want.slack) << at.y();
         }
-        if (spec.size)
-            EXPECT_EQ(w->size(), *spec.size);
+        if (want.size)
+            EXPECT_EQ(w->size(), *want.size);
     }
 }
 
