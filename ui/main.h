@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <QPointF>
 #include <QString>
+#include <QThread>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -290,7 +291,7 @@ public:
     std::array<char, 2048> ReceiveArea {}; // copy of the last received chunk
 
     // Pauses the window's thread (connect, "Set up", "Set", "Load"). Tests may shorten it.
-    std::function<void(int ms)> Pause;
+    std::function<void(int ms)> Pause = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -41,8 +41,7 @@ QImage PointMarker()
 
 void TForm1::BSetButtonClick(QObject*)
 {
-    if (Pause)
-        Pause(1000);
+    Pause(1000);
     const QString batteryMode = QStringLiteral("load:mode bat");
     ReplaceQueue({ { batteryMode, 0 }, { batteryMode, 0 }, { batteryMode, 0 } });
 

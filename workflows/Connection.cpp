@@ -121,8 +121,7 @@ void TForm1::combuttonClick(QObject*)
     combutton->setText(QStringLiteral("Disconnect"));
     StatusPanel0->setText(
         QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + BaudRate->currentText());
-    if (Pause)
-        Pause(200);
+    Pause(200);
 
     SetAddress(AdrValue->text());
     QueueCommand(QStringLiteral("load off"), 0);

@@ -67,8 +67,7 @@ int StepOf(const QString& step)
 
 void TForm1::LSetButtonClick(QObject*)
 {
-    if (Pause)
-        Pause(200);
+    Pause(200);
     // Checked before anything is queued, so a refused number leaves the pending
     // commands as they were and nothing outside steps 0 to 14 is ever addressed.
     const std::optional<int> steps = ListStepCount(ListSetNum->currentText());

@@ -17,8 +17,7 @@ void TForm1::LoadFileClick(QObject*)
 {
     ReplaceQueue({ { QStringLiteral("mmem:load ") + FileNo->currentText(), 0 } });
     // The instrument needs a moment to recall before it answers the read-back.
-    if (Pause)
-        Pause(500);
+    Pause(500);
     for (const auto& [query, code] : SettingsReadBackQueries())
         QueueCommand(query, code);
 }
