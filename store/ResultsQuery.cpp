@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <atomic>
@@ -143,5 +144,9 @@ QString MeasurementTimestamp(const QDateTime& when)
     const QString date = locale.toString(when.date(), QLocale::ShortFormat);
     if (when.time() == QTime(0, 0))
         return date;
-    return date + QLatin1Char(' ') + locale.toString(when, locale.timeFormat(QLocale::LongFormat));
+    // The long format ends (or starts) with the time zone in most locales; a bench log
+    // reads better without "UTC" or "Central European Standard Time" on every row.
+    QString time = locale.timeFormat(QLocale::LongFormat);
+    time.remove(QRegularExpression(QStringLiteral(R"(^\s*t+\s*|\s*t+\s*$)")));
+    return date + QLatin1Char(' ') + locale.toString(when.time(), time);
 }
