@@ -1,8 +1,8 @@
 #pragma once
-// The window's controls sit at fixed pixel positions made for a compact classic look:
-// 20-pixel tabs and narrow combo-box buttons. This style keeps the platform's look and
-// only tightens those two metrics, so a 57-pixel combo box still shows "Current" and
-// the pages keep their full height above the status bar.
+// The program's style. The window's controls sit at fixed pixel positions made for a
+// compact classic look: 20-pixel tabs and narrow combo-box buttons. This style keeps the
+// platform's look and only tightens those two metrics, so a 57-pixel combo box still
+// shows "Current" and the pages keep their full height above the status bar.
 #include <QProxyStyle>
 
 class ClassicMetricsStyle : public QProxyStyle

@@ -12,6 +12,7 @@
 #include "workflows/ConnectionRules.h"
 
 #include <QAbstractTableModel>
+#include <QApplication>
 #include <QChart>
 #include <QChartView>
 #include <QCheckBox>
@@ -428,9 +429,13 @@ void BuildStepEditor(TForm1& w, QWidget* page)
     w.ScrollBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     w.ScrollBox1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     w.ScrollBox1->setWidgetResizable(false);
+    // In place before its rows are made: a box filled first and moved into the window
+    // afterwards would hand every row the window's font as a change, which makes each
+    // combo box build its drop-down list at once.
     w.GroupBox8 = new QGroupBox("Create Sequence");
     w.GroupBox8->setObjectName("GroupBox8");
     w.GroupBox8->resize(626, 398);
+    w.ScrollBox1->setWidget(w.GroupBox8);
     QWidget* g = w.GroupBox8;
 
     const struct
@@ -459,7 +464,6 @@ void BuildStepEditor(TForm1& w, QWidget* page)
         w.cRes[n]->setObjectName("cRes" + nr);
         w.cRes[n]->resize(48, 21);
     }
-    w.ScrollBox1->setWidget(w.GroupBox8);
 }
 
 void BuildListPage(TForm1& w, QWidget* page)
@@ -559,6 +563,10 @@ TForm1::TForm1(QWidget* parent)
     : QMainWindow(parent)
     , FMessageBoxes(MakeQtMessageBoxes())
 {
+    // The one window of the program sets the program's look: a style set per widget
+    // would have every combo box build its drop-down list at once, slowing the start.
+    if (!dynamic_cast<ClassicMetricsStyle*>(QApplication::style()))
+        QApplication::setStyle(new ClassicMetricsStyle);
     setWindowTitle(kAppTitle);
     // Where the classic face is missing, the metric-compatible sans keeps every caption
     // inside the pixel layout.
@@ -615,10 +623,6 @@ void TForm1::BuildLayout()
     PageControl1 = new QTabWidget(client);
     PageControl1->setObjectName("PageControl1");
     PageControl1->setGeometry(1, 1, 673, 465);
-    // Created after the tab bar and the page stack, so it is destroyed after them.
-    auto* classic = new ClassicMetricsStyle;
-    classic->setParent(PageControl1);
-    PageControl1->tabBar()->setStyle(classic);
     TabSheet2 = MakePage(PageControl1, "TabSheet2", "Main");
     TabSheet3 = MakePage(PageControl1, "TabSheet3", "Battery Test");
     TabSheet4 = MakePage(PageControl1, "TabSheet4", "List Test");
@@ -636,8 +640,6 @@ void TForm1::BuildLayout()
         if (PageControl1->currentWidget() == TabSheet5 && Image1->pixmap().isNull())
             Image1->setPixmap(DrawAboutBanner(Image1->size()));
     });
-    for (QComboBox* combo : PageControl1->findChildren<QComboBox*>())
-        combo->setStyle(classic);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
