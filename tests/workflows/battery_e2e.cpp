@@ -40,6 +40,7 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
     // The operator then raises the cut-off in the window without sending it: the
     // instrument discharges to 10 V, the records stop at 11.5 V.
     form->BOffV->setText(QStringLiteral("11.5"));
+    PaceForPolling();
     form->startButtonB->click(); // "Start": only stops
     form->startButtonB->click();
     ASSERT_EQ(form->startButtonB->text(), u"Stop");
@@ -69,13 +70,13 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
     EXPECT_EQ(form->startButtonB->text(), u"Begin");
     EXPECT_FALSE(form->fetchTimer->isActive());
 
+    ASSERT_TRUE(WaitForLastLine(QStringLiteral("load off")));
     const QStringList wire = WireLines(*host);
     const QStringList setUp { "load:mode bat", "load:mode bat", "load:mode bat", "bat:vmin 10",
         "bat:curr 0.3", "load off", "load on" };
     qsizetype at = wire.indexOf(setUp[0]);
     ASSERT_GE(at, 0);
     EXPECT_EQ(wire.mid(at, setUp.size()), setUp);
-    EXPECT_EQ(wire.last(), u"load off");
 
     // Every reading is a row, and the rows are the chart's points, time ascending.
     const std::vector<QStringList> stored = StoredRows(QStringLiteral("battery"));

@@ -165,11 +165,29 @@ protected:
         ASSERT_TRUE(DrainQueue());
     }
 
+    // A reply that misses its tick makes the pipeline start afresh and drop what is queued
+    // (a "load on", a "trig"). A busy test machine delays replies, so while polling the
+    // runs go at a slower pace than the window's 300 ms, both timers alike.
+    void PaceForPolling()
+    {
+        form->CoTimer->setInterval(600);
+        form->fetchTimer->setInterval(600);
+    }
+
     // Waits until every queued command has gone out and no answer is awaited.
     bool DrainQueue()
     {
         return WaitUntil([this] {
             return form->Pipeline().CommandQueue().isEmpty() && form->Pipeline().AwaitedReplyCount() == 0;
+        });
+    }
+
+    // Waits until the simulator has received `line` as its latest line.
+    bool WaitForLastLine(const QString& line)
+    {
+        return WaitUntil([&] {
+            const QStringList lines = WireLines(*host);
+            return !lines.isEmpty() && lines.last() == line;
         });
     }
 
