@@ -4,6 +4,7 @@
 
 #include <QTemporaryFile>
 #include <cerrno>
+#include <exception>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
@@ -111,9 +112,22 @@ TEST(CommOpen, ResourceShortageReleasesWhatWasMade)
         TComm comm;
         comm.setCommName(pty.SlavePath());
         const int fds = OpenFdCount();
+        std::exception_ptr failure;
         {
             TFdLimit limit(c.available);
-            EXPECT_EQ(StartError(comm), c.message);
+            try {
+                comm.StartComm();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        // The message is read only once descriptors are free again: UBSan's type check
+        // behind the virtual what() needs one and reports a false fault without it.
+        ASSERT_TRUE(failure);
+        try {
+            std::rethrow_exception(failure);
+        } catch (const ECommsError& e) {
+            EXPECT_EQ(e.what(), c.message);
         }
         EXPECT_EQ(comm.Handle(), 0);
         EXPECT_EQ(OpenFdCount(), fds);
