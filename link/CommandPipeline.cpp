@@ -16,7 +16,7 @@ void CommandPipeline::CheckCommand(const QString& command)
             name = "a line feed";
         if (name)
             throw EBadCommand(std::string("The command \"") + command.toStdString() + "\" holds " + name
-                              + " and cannot be sent.");
+                + " and cannot be sent.");
     }
 }
 
@@ -27,6 +27,14 @@ void CommandPipeline::QueueCommand(const QString& command, int replyCode)
     FReplyCodeQueue += QString::number(replyCode) + kSeparator;
     ++FQueuedCount;
     ++FAwaitedCount;
+}
+
+void CommandPipeline::QueueCommands(const std::vector<Entry>& commands)
+{
+    for (const auto& entry : commands)
+        CheckCommand(entry.first);
+    for (const auto& [command, code] : commands)
+        QueueCommand(command, code);
 }
 
 void CommandPipeline::ReplaceQueue(const std::vector<Entry>& commands)

@@ -12,18 +12,24 @@
 #include <vector>
 
 // A command text that would split into several commands or lines on the wire.
-class EBadCommand : public std::invalid_argument {
+class EBadCommand : public std::invalid_argument
+{
 public:
     using std::invalid_argument::invalid_argument;
 };
 
-class CommandPipeline {
+class CommandPipeline
+{
 public:
     using Entry = std::pair<QString, int>; // command text, reply code
 
     // Appends one command behind everything pending. Throws EBadCommand (and queues
     // nothing) when the text holds ">", a carriage return or a line feed.
     void QueueCommand(const QString& command, int replyCode);
+
+    // Appends several commands behind everything pending, all or none: one unfit text
+    // refuses the lot, so the instrument never gets half of a step's definition.
+    void QueueCommands(const std::vector<Entry>& commands);
 
     // Discards every pending command and every awaited reply code, then queues these.
     // Throws EBadCommand (and changes nothing) when any text is unfit.
@@ -51,7 +57,7 @@ private:
     static void CheckCommand(const QString& command);
     static QString TakeHead(QString& queue);
 
-    QString FCommandQueue;   // each command followed by ">"
+    QString FCommandQueue; // each command followed by ">"
     QString FReplyCodeQueue; // each code in decimal followed by ">"
     int32_t FQueuedCount = 0;
     int32_t FAwaitedCount = 0;

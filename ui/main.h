@@ -151,6 +151,7 @@ public:
 
     // ---- command pipeline (link/)
     void QueueCommand(const QString& command, int replyCode) { FPipeline.QueueCommand(command, replyCode); }
+    void QueueCommands(const std::vector<CommandPipeline::Entry>& commands) { FPipeline.QueueCommands(commands); }
     void ReplaceQueue(const std::vector<CommandPipeline::Entry>& commands) { FPipeline.ReplaceQueue(commands); }
     const CommandPipeline& Pipeline() const { return FPipeline; }
     void ClearQueues() { FPipeline.Clear(); }

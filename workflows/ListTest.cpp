@@ -97,25 +97,26 @@ void TForm1::ListSet(const QString& step)
 
     record.LoadPattern = mode->currentText();
     const QString modeWord = ListModeWord(ShownItem(mode));
-    QueueCommand(StepModeCommand(n, modeWord), 0);
+    std::vector<CommandPipeline::Entry> commands { { StepModeCommand(n, modeWord), 0 } };
     if (!ModeTakesLevel(modeWord)) {
         record.Setpoint = QStringLiteral("0");
-        return;
-    }
-
-    record.Setpoint = RowControl<QLineEdit>(this, "valStep", n)->text();
-    QueueCommand(
-        StepLevelCommand(n, record.Setpoint, RowControl<QLineEdit>(this, "DelayStep", n)->text()), 0);
-
-    const QString compareWord = CompareWord(ShownItem(RowControl<QComboBox>(this, "ListC", n)));
-    if (compareWord == u"off") {
-        record.LowLimit = QStringLiteral("0");
-        record.HighLimit = QStringLiteral("0");
     } else {
-        record.LowLimit = RowControl<QLineEdit>(this, "LmtLStep", n)->text();
-        record.HighLimit = RowControl<QLineEdit>(this, "LmtHStep", n)->text();
+        record.Setpoint = RowControl<QLineEdit>(this, "valStep", n)->text();
+        commands.emplace_back(
+            StepLevelCommand(n, record.Setpoint, RowControl<QLineEdit>(this, "DelayStep", n)->text()), 0);
+
+        const QString compareWord = CompareWord(ShownItem(RowControl<QComboBox>(this, "ListC", n)));
+        if (compareWord == u"off") {
+            record.LowLimit = QStringLiteral("0");
+            record.HighLimit = QStringLiteral("0");
+        } else {
+            record.LowLimit = RowControl<QLineEdit>(this, "LmtLStep", n)->text();
+            record.HighLimit = RowControl<QLineEdit>(this, "LmtHStep", n)->text();
+        }
+        commands.emplace_back(StepCompareCommand(n, compareWord, record.LowLimit, record.HighLimit), 0);
     }
-    QueueCommand(StepCompareCommand(n, compareWord, record.LowLimit, record.HighLimit), 0);
+    // The step's commands go out together or not at all (a pasted ">" refuses them all).
+    QueueCommands(commands);
 }
 
 void TForm1::ValueSet(const QString& step)

@@ -28,7 +28,7 @@ TEST(CommandPipeline, ReplaceDiscardsPendingAndAwaited)
     p.QueueCommand("fetch?", 4);
     EXPECT_EQ(Sent(p.Tick()), "fetch?\r"); // code 4 is now awaited
     p.QueueCommand("mset:vmax 10", 0);
-    p.ReplaceQueue({{"load:mode cc", 0}, {"load:curr 1.5", 0}});
+    p.ReplaceQueue({ { "load:mode cc", 0 }, { "load:curr 1.5", 0 } });
     EXPECT_EQ(p.CommandQueue(), "load:mode cc>load:curr 1.5>");
     EXPECT_EQ(p.ReplyCodeQueue(), "0>0>");
     EXPECT_EQ(p.QueuedCommandCount(), 2);
@@ -95,9 +95,9 @@ TEST(CommandPipeline, ReplaceWhileAwaitingReadsTheLateReplyWithTheNewCode)
     CommandPipeline p;
     p.QueueCommand("fetch?", 4);
     p.Tick();
-    p.ReplaceQueue({{"mmem:load 7", 0}});
+    p.ReplaceQueue({ { "mmem:load 7", 0 } });
     EXPECT_EQ(p.TakeReplyCode(), 0); // the measurement reply meets the recall's code
-    EXPECT_FALSE(p.Tick());          // and the next tick discards the replaced commands too
+    EXPECT_FALSE(p.Tick()); // and the next tick discards the replaced commands too
     EXPECT_TRUE(p.CommandQueue().isEmpty());
 }
 
@@ -115,12 +115,13 @@ TEST(CommandPipeline, ReplyWithEmptyCodeQueueIsReportedAndThePipelineRecovers)
 
 TEST(CommandPipeline, UnfitCommandTextsAreRefusedAndNothingIsQueued)
 {
-    struct Case {
+    struct Case
+    {
         const char* text;
         const char* named;
     };
-    const Case cases[] = {{"load:curr 1>2", "\">\""}, {"load:curr 1\r", "carriage return"},
-                          {"load:curr 1\nload on", "line feed"}};
+    const Case cases[] = { { "load:curr 1>2", "\">\"" }, { "load:curr 1\r", "carriage return" },
+        { "load:curr 1\nload on", "line feed" } };
     for (const Case& c : cases) {
         CommandPipeline p;
         p.QueueCommand("load off", 0);
@@ -130,7 +131,7 @@ TEST(CommandPipeline, UnfitCommandTextsAreRefusedAndNothingIsQueued)
         } catch (const EBadCommand& e) {
             EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
         }
-        EXPECT_THROW(p.ReplaceQueue({{"load on", 0}, {c.text, 0}}), EBadCommand);
+        EXPECT_THROW(p.ReplaceQueue({ { "load on", 0 }, { c.text, 0 } }), EBadCommand);
         EXPECT_EQ(p.CommandQueue(), "load off>") << c.text;
         EXPECT_EQ(p.ReplyCodeQueue(), "0>");
         EXPECT_EQ(p.QueuedCommandCount(), 1);
@@ -165,12 +166,25 @@ TEST(CommandPipeline, LinesAreEightBitWithOneCarriageReturn)
 
 TEST(ReplyText, HoldsEveryByteOfTheChunk)
 {
-    const char chunk[] = {'1', '2', '.', '3', '4', 'V', '\0', '\xB5', '\r', '\n'};
+    const char chunk[] = { '1', '2', '.', '3', '4', 'V', '\0', '\xB5', '\r', '\n' };
     const QString text = ReplyTextFromChunk(chunk, sizeof chunk);
     ASSERT_EQ(text.size(), 10);
     EXPECT_EQ(text[6], QChar(0));
     EXPECT_EQ(text[7].unicode(), 0xB5);
     EXPECT_EQ(text.right(2), "\r\n");
+}
+
+TEST(CommandPipeline, SeveralCommandsAreQueuedAllOrNone)
+{
+    CommandPipeline p;
+    p.QueueCommands({ { "list:step3:lmod cv", 0 }, { "list:step3:lev 12,5", 0 } });
+    EXPECT_EQ(p.CommandQueue(), "list:step3:lmod cv>list:step3:lev 12,5>");
+    EXPECT_EQ(p.QueuedCommandCount(), 2);
+    EXPECT_THROW(
+        p.QueueCommands({ { "list:step4:lmod cc", 0 }, { "list:step4:comp curr,1,2>x", 0 } }), EBadCommand);
+    EXPECT_EQ(p.CommandQueue(), "list:step3:lmod cv>list:step3:lev 12,5>");
+    EXPECT_EQ(p.QueuedCommandCount(), 2);
+    EXPECT_EQ(p.AwaitedReplyCount(), 2);
 }
 
 } // namespace

@@ -361,4 +361,13 @@ TEST_F(ListTest, ReportNeverReachesBeyondTheLastEditorRow)
 }
 
 } // namespace
+TEST_F(ListTest, AStepHoldingASeparatorIsRefusedWhole)
+{
+    // Rows 3 to 14 take every key, so a pasted ">" can reach a limit.
+    form->LmtHStep[3]->setText(QStringLiteral("0.3>load on"));
+    Guarded([&] { form->ListSet(QStringLiteral("3")); });
+    EXPECT_EQ(boxes->errors.size(), 1);
+    EXPECT_TRUE(Pending(*form).isEmpty()) << "not even the step's mode command";
+}
+
 } // namespace testwf
