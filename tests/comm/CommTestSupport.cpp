@@ -85,18 +85,6 @@ QByteArray TCommProbe::Received() const
     return all;
 }
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
-{
-    const QDeadlineTimer deadline(limit);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
 void PumpEvents(std::chrono::milliseconds period)
 {
     WaitUntil([] { return false; }, period);

@@ -1,4 +1,5 @@
 #pragma once
+#include "support/EventLoop.h"
 // Helpers for testing TComm against real pseudo-terminals: the test drives the master side,
 // TComm opens the slave by its path.
 #include "comm/SerialComm.h"
@@ -41,8 +42,6 @@ struct TCommProbe
     int SendEmpties = 0;
 };
 
-// Runs the event loop until done() holds; false when the limit passed first.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 3s);
 void PumpEvents(std::chrono::milliseconds period);
 
 int OpenFdCount();

@@ -56,7 +56,7 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
                 off += current(row) == u"0.000";
             return off >= 3;
         },
-        60000))
+        std::chrono::seconds(60)))
         << rows.rowCount() << " rows; " << boxes->errors.join(u'\n').toStdString();
     // The chart holds a point per reading, none below the window's cut-off.
     ASSERT_EQ(form->BatteryPoints.size(), static_cast<size_t>(rows.rowCount()));

@@ -3,6 +3,8 @@
 // directory (so db.sqlite lands there), with message boxes recorded, pauses recorded but
 // not slept, and the pacing timer stopped so queued commands stay visible.
 #include "sim/SimulatorHost.h"
+#include "support/EventLoop.h"
+#include "support/RecordingBoxes.h"
 #include "ui/MessageBoxes.h"
 #include "ui/main.h"
 
@@ -33,15 +35,6 @@ inline void PrintTo(const QString& text, std::ostream* out)
 }
 
 namespace testwf {
-
-class RecordedBoxes : public IMessageBoxes
-{
-public:
-    void ShowMessage(QWidget*, const QString& text) override { messages.append(text); }
-    void ShowError(QWidget*, const QString& text) override { errors.append(text); }
-    QStringList messages;
-    QStringList errors;
-};
 
 // The commands not yet sent, in order.
 inline QStringList Pending(const TForm1& form)
@@ -81,19 +74,6 @@ inline std::vector<QStringList> StoredRows(const QString& table)
     return rows;
 }
 
-// Runs the event loop until done() holds or the time is up; returns done().
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
 class WindowTest : public ::testing::Test
 {
 protected:
@@ -105,9 +85,7 @@ protected:
         pauses.clear();
         pendingAtPause.clear();
         form = std::make_unique<TForm1>();
-        auto recorder = std::make_unique<RecordedBoxes>();
-        boxes = recorder.get();
-        form->SetMessageBoxes(std::move(recorder));
+        boxes = RecordingBoxes::InstallOn(*form);
         form->Pause = [this](int ms) {
             pauses.push_back(ms);
             pendingAtPause.push_back(Pending(*form));
@@ -125,7 +103,7 @@ protected:
     void Guarded(const std::function<void()>& handler) { form->RunGuarded(handler); }
 
     std::unique_ptr<TForm1> form;
-    RecordedBoxes* boxes = nullptr;
+    RecordingBoxes* boxes = nullptr;
     std::vector<int> pauses;
     std::vector<QStringList> pendingAtPause;
 

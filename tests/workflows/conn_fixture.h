@@ -4,6 +4,8 @@
 // until a test wants traffic on the wire.
 #include "comm/SerialComm.h"
 #include "sim/SimulatorHost.h"
+#include "support/EventLoop.h"
+#include "support/RecordingBoxes.h"
 #include "ui/MessageBoxes.h"
 #include "ui/main.h"
 
@@ -25,28 +27,6 @@
 #include <vector>
 
 namespace conn_test {
-
-class RecordedBoxes : public IMessageBoxes
-{
-public:
-    void ShowMessage(QWidget*, const QString& text) override { messages.append(text); }
-    void ShowError(QWidget*, const QString& text) override { errors.append(text); }
-    QStringList messages;
-    QStringList errors;
-};
-
-// Runs the event loop until done() holds or the time is up; returns done().
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 15000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 using Command = std::pair<QString, int>;
 
@@ -82,9 +62,7 @@ protected:
         FOldDir = QDir::currentPath();
         QDir::setCurrent(FDir.path());
         form = std::make_unique<TForm1>();
-        auto boxes = std::make_unique<RecordedBoxes>();
-        this->boxes = boxes.get();
-        form->SetMessageBoxes(std::move(boxes));
+        boxes = RecordingBoxes::InstallOn(*form);
         form->Pause = [](int) {};
         form->CoTimer->stop();
     }
@@ -116,11 +94,11 @@ protected:
             [this] {
                 return form->Pipeline().CommandQueue().isEmpty() && form->Pipeline().AwaitedReplyCount() == 0;
             },
-            30000);
+            std::chrono::seconds(30));
     }
 
     std::unique_ptr<TForm1> form;
-    RecordedBoxes* boxes = nullptr;
+    RecordingBoxes* boxes = nullptr;
 
 private:
     QTemporaryDir FDir;

@@ -96,7 +96,7 @@ TEST_F(ListEndToEnd, AutoListWithShortAndOffStepsReportsMixedVerdicts)
     const StepDefinition shortCircuit { "SHORT", "0.2", "Current", "0.1", "0.3" };
     SendAndStart({ kPass, kFail, off, shortCircuit }, false, false);
 
-    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }, 30000))
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }, std::chrono::seconds(30)))
         << boxes->errors.join(u'\n').toStdString();
 
     const QStringList wire = WireLines(*host);
@@ -156,7 +156,7 @@ TEST_F(ListEndToEnd, TriggerModeMovesOnOnlyWithTrig)
 TEST_F(ListEndToEnd, RepeatStoresEveryPassUntilStopped)
 {
     SendAndStart({ kPass, kPass }, false, true);
-    ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery1->RowCount() >= 4; }, 30000))
+    ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery1->RowCount() >= 4; }, std::chrono::seconds(30)))
         << boxes->errors.join(u'\n').toStdString();
     EXPECT_EQ(form->startButtonL->text(), u"Stop");
     EXPECT_EQ(PanelColour(form->ListR2), QColor(128, 255, 128));
