@@ -90,11 +90,15 @@ protected:
     bool DrainQueue()
     {
         form->CoTimer->start();
-        return WaitUntil(
+        const bool drained = WaitUntil(
             [this] {
                 return form->Pipeline().CommandQueue().isEmpty() && form->Pipeline().AwaitedReplyCount() == 0;
             },
             std::chrono::seconds(30));
+        // The last line may still be on its way through the pty to the instrument.
+        WaitUntil([this] { return form->Comm1->SendDataEmpty(); }, std::chrono::seconds(2));
+        WaitUntil([] { return false; }, std::chrono::milliseconds(50));
+        return drained;
     }
 
     std::unique_ptr<TForm1> form;
