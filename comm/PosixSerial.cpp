@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace PosixSerial {
@@ -281,9 +282,21 @@ void CloseSignal(int signal)
     CloseQuietly(signal);
 }
 
-void NameThread(std::thread& thread, const char* name)
+bool StartNamedThread(std::thread& thread, const char* name, std::function<void()> body)
 {
+    try {
+        thread = std::thread(std::move(body));
+    } catch (const std::system_error&) {
+        return false;
+    }
     (void)pthread_setname_np(thread.native_handle(), name);
+    return true;
+}
+
+void JoinThread(std::thread& thread)
+{
+    if (thread.joinable())
+        thread.join();
 }
 
 void RaiseThreadPriority(int boost)

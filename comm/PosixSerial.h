@@ -5,6 +5,7 @@
 // result and never throws.
 #include "comm/LineSettings.h"
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -78,8 +79,12 @@ void CloseSignal(int signal);
 
 // ---- worker threads
 
-// Names a worker (as seen in /proc and debuggers), from the thread that started it.
-void NameThread(std::thread& thread, const char* name);
+// Starts a worker running body, named (as seen in /proc and debuggers); false when the
+// system could make no thread. Reported as a value, not thrown, so a start can clean up
+// without building exceptions while descriptors or memory are short.
+bool StartNamedThread(std::thread& thread, const char* name, std::function<void()> body);
+// Waits for a started worker to end; nothing for one never started.
+void JoinThread(std::thread& thread);
 // Raises the calling thread's priority by boost steps above normal, best effort: without
 // the privilege to do so it stays at normal.
 void RaiseThreadPriority(int boost);

@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -84,19 +83,12 @@ TReadThread::~TReadThread()
 
 bool TReadThread::Start()
 {
-    try {
-        FThread = std::thread(&TReadThread::Execute, this);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    PosixSerial::NameThread(FThread, "comm-read");
-    return true;
+    return PosixSerial::StartNamedThread(FThread, "comm-read", [this] { Execute(); });
 }
 
 void TReadThread::Join()
 {
-    if (FThread.joinable())
-        FThread.join();
+    PosixSerial::JoinThread(FThread);
 }
 
 void TReadThread::SetTimeouts(TReadTimeouts timeouts)

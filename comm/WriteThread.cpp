@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <new>
 #include <poll.h>
-#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -29,19 +28,12 @@ bool TWriteThread::Start()
     FWake = PosixSerial::CreateSignal();
     if (FWake < 0)
         return false;
-    try {
-        FThread = std::thread(&TWriteThread::Execute, this);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    PosixSerial::NameThread(FThread, "comm-write");
-    return true;
+    return PosixSerial::StartNamedThread(FThread, "comm-write", [this] { Execute(); });
 }
 
 void TWriteThread::Join()
 {
-    if (FThread.joinable())
-        FThread.join();
+    PosixSerial::JoinThread(FThread);
 }
 
 bool TWriteThread::Post(const char* data, uint16_t count)
