@@ -3,6 +3,7 @@
 // there), shown offscreen, with message boxes recorded instead of shown and the pacing
 // timer stopped so no tick interferes with what a test does.
 #include "support/RecordingBoxes.h"
+#include "support/TempWorkDir.h"
 #include "ui/main.h"
 
 #include <QApplication>
@@ -36,9 +37,7 @@ class UiTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(FDir.isValid());
-        FOldDir = QDir::currentPath();
-        QDir::setCurrent(FDir.path());
+        ASSERT_TRUE(FWorkDir.IsValid());
         window = std::make_unique<TForm1>();
         boxes = RecordingBoxes::InstallOn(*window);
         window->CoTimer->stop();
@@ -47,7 +46,6 @@ protected:
     void TearDown() override
     {
         window.reset();
-        QDir::setCurrent(FOldDir);
     }
 
     template <class T = QWidget> T* Find(const QString& name) const { return window->findChild<T*>(name); }
@@ -56,6 +54,5 @@ protected:
     RecordingBoxes* boxes = nullptr;
 
 private:
-    QTemporaryDir FDir;
-    QString FOldDir;
+    TempWorkDir FWorkDir;
 };

@@ -5,6 +5,7 @@
 #include "sim/SimulatorHost.h"
 #include "support/EventLoop.h"
 #include "support/RecordingBoxes.h"
+#include "support/TempWorkDir.h"
 #include "ui/MessageBoxes.h"
 #include "ui/main.h"
 
@@ -79,9 +80,7 @@ class WindowTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(FDir.isValid());
-        FOldDir = QDir::currentPath();
-        QDir::setCurrent(FDir.path());
+        ASSERT_TRUE(FWorkDir.IsValid());
         pauses.clear();
         pendingAtPause.clear();
         form = std::make_unique<TForm1>();
@@ -96,7 +95,6 @@ protected:
     void TearDown() override
     {
         form.reset();
-        QDir::setCurrent(FOldDir);
     }
 
     // Runs a handler the way the window does: what it throws goes to the error display.
@@ -108,8 +106,7 @@ protected:
     std::vector<QStringList> pendingAtPause;
 
 private:
-    QTemporaryDir FDir;
-    QString FOldDir;
+    TempWorkDir FWorkDir;
 };
 
 inline QStringList WireLines(const SimulatorHost& host)

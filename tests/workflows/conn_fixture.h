@@ -6,6 +6,7 @@
 #include "sim/SimulatorHost.h"
 #include "support/EventLoop.h"
 #include "support/RecordingBoxes.h"
+#include "support/TempWorkDir.h"
 #include "ui/MessageBoxes.h"
 #include "ui/main.h"
 
@@ -58,9 +59,7 @@ class FormTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(FDir.isValid());
-        FOldDir = QDir::currentPath();
-        QDir::setCurrent(FDir.path());
+        ASSERT_TRUE(FWorkDir.IsValid());
         form = std::make_unique<TForm1>();
         boxes = RecordingBoxes::InstallOn(*form);
         form->Pause = [](int) {};
@@ -70,7 +69,6 @@ protected:
     void TearDown() override
     {
         form.reset();
-        QDir::setCurrent(FOldDir);
     }
 
     // Connects to the port path the way the operator does after start-up: the first
@@ -105,8 +103,7 @@ protected:
     RecordingBoxes* boxes = nullptr;
 
 private:
-    QTemporaryDir FDir;
-    QString FOldDir;
+    TempWorkDir FWorkDir;
 };
 
 } // namespace conn_test
