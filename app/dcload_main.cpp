@@ -1,36 +1,12 @@
 // The program the operator starts: the main window and its message loop.
 //   --simulator               offers the built-in instrument simulator as port "SIM"
 //   --exit-after-first-paint  quits once the window has been painted (start-up timing)
+#include "app/QuitAfterFirstPaint.h"
 #include "ui/main.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QTimer>
-
-namespace {
-
-// Quits the application right after the first paint of the watched window: the rest of
-// that paint pass (every child) completes before the queued quit runs.
-class QuitAfterFirstPaint : public QObject
-{
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (event->type() == QEvent::Paint && !FQuitting) {
-            FQuitting = true;
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    bool FQuitting = false;
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
