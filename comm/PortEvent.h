@@ -28,7 +28,4 @@ public:
 private:
     uint32_t FValue;
     std::unique_ptr<char[]> FBlock;
-    // Orders the worker's writes of the fields and the block before the owner's reads and the
-    // final free, in a way ThreadSanitizer sees: Qt's own event-queue lock is invisible to it.
-    std::atomic<bool> FPublished { false };
 };

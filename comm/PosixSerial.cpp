@@ -29,12 +29,25 @@ void CloseQuietly(int fd)
     while (close(fd) < 0 && errno == EINTR) { }
 }
 
-bool IsTerminal(int fd)
+// 0 when fd is a terminal, else the errno that tells why not.
+int TerminalCheck(int fd)
 {
     struct stat st
     {
     };
-    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && isatty(fd) == 1;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISCHR(st.st_mode))
+        return ENOTTY; // what isatty would say of a regular file or a directory
+    return isatty(fd) == 1 ? 0 : errno;
+}
+
+// Closes fd and hands back the failure, keeping the errno of the call that failed.
+TOpenResult Failed(int fd, TOpenError error, int osError)
+{
+    if (fd >= 0)
+        CloseQuietly(fd);
+    return { -1, error, osError };
 }
 
 bool GetTermios(int fd, termios2& t)
@@ -116,31 +129,28 @@ TOpenResult OpenPort(const std::string& path)
 {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return { -1, TOpenError::CannotOpen };
+        return Failed(-1, TOpenError::CannotOpen, errno);
     if (fd < kLowestPortFd) {
         const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kLowestPortFd);
+        const int error = errno;
         CloseQuietly(fd);
         if (moved < 0)
-            return { -1, TOpenError::CannotOpen };
+            return Failed(-1, TOpenError::CannotOpen, error);
         fd = moved;
     }
     // flock is the guard that also holds against root; TIOCEXCL below only adds the
-    // refusal at open() for unprivileged processes that do not use flock.
-    if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
-        CloseQuietly(fd);
-        return { -1, TOpenError::CannotOpen };
-    }
-    if (!IsTerminal(fd)) {
-        CloseQuietly(fd);
-        return { -1, TOpenError::NotCommDevice };
-    }
+    // refusal at open() for unprivileged processes that do not use flock. flock refuses with
+    // EWOULDBLOCK, which is also what a failed thread start says (EAGAIN); it is reported as
+    // EBUSY, as TIOCEXCL reports it, which can only mean "held by someone else".
+    if (flock(fd, LOCK_EX | LOCK_NB) < 0)
+        return Failed(fd, TOpenError::CannotOpen, errno == EWOULDBLOCK ? EBUSY : errno);
+    if (const int error = TerminalCheck(fd))
+        return Failed(fd, TOpenError::NotCommDevice, error);
     termios2 t {};
-    if (!GetTermios(fd, t)) {
-        CloseQuietly(fd);
-        return { -1, TOpenError::CannotSetup };
-    }
+    if (!GetTermios(fd, t))
+        return Failed(fd, TOpenError::CannotSetup, errno);
     (void)ioctl(fd, TIOCEXCL);
-    return { fd, TOpenError::None };
+    return { fd, TOpenError::None, 0 };
 }
 
 void ClosePort(int fd)
@@ -175,6 +185,8 @@ void ApplyLineSettings(int fd, const TLineSettings& s)
     t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
     (void)ioctl(fd, TCSETS2, &t);
+    DriveLine(fd, TIOCM_DTR, s.Dtr);
+    DriveLine(fd, TIOCM_RTS, s.Rts);
 }
 
 std::optional<TLineSettings> ReadLineSettings(int fd)
@@ -194,12 +206,6 @@ std::optional<TLineSettings> ReadLineSettings(int fd)
     s.XonChar = static_cast<char>(t.c_cc[VSTART]);
     s.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
     return s;
-}
-
-void SetModemLines(int fd, TModemLine dtr, TModemLine rts)
-{
-    DriveLine(fd, TIOCM_DTR, dtr);
-    DriveLine(fd, TIOCM_RTS, rts);
 }
 
 void Flush(int fd, TQueue queue)
@@ -286,7 +292,8 @@ bool StartNamedThread(std::thread& thread, const char* name, std::function<void(
 {
     try {
         thread = std::thread(std::move(body));
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
         return false;
     }
     (void)pthread_setname_np(thread.native_handle(), name);

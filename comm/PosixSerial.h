@@ -19,21 +19,24 @@ struct TOpenResult
 {
     int Fd = -1; // >= 3 on success, so 0 can keep meaning "closed"
     TOpenError Error = TOpenError::None;
+    int OsError = 0; // errno of the failing call; ENOTTY when the device is no terminal
 };
 // Opens path read-write and non-blocking, claims it exclusively (flock, then TIOCEXCL for
-// other openers), and checks that it is a terminal. Nothing stays open on failure.
+// other openers), and checks that it is a terminal. Nothing stays open on failure. A port
+// held by someone else fails with EBUSY, whether TIOCEXCL or flock refused it.
 TOpenResult OpenPort(const std::string& path);
 // Gives up the exclusive claim and closes the descriptor.
 void ClosePort(int fd);
 
 // ---- line settings and driver queues
 
-// Sets raw mode plus s; what the driver refuses is left as it was, without a report.
+// Sets raw mode plus s and drives DTR and RTS; what the driver refuses is left as it was,
+// without a report (a pseudo-terminal has no modem lines). DropNulBytes is not the
+// driver's business and is ignored here.
 void ApplyLineSettings(int fd, const TLineSettings& s);
-// The line as the driver holds it now; nullopt when fd is not a terminal.
+// The line as the driver's termios holds it now; the fields beyond termios keep their
+// defaults. nullopt when fd is not a terminal.
 std::optional<TLineSettings> ReadLineSettings(int fd);
-// Drives DTR and RTS; devices without modem lines (pseudo-terminals) are left alone.
-void SetModemLines(int fd, TModemLine dtr, TModemLine rts);
 
 enum class TQueue { Input, Output, Both };
 void Flush(int fd, TQueue queue);
@@ -79,9 +82,9 @@ void CloseSignal(int signal);
 
 // ---- worker threads
 
-// Starts a worker running body, named (as seen in /proc and debuggers); false when the
-// system could make no thread. Reported as a value, not thrown, so a start can clean up
-// without building exceptions while descriptors or memory are short.
+// Starts a worker running body, named (as seen in /proc and debuggers); false, with errno
+// telling why, when the system could make no thread. Reported as a value, not thrown, so a
+// start can clean up without building exceptions while descriptors or memory are short.
 bool StartNamedThread(std::thread& thread, const char* name, std::function<void()> body);
 // Waits for a started worker to end; nothing for one never started.
 void JoinThread(std::thread& thread);

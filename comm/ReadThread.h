@@ -34,7 +34,7 @@ public:
     TReadThread(const TReadThread&) = delete;
     TReadThread& operator=(const TReadThread&) = delete;
 
-    bool Start(); // false when no thread can be made
+    bool Start(); // false, with errno telling why, when no thread can be made
     void Join(); // returns once the thread has ended; the stop signal makes that prompt
 
     // Live settings, taken up from the next wait on.

@@ -7,6 +7,8 @@
 #include "comm/ReadThread.h"
 #include "comm/WriteThread.h"
 #include <QFile>
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -37,7 +39,84 @@ void ReleaseHandles(int& hCommFile, int& hCloseEvent)
     hCommFile = 0;
 }
 
+// The system's own words for an errno, in the user's language.
+QString SystemText(int osError)
+{
+    char buffer[256];
+    return QString::fromLocal8Bit(strerror_r(osError, buffer, sizeof buffer));
+}
+
 } // namespace
+
+ECommsError::ECommsError(const std::string& message, int osError)
+    : std::runtime_error(message)
+    , FOsError(osError)
+{ }
+
+QString ECommsError::Reason() const
+{
+    switch (FOsError) {
+    case 0:
+        return {};
+    case EACCES:
+    case EPERM:
+        return SystemText(FOsError) + QStringLiteral(": is the user in the dialout group?");
+    case EBUSY: // the exclusive claim was refused
+        return SystemText(FOsError) + QStringLiteral(": the port is in use by another program");
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return SystemText(FOsError) + QStringLiteral(": is the adapter plugged in?");
+    case ENOTTY:
+        return SystemText(FOsError) + QStringLiteral(": this device is not a serial port");
+    default:
+        return SystemText(FOsError);
+    }
+}
+
+TLineSettings LineSettingsOf(const TComm& comm)
+{
+    TLineSettings s;
+    s.BaudRate = comm.BaudRate();
+    s.DataBits = 5 + static_cast<int>(comm.ByteSize());
+    s.Parity = comm.Parity();
+    s.TwoStopBits = comm.StopBits() != TStopBits::_1;
+    // Without replacement the byte is passed on unchanged; the driver still counts the error,
+    // and the receive thread reports it. NUL is the only replacement a POSIX driver makes.
+    s.ParityErrorsAsNul = comm.ParityCheck() && comm.ReplaceWhenParityError();
+    s.RtsCtsFlow = comm.Outx_CtsFlow() || comm.RtsControl() == TRtsControl::RtsHandshake;
+    s.XonXoffOut = comm.Outx_XonXoffFlow();
+    s.XonXoffIn = comm.Inx_XonXoffFlow();
+    s.XonChar = comm.XonChar();
+    s.XoffChar = comm.XoffChar();
+
+    // The first value of both enumerations is "enable", not "disable". DTR handshake has no
+    // POSIX counterpart, so the line is simply held ready. A toggled RTS rests low between
+    // transmissions, which is where it is left.
+    switch (comm.DtrControl()) {
+    case TDtrControl::DtrEnable:
+    case TDtrControl::DtrHandshake:
+        s.Dtr = TModemLine::Raise;
+        break;
+    case TDtrControl::DtrDisable:
+        s.Dtr = TModemLine::Lower;
+        break;
+    }
+    switch (comm.RtsControl()) {
+    case TRtsControl::RtsEnable:
+        s.Rts = TModemLine::Raise;
+        break;
+    case TRtsControl::RtsDisable:
+    case TRtsControl::RtsTransmissionAvailable:
+        s.Rts = TModemLine::Lower;
+        break;
+    case TRtsControl::RtsHandshake:
+        s.Rts = TModemLine::DriverControlled;
+        break;
+    }
+    s.DropNulBytes = comm.IgnoreNullChar();
+    return s;
+}
 
 TComm::TComm(QObject* AOwner)
     : QObject(AOwner)
@@ -59,11 +138,11 @@ void TComm::StartComm()
     case PosixSerial::TOpenError::None:
         break;
     case PosixSerial::TOpenError::CannotOpen:
-        throw ECommsError("Error opening serial port");
+        throw ECommsError("Error opening serial port", opened.OsError);
     case PosixSerial::TOpenError::NotCommDevice:
-        throw ECommsError("File handle is not a comm handle ");
+        throw ECommsError("File handle is not a comm handle ", opened.OsError);
     case PosixSerial::TOpenError::CannotSetup:
-        throw ECommsError("Cannot setup comm buffer");
+        throw ECommsError("Cannot setup comm buffer", opened.OsError);
     }
     hCommFile = opened.Fd;
     PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Both);
@@ -71,10 +150,12 @@ void TComm::StartComm()
     ApplyTimeouts();
     ApplyLineSettings();
 
+    // Each errno below is taken at once: the clean-up that follows may overwrite it.
     hCloseEvent = PosixSerial::CreateSignal();
     if (hCloseEvent < 0) {
+        const int error = errno;
         ReleaseHandles(hCommFile, hCloseEvent);
-        throw ECommsError("Unable to create event");
+        throw ECommsError("Unable to create event", error);
     }
 
     FHWnd->NewSession();
@@ -82,19 +163,21 @@ void TComm::StartComm()
         FReadTotalTimeoutConstant };
     ReadThread = new (std::nothrow) TReadThread(hCommFile, hCloseEvent, FHWnd, timeouts, FIgnoreNullChar);
     if (!ReadThread || !ReadThread->Start()) {
+        const int error = ReadThread ? errno : ENOMEM;
         delete ReadThread; // never started, so nothing to join
         ReadThread = nullptr;
         ReleaseHandles(hCommFile, hCloseEvent);
-        throw ECommsError("Unable to create read thread");
+        throw ECommsError("Unable to create read thread", error);
     }
 
     WriteThread = new (std::nothrow) TWriteThread(hCommFile, hCloseEvent, FHWnd, &FSendDataEmpty);
     if (!WriteThread || !WriteThread->Start()) {
+        const int error = WriteThread ? errno : ENOMEM;
         StopReader();
         delete WriteThread;
         WriteThread = nullptr;
         ReleaseHandles(hCommFile, hCloseEvent);
-        throw ECommsError("Unable to create write thread");
+        throw ECommsError("Unable to create write thread", error);
     }
 }
 
@@ -146,11 +229,10 @@ uint32_t TComm::GetModemState()
 
 void TComm::ApplyLineSettings()
 {
-    const TPortSetup setup = PortSetupFor(*this);
-    PosixSerial::ApplyLineSettings(hCommFile, setup.Line);
-    PosixSerial::SetModemLines(hCommFile, setup.Dtr, setup.Rts);
+    const TLineSettings settings = LineSettingsOf(*this);
+    PosixSerial::ApplyLineSettings(hCommFile, settings);
     if (ReadThread)
-        ReadThread->SetDropNulBytes(setup.DropNulBytes);
+        ReadThread->SetDropNulBytes(settings.DropNulBytes);
 }
 
 void TComm::ApplyTimeouts()

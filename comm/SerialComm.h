@@ -2,29 +2,35 @@
 // TComm: one serial port, opened non-blocking and exclusive, with a receive thread and a
 // transmit thread. The threads never call the owner: they post events to a private
 // QObject on the owner's thread, whose event() raises the On… callbacks there.
+#include "comm/CommEnums.h"
 #include <QObject>
 #include <QString>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <string>
 
 class TReadThread;
 class TWriteThread;
 class TCommWindow;
+struct TLineSettings;
 
-// StartComm failed; what() is the message for the operator.
+// StartComm failed; what() is the message for the operator, and when the system refused
+// something, OsError() is the errno of the refused call.
 class ECommsError : public std::runtime_error
 {
 public:
-    using std::runtime_error::runtime_error;
-};
+    explicit ECommsError(const std::string& message, int osError = 0);
+    int OsError() const { return FOsError; }
+    // The system's cause in words, with a hint at the usual remedy where one is likely
+    // (permission, a port held by another program, an adapter not plugged in); empty when
+    // there is no OS error.
+    QString Reason() const;
 
-enum class TParity { None, Odd, Even, Mark, Space };
-enum class TStopBits { _1, _1_5, _2 };
-enum class TByteSize { _5, _6, _7, _8 };
-enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
-enum class TRtsControl { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+private:
+    int FOsError;
+};
 
 class TComm;
 using TReceiveDataEvent = std::function<void(TComm* Sender, const char* Buffer, uint16_t BufferLength)>;
@@ -32,6 +38,11 @@ using TReceiveErrorEvent = std::function<void(TComm* Sender, uint32_t EventMask)
 using TModemStateChangeEvent = std::function<void(TComm* Sender, uint32_t ModemEvent)>;
 using TSendDataEmptyEvent = std::function<void(TComm* Sender)>;
 using TNotifyEvent = std::function<void(TComm* Sender)>;
+
+// The line TComm's properties ask for, in POSIX terms. Settings without an equivalent there
+// (DSR flow and sensitivity, XON/XOFF limits, continue-on-XOFF, the parity replacement
+// character) have no effect, just as a driver that refuses them would leave the line unchanged.
+TLineSettings LineSettingsOf(const TComm& comm);
 
 class TComm : public QObject
 {

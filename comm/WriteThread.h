@@ -22,7 +22,7 @@ public:
     TWriteThread(const TWriteThread&) = delete;
     TWriteThread& operator=(const TWriteThread&) = delete;
 
-    bool Start(); // false when the thread or its wake signal cannot be made
+    bool Start(); // false, with errno telling why, when the thread or its wake signal cannot be made
     void Join(); // returns once the thread has ended; the stop signal makes that prompt
 
     // Copies count (>= 1) bytes behind those handed over before; never waits for the port.

@@ -2,19 +2,12 @@
 // What the connection workflow decides without a window: the entries of the port list,
 // the port name taken from a chosen entry, and the queries that read the instrument's
 // settings back after connecting or recalling a setting memory.
+#include "comm/PortEnumeration.h"
 #include <QString>
 #include <QStringList>
 #include <optional>
 #include <utility>
 #include <vector>
-
-// One serial port that exists now, as the system describes it.
-struct PresentPort
-{
-    QString name; // device name without "/dev/", e.g. ttyUSB0
-    QString description; // the driver's or device's own description; may be empty
-    QString bus; // how it is attached: usb, pci, pnp, platform, …
-};
 
 // The entry that stands for "no port found", so the list is never empty.
 inline const QString kStandInPort = QStringLiteral("ttyS0");
@@ -31,19 +24,10 @@ QString PortEntry(const PresentPort& port);
 // last when it is offered.
 QStringList PortEntries(const std::vector<PresentPort>& ports, bool withSimulator);
 
-// The bus a port hangs on, from the subsystems of its device and the device's parents,
-// nearest first (as sysfs shows them). Layers the kernel puts between a port and its
-// hardware ("serial-base", "tty") are skipped; "usb-serial" is a USB adapter. A chain
-// with nothing known gives "serial".
-QString BusOfSubsystems(const QStringList& subsystemsNearestFirst);
-
 // The port name in a chosen entry: the text before the first "|" without leading and
 // trailing blanks or control characters. Nothing when the text holds no "|" (a name
 // typed by hand is used as typed).
 std::optional<QString> ChosenPortName(const QString& comboText);
-
-// Reads the ports that exist now (enumerated by the system, device node present).
-std::vector<PresentPort> ListPresentPorts();
 
 // ListPresentPorts formatted as the port box shows them.
 QStringList ListPortDescriptions(bool withSimulator);

@@ -8,16 +8,29 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <ostream>
 #include <sys/resource.h>
 
 namespace {
 
-std::optional<std::string> StartError(TComm& comm)
+struct TFailure
+{
+    std::string message;
+    int osError;
+    QString reason;
+};
+
+void PrintTo(const TFailure& f, std::ostream* os)
+{
+    *os << '"' << f.message << "\" errno " << f.osError << " (" << f.reason.toStdString() << ')';
+}
+
+std::optional<TFailure> StartError(TComm& comm)
 {
     try {
         comm.StartComm();
     } catch (const ECommsError& e) {
-        return e.what();
+        return TFailure { e.what(), e.OsError(), e.Reason() };
     }
     return std::nullopt;
 }
@@ -60,12 +73,16 @@ TEST(CommOpen, FailedStartLeavesNothingOpenAndARetrySucceeds)
     {
         QString name;
         std::string message;
+        int osError;
+        QString hint; // ends the reason, after the system's own words
     };
+    const QString unplugged = QStringLiteral(": is the adapter plugged in?");
+    const QString noPort = QStringLiteral(": this device is not a serial port");
     const Case cases[] = {
-        { QStringLiteral("/nonexistent/ttyS9"), "Error opening serial port" },
-        { QStringLiteral("ttyNoSuchPort"), "Error opening serial port" }, // looked up in /dev
-        { regular.fileName(), "File handle is not a comm handle " },
-        { QStringLiteral("null"), "File handle is not a comm handle " }, // /dev/null: no terminal
+        { QStringLiteral("/nonexistent/ttyS9"), "Error opening serial port", ENOENT, unplugged },
+        { QStringLiteral("ttyNoSuchPort"), "Error opening serial port", ENOENT, unplugged }, // in /dev
+        { regular.fileName(), "File handle is not a comm handle ", ENOTTY, noPort },
+        { QStringLiteral("null"), "File handle is not a comm handle ", ENOTTY, noPort }, // /dev/null
     };
     TPty pty;
     for (const Case& c : cases) {
@@ -73,7 +90,12 @@ TEST(CommOpen, FailedStartLeavesNothingOpenAndARetrySucceeds)
         TComm comm;
         const int fds = OpenFdCount();
         comm.setCommName(c.name);
-        EXPECT_EQ(StartError(comm), c.message);
+        const auto failure = StartError(comm);
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->message, c.message);
+        EXPECT_EQ(failure->osError, c.osError);
+        EXPECT_TRUE(failure->reason.endsWith(c.hint) && failure->reason.size() > c.hint.size())
+            << failure->reason.toStdString();
         EXPECT_EQ(comm.Handle(), 0);
         EXPECT_EQ(OpenFdCount(), fds);
 
@@ -94,8 +116,18 @@ TEST(CommOpen, PortIsExclusiveAndReusableAfterStop)
     ASSERT_EQ(StartError(first), std::nullopt);
     const int handle = first.Handle();
 
-    EXPECT_EQ(StartError(second), "Error opening serial port");
-    EXPECT_EQ(StartError(first), "This serial port already opened");
+    // TIOCEXCL refuses a normal user at open(), flock refuses root: the reason is EBUSY either way.
+    const auto taken = StartError(second);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->message, "Error opening serial port");
+    EXPECT_EQ(taken->osError, EBUSY);
+    EXPECT_TRUE(taken->reason.endsWith(": the port is in use by another program"))
+        << taken->reason.toStdString();
+    const auto twice = StartError(first);
+    ASSERT_TRUE(twice);
+    EXPECT_EQ(twice->message, "This serial port already opened");
+    EXPECT_EQ(twice->osError, 0); // our own refusal: no system reason to show
+    EXPECT_EQ(twice->reason, QString());
     EXPECT_EQ(first.Handle(), handle);
     ASSERT_TRUE(first.WriteCommData("ok", 2)); // the open port was left untouched
     EXPECT_EQ(pty.Read(2), "ok");
@@ -135,6 +167,7 @@ TEST(CommOpen, ResourceShortageReleasesWhatWasMade)
             std::rethrow_exception(failure);
         } catch (const ECommsError& e) {
             EXPECT_EQ(e.what(), c.message);
+            EXPECT_EQ(e.OsError(), EMFILE); // kept across the clean-up after the failure
         }
         EXPECT_EQ(comm.Handle(), 0);
         EXPECT_EQ(OpenFdCount(), fds);
