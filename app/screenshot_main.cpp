@@ -1,6 +1,7 @@
 // Saves a picture of each page of the main window: dcload-screenshot DIR writes
 // DIR/1-main.png … DIR/5-about.png. Runs offscreen; used to check the layout by eye.
 #include "ui/main.h"
+#include "workflows/ProgramInfo.h"
 
 #include <QApplication>
 #include <QDir>

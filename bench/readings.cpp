@@ -39,7 +39,7 @@ public:
     {
         ++FSeconds;
         const double volts = 12.6 - 0.00002 * FSeconds;
-        FForm.MeasurementReply(QString::number(volts, 'f', 2) + QStringLiteral(" V,0.300 A,")
+        FForm.Session().HandleMeasurement(QString::number(volts, 'f', 2) + QStringLiteral(" V,0.300 A,")
             + QString::number(FSeconds) + QStringLiteral("s,")
             + QString::number(FSeconds / 3600.0 * 0.3, 'f', 3) + QStringLiteral("Ah"));
     }
@@ -92,14 +92,14 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     TForm1 form;
-    form.Pause = [](int) {};
+    form.Session().Pause = [](int) {};
     form.CoTimer->stop();
     form.show();
     form.PageControl1->setCurrentIndex(1);
 
     // A run as the operator starts it: Set up, the first click stops, the second starts.
-    form.StoredVoltageMax = 15;
-    form.StoredCurrentMax = 5;
+    form.Session().Maxima().voltage = 15;
+    form.Session().Maxima().current = 5;
     form.testInteral->setText(QStringLiteral("1"));
     form.BSetButton->click();
     form.startButtonB->click();

@@ -1,113 +1,68 @@
 #include "link/CommandPipeline.h"
 
-namespace {
-constexpr QChar kSeparator = u'>';
-}
-
-void CommandPipeline::CheckCommand(const QString& command)
+void CommandPipeline::CheckCommand(const QString& text)
 {
-    for (QChar c : command) {
+    for (QChar c : text) {
         const char* name = nullptr;
-        if (c == kSeparator)
+        if (c == u'>')
             name = "\">\"";
         else if (c == u'\r')
             name = "a carriage return";
         else if (c == u'\n')
             name = "a line feed";
         if (name)
-            throw EBadCommand(std::string("The command \"") + command.toStdString() + "\" holds " + name
+            throw EBadCommand(std::string("The command \"") + text.toStdString() + "\" holds " + name
                 + " and cannot be sent.");
     }
 }
 
-void CommandPipeline::QueueCommand(const QString& command, int replyCode)
+void CommandPipeline::QueueCommand(const QString& text, ReplyCode code)
 {
-    CheckCommand(command);
-    FCommandQueue += command + kSeparator;
-    FReplyCodeQueue += QString::number(replyCode) + kSeparator;
-    ++FQueuedCount;
-    ++FAwaitedCount;
+    CheckCommand(text);
+    FPending.push_back({ text, code });
 }
 
-void CommandPipeline::QueueCommands(const std::vector<Entry>& commands)
+void CommandPipeline::QueueCommands(const std::vector<Command>& commands)
 {
-    for (const auto& entry : commands)
-        CheckCommand(entry.first);
-    for (const auto& [command, code] : commands)
-        QueueCommand(command, code);
+    for (const Command& c : commands)
+        CheckCommand(c.text);
+    FPending.insert(FPending.end(), commands.begin(), commands.end());
 }
 
-void CommandPipeline::ReplaceQueue(const std::vector<Entry>& commands)
+void CommandPipeline::ReplaceQueue(const std::vector<Command>& commands)
 {
-    for (const auto& entry : commands)
-        CheckCommand(entry.first);
-    FCommandQueue.clear();
-    FReplyCodeQueue.clear();
-    for (const auto& [command, code] : commands) {
-        FCommandQueue += command + kSeparator;
-        FReplyCodeQueue += QString::number(code) + kSeparator;
-    }
-    FQueuedCount = FAwaitedCount = static_cast<int32_t>(commands.size());
+    for (const Command& c : commands)
+        CheckCommand(c.text);
+    FPending.assign(commands.begin(), commands.end());
 }
 
 void CommandPipeline::Clear()
 {
-    FCommandQueue.clear();
-    FReplyCodeQueue.clear();
-    FQueuedCount = FAwaitedCount = 0;
-}
-
-QString CommandPipeline::TakeHead(QString& queue)
-{
-    const qsizetype at = queue.indexOf(kSeparator);
-    if (at < 0) {
-        // Never written by this class; an unterminated head would be lost text, so take it whole.
-        QString all = queue;
-        queue.clear();
-        return all;
-    }
-    QString head = queue.left(at);
-    queue.remove(0, at + 1);
-    return head;
+    FPending.clear();
+    FAwaited.clear();
 }
 
 std::optional<QByteArray> CommandPipeline::Tick()
 {
-    const int32_t d = FAwaitedCount - FQueuedCount;
-    if (d > 0) {
-        // The replies to the last d commands sent did not come in time.
-        for (int32_t i = 0; i < d; ++i) {
-            TakeHead(FReplyCodeQueue);
-            --FAwaitedCount;
-        }
-    } else if (d < 0) {
-        // A reply was read against the code of a command not yet sent: start afresh.
-        Clear();
-    }
-    if (FCommandQueue.isEmpty())
+    // The answers to the commands sent before did not come in time.
+    FAwaited.clear();
+    if (FPending.empty())
         return std::nullopt;
-
-    const QString command = TakeHead(FCommandQueue);
-    const qsizetype at = FReplyCodeQueue.indexOf(kSeparator);
-    if (at >= 0 && QStringView(FReplyCodeQueue).left(at) == u"0") {
-        TakeHead(FReplyCodeQueue);
-        --FAwaitedCount;
-    }
-    --FQueuedCount;
-    QByteArray line = command.toLatin1();
+    const Command command = FPending.front();
+    FPending.pop_front();
+    if (command.code != ReplyCode::None)
+        FAwaited.push_back(command.code);
+    QByteArray line = command.text.toLatin1();
     line.append('\r');
     return line;
 }
 
-std::optional<int> CommandPipeline::TakeReplyCode()
+std::optional<ReplyCode> CommandPipeline::TakeReplyCode()
 {
-    --FAwaitedCount;
-    const qsizetype at = FReplyCodeQueue.indexOf(kSeparator);
-    bool ok = false;
-    const int code = (at < 0 ? QString() : FReplyCodeQueue.left(at)).toInt(&ok);
-    if (!ok)
+    if (FAwaited.empty())
         return std::nullopt;
-    TakeHead(FReplyCodeQueue);
+    const ReplyCode code = FAwaited.front();
+    FAwaited.pop_front();
     return code;
 }
 

@@ -1,14 +1,16 @@
 #pragma once
-// The command queue and the reply-code queue that pair every command sent to the
-// instrument with the way its answer must be read. Time-driven: one command leaves per
-// pacing tick whether or not the previous one was answered, and an answer only counts
-// if it arrives before the next tick.
+// The command queue and the codes of the answers awaited. Every command travels with the
+// code its answer must be read with. Time-driven: one command leaves per pacing tick
+// whether or not the previous one was answered, and an answer counts only if it arrives
+// before the next tick.
+#include "replies/ReplyCodes.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 // A command text that would split into several commands or lines on the wire.
@@ -18,49 +20,52 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+struct Command
+{
+    QString text;
+    ReplyCode code = ReplyCode::None;
+    bool operator==(const Command&) const = default;
+};
+
 class CommandPipeline
 {
 public:
-    using Entry = std::pair<QString, int>; // command text, reply code
-
     // Appends one command behind everything pending. Throws EBadCommand (and queues
     // nothing) when the text holds ">", a carriage return or a line feed.
-    void QueueCommand(const QString& command, int replyCode);
+    void QueueCommand(const QString& text, ReplyCode code = ReplyCode::None);
 
     // Appends several commands behind everything pending, all or none: one unfit text
     // refuses the lot, so the instrument never gets half of a step's definition.
-    void QueueCommands(const std::vector<Entry>& commands);
+    void QueueCommands(const std::vector<Command>& commands);
 
-    // Discards every pending command and every awaited reply code, then queues these.
-    // Throws EBadCommand (and changes nothing) when any text is unfit.
-    void ReplaceQueue(const std::vector<Entry>& commands);
+    // Discards every command not yet sent and queues these instead. The codes of
+    // commands already on the wire stay awaited: their answers are still read with their
+    // own codes, never with a new command's. Throws EBadCommand (and changes nothing)
+    // when any text is unfit.
+    void ReplaceQueue(const std::vector<Command>& commands);
 
-    // Empties both queues and both counts (start-up).
+    // Empties the queue and forgets every awaited answer (start-up, a closed port).
     void Clear();
 
-    // One pacing tick: drops the codes of unanswered commands, resets the queues when
-    // the counts disagree the other way, and returns the next line to write (command
-    // plus carriage return, 8-bit) if any command is pending.
+    // One pacing tick: forgets the answers that did not come in time, then returns the
+    // next line to write (command plus carriage return, 8-bit) if any command is pending.
     std::optional<QByteArray> Tick();
 
-    // The frame every reply is read in: the awaited count goes down by one, and the
-    // code at the head of the reply-code queue is taken off and returned. Returns
-    // nothing when the head is not a number (an empty queue): the caller reports it.
-    std::optional<int> TakeReplyCode();
+    // The frame every reply is read in: the code of the oldest command on the wire whose
+    // answer is awaited, taken off. Nothing when no answer is awaited: the reply came
+    // unasked, and nothing pending is touched.
+    std::optional<ReplyCode> TakeReplyCode();
 
-    const QString& CommandQueue() const { return FCommandQueue; }
-    const QString& ReplyCodeQueue() const { return FReplyCodeQueue; }
-    int32_t QueuedCommandCount() const { return FQueuedCount; }
-    int32_t AwaitedReplyCount() const { return FAwaitedCount; }
+    const std::deque<Command>& Pending() const { return FPending; }
+    const std::deque<ReplyCode>& Awaited() const { return FAwaited; }
+    // Nothing to send and nothing awaited.
+    bool Idle() const { return FPending.empty() && FAwaited.empty(); }
 
 private:
-    static void CheckCommand(const QString& command);
-    static QString TakeHead(QString& queue);
+    static void CheckCommand(const QString& text);
 
-    QString FCommandQueue; // each command followed by ">"
-    QString FReplyCodeQueue; // each code in decimal followed by ">"
-    int32_t FQueuedCount = 0;
-    int32_t FAwaitedCount = 0;
+    std::deque<Command> FPending; // not yet sent, in sending order
+    std::deque<ReplyCode> FAwaited; // sent, answer not yet come; at most one between ticks
 };
 
 // The text of one received chunk: one character per byte, NUL bytes and any

@@ -1,21 +1,40 @@
 #pragma once
-// What a settings reply changes in the window, by reply code: pure text cuts, so the
-// whole read-back table can be checked without a window.
+// The settings read-back: one table of the queries that read the instrument's settings,
+// the code each answer is read with, and the cut that turns the answer into field texts.
+// Connecting asks the first queries of the table, a recall asks all of them, and the
+// dispatcher applies the answers; all three use this one table.
+#include "replies/ReplyCodes.h"
+
 #include <QString>
 #include <utility>
 #include <vector>
 
 enum class StoredMaximum { None, Current, Voltage, Power };
 
-struct ReadBackResult {
+struct ReadBackResult
+{
     std::vector<std::pair<QString, QString>> texts; // control name -> its new text, in order
-    QString select;                                 // radio button to select; empty: none
-    StoredMaximum maximum = StoredMaximum::None;    // stored maximum to set from maximumText
+    QString select; // radio button to select; empty: none
+    StoredMaximum maximum = StoredMaximum::None; // stored maximum to set from maximumText
     QString maximumText;
 };
 
-// Codes outside the read-back table (0, 4, 5, 99, 200 …) give an empty result.
-ReadBackResult ReadBack(int code, const QString& reply);
+struct ReadBackQuery
+{
+    QString command;
+    ReplyCode code;
+    bool operator==(const ReadBackQuery&) const = default;
+};
+
+// Every read-back query in sending order: limits, set-points, sensing, battery,
+// transient, list settings, the fifteen step levels and the fifteen step comparisons.
+const std::vector<ReadBackQuery>& ReadBackQueries();
+// Connecting reads back the limits and set-points only: the first queries of the table.
+inline constexpr int kConnectReadBackQueries = 10;
+
+// What the answer read with `code` writes; codes outside the table (None, Measurement)
+// give an empty result.
+ReadBackResult ReadBack(ReplyCode code, const QString& reply);
 
 // A reply the dispatcher drops before any code is applied: empty, or holding a "/".
 bool IsDroppedReply(const QString& reply);

@@ -2,7 +2,7 @@
 // Opening the results file and turning its failures into messages for the operator.
 // Every connection to the file goes through OpenResultsDatabase, so each one finds both
 // tables and the same durability settings whichever query object touches the file first.
-#include "store/ResultsQuery.h"
+#include "store/ResultsTable.h"
 
 #include <QSqlDatabase>
 #include <QString>

@@ -1,22 +1,14 @@
 #pragma once
 // One results table of db.sqlite (the named query objects ADOQuery1 and ADOQuery2):
 // emptied at start-up, appended to during tests, shown in a grid through Model().
+#include "store/ResultsTable.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <stdexcept>
 
 class QAbstractTableModel;
 class QDateTime;
-
-// The database could not be opened, created or written; what() is for the operator.
-class EDatabaseError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
-
-enum class ResultsTable { Battery, ListS };
 
 class TResultsQuery : public QObject
 {

@@ -1,5 +1,5 @@
 #include "ui/MessageBoxes.h"
-#include "ui/main.h"
+#include "workflows/ProgramInfo.h"
 
 #include <QMessageBox>
 #include <QPointer>

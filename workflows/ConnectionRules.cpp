@@ -54,37 +54,3 @@ QStringList ListPortDescriptions(bool withSimulator)
 {
     return PortEntries(ListPresentPorts(), withSimulator);
 }
-
-// ---- settings read-back
-
-std::vector<ReadBackQuery> SettingsReadBackQueries()
-{
-    std::vector<ReadBackQuery> queries {
-        { QStringLiteral("mset:imax?"), 81 },
-        { QStringLiteral("mset:vmax?"), 82 },
-        { QStringLiteral("mset:pmax?"), 83 },
-        { QStringLiteral("mset:von?"), 84 },
-        { QStringLiteral("mset:voff?"), 85 },
-        { QStringLiteral("mset:aoff?"), 86 },
-        { QStringLiteral("load:curr?"), 72 },
-        { QStringLiteral("load:volt?"), 73 },
-        { QStringLiteral("load:pow?"), 74 },
-        { QStringLiteral("load:res?"), 75 },
-        { QStringLiteral("mset:rsen?"), 80 },
-        { QStringLiteral("bat:curr?"), 91 },
-        { QStringLiteral("bat:vmin?"), 92 },
-        { QStringLiteral("tran:lmod?"), 101 },
-        { QStringLiteral("tran:tmod?"), 102 },
-        { QStringLiteral("tran:leva?"), 103 },
-        { QStringLiteral("tran:levb?"), 104 },
-        { QStringLiteral("list:snum?"), 111 },
-        { QStringLiteral("list:smod?"), 112 },
-        { QStringLiteral("list:rep?"), 113 },
-    };
-    constexpr int kSteps = 15;
-    for (int n = 0; n < kSteps; ++n)
-        queries.emplace_back(QStringLiteral("list:step%1:lev?").arg(n), 129 + n);
-    for (int n = 0; n < kSteps; ++n)
-        queries.emplace_back(QStringLiteral("list:step%1:comp?").arg(n), 144 + n);
-    return queries;
-}

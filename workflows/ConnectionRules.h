@@ -1,12 +1,10 @@
 #pragma once
-// What the connection workflow decides without a window: the entries of the port list,
-// the port name taken from a chosen entry, and the queries that read the instrument's
-// settings back after connecting or recalling a setting memory.
+// The port box's rules: the entries of the port list and the port name taken from a
+// chosen entry.
 #include "comm/PortEnumeration.h"
 #include <QString>
 #include <QStringList>
 #include <optional>
-#include <utility>
 #include <vector>
 
 // The entry that stands for "no port found", so the list is never empty.
@@ -31,13 +29,3 @@ std::optional<QString> ChosenPortName(const QString& comboText);
 
 // ListPresentPorts formatted as the port box shows them.
 QStringList ListPortDescriptions(bool withSimulator);
-
-// A query and the reply code its answer is read with.
-using ReadBackQuery = std::pair<QString, int>;
-
-// The fifty queries that read every setting back, in sending order: limits (81..86),
-// set-points (72..75), sensing (80), battery (91, 92), transient (101..104), list
-// (111..113), step levels (129..143) and step comparisons (144..158). Connecting asks
-// for the first ten only (SettingsReadBackQueries() limited to kLimitAndSetPointQueries).
-std::vector<ReadBackQuery> SettingsReadBackQueries();
-inline constexpr int kLimitAndSetPointQueries = 10;

@@ -15,3 +15,16 @@ bool IsWholeNumberKey(QChar key);
 QString RangeMessage(float value, float maximum);
 
 inline const QString kEmptyInputMessage = QStringLiteral("Input data cannot be empty!");
+
+// The one fixed limit: the resistance set-point of either instrument model.
+inline constexpr double kResistanceMaximum = 4000;
+
+class IOperatorMessages;
+
+// The empty-field rule: tells "Input data cannot be empty!" and returns true when the
+// text is empty.
+bool RefuseEmpty(const QString& text, IOperatorMessages& messages);
+
+// The range rule: 2 when the value is accepted (equal to the maximum included), 1 when it
+// is refused, after its message has been told. Both are compared as 32-bit floats.
+int dataRuleCheck(float value, float maximum, IOperatorMessages& messages);

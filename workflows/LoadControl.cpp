@@ -1,185 +1,142 @@
-// The operator's direct control of the load on the Main page: protection limits, load
-// pattern, input on/off, trigger, sensing, and the rule that keeps a running test's page
-// in front.
-#include "replies/Numbers.h"
-#include "ui/main.h"
+#include "workflows/LoadControl.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTabWidget>
-#include <QTimer>
-#include <algorithm>
-#include <iterator>
+#include "link/InstrumentSession.h"
+#include "replies/Numbers.h"
+#include "workflows/InputRules.h"
 
 namespace {
 
-constexpr int kMainPage = 0;
-constexpr int kBatteryPage = 1;
-constexpr int kListPage = 2;
-
-bool Runs(const QPushButton* startButton)
+bool Runs(const InstrumentSession& session, Activity activity)
 {
-    return startButton->text() == u"Stop";
-}
-
-// The sense command goes out three times, one line per pacing tick.
-std::vector<CommandPipeline::Entry> SenseCommands(const QString& command)
-{
-    return { { command, 0 }, { command, 0 }, { command, 0 } };
+    return session.Run(activity) == RunState::Running;
 }
 
 } // namespace
 
-void TForm1::fuZaiButtonClick(QObject*)
+void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& e, IOperatorMessages& messages)
 {
-    fetchTimer->stop();
-    for (const QLineEdit* edit : { MaxV, MaxI, MaxP, MinVOn, MinVOff }) {
-        if (RefuseEmpty(edit))
+    session.StopPolling();
+    for (const QString* text : { &e.maxV, &e.maxI, &e.maxP, &e.minVOn, &e.minVOff }) {
+        if (RefuseEmpty(*text, messages))
             return;
     }
-    // Each maximum is stored right after its command is queued, so a text that is not a
+    // Each maximum is stored right after its command is queued, so a text that is no
     // number ends the action with the commands before it already on their way.
-    QueueCommand(QStringLiteral("mset:vmax ") + MaxV->text(), 0);
-    StoredVoltageMax = StrToFloat(MaxV->text());
-    QueueCommand(QStringLiteral("mset:imax ") + MaxI->text(), 0);
-    StoredCurrentMax = StrToFloat(MaxI->text());
-    QueueCommand(QStringLiteral("mset:pmax ") + MaxP->text(), 0);
-    StoredPowerMax = StrToFloat(MaxP->text());
-    QueueCommand(QStringLiteral("mset:von ") + MinVOn->text(), 0);
-    QueueCommand(QStringLiteral("mset:voff ") + MinVOff->text(), 0);
-    if (CheckBox29->isChecked())
-        QueueCommand(QStringLiteral("mset:aoff ") + AutoOff->text(), 0);
+    StoredMaxima& maxima = session.Maxima();
+    session.QueueCommand(QStringLiteral("mset:vmax ") + e.maxV);
+    maxima.voltage = StrToFloat(e.maxV);
+    session.QueueCommand(QStringLiteral("mset:imax ") + e.maxI);
+    maxima.current = StrToFloat(e.maxI);
+    session.QueueCommand(QStringLiteral("mset:pmax ") + e.maxP);
+    maxima.power = StrToFloat(e.maxP);
+    session.QueueCommand(QStringLiteral("mset:von ") + e.minVOn);
+    session.QueueCommand(QStringLiteral("mset:voff ") + e.minVOff);
+    if (e.autoOffTicked)
+        session.QueueCommand(QStringLiteral("mset:aoff ") + e.autoOff);
 }
 
-void TForm1::modeButtonClick(QObject*)
+void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOperatorMessages& messages)
 {
-    fetchTimer->stop();
-
-    struct SetPointPattern
+    session.StopPolling();
+    const StoredMaxima& maxima = session.Maxima();
+    struct SetPoint
     {
-        QRadioButton* button;
-        QLineEdit* edit;
+        LoadPattern pattern;
         double maximum;
         const char* mode;
         const char* command;
     };
-    const SetPointPattern setPoints[] = {
-        { loadI, ISet, StoredCurrentMax, "load:mode cc", "load:curr " },
-        { loadV, VSet, StoredVoltageMax, "load:mode cv", "load:volt " },
-        { loadP, PSet, StoredPowerMax, "load:mode cp", "load:pow " },
-        { loadR, RSet, ResistanceMax, "load:mode cr", "load:res " },
+    const SetPoint setPoints[] = {
+        { LoadPattern::Current, maxima.current, "load:mode cc", "load:curr " },
+        { LoadPattern::Voltage, maxima.voltage, "load:mode cv", "load:volt " },
+        { LoadPattern::Power, maxima.power, "load:mode cp", "load:pow " },
+        { LoadPattern::Resistance, kResistanceMaximum, "load:mode cr", "load:res " },
     };
-    const auto* setPoint = std::find_if(std::begin(setPoints), std::end(setPoints),
-        [](const SetPointPattern& p) { return p.button->isChecked(); });
-    if (setPoint != std::end(setPoints)) {
-        if (RefuseEmpty(setPoint->edit))
+    for (const SetPoint& p : setPoints) {
+        if (p.pattern != e.pattern)
+            continue;
+        if (RefuseEmpty(e.setPoint, messages))
             return;
-        const QString text = setPoint->edit->text();
         // A refused value keeps whatever was pending; "Begin" becomes pressable all the same.
-        if (dataRuleCheck(static_cast<float>(StrToFloat(text)), static_cast<float>(setPoint->maximum)) == 2)
-            ReplaceQueue({ { QString::fromLatin1(setPoint->mode), 0 },
-                { QString::fromLatin1(setPoint->command) + text, 0 } });
-    } else if (loadS->isChecked()) {
-        ReplaceQueue({ { QStringLiteral("load:mode sh"), 0 } });
-    } else if (loadD->isChecked()) {
-        ReplaceQueue({ { QStringLiteral("load:mode tran"), 0 } });
-        QueueCommand(QStringLiteral("tran:lmod ")
-                + (TranType->isChecked() ? QStringLiteral("cv") : QStringLiteral("cc")),
-            0);
-        const QString mode = TranMode0->isChecked() ? QStringLiteral("cont")
-            : TranMode1->isChecked()                ? QStringLiteral("puls")
-                                                    : QStringLiteral("trig");
-        QueueCommand(QStringLiteral("tran:tmod ") + mode, 0);
-        QueueCommand(QStringLiteral("tran:leva ") + TranA0->text() + u',' + TranA1->text(), 0);
-        QueueCommand(QStringLiteral("tran:levb ") + TranB0->text() + u',' + TranB1->text(), 0);
-    }
-    startButton->setEnabled(true);
-}
-
-void TForm1::startButtonClick(QObject*)
-{
-    if (startButton->text() == u"Begin") {
-        QueueCommand(QStringLiteral("load on"), 0);
-        startButton->setText(QStringLiteral("Stop"));
-        fuZaiButton->setEnabled(false);
-        modeButton->setEnabled(false);
-        fetchTimer->start();
-    } else {
-        QueueCommand(QStringLiteral("load off"), 0);
-        startButton->setText(QStringLiteral("Begin"));
-        fuZaiButton->setEnabled(true);
-        modeButton->setEnabled(true);
-        fetchTimer->stop();
-    }
-}
-
-void TForm1::DButtonClick(QObject*)
-{
-    QueueCommand(QStringLiteral("trig"), 0);
-}
-
-// The sense handlers are wired to the buttons' clicked(), which only the operator's own
-// selection raises: a read-back that selects "Local" or "Remote" must not replace the
-// queue and with it the read-back queries still pending.
-void TForm1::MeasureMode0Click(QObject*)
-{
-    if (MeasureMode0->isChecked() && startButton->text() == u"Begin")
-        ReplaceQueue(SenseCommands(QStringLiteral("mset:rsen off")));
-}
-
-void TForm1::MeasureMode1Click(QObject*)
-{
-    if (MeasureMode1->isChecked() && startButton->text() == u"Begin")
-        ReplaceQueue(SenseCommands(QStringLiteral("mset:rsen on")));
-}
-
-void TForm1::PageControl1Change(QObject*)
-{
-    if (PageShownByProgram)
+        const float value = static_cast<float>(StrToFloat(e.setPoint));
+        if (dataRuleCheck(value, static_cast<float>(p.maximum), messages) == 2)
+            session.ReplaceQueue(
+                { { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });
+        session.SetArmed(Activity::Load, true);
         return;
-    const int selected = PageControl1->currentIndex();
-    if (selected != kMainPage && selected != kBatteryPage && selected != kListPage)
-        return;
-    TestMode = selected;
-
-    // At most one test runs at a time, so at most one check holds.
-    int shown = selected;
-    if (selected == kMainPage) {
-        if (Runs(startButtonB))
-            shown = kBatteryPage;
-        else if (Runs(startButtonL))
-            shown = kListPage;
-    } else if (selected == kBatteryPage) {
-        if (Runs(startButton))
-            shown = kMainPage;
-        else if (Runs(startButtonL))
-            shown = kListPage;
+    }
+    if (e.pattern == LoadPattern::Short) {
+        session.ReplaceQueue({ { QStringLiteral("load:mode sh") } });
     } else {
-        if (Runs(startButtonB))
-            shown = kBatteryPage;
-        else if (Runs(startButton))
-            shown = kMainPage;
+        const char* mode = e.transientMode == TransientMode::Continuous ? "cont"
+            : e.transientMode == TransientMode::Pulse                   ? "puls"
+                                                                        : "trig";
+        // Built whole before anything changes, so an unfit text replaces nothing.
+        const std::vector<Command> commands {
+            { QStringLiteral("load:mode tran") },
+            { QStringLiteral("tran:lmod ") + (e.transientCC ? QStringLiteral("cc") : QStringLiteral("cv")) },
+            { QStringLiteral("tran:tmod ") + QString::fromLatin1(mode) },
+            { QStringLiteral("tran:leva ") + e.levelA + u',' + e.widthA },
+            { QStringLiteral("tran:levb ") + e.levelB + u',' + e.widthB },
+        };
+        session.ReplaceQueue(commands);
     }
-    if (shown != selected) {
-        ShowPage(shown);
-        TestMode = shown;
-    }
+    session.SetArmed(Activity::Load, true);
+}
 
-    // The list must be sent again before it can be started or stepped. A list that runs
-    // keeps its "Stop": otherwise the operator could not switch its load off.
-    if (selected == kListPage) {
-        if (!Runs(startButtonL))
-            startButtonL->setEnabled(false);
-        for (QPushButton* step : StepButton)
-            step->setEnabled(false);
+void SwitchLoadInput(InstrumentSession& session)
+{
+    if (session.Run(Activity::Load) == RunState::Idle) {
+        session.QueueCommand(QStringLiteral("load on"));
+        session.SetRun(Activity::Load, RunState::Running);
+        session.StartPolling();
+    } else {
+        session.QueueCommand(QStringLiteral("load off"));
+        session.SetRun(Activity::Load, RunState::Idle);
+        session.StopPolling();
     }
 }
 
-void TForm1::ShowPage(int index)
+void Trigger(InstrumentSession& session)
 {
-    PageShownByProgram = true;
-    PageControl1->setCurrentIndex(index);
-    PageShownByProgram = false;
+    session.QueueCommand(QStringLiteral("trig"));
+}
+
+void SelectSense(InstrumentSession& session, bool remote)
+{
+    if (session.Run(Activity::Load) != RunState::Idle)
+        return;
+    // One line per pacing tick, three times over.
+    const Command sense { remote ? QStringLiteral("mset:rsen on") : QStringLiteral("mset:rsen off") };
+    session.ReplaceQueue({ sense, sense, sense });
+}
+
+Page SelectPage(InstrumentSession& session, Page selected)
+{
+    if (selected != Page::Main && selected != Page::Battery && selected != Page::List)
+        return selected;
+    // At most one activity runs at a time, so at most one check holds.
+    Page shown = selected;
+    if (selected == Page::Main) {
+        if (Runs(session, Activity::Battery))
+            shown = Page::Battery;
+        else if (Runs(session, Activity::List))
+            shown = Page::List;
+    } else if (selected == Page::Battery) {
+        if (Runs(session, Activity::Load))
+            shown = Page::Main;
+        else if (Runs(session, Activity::List))
+            shown = Page::List;
+    } else {
+        if (Runs(session, Activity::Battery))
+            shown = Page::Battery;
+        else if (Runs(session, Activity::Load))
+            shown = Page::Main;
+    }
+    session.SetMode(shown == Page::Main ? TestMode::Normal
+            : shown == Page::Battery    ? TestMode::Battery
+                                        : TestMode::List);
+    if (selected == Page::List)
+        session.SetArmed(Activity::List, false);
+    return shown;
 }

@@ -1,29 +1,27 @@
-// The instrument's numbered setting memories, and handing it back to its own panel.
-#include "ui/main.h"
-#include "workflows/ConnectionRules.h"
+#include "workflows/SettingMemories.h"
 
-#include <QComboBox>
-#include <QPushButton>
-#include <QTimer>
+#include "link/InstrumentSession.h"
 
-void TForm1::BitBtn1Click(QObject*)
+void SaveMemory(InstrumentSession& session, const QString& fileNo)
 {
-    if (startButton->text() != u"Begin")
+    if (session.Run(Activity::Load) != RunState::Idle)
         return;
-    ReplaceQueue({ { QStringLiteral("mmem:save ") + FileNo->currentText(), 0 } });
+    session.ReplaceQueue({ { QStringLiteral("mmem:save ") + fileNo } });
 }
 
-void TForm1::LoadFileClick(QObject*)
+void RecallMemory(InstrumentSession& session, const QString& fileNo)
 {
-    ReplaceQueue({ { QStringLiteral("mmem:load ") + FileNo->currentText(), 0 } });
+    session.ReplaceQueue({ { QStringLiteral("mmem:load ") + fileNo } });
     // The instrument needs a moment to recall before it answers the read-back.
-    Pause(500);
-    for (const auto& [query, code] : SettingsReadBackQueries())
-        QueueCommand(query, code);
+    session.Pause(500);
+    std::vector<Command> queries;
+    for (const ReadBackQuery& q : ReadBackQueries())
+        queries.push_back({ q.command, q.code });
+    session.QueueCommands(queries);
 }
 
-void TForm1::BitBtn2Click(QObject*)
+void ReturnToPanel(InstrumentSession& session)
 {
-    fetchTimer->stop();
-    QueueCommand(QStringLiteral("*rtl"), 0);
+    session.StopPolling();
+    session.QueueCommand(QStringLiteral("*rtl"));
 }

@@ -1,6 +1,6 @@
 // The general error display: a failing handler is reported once and the window goes on;
 // the real box is non-modal and never stacks a second box.
-#include "UiFixture.h"
+#include "WindowFixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -23,11 +23,11 @@ QList<QMessageBox*> VisibleBoxes()
 
 } // namespace
 
-TEST_F(UiTest, AThrowingHandlerEndsInTheErrorDisplayAndTheWindowGoesOn)
+TEST_F(WindowTest, AThrowingHandlerEndsInTheErrorDisplayAndTheWindowGoesOn)
 {
-    window->StatusPanel0->setText("Serial Port: COM3. Baud Rate: 9600");
+    form->StatusPanel0->setText("Serial Port: COM3. Baud Rate: 9600");
     bool after = false;
-    window->RunGuarded([&] {
+    form->RunGuarded([&] {
         throw std::runtime_error("'1,5' is not a valid floating point value");
         after = true;
     });
@@ -35,31 +35,31 @@ TEST_F(UiTest, AThrowingHandlerEndsInTheErrorDisplayAndTheWindowGoesOn)
     EXPECT_EQ(boxes->errors, QStringList { "'1,5' is not a valid floating point value" });
     EXPECT_TRUE(boxes->messages.isEmpty());
     // The connection text stays; the error has its own place in the status bar.
-    EXPECT_EQ(window->StatusPanel0->text(), "Serial Port: COM3. Baud Rate: 9600");
-    auto* line = window->StatusBar1->findChild<QLabel*>("StatusError");
+    EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: COM3. Baud Rate: 9600");
+    auto* line = form->StatusBar1->findChild<QLabel*>("StatusError");
     ASSERT_NE(line, nullptr);
     EXPECT_TRUE(line->text().contains("not a valid floating point value"));
 
-    window->RunGuarded([] { throw 42; });
+    form->RunGuarded([] { throw 42; });
     EXPECT_EQ(boxes->errors.size(), 2);
 
     bool ran = false;
-    window->RunGuarded([&] { ran = true; });
+    form->RunGuarded([&] { ran = true; });
     EXPECT_TRUE(ran);
     EXPECT_EQ(boxes->errors.size(), 2);
-    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(form->isVisible());
 }
 
-TEST_F(UiTest, AClickWhoseHandlerFailsIsReportedByTheDisplay)
+TEST_F(WindowTest, AClickWhoseHandlerFailsIsReportedByTheDisplay)
 {
     // A baud rate that is not a whole number fails the connect at its conversion.
-    window->BaudRate->setEditText("96OO");
-    window->combutton->click(); // the first click after start-up only closes
-    ASSERT_EQ(window->combutton->text(), "Connect");
-    window->combutton->click();
+    form->BaudRate->setEditText("96OO");
+    form->combutton->click(); // the first click after start-up only closes
+    ASSERT_EQ(form->combutton->text(), "Connect");
+    form->combutton->click();
     ASSERT_EQ(boxes->errors.size(), 1);
     EXPECT_TRUE(boxes->errors.front().contains("96OO")) << boxes->errors.front().toStdString();
-    EXPECT_EQ(window->combutton->text(), "Connect");
+    EXPECT_EQ(form->combutton->text(), "Connect");
 }
 
 TEST(QtMessageBoxes, TheErrorDisplayReusesOneNonModalBoxWithTheNewestText)

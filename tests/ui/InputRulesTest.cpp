@@ -1,9 +1,10 @@
 // The range rule and the empty-field rule with the texts the operator reads, in the C
 // locale and again under a German locale, whose decimal comma must never appear.
-#include "UiFixture.h"
+#include "WindowFixture.h"
 
 #include "replies/Numbers.h"
 #include "workflows/InputRules.h"
+#include "workflows/OperatorMessages.h"
 
 #include <QLineEdit>
 #include <QLocale>
@@ -56,7 +57,7 @@ private:
     bool FActive = false;
 };
 
-class RangeRuleTest : public UiTest, public ::testing::WithParamInterface<bool>
+class RangeRuleTest : public WindowTest, public ::testing::WithParamInterface<bool>
 {
 };
 
@@ -65,12 +66,13 @@ class RangeRuleTest : public UiTest, public ::testing::WithParamInterface<bool>
 TEST_P(RangeRuleTest, RefusesOnlyAboveTheMaximumWithTheMessage)
 {
     LocaleGuard locale(GetParam());
-    if (GetParam())
+    if (GetParam()) {
         ASSERT_TRUE(locale.CLibrarySwitched()) << "de_DE.UTF-8 missing: run scripts/deps";
+    }
     for (const RangeCase& c : kRangeCases) {
         SCOPED_TRACE(std::to_string(c.value) + " vs " + std::to_string(c.maximum));
         boxes->Clear();
-        EXPECT_EQ(window->dataRuleCheck(c.value, c.maximum), c.result);
+        EXPECT_EQ(form->dataRuleCheck(c.value, c.maximum), c.result);
         if (c.result == 2) {
             EXPECT_TRUE(boxes->messages.isEmpty());
             continue;
@@ -97,15 +99,19 @@ TEST_P(RangeRuleTest, FormatsWithAPointAndNoGrouping)
 INSTANTIATE_TEST_SUITE_P(Locales, RangeRuleTest, ::testing::Values(false, true),
     [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "German" : "C"; });
 
-TEST_F(UiTest, EmptyFieldRuleCountsOnlyAnEmptyText)
+TEST(InputRules, EmptyFieldRuleCountsOnlyAnEmptyText)
 {
+    struct Told : IOperatorMessages
+    {
+        QStringList messages;
+        void Tell(const QString& message) override { messages << message; }
+    };
     const std::pair<const char*, bool> cases[]
         = { { "", true }, { " ", false }, { "0", false }, { ".", false } };
     for (const auto& [text, refused] : cases) {
-        boxes->Clear();
-        window->ISet->setText(text);
-        EXPECT_EQ(window->RefuseEmpty(window->ISet), refused) << '"' << text << '"';
-        EXPECT_EQ(boxes->messages, refused ? QStringList { "Input data cannot be empty!" } : QStringList {});
+        Told told;
+        EXPECT_EQ(RefuseEmpty(QString::fromLatin1(text), told), refused) << '"' << text << '"';
+        EXPECT_EQ(told.messages, refused ? QStringList { "Input data cannot be empty!" } : QStringList {});
     }
 }
 

@@ -1,5 +1,5 @@
 // The key filters as the operator meets them: real key presses sent to the named edits.
-#include "UiFixture.h"
+#include "WindowFixture.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -23,7 +23,7 @@ const char* const kWholeNumberEdits[] = { "TranA1", "TranB1", "AdrValue" };
 
 } // namespace
 
-TEST_F(UiTest, TypedCharactersPassOrAreSwallowedByEachEditsFilter)
+TEST_F(WindowTest, TypedCharactersPassOrAreSwallowedByEachEditsFilter)
 {
     struct Case
     {
@@ -62,7 +62,7 @@ TEST_F(UiTest, TypedCharactersPassOrAreSwallowedByEachEditsFilter)
     }
 }
 
-TEST_F(UiTest, EditingKeysWorkInEveryFilteredEdit)
+TEST_F(WindowTest, EditingKeysWorkInEveryFilteredEdit)
 {
     for (const char* name : kFilteredEdits) {
         SCOPED_TRACE(name);
@@ -84,7 +84,7 @@ TEST_F(UiTest, EditingKeysWorkInEveryFilteredEdit)
     }
 }
 
-TEST_F(UiTest, CtrlVIsSwallowedByFilteredEditsOnly)
+TEST_F(WindowTest, CtrlVIsSwallowedByFilteredEditsOnly)
 {
     // Digits on the clipboard would pass the filter if pasted; Ctrl+V (code 22) must not.
     // Platforms differ in the text they attach: the control code itself, or the letter.
@@ -102,7 +102,7 @@ TEST_F(UiTest, CtrlVIsSwallowedByFilteredEditsOnly)
     EXPECT_EQ(unfiltered->text(), "987");
 }
 
-TEST_F(UiTest, WholeNumberEditsRefuseThePointDecimalEditsTakeIt)
+TEST_F(WindowTest, WholeNumberEditsRefuseThePointDecimalEditsTakeIt)
 {
     for (const char* name : kFilteredEdits) {
         const bool whole = std::find_if(std::begin(kWholeNumberEdits), std::end(kWholeNumberEdits),
@@ -114,11 +114,11 @@ TEST_F(UiTest, WholeNumberEditsRefuseThePointDecimalEditsTakeIt)
     }
 }
 
-TEST_F(UiTest, TabStillMovesTheFocusOutOfAFilteredEdit)
+TEST_F(WindowTest, TabStillMovesTheFocusOutOfAFilteredEdit)
 {
-    QLineEdit* edit = Cleared(window->MaxV);
-    ASSERT_EQ(window->focusWidget(), edit);
+    QLineEdit* edit = Cleared(form->MaxV);
+    ASSERT_EQ(form->focusWidget(), edit);
     PressKey(edit, Qt::Key_Tab, "\t");
     EXPECT_EQ(edit->text(), "");
-    EXPECT_NE(window->focusWidget(), edit);
+    EXPECT_NE(form->focusWidget(), edit);
 }

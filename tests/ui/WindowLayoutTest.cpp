@@ -1,6 +1,6 @@
 // The window as the operator first sees it: every named control with its kind, caption
 // or default, item list and place; the static captions; and that every caption fits.
-#include "UiFixture.h"
+#include "WindowFixture.h"
 
 #include "comm/SerialComm.h"
 #include "store/ResultsQuery.h"
@@ -174,7 +174,7 @@ std::vector<ExpectedControl> WindowControls()
         // page "About"
         { "Image1", "QLabel", {}, {}, QPoint(16, 16), QSize(633, 148) },
     };
-    for (int n = 0; n < kSteps; ++n) {
+    for (int n = 0; n < kListSteps; ++n) {
         const QString nr = QString::number(n);
         const int y = n == 0 ? 30 : n == 1 ? 57 : 81 + (n - 2) * 24;
         auto row = [&](const char* prefix, const char* kind, const QString& text, const QStringList& items,
@@ -195,15 +195,16 @@ std::vector<ExpectedControl> WindowControls()
 
 } // namespace
 
-TEST_F(UiTest, EveryControlHasItsKindDefaultItemsAndPlace)
+TEST_F(WindowTest, EveryControlHasItsKindDefaultItemsAndPlace)
 {
     for (const ExpectedControl& want : WindowControls()) {
         SCOPED_TRACE(want.name.toStdString());
         QWidget* w = Find(want.name);
         ASSERT_NE(w, nullptr);
         EXPECT_TRUE(w->inherits(want.kind)) << w->metaObject()->className();
-        if (want.text)
+        if (want.text) {
             EXPECT_EQ(TextOf(w), *want.text);
+        }
         if (!want.items.isEmpty()) {
             auto* combo = qobject_cast<QComboBox*>(w);
             ASSERT_NE(combo, nullptr);
@@ -216,26 +217,27 @@ TEST_F(UiTest, EveryControlHasItsKindDefaultItemsAndPlace)
             EXPECT_LE(std::abs(at.x() - want.pos->x()), want.slack) << at.x();
             EXPECT_LE(std::abs(at.y() - want.pos->y()), want.slack) << at.y();
         }
-        if (want.size)
+        if (want.size) {
             EXPECT_EQ(w->size(), *want.size);
+        }
     }
 }
 
-TEST_F(UiTest, EveryComboBoxIsEditableAndKeepsTypedTextOutOfItsList)
+TEST_F(WindowTest, EveryComboBoxIsEditableAndKeepsTypedTextOutOfItsList)
 {
-    for (QComboBox* combo : window->findChildren<QComboBox*>()) {
+    for (QComboBox* combo : form->findChildren<QComboBox*>()) {
         SCOPED_TRACE(combo->objectName().toStdString());
         EXPECT_TRUE(combo->isEditable());
         EXPECT_EQ(combo->insertPolicy(), QComboBox::NoInsert);
     }
 }
 
-TEST_F(UiTest, PagesAreInOrderWithTheirCaptions)
+TEST_F(WindowTest, PagesAreInOrderWithTheirCaptions)
 {
     const std::pair<const char*, const char*> pages[]
         = { { "TabSheet2", "Main" }, { "TabSheet3", "Battery Test" }, { "TabSheet4", "List Test" },
               { "TabSheet1", "Instructions" }, { "TabSheet5", "About" } };
-    QTabWidget* tabs = window->PageControl1;
+    QTabWidget* tabs = form->PageControl1;
     ASSERT_EQ(tabs->count(), 5);
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(tabs->widget(i)->objectName(), pages[i].first);
@@ -243,9 +245,9 @@ TEST_F(UiTest, PagesAreInOrderWithTheirCaptions)
     }
 }
 
-TEST_F(UiTest, OpensOnMainWithTheLayoutsSelectionsAndStartUpDisablesTheLoadButtons)
+TEST_F(WindowTest, OpensOnMainWithTheLayoutsSelectionsAndStartUpDisablesTheLoadButtons)
 {
-    EXPECT_EQ(window->PageControl1->currentIndex(), 0);
+    EXPECT_EQ(form->PageControl1->currentIndex(), 0);
     for (const char* name : { "loadI", "TranType", "TranMode0", "MeasureMode0", "StepAuto", "StepRepeatN" })
         EXPECT_TRUE(Find<QRadioButton>(name)->isChecked()) << name;
     EXPECT_TRUE(Find<QCheckBox>("CheckBox29")->isChecked());
@@ -255,7 +257,7 @@ TEST_F(UiTest, OpensOnMainWithTheLayoutsSelectionsAndStartUpDisablesTheLoadButto
         EXPECT_TRUE(Find(name)->isEnabled()) << name;
 }
 
-TEST_F(UiTest, RadioButtonsAreGroupedByTheirContainer)
+TEST_F(WindowTest, RadioButtonsAreGroupedByTheirContainer)
 {
     // Clicking one radio button clears only its own group's other buttons.
     struct Case
@@ -280,7 +282,7 @@ TEST_F(UiTest, RadioButtonsAreGroupedByTheirContainer)
     }
 }
 
-TEST_F(UiTest, StaticCaptionsOfEveryPage)
+TEST_F(WindowTest, StaticCaptionsOfEveryPage)
 {
     const std::pair<const char*, QStringList> pages[] = {
         { "TabSheet2",
@@ -304,80 +306,81 @@ TEST_F(UiTest, StaticCaptionsOfEveryPage)
         for (const QString& caption : captions)
             EXPECT_TRUE(shown.contains(caption)) << page << ": " << caption.toStdString();
     }
-    EXPECT_TRUE(window->Label73->text().contains("https://kelvaron.example/"));
+    EXPECT_TRUE(form->Label73->text().contains("https://kelvaron.example/"));
 }
 
-TEST_F(UiTest, EveryCaptionFitsItsControl)
+TEST_F(WindowTest, EveryCaptionFitsItsControl)
 {
     // The layout is in fixed pixels; a fallback face that is too wide would clip captions.
-    for (QWidget* w : window->findChildren<QWidget*>()) {
+    for (QWidget* w : form->findChildren<QWidget*>()) {
         const QFontMetrics fm(w->font());
         SCOPED_TRACE(w->objectName().toStdString() + " " + TextOf(w).toStdString());
         if (auto* radio = qobject_cast<QRadioButton*>(w)) {
             const int indicator = radio->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth)
                 + radio->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
             EXPECT_LE(fm.horizontalAdvance(radio->text()) + indicator, radio->width());
-        } else if (auto* button = qobject_cast<QPushButton*>(w))
+        } else if (auto* button = qobject_cast<QPushButton*>(w)) {
             EXPECT_LE(fm.horizontalAdvance(button->text()) + 4, button->width());
-        else if (auto* group = qobject_cast<QGroupBox*>(w))
+        } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
             EXPECT_LE(fm.horizontalAdvance(group->title()) + 8, group->width());
-        else if (auto* combo = qobject_cast<QComboBox*>(w); combo && combo != window->Combo) {
+        } else if (auto* combo = qobject_cast<QComboBox*>(w); combo && combo != form->Combo) {
             for (const QString& item : ItemsOf(combo))
                 EXPECT_LE(fm.horizontalAdvance(item) + 4, combo->lineEdit()->width()) << item.toStdString();
         } else if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap()
-                   && label->textFormat() != Qt::RichText && label->pixmap().isNull())
+                   && label->textFormat() != Qt::RichText && label->pixmap().isNull()) {
             EXPECT_LE(fm.horizontalAdvance(label->text()), label->width());
+        }
     }
 }
 
-TEST_F(UiTest, TypicalReadingsFitTheirDisplays)
+TEST_F(WindowTest, TypicalReadingsFitTheirDisplays)
 {
     const std::pair<QLabel*, const char*> readings[]
-        = { { window->VLable, "12.34V" }, { window->ILable, "1.111A" }, { window->PLabel, "13.70W" },
-              { window->LabelBV, "12.345V" }, { window->LabelBC, "36000s" }, { window->LabelBT, "1.234Ah" },
-              { window->ListS, "S14" }, { window->ListV, "12.34V" }, { window->ListI, "1.111A" } };
+        = { { form->VLable, "12.34V" }, { form->ILable, "1.111A" }, { form->PLabel, "13.70W" },
+              { form->LabelBV, "12.345V" }, { form->LabelBC, "36000s" }, { form->LabelBT, "1.234Ah" },
+              { form->ListS, "S14" }, { form->ListV, "12.34V" }, { form->ListI, "1.111A" } };
     for (const auto& [label, text] : readings)
         EXPECT_LE(label->fontMetrics().horizontalAdvance(text), label->width()) << text;
 }
 
-TEST_F(UiTest, FixedSizeWindowWithTitleFontAndStatusBar)
+TEST_F(WindowTest, FixedSizeWindowWithTitleFontAndStatusBar)
 {
-    EXPECT_EQ(window->windowTitle(), "Kelvaron 4410/4420 DC Load Software");
-    EXPECT_EQ(window->minimumSize(), QSize(680, 476));
-    EXPECT_EQ(window->maximumSize(), QSize(680, 476));
-    EXPECT_EQ(window->font().pixelSize(), 11);
+    EXPECT_EQ(form->windowTitle(), "Kelvaron 4410/4420 DC Load Software");
+    EXPECT_EQ(form->minimumSize(), QSize(680, 476));
+    EXPECT_EQ(form->maximumSize(), QSize(680, 476));
+    EXPECT_EQ(form->font().pixelSize(), 11);
     EXPECT_TRUE(QStringList({ "MS Sans Serif", "Liberation Sans", "DejaVu Sans" })
-                    .contains(QFontInfo(window->font()).family()))
-        << QFontInfo(window->font()).family().toStdString();
-    EXPECT_EQ(window->StatusBar1->height(), 19);
-    EXPECT_EQ(window->StatusPanel0->parent(), window->StatusBar1);
+                    .contains(QFontInfo(form->font()).family()))
+        << QFontInfo(form->font()).family().toStdString();
+    EXPECT_EQ(form->StatusBar1->height(), 19);
+    EXPECT_EQ(form->StatusPanel0->parent(), form->StatusBar1);
     // The pages' contents end at 433; all of it lies above the status bar.
-    const QPoint bottom = window->TabSheet2->mapTo(window.get(), QPoint(0, 433));
-    EXPECT_LE(bottom.y(), window->StatusBar1->y());
+    const QPoint bottom = form->TabSheet2->mapTo(form.get(), QPoint(0, 433));
+    EXPECT_LE(bottom.y(), form->StatusBar1->y());
 }
 
-TEST_F(UiTest, StepEditorScrollsVerticallyOnly)
+TEST_F(WindowTest, StepEditorScrollsVerticallyOnly)
 {
-    window->ShowPage(2);
+    form->ShowPage(2);
     QApplication::processEvents();
-    QScrollArea* box = window->ScrollBox1;
-    EXPECT_EQ(box->widget(), window->GroupBox8);
+    QScrollArea* box = form->ScrollBox1;
+    EXPECT_EQ(box->widget(), form->GroupBox8);
     EXPECT_EQ(box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     EXPECT_GT(box->verticalScrollBar()->maximum(), 0);
-    EXPECT_LE(window->GroupBox8->width(), box->viewport()->width());
+    EXPECT_LE(form->GroupBox8->width(), box->viewport()->width());
 }
 
-TEST_F(UiTest, NonVisualPartsCarryTheirNamesAndSettings)
+TEST_F(WindowTest, NonVisualPartsCarryTheirNamesAndSettings)
 {
     for (const char* name : { "Comm1", "CoTimer", "fetchTimer", "ADOQuery1", "ADOQuery2", "Series1" })
-        EXPECT_NE(window->findChild<QObject*>(name), nullptr) << name;
-    EXPECT_EQ(window->fetchTimer->interval(), 300);
-    EXPECT_FALSE(window->fetchTimer->isActive());
-    EXPECT_EQ(window->CoTimer->interval(), 300);
-    EXPECT_EQ(window->ADOQuery1->SQL(), "select * from listS");
-    EXPECT_EQ(window->ADOQuery2->SQL(), "select * from battery");
+        EXPECT_NE(form->findChild<QObject*>(name), nullptr) << name;
+    EXPECT_EQ(form->fetchTimer->interval(), 300);
+    EXPECT_FALSE(form->fetchTimer->isActive());
+    EXPECT_EQ(form->CoTimer->interval(), 300);
+    EXPECT_EQ(form->ADOQuery1->SQL(), "select * from listS");
+    EXPECT_EQ(form->ADOQuery2->SQL(), "select * from battery");
 
-    TComm* comm = window->Comm1;
+    TComm* comm = form->Comm1;
     EXPECT_EQ(comm->Handle(), 0);
     EXPECT_EQ(comm->BaudRate(), 9600u);
     EXPECT_EQ(comm->DtrControl(), TDtrControl::DtrDisable);
@@ -391,22 +394,22 @@ TEST_F(UiTest, NonVisualPartsCarryTheirNamesAndSettings)
     EXPECT_TRUE(bool(comm->OnRequestHangup));
 }
 
-TEST_F(UiTest, BatteryChartTitlesAndRedSeries)
+TEST_F(WindowTest, BatteryChartTitlesAndRedSeries)
 {
-    QChart* chart = window->Chart1->chart();
+    QChart* chart = form->Chart1->chart();
     EXPECT_EQ(chart->title(), "Battery Test Graph");
-    EXPECT_EQ(window->BottomAxis->titleText(), "s");
-    EXPECT_EQ(window->LeftAxis->titleText(), "V");
-    EXPECT_DOUBLE_EQ(window->LeftAxis->min(), 0.0);
-    EXPECT_DOUBLE_EQ(window->LeftAxis->max(), 1.0);
-    EXPECT_EQ(window->Series1->name(), "V");
-    EXPECT_EQ(window->Series1->color(), QColor(Qt::red));
-    EXPECT_TRUE(chart->series().contains(window->Series1));
-    EXPECT_TRUE(window->Series1->attachedAxes().contains(window->BottomAxis));
-    EXPECT_TRUE(window->Series1->attachedAxes().contains(window->LeftAxis));
+    EXPECT_EQ(form->BottomAxis->titleText(), "s");
+    EXPECT_EQ(form->LeftAxis->titleText(), "V");
+    EXPECT_DOUBLE_EQ(form->LeftAxis->min(), 0.0);
+    EXPECT_DOUBLE_EQ(form->LeftAxis->max(), 1.0);
+    EXPECT_EQ(form->Series1->name(), "V");
+    EXPECT_EQ(form->Series1->color(), QColor(Qt::red));
+    EXPECT_TRUE(chart->series().contains(form->Series1));
+    EXPECT_TRUE(form->Series1->attachedAxes().contains(form->BottomAxis));
+    EXPECT_TRUE(form->Series1->attachedAxes().contains(form->LeftAxis));
 }
 
-TEST_F(UiTest, GridsShowTheirColumnsInOrderWithTitlesAndWidths)
+TEST_F(WindowTest, GridsShowTheirColumnsInOrderWithTitlesAndWidths)
 {
     struct Column
     {
@@ -414,9 +417,9 @@ TEST_F(UiTest, GridsShowTheirColumnsInOrderWithTitlesAndWidths)
         int width;
     };
     const std::pair<QTableView*, std::vector<Column>> grids[] = {
-        { window->DBGrid1,
+        { form->DBGrid1,
             { { "Step", 30 }, { "Voltage", 60 }, { "Current", 60 }, { "Time", 65 }, { "Result", 53 } } },
-        { window->DBGrid2,
+        { form->DBGrid2,
             { { "#", 29 }, { "Input Voltage", 70 }, { "Input Current", 70 }, { "Capacity", 49 },
                 { "Discharge Time", 80 } } },
     };
@@ -440,11 +443,11 @@ TEST_F(UiTest, GridsShowTheirColumnsInOrderWithTitlesAndWidths)
     }
 }
 
-TEST_F(UiTest, AboutBannerIsDrawnOnceItsPageIsShown)
+TEST_F(WindowTest, AboutBannerIsDrawnOnceItsPageIsShown)
 {
-    window->ShowPage(4);
-    ASSERT_FALSE(window->Image1->pixmap().isNull());
-    EXPECT_EQ(window->Image1->pixmap().size(), QSize(633, 148));
+    form->ShowPage(4);
+    ASSERT_FALSE(form->Image1->pixmap().isNull());
+    EXPECT_EQ(form->Image1->pixmap().size(), QSize(633, 148));
 }
 
 TEST(ResultLamp, CaptionStaysReadableOnEveryVerdictColour)
@@ -455,14 +458,11 @@ TEST(ResultLamp, CaptionStaysReadableOnEveryVerdictColour)
         EXPECT_EQ(ResultLamp::CaptionColourOn(face), caption) << face.name().toStdString();
 }
 
-TEST_F(UiTest, SimulatorEntryIsOfferedAsSoonAsItIsEnabled)
+TEST_F(WindowTest, SimulatorEntryIsOfferedAsSoonAsItIsEnabled)
 {
-    const QString shown = window->Combo->currentText();
-    window->EnableSimulatorPort(true);
-    window->EnableSimulatorPort(true);
-    EXPECT_EQ(window->Combo->findText(kSimulatorEntry), window->Combo->count() - 1);
-    EXPECT_EQ(window->Combo->currentText(), shown);
-    window->EnableSimulatorPort(false);
-    EXPECT_EQ(window->Combo->findText(kSimulatorEntry), -1);
-    EXPECT_EQ(window->Combo->currentText(), shown);
+    const QString shown = form->Combo->currentText();
+    form->EnableSimulatorPort(SimulatorPort());
+    form->EnableSimulatorPort(SimulatorPort());
+    EXPECT_EQ(form->Combo->findText(kSimulatorEntry), form->Combo->count() - 1);
+    EXPECT_EQ(form->Combo->currentText(), shown);
 }

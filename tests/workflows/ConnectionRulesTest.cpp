@@ -1,7 +1,6 @@
 #include "workflows/ConnectionRules.h"
 
 #include <gtest/gtest.h>
-#include <set>
 
 namespace {
 
@@ -56,47 +55,6 @@ TEST(PortEntries, ChosenPortName)
     };
     for (const auto& [text, name] : cases)
         EXPECT_EQ(ChosenPortName(text), name) << text.toStdString();
-}
-
-TEST(ReadBackQueries, OrderAndCodes)
-{
-    const std::vector<ReadBackQuery> queries = SettingsReadBackQueries();
-    ASSERT_EQ(queries.size(), 50u);
-    const std::vector<ReadBackQuery> head {
-        { "mset:imax?", 81 },
-        { "mset:vmax?", 82 },
-        { "mset:pmax?", 83 },
-        { "mset:von?", 84 },
-        { "mset:voff?", 85 },
-        { "mset:aoff?", 86 },
-        { "load:curr?", 72 },
-        { "load:volt?", 73 },
-        { "load:pow?", 74 },
-        { "load:res?", 75 },
-        { "mset:rsen?", 80 },
-        { "bat:curr?", 91 },
-        { "bat:vmin?", 92 },
-        { "tran:lmod?", 101 },
-        { "tran:tmod?", 102 },
-        { "tran:leva?", 103 },
-        { "tran:levb?", 104 },
-        { "list:snum?", 111 },
-        { "list:smod?", 112 },
-        { "list:rep?", 113 },
-    };
-    EXPECT_EQ(std::vector<ReadBackQuery>(queries.begin(), queries.begin() + 20), head);
-    EXPECT_EQ(queries[20], ReadBackQuery("list:step0:lev?", 129));
-    EXPECT_EQ(queries[34], ReadBackQuery("list:step14:lev?", 143));
-    EXPECT_EQ(queries[35], ReadBackQuery("list:step0:comp?", 144));
-    EXPECT_EQ(queries[49], ReadBackQuery("list:step14:comp?", 158));
-
-    // Every query is answered under its own code, and every one is a query.
-    std::set<int> codes;
-    for (const auto& [query, code] : queries) {
-        EXPECT_TRUE(query.endsWith(u'?')) << query.toStdString();
-        codes.insert(code);
-    }
-    EXPECT_EQ(codes.size(), queries.size());
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The list test in the window: "Set", the step buttons, start and stop, the step readings
 // and the instrument's final report with its panels, captions and stored rows.
-#include "battery_list_fixture.h"
+#include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
 
@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <QTableView>
 
-namespace testwf {
 namespace {
 
 const QString kModeList = QStringLiteral("load:mode list");
@@ -20,13 +19,6 @@ const QString kModeList = QStringLiteral("load:mode list");
 class ListTest : public WindowTest
 {
 protected:
-    template <typename T> T* Find(const QString& name)
-    {
-        T* control = form->findChild<T*>(name);
-        EXPECT_NE(control, nullptr) << name.toStdString();
-        return control;
-    }
-
     // "Set" with N steps, then the start button twice (the first click only stops).
     void StartList(const QString& steps, bool repeat = false)
     {
@@ -40,8 +32,8 @@ protected:
 
     void Reply(const QString& reply)
     {
-        form->TestMode = 2;
-        Guarded([&] { form->MeasurementReply(reply); });
+        Session().SetMode(TestMode::List);
+        Guarded([&] { Session().HandleMeasurement(reply); });
     }
 
     QColor PanelColour(const QLabel* panel) const { return panel->palette().color(QPalette::Window); }
@@ -67,9 +59,8 @@ TEST_F(ListTest, SetSendsModeStepModeRepeatAndTheLastStep)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.steps);
-        TearDown();
-        SetUp();
-        form->QueueCommand(QStringLiteral("fetch?"), 4);
+        Restart();
+        Session().QueueCommand(QStringLiteral("fetch?"), ReplyCode::Measurement);
         form->ListSetNum->setCurrentText(QString::fromLatin1(c.steps));
         (c.trig ? form->StepTrig : form->StepAuto)->setChecked(true);
         (c.repeat ? form->StepRepeatY : form->StepRepeatN)->setChecked(true);
@@ -78,8 +69,8 @@ TEST_F(ListTest, SetSendsModeStepModeRepeatAndTheLastStep)
 
         EXPECT_EQ(pauses, std::vector<int> { 200 });
         EXPECT_EQ(pendingAtPause.at(0), QStringList { "fetch?" });
-        EXPECT_EQ(Pending(*form), c.queued);
-        EXPECT_EQ(form->LastListStep, c.lastStep);
+        EXPECT_EQ(PendingTexts(*form), c.queued);
+        EXPECT_EQ(Session().ListLastStep(), c.lastStep);
         EXPECT_TRUE(form->startButtonL->isEnabled());
         for (const QPushButton* step : form->StepButton)
             EXPECT_TRUE(step->isEnabled());
@@ -91,17 +82,16 @@ TEST_F(ListTest, SetRefusesAListNumberOutsideOneToFifteenAndQueuesNothing)
 {
     for (const char* steps : { "0", "16", "99", "-1", "2.5", "", "two" }) {
         SCOPED_TRACE(steps);
-        TearDown();
-        SetUp();
-        form->QueueCommand(QStringLiteral("fetch?"), 4);
-        form->LastListStep = 4;
+        Restart();
+        Session().QueueCommand(QStringLiteral("fetch?"), ReplyCode::Measurement);
+        Session().SetListPlan(4, false);
         form->PageControl1->setCurrentIndex(2); // selecting the page locks the list's buttons
         form->ListSetNum->setCurrentText(QString::fromLatin1(steps));
 
         form->LSetButton->click();
 
-        EXPECT_EQ(Pending(*form), QStringList { "fetch?" }) << "the pending queue is untouched";
-        EXPECT_EQ(form->LastListStep, 4);
+        EXPECT_EQ(PendingTexts(*form), QStringList { "fetch?" }) << "the pending queue is untouched";
+        EXPECT_EQ(Session().ListLastStep(), 4);
         EXPECT_FALSE(form->startButtonL->isEnabled());
         EXPECT_FALSE(form->StepButton[0]->isEnabled());
         EXPECT_EQ(
@@ -152,12 +142,12 @@ TEST_F(ListTest, StepButtonsSendTheirRowAndFileItInTheStepTable)
         compare->setCurrentIndex(compare->findText(QString::fromLatin1(c.compare)));
         Find<QLineEdit>(u"LmtLStep"_qs + n)->setText(QString::fromLatin1(c.low));
         Find<QLineEdit>(u"LmtHStep"_qs + n)->setText(QString::fromLatin1(c.high));
-        form->ClearQueues();
+        Session().ClearQueues();
 
         form->ListSet(n);
 
-        EXPECT_EQ(Pending(*form), c.queued);
-        const TStepRecord& filed = form->StepTable[static_cast<size_t>(c.step)];
+        EXPECT_EQ(PendingTexts(*form), c.queued);
+        const TStepRecord& filed = form->List().Steps()[static_cast<size_t>(c.step)];
         EXPECT_EQ(filed.LoadPattern, c.filed.LoadPattern);
         EXPECT_EQ(filed.Setpoint, c.filed.Setpoint);
         if (!c.filed.LowLimit.isNull()) {
@@ -169,9 +159,9 @@ TEST_F(ListTest, StepButtonsSendTheirRowAndFileItInTheStepTable)
 
     // The button of a row sends that row.
     form->LSetButton->click();
-    form->ClearQueues();
+    Session().ClearQueues();
     form->StepButton[3]->click();
-    EXPECT_EQ(Pending(*form).first(), u"list:step3:lmod cv");
+    EXPECT_EQ(PendingTexts(*form).first(), u"list:step3:lmod cv");
 }
 
 TEST_F(ListTest, ShortAndOpenStepsLockTheirValueAndDelay)
@@ -190,28 +180,28 @@ TEST_F(ListTest, ShortAndOpenStepsLockTheirValueAndDelay)
 
 TEST_F(ListTest, StepTextsOutsideTheEditorAreRefused)
 {
-    const auto texts = [](const std::array<TStepRecord, kSteps>& table) {
+    const auto texts = [](const std::array<TStepRecord, kListSteps>& table) {
         QStringList all;
         for (const TStepRecord& r : table)
             all << r.Nr << r.LoadPattern << r.Setpoint << r.mValueV << r.mValueI << r.LowLimit << r.HighLimit
                 << r.Result;
         return all;
     };
-    const QStringList before = texts(form->StepTable);
+    const QStringList before = texts(form->List().Steps());
     for (const char* step : { "15", "-1", "x", "" }) {
         Guarded([&] { form->ListSet(QString::fromLatin1(step)); });
         Guarded([&] { form->ValueSet(QString::fromLatin1(step)); });
     }
     EXPECT_EQ(boxes->errors.size(), 8);
-    EXPECT_TRUE(Pending(*form).isEmpty());
-    EXPECT_EQ(texts(form->StepTable), before);
+    EXPECT_TRUE(PendingTexts(*form).isEmpty());
+    EXPECT_EQ(texts(form->List().Steps()), before);
 
     // An instrument report of a step beyond the editor files nothing.
     StartList(QStringLiteral("3"));
-    const QStringList started = texts(form->StepTable);
+    const QStringList started = texts(form->List().Steps());
     Reply(QStringLiteral("L215,12.00 V,0.100A,"));
     EXPECT_EQ(boxes->errors.size(), 9);
-    EXPECT_EQ(texts(form->StepTable), started);
+    EXPECT_EQ(texts(form->List().Steps()), started);
 }
 
 TEST_F(ListTest, StartResetsTheDisplayAndRefreshesTheStepTableFromTheEditor)
@@ -219,7 +209,7 @@ TEST_F(ListTest, StartResetsTheDisplayAndRefreshesTheStepTableFromTheEditor)
     form->LSetButton->click();
     ASSERT_EQ(form->startButtonL->text(), u"Start");
     form->startButtonL->click();
-    EXPECT_EQ(Pending(*form).last(), u"load off");
+    EXPECT_EQ(PendingTexts(*form).last(), u"load off");
     EXPECT_EQ(form->startButtonL->text(), u"Begin");
     EXPECT_FALSE(form->fetchTimer->isActive());
 
@@ -228,32 +218,32 @@ TEST_F(ListTest, StartResetsTheDisplayAndRefreshesTheStepTableFromTheEditor)
     QPalette green = form->ListR2->palette();
     green.setColor(QPalette::Window, QColor(128, 255, 128));
     form->ListR2->setPalette(green);
-    form->StepTable[1].Nr = QStringLiteral("1");
-    form->StepTable[1].mValueV = QStringLiteral("11.00");
+    form->List().Steps()[1].Nr = QStringLiteral("1");
+    form->List().Steps()[1].mValueV = QStringLiteral("11.00");
     // The editor as the operator left it.
     form->ModeStep[0]->setCurrentIndex(4); // SHORT: its value edit is locked
     form->ListC[1]->setCurrentIndex(3); // Off
     form->ValStep[2]->setText(QStringLiteral("0.7"));
 
     form->startButtonL->click();
-    EXPECT_EQ(Pending(*form).last(), u"load on");
+    EXPECT_EQ(PendingTexts(*form).last(), u"load on");
     EXPECT_EQ(form->startButtonL->text(), u"Stop");
     EXPECT_TRUE(form->fetchTimer->isActive());
     for (const QLabel* panel : { form->ListR1, form->ListR2, form->ListR3 })
         EXPECT_EQ(PanelColour(panel), QColor(Qt::black));
     for (const QLabel* result : form->cRes)
         EXPECT_TRUE(result->text().trimmed().isEmpty());
-    EXPECT_EQ(form->StepTable[0].LoadPattern, u"SHORT");
-    EXPECT_EQ(form->StepTable[0].Setpoint, u"0");
-    EXPECT_EQ(form->StepTable[1].LowLimit, u"0");
-    EXPECT_EQ(form->StepTable[1].HighLimit, u"0");
-    EXPECT_EQ(form->StepTable[1].mValueV, u"11.00") << "readings stay";
-    EXPECT_EQ(form->StepTable[2].Setpoint, u"0.7");
-    EXPECT_EQ(form->StepTable[2].LowLimit, u"0.1");
-    EXPECT_EQ(form->StepTable[14].HighLimit, u"0.3");
+    EXPECT_EQ(form->List().Steps()[0].LoadPattern, u"SHORT");
+    EXPECT_EQ(form->List().Steps()[0].Setpoint, u"0");
+    EXPECT_EQ(form->List().Steps()[1].LowLimit, u"0");
+    EXPECT_EQ(form->List().Steps()[1].HighLimit, u"0");
+    EXPECT_EQ(form->List().Steps()[1].mValueV, u"11.00") << "readings stay";
+    EXPECT_EQ(form->List().Steps()[2].Setpoint, u"0.7");
+    EXPECT_EQ(form->List().Steps()[2].LowLimit, u"0.1");
+    EXPECT_EQ(form->List().Steps()[14].HighLimit, u"0.3");
 
     form->startButtonL->click();
-    EXPECT_EQ(Pending(*form).last(), u"load off");
+    EXPECT_EQ(PendingTexts(*form).last(), u"load off");
     EXPECT_EQ(form->startButtonL->text(), u"Begin");
     EXPECT_FALSE(form->fetchTimer->isActive());
 }
@@ -274,8 +264,7 @@ TEST_F(ListTest, ReportColoursItsPanelShowsEveryStepAndStoresOneRowEach)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.report.toStdString());
-        TearDown();
-        SetUp();
+        Restart();
         form->ValStep[1]->setText(QStringLiteral("0.25"));
         form->LmtLStep[1]->setText(QStringLiteral("0.2"));
         form->LmtHStep[1]->setText(QStringLiteral("0.4"));
@@ -283,7 +272,7 @@ TEST_F(ListTest, ReportColoursItsPanelShowsEveryStepAndStoresOneRowEach)
         Reply(QStringLiteral("L2:0,12.00 V,0.200A,"));
         Reply(QStringLiteral("L2:1,11.90 V,0.250A,"));
         Reply(QStringLiteral("L2:2,11.80 V,0.199A,"));
-        EXPECT_EQ(form->StepTable[1].mValueI, u"0.250");
+        EXPECT_EQ(form->List().Steps()[1].mValueI, u"0.250");
 
         Reply(c.report);
 
@@ -353,7 +342,7 @@ TEST_F(ListTest, CutShortReportStoresWhatItJudgedAndKeepsTheRunGoing)
 TEST_F(ListTest, ReportNeverReachesBeyondTheLastEditorRow)
 {
     StartList(QStringLiteral("15"));
-    form->LastListStep = 40; // whatever wrote it, the table has fifteen records
+    Session().SetListPlan(40, false); // whatever wrote it, the table has fifteen records
     Reply(QStringLiteral("L3:1") + QStringLiteral(",1").repeated(41));
     EXPECT_EQ(form->ADOQuery1->RowCount(), 15);
     EXPECT_EQ(form->cRes[14]->text(), u"PASS");
@@ -367,7 +356,6 @@ TEST_F(ListTest, AStepHoldingASeparatorIsRefusedWhole)
     form->LmtHStep[3]->setText(QStringLiteral("0.3>load on"));
     Guarded([&] { form->ListSet(QStringLiteral("3")); });
     EXPECT_EQ(boxes->errors.size(), 1);
-    EXPECT_TRUE(Pending(*form).isEmpty()) << "not even the step's mode command";
+    EXPECT_TRUE(PendingTexts(*form).isEmpty()) << "not even the step's mode command";
 }
 
-} // namespace testwf

@@ -1,7 +1,7 @@
 // Lists run by the instrument simulator over a pseudo-terminal: auto stepping with mixed
 // verdicts (SHORT and "Off" steps among them), trigger stepping driven by "Trig", and
 // repeat. The window's own timers, serial component and reply handling carry it all.
-#include "battery_list_fixture.h"
+#include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
 
@@ -12,7 +12,6 @@
 #include <QRadioButton>
 #include <QTabWidget>
 
-namespace testwf {
 namespace {
 
 struct StepDefinition
@@ -28,17 +27,17 @@ struct StepDefinition
 const StepDefinition kPass { "CC", "0.2", "Current", "0.1", "0.3" };
 const StepDefinition kFail { "CC", "0.5", "Current", "0.1", "0.3" };
 
-class ListEndToEnd : public ConnectedTest
+class ListEndToEnd : public WindowTest
 {
 protected:
     void SetUp() override
     {
-        ConnectedTest::SetUp();
+        WindowTest::SetUp();
         SimOptions options;
         options.timeScale = 2; // a 4 s dwell lasts two real seconds: a few readings per step
         ConnectTo(options);
         form->PageControl1->setCurrentIndex(2);
-        ASSERT_EQ(form->TestMode, 2);
+        ASSERT_EQ(Session().Mode(), TestMode::List);
     }
 
     void Define(int n, const StepDefinition& step)
@@ -176,4 +175,3 @@ TEST_F(ListEndToEnd, RepeatStoresEveryPassUntilStopped)
 }
 
 } // namespace
-} // namespace testwf

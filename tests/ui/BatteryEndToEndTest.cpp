@@ -1,7 +1,7 @@
 // A whole battery discharge against the instrument simulator over a pseudo-terminal: the
 // window's own timers, serial component and reply handling carry every command and
 // reading.
-#include "battery_list_fixture.h"
+#include "WindowFixture.h"
 
 #include "sim/SimulatorHost.h"
 #include "store/ResultsQuery.h"
@@ -14,10 +14,9 @@
 #include <QTabWidget>
 #include <QTableView>
 
-namespace testwf {
 namespace {
 
-class BatteryEndToEnd : public ConnectedTest
+class BatteryEndToEnd : public WindowTest
 {
 };
 
@@ -31,7 +30,7 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
     ConnectTo(options);
 
     form->PageControl1->setCurrentIndex(1);
-    ASSERT_EQ(form->TestMode, 1);
+    ASSERT_EQ(Session().Mode(), TestMode::Battery);
     form->BOffV->setText(QStringLiteral("10"));
     form->BChargeI->setText(QStringLiteral("0.3"));
     form->testInteral->setText(QStringLiteral("1"));
@@ -59,11 +58,11 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
         std::chrono::seconds(60)))
         << rows.rowCount() << " rows; " << boxes->errors.join(u'\n').toStdString();
     // The chart holds a point per reading, none below the window's cut-off.
-    ASSERT_EQ(form->BatteryPoints.size(), static_cast<size_t>(rows.rowCount()));
-    for (const QPointF& point : form->BatteryPoints)
+    ASSERT_EQ(form->Chart().Points().size(), static_cast<size_t>(rows.rowCount()));
+    for (const QPointF& point : form->Chart().Points())
         EXPECT_GE(point.y(), 11.5);
     ASSERT_GT(form->Series1->count(), 0);
-    EXPECT_EQ(form->Series1->points().last(), form->BatteryPoints.back());
+    EXPECT_EQ(form->Series1->points().last(), form->Chart().Points().back());
 
     form->startButtonB->click();
     ASSERT_TRUE(DrainQueue());
@@ -110,4 +109,3 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
 }
 
 } // namespace
-} // namespace testwf

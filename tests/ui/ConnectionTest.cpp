@@ -1,6 +1,6 @@
 // Start-up, the port box, connecting, disconnecting and losing the port, against the
 // instrument simulator on a real pseudo-terminal.
-#include "conn_fixture.h"
+#include "WindowFixture.h"
 #include "replies/Numbers.h"
 #include "store/ResultsQuery.h"
 #include "workflows/ConnectionRules.h"
@@ -12,7 +12,6 @@
 #include <QTabWidget>
 #include <QValueAxis>
 
-namespace conn_test {
 namespace {
 
 int RowsIn(const QString& table)
@@ -31,23 +30,23 @@ int RowsIn(const QString& table)
 }
 
 const std::vector<Command> kConnectSequence {
-    { "*adr 8", 0 },
-    { "load off", 0 },
-    { "load:mode cc", 0 },
-    { "mset:imax?", 81 },
-    { "mset:vmax?", 82 },
-    { "mset:pmax?", 83 },
-    { "mset:von?", 84 },
-    { "mset:voff?", 85 },
-    { "mset:aoff?", 86 },
-    { "load:curr?", 72 },
-    { "load:volt?", 73 },
-    { "load:pow?", 74 },
-    { "load:res?", 75 },
-    { "trig:sour bus", 0 },
+    { "*adr 8" },
+    { "load off" },
+    { "load:mode cc" },
+    { "mset:imax?", ReplyCode::CurrentLimit },
+    { "mset:vmax?", ReplyCode::VoltageLimit },
+    { "mset:pmax?", ReplyCode::PowerLimit },
+    { "mset:von?", ReplyCode::OnVoltage },
+    { "mset:voff?", ReplyCode::OffVoltage },
+    { "mset:aoff?", ReplyCode::AutoOffDelay },
+    { "load:curr?", ReplyCode::CurrentSetPoint },
+    { "load:volt?", ReplyCode::VoltageSetPoint },
+    { "load:pow?", ReplyCode::PowerSetPoint },
+    { "load:res?", ReplyCode::ResistanceSetPoint },
+    { "trig:sour bus" },
 };
 
-using Startup = FormTest;
+using Startup = WindowTest;
 
 TEST_F(Startup, WindowComesUpClosedWithControlsLocked)
 {
@@ -56,8 +55,7 @@ TEST_F(Startup, WindowComesUpClosedWithControlsLocked)
         { form->fuZaiButton, form->startButton, form->modeButton, form->startButtonB, form->startButtonL })
         EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
     EXPECT_EQ(form->PageControl1->currentIndex(), 0);
-    EXPECT_EQ(form->TestMode, 0);
-    EXPECT_EQ(form->ResistanceMax, 4000);
+    EXPECT_EQ(Session().Mode(), TestMode::Normal);
     EXPECT_EQ(form->BaudRate->currentText(), QStringLiteral("9600"));
     QStringList items;
     for (int i = 0; i < form->Combo->count(); ++i)
@@ -65,8 +63,7 @@ TEST_F(Startup, WindowComesUpClosedWithControlsLocked)
     EXPECT_EQ(items, ListPortDescriptions(false));
     EXPECT_EQ(form->BottomAxis->min(), 0);
     EXPECT_EQ(form->BottomAxis->max(), 40);
-    EXPECT_EQ(form->Pipeline().AwaitedReplyCount(), 0);
-    EXPECT_TRUE(form->Pipeline().CommandQueue().isEmpty());
+    EXPECT_TRUE(Session().Pipeline().Idle());
 }
 
 TEST_F(Startup, ResultTablesOfTheLastRunAreEmptied)
@@ -82,7 +79,7 @@ TEST_F(Startup, ResultTablesOfTheLastRunAreEmptied)
     EXPECT_EQ(RowsIn("listS"), 0);
 }
 
-using PortBox = FormTest;
+using PortBox = WindowTest;
 
 TEST_F(PortBox, ChosenEntryLeavesOnlyItsPortName)
 {
@@ -105,7 +102,7 @@ TEST_F(PortBox, ChosenEntryLeavesOnlyItsPortName)
 
 TEST_F(PortBox, DropDownRebuildsTheListAndKeepsTheText)
 {
-    form->EnableSimulatorPort(true);
+    form->EnableSimulatorPort(SimulatorPort());
     form->Combo->clear();
     form->Combo->setEditText("ttyTyped");
     form->ComboDropDown(form->Combo);
@@ -115,7 +112,7 @@ TEST_F(PortBox, DropDownRebuildsTheListAndKeepsTheText)
     EXPECT_GE(form->Combo->view()->minimumWidth(), 160);
 }
 
-using Connecting = FormTest;
+using Connecting = WindowTest;
 
 TEST_F(Connecting, PortThatCannotOpenIsReportedAndChangesNothing)
 {
@@ -132,9 +129,12 @@ TEST_F(Connecting, PortThatCannotOpenIsReportedAndChangesNothing)
         EXPECT_FALSE(boxes->messages[0].isEmpty());
         EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
         EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
-        EXPECT_TRUE(form->Pipeline().CommandQueue().isEmpty());
+        EXPECT_TRUE(Session().Pipeline().Idle());
         EXPECT_FALSE(form->fuZaiButton->isEnabled());
         EXPECT_EQ(form->Comm1->CommName(), port);
+        // The status bar adds the system's reason and what to check.
+        EXPECT_EQ(form->StatusError->toolTip(),
+            "Error opening serial port: No such file or directory: is the adapter plugged in?");
     }
     EXPECT_TRUE(boxes->errors.isEmpty());
 }
@@ -151,7 +151,7 @@ TEST_F(Connecting, BaudRateThatIsNoNumberStopsBeforeOpening)
     EXPECT_TRUE(boxes->messages.isEmpty());
     EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
     EXPECT_EQ(form->Comm1->Handle(), 0);
-    EXPECT_TRUE(form->Pipeline().CommandQueue().isEmpty());
+    EXPECT_TRUE(Session().Pipeline().Idle());
 }
 
 TEST_F(Connecting, SequenceReadsTheInstrumentBackIntoTheWindow)
@@ -170,7 +170,7 @@ TEST_F(Connecting, SequenceReadsTheInstrumentBackIntoTheWindow)
     ASSERT_EQ(form->combutton->text(), QStringLiteral("Disconnect"))
         << boxes->messages.join(' ').toStdString();
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: " + host.SlavePath() + ". Baud Rate: 9600");
-    std::vector<Command> expected { { "trig", 0 } };
+    std::vector<Command> expected { { "trig" } };
     expected.insert(expected.end(), kConnectSequence.begin(), kConnectSequence.end());
     EXPECT_EQ(Pending(*form), expected);
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
@@ -180,25 +180,25 @@ TEST_F(Connecting, SequenceReadsTheInstrumentBackIntoTheWindow)
 
     ASSERT_TRUE(DrainQueue());
     QStringList sent;
-    for (const auto& [command, code] : expected)
-        sent.append(command);
+    for (const Command& c : expected)
+        sent.append(c.text);
     EXPECT_EQ(WireLines(host), sent);
     // The simulator powers up with limits of 30 A, 150 V and 300 W.
-    EXPECT_EQ(form->StoredCurrentMax, 30);
-    EXPECT_EQ(form->StoredVoltageMax, 150);
-    EXPECT_EQ(form->StoredPowerMax, 300);
+    EXPECT_EQ(Session().Maxima().current, 30);
+    EXPECT_EQ(Session().Maxima().voltage, 150);
+    EXPECT_EQ(Session().Maxima().power, 300);
     EXPECT_EQ(StrToFloat(form->MaxI->text()), 30);
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
 TEST_F(Connecting, BuiltInSimulatorAnswersLikeAnInstrument)
 {
-    form->EnableSimulatorPort(true);
+    form->EnableSimulatorPort(SimulatorPort());
     form->MaxV->clear();
     Connect(kSimulatorPort);
     EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port: SIM. Baud Rate: 9600"));
     ASSERT_TRUE(DrainQueue());
-    EXPECT_EQ(form->StoredVoltageMax, 150);
+    EXPECT_EQ(Session().Maxima().voltage, 150);
     EXPECT_FALSE(form->MaxV->text().isEmpty());
 
     form->combutton->click();
@@ -209,24 +209,25 @@ TEST_F(Connecting, BuiltInSimulatorAnswersLikeAnInstrument)
     EXPECT_NE(form->Comm1->Handle(), 0);
 }
 
-TEST_F(Connecting, DisconnectLeavesARunningLoadAsItIs)
+// The load keeps its caption (it is on at the instrument), but nothing queued before the
+// disconnect is sent after the next connect.
+TEST_F(Connecting, DisconnectStopsPollingAndDropsWhatWasQueued)
 {
-    SimulatorHost host;
-    host.Start();
-    Connect(host.SlavePath());
+    ConnectTo();
     form->loadS->click();
     form->modeButton->click();
     form->startButton->click();
+    form->DButton->click();
     ASSERT_EQ(form->startButton->text(), QStringLiteral("Stop"));
 
     form->combutton->click();
     EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
     EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Stop"));
-    EXPECT_TRUE(form->fetchTimer->isActive());
+    EXPECT_FALSE(form->fetchTimer->isActive());
     for (QPushButton* button : { form->fuZaiButton, form->startButton, form->modeButton })
         EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
-    EXPECT_FALSE(form->Pipeline().CommandQueue().isEmpty()); // the queue is not emptied
+    EXPECT_TRUE(Session().Pipeline().Idle());
 }
 
 TEST_F(Connecting, LostPortShowsConnectAndStopsPolling)
@@ -266,17 +267,15 @@ TEST_F(Connecting, ReplyNobodyAwaitedLeavesThePipelineUsable)
     Connect(host.SlavePath());
     ASSERT_TRUE(DrainQueue());
 
-    // Asked as if no answer were due: the answer finds no code to be read with.
-    form->QueueCommand("mset:imax?", 0);
-    ASSERT_TRUE(WaitUntil([this] { return !boxes->errors.isEmpty(); }));
-    // The next tick finds the counts disagreeing and starts afresh.
-    ASSERT_TRUE(WaitUntil([this] { return form->Pipeline().AwaitedReplyCount() == 0; }));
-
+    // Asked as if no answer were due: the answer finds no code to be read with, is
+    // reported, and takes nothing queued behind it.
     form->MaxV->clear();
-    form->QueueCommand("mset:vmax?", 82);
+    Session().QueueCommand("mset:imax?", ReplyCode::None);
+    Session().QueueCommand("mset:vmax?", ReplyCode::VoltageLimit);
+    ASSERT_TRUE(WaitUntil([this] { return !boxes->errors.isEmpty(); }));
+    EXPECT_TRUE(boxes->errors[0].startsWith("A reply arrived while no answer was awaited")) << boxes->errors[0].toStdString();
     ASSERT_TRUE(WaitUntil([this] { return !form->MaxV->text().isEmpty(); }));
-    EXPECT_EQ(form->StoredVoltageMax, 150);
+    EXPECT_EQ(Session().Maxima().voltage, 150);
 }
 
 } // namespace
-} // namespace conn_test

@@ -1,0 +1,178 @@
+// The instrument session without any window: the operator's rules drive it against the
+// instrument simulator on a real pseudo-terminal, and what it reports is recorded.
+#include "link/InstrumentSession.h"
+#include "comm/SerialComm.h"
+#include "sim/SimulatorHost.h"
+#include "support/EventLoop.h"
+#include "workflows/BatteryDischarge.h"
+#include "workflows/Connection.h"
+#include "workflows/LoadControl.h"
+#include "workflows/OperatorMessages.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Told : IOperatorMessages
+{
+    QStringList messages;
+    void Tell(const QString& message) override { messages << message; }
+};
+
+QStringList WireLines(const SimulatorHost& host)
+{
+    QStringList lines;
+    for (const SimReceivedLine& line : host.ReceivedLines())
+        lines.append(QString::fromStdString(line.line));
+    return lines;
+}
+
+class SessionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        session.Pause = [](int) {};
+        session.OnError = [this](InstrumentSession*, const QString& message) { errors << message; };
+        session.OnReadBack = [this](InstrumentSession*, const ReadBackResult& r) {
+            for (const auto& [field, text] : r.texts)
+                readBack[field] = text;
+        };
+        session.OnMainReading = [this](InstrumentSession*, const MainReading& r, const QString& power) {
+            main << r.voltage + ' ' + power;
+        };
+        session.OnBatteryReading
+            = [this](InstrumentSession*, const BatteryReading& r) { battery.push_back(r); };
+    }
+
+    void Connect(SimulatorHost& host)
+    {
+        ConnectInstrument(session, host.SlavePath(), QStringLiteral("9600"), QStringLiteral("8"));
+        ASSERT_TRUE(Drained());
+    }
+
+    bool Drained()
+    {
+        return WaitUntil([this] { return session.Pipeline().Idle() && session.Comm()->SendDataEmpty(); });
+    }
+
+    InstrumentSession session;
+    Told told;
+    QStringList errors;
+    QStringList main;
+    std::map<QString, QString> readBack;
+    std::vector<BatteryReading> battery;
+};
+
+TEST_F(SessionTest, ConnectsReadsBackSwitchesTheLoadOnAndPolls)
+{
+    SimulatorHost host;
+    host.Start();
+    Connect(host);
+    EXPECT_EQ(session.Port(), PortState::Open);
+    EXPECT_EQ(session.Run(Activity::Load), RunState::Idle);
+    // The simulator powers up with limits of 30 A, 150 V and 300 W.
+    EXPECT_EQ(session.Maxima().current, 30);
+    EXPECT_EQ(session.Maxima().voltage, 150);
+    EXPECT_EQ(session.Maxima().power, 300);
+    EXPECT_EQ(readBack[QStringLiteral("MaxI")], QStringLiteral("30.00"));
+    EXPECT_EQ(readBack.size(), 10u);
+
+    PatternEntries oneAmpere;
+    oneAmpere.setPoint = QStringLiteral("1");
+    SendLoadPattern(session, oneAmpere, told);
+    ASSERT_TRUE(session.Armed(Activity::Load));
+    SwitchLoadInput(session);
+    EXPECT_EQ(session.Run(Activity::Load), RunState::Running);
+    ASSERT_TRUE(WaitUntil([this] { return main.size() >= 3; })) << errors.join('\n').toStdString();
+    EXPECT_EQ(main.last(), QStringLiteral("11.94 11.94")) << "1 A from 12 V behind 0.06 ohm";
+
+    SwitchLoadInput(session);
+    EXPECT_FALSE(session.PollTimer()->isActive());
+    ASSERT_TRUE(Drained());
+    EXPECT_EQ(WireLines(host).last(), QStringLiteral("load off"));
+    EXPECT_TRUE(told.messages.isEmpty());
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+TEST_F(SessionTest, RunsABatteryDischargeToTheInstrumentsCutOff)
+{
+    SimOptions options;
+    options.timeScale = 40;
+    options.batteryCapacityAh = 0.01;
+    SimulatorHost host(options);
+    host.Start();
+    Connect(host);
+    session.SetMode(TestMode::Battery);
+    SetUpBattery(session, { QStringLiteral("11"), QStringLiteral("0.3") }, told);
+    ASSERT_TRUE(session.Armed(Activity::Battery));
+    EXPECT_EQ(ToggleBattery(session, QStringLiteral("1"), told).change, BatteryToggle::Stopped)
+        << "the first press before any run only switches off";
+    EXPECT_EQ(ToggleBattery(session, QStringLiteral("1"), told).change, BatteryToggle::Started);
+    EXPECT_EQ(session.PollTimer()->interval(), 1000);
+
+    ASSERT_TRUE(WaitUntil(
+        [this] { return !battery.empty() && battery.back().current == u"0.000"; }, std::chrono::seconds(40)))
+        << battery.size() << " readings; " << errors.join('\n').toStdString();
+    for (size_t i = 1; i < battery.size(); ++i)
+        EXPECT_GE(battery[i].time.toInt(), battery[i - 1].time.toInt());
+
+    EXPECT_EQ(ToggleBattery(session, QStringLiteral("1"), told).change, BatteryToggle::Stopped);
+    EXPECT_EQ(session.PollTimer()->interval(), InstrumentSession::kIdlePollMs);
+    ASSERT_TRUE(Drained());
+    const QStringList wire = WireLines(host);
+    EXPECT_EQ(wire.last(), QStringLiteral("load off"));
+    EXPECT_TRUE(wire.contains(QStringLiteral("bat:vmin 11")));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+// Nothing queued before a disconnect or a lost port goes out after the next connect.
+TEST_F(SessionTest, ClosingOrLosingThePortEmptiesTheQueueAndStopsPolling)
+{
+    auto host = std::make_unique<SimulatorHost>();
+    host->Start();
+    Connect(*host);
+    QStringList lost;
+    session.OnPortLost = [&](InstrumentSession*, const QString& port) { lost << port; };
+    for (const bool pulled : { false, true }) {
+        SCOPED_TRACE(pulled ? "lost" : "closed");
+        session.StartPolling();
+        session.QueueCommand(QStringLiteral("load on"));
+        session.QueueCommand(QStringLiteral("mset:imax?"), ReplyCode::CurrentLimit);
+        session.PacingTick(); // "load on" leaves; the query stays pending
+        session.PacingTick(); // the query leaves; its answer is awaited
+        session.QueueCommand(QStringLiteral("trig"));
+        const QString port = host->SlavePath();
+        if (pulled) {
+            host->Stop();
+            ASSERT_TRUE(WaitUntil([&] { return session.Port() == PortState::Closed; }));
+            EXPECT_EQ(lost, QStringList { port });
+        } else {
+            session.Close();
+        }
+        EXPECT_TRUE(session.Pipeline().Idle());
+        EXPECT_FALSE(session.PollTimer()->isActive());
+
+        host = std::make_unique<SimulatorHost>();
+        host->Start();
+        Connect(*host);
+        EXPECT_EQ(WireLines(*host).first(), QStringLiteral("*adr 8"));
+        EXPECT_FALSE(WireLines(*host).contains(QStringLiteral("trig")));
+    }
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+TEST_F(SessionTest, ReplyNobodyAskedForIsReportedAndTakesNothing)
+{
+    session.QueueCommand(QStringLiteral("load on"));
+    session.QueueCommand(QStringLiteral("mset:imax?"), ReplyCode::CurrentLimit);
+    EXPECT_THROW(session.HandleReply(QStringLiteral("12.00,0.000")), std::runtime_error);
+    EXPECT_EQ(session.Pipeline().Pending().size(), 2u);
+    session.PacingTick();
+    session.PacingTick();
+    session.HandleReply(QStringLiteral("5.000"));
+    EXPECT_EQ(session.Maxima().current, 5);
+}
+
+} // namespace

@@ -1,0 +1,102 @@
+#include "workflows/ListSequence.h"
+
+#include "link/InstrumentSession.h"
+#include "workflows/OperatorMessages.h"
+
+bool ListSequence::Set(InstrumentSession& session, const ListSetEntries& e, IOperatorMessages& messages)
+{
+    session.Pause(200);
+    // Checked before anything is queued, so a refused number leaves the pending
+    // commands as they were and nothing outside steps 0 to 14 is ever addressed.
+    const std::optional<int> steps = ListStepCount(e.steps);
+    if (!steps) {
+        messages.Tell(
+            QStringLiteral("The List Nr. must be a whole number of steps from 1 to %1!").arg(kListSteps));
+        return false;
+    }
+    const int lastStep = *steps - 1;
+    const Command listMode { QStringLiteral("load:mode list") };
+    session.ReplaceQueue({ listMode, listMode, listMode,
+        { e.autoStep ? QStringLiteral("list:smod auto") : QStringLiteral("list:smod trig") },
+        { e.repeat ? QStringLiteral("list:rep on") : QStringLiteral("list:rep off") },
+        { QStringLiteral("list:snum ") + QString::number(lastStep) } });
+    session.SetListPlan(lastStep, e.repeat);
+    session.SetArmed(Activity::List, true);
+    return true;
+}
+
+void ListSequence::Define(TStepRecord& record, const StepEntries& row)
+{
+    record.LoadPattern = row.modeText;
+    record.Setpoint = row.valueEnabled ? row.value : QStringLiteral("0");
+    if (CompareWord(row.compareItem) == u"off") {
+        record.LowLimit = QStringLiteral("0");
+        record.HighLimit = QStringLiteral("0");
+    } else {
+        record.LowLimit = row.low;
+        record.HighLimit = row.high;
+    }
+}
+
+void ListSequence::SendStep(InstrumentSession& session, int step, const StepEntries& row)
+{
+    const QString modeWord = ListModeWord(row.modeItem);
+    std::vector<Command> commands { { StepModeCommand(step, modeWord) } };
+    TStepRecord defined = FSteps[static_cast<size_t>(step)];
+    defined.LoadPattern = row.modeText;
+    if (!ModeTakesLevel(modeWord)) {
+        defined.Setpoint = QStringLiteral("0");
+    } else {
+        StepEntries asSent = row;
+        asSent.valueEnabled = true;
+        Define(defined, asSent);
+        commands.push_back({ StepLevelCommand(step, row.value, row.delay) });
+        commands.push_back(
+            { StepCompareCommand(step, CompareWord(row.compareItem), defined.LowLimit, defined.HighLimit) });
+    }
+    // The step's commands go out together or not at all (a pasted ">" refuses them all).
+    session.QueueCommands(commands);
+    FSteps[static_cast<size_t>(step)] = defined;
+}
+
+bool ListSequence::Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor)
+{
+    if (session.Run(Activity::List) != RunState::Idle) {
+        session.QueueCommand(QStringLiteral("load off"));
+        session.SetRun(Activity::List, RunState::Idle);
+        session.StopPolling();
+        return false;
+    }
+    session.QueueCommand(QStringLiteral("load on"));
+    session.SetRun(Activity::List, RunState::Running);
+    // The editor may have changed since the step buttons were pressed; the rows stored
+    // at the end describe what it shows now. Readings stay as they are.
+    for (size_t n = 0; n < editor.size(); ++n)
+        Define(FSteps[n], editor[n]);
+    session.StartPolling();
+    return true;
+}
+
+void ListSequence::File(const StepReading& reading)
+{
+    TStepRecord& record = FSteps[static_cast<size_t>(reading.stepIndex)];
+    record.Nr = reading.step;
+    record.mValueV = reading.voltage;
+    record.mValueI = reading.current;
+}
+
+std::vector<TStepRecord> ListSequence::Judge(const ListReport& report)
+{
+    std::vector<TStepRecord> judged;
+    for (qsizetype step = 0; step < report.stepVerdicts.size() && step < kListSteps; ++step) {
+        TStepRecord& record = FSteps[static_cast<size_t>(step)];
+        record.Result = report.stepVerdicts[step];
+        judged.push_back(record);
+    }
+    return judged;
+}
+
+QStringList StepRow(const TStepRecord& r, const QString& time)
+{
+    return { r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit, r.HighLimit, time, r.Result };
+}

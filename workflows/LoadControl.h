@@ -1,0 +1,59 @@
+#pragma once
+// The operator's direct control of the load on the Main page: protection limits, load
+// pattern, input on/off, trigger, sensing, and which page may be in front while a run
+// goes on.
+#include <QString>
+
+class InstrumentSession;
+class IOperatorMessages;
+
+// ---- "Load Setup"
+
+struct LoadSetupEntries
+{
+    QString maxV, maxI, maxP, minVOn, minVOff, autoOff;
+    bool autoOffTicked = true; // the box before "Auto Delay Off:"
+};
+
+// Stops polling, refuses an empty limit ("Input data cannot be empty!", nothing queued),
+// then queues the limits behind what is pending and stores the three maxima. A limit that
+// is no number ends the action after its own command (EConvertError).
+void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& entries, IOperatorMessages& messages);
+
+// ---- "Load Pattern" and "Transient Test Parameters"
+
+enum class LoadPattern { Current, Voltage, Power, Resistance, Short, Transient };
+enum class TransientMode { Continuous, Pulse, Triggered };
+
+struct PatternEntries
+{
+    LoadPattern pattern = LoadPattern::Current;
+    QString setPoint; // the edit of the chosen set-point pattern
+    bool transientCC = false; // "CC", else "CV"
+    TransientMode transientMode = TransientMode::Continuous;
+    QString levelA, widthA, levelB, widthB;
+};
+
+// Stops polling and replaces the pending commands with the pattern's. An empty set-point
+// is refused and queues nothing; one above its maximum is refused with the range message
+// and leaves what was pending. Either way but the empty one, the load input may then be
+// switched on. A set-point that is no number throws EConvertError before anything.
+void SendLoadPattern(InstrumentSession& session, const PatternEntries& entries, IOperatorMessages& messages);
+
+// ---- input, trigger, sensing
+
+// "Begin": input on and polling; otherwise input off and polling stopped.
+void SwitchLoadInput(InstrumentSession& session);
+void Trigger(InstrumentSession& session);
+// The operator chose "Local" or "Remote": sent three times, replacing what is pending,
+// while the input is off; otherwise only the selection changes.
+void SelectSense(InstrumentSession& session, bool remote);
+
+// ---- pages
+
+enum class Page { Main, Battery, List, Instructions, About };
+
+// The operator selected `selected`: the test mode follows the test pages, and a running
+// activity keeps its own page in front. Returns the page to show. Selecting "List Test"
+// means its list must be sent again before it can be started or stepped.
+Page SelectPage(InstrumentSession& session, Page selected);
