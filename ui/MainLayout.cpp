@@ -2,6 +2,7 @@
 // place, built in code so each control's objectName is its name.
 #include "store/ResultsQuery.h"
 #include "ui/AboutPage.h"
+#include "ui/ComboCompletion.h"
 #include "ui/PortComboBox.h"
 #include "ui/ResultLamp.h"
 #include "ui/main.h"
@@ -74,10 +75,7 @@ Combo* MakeCombo(
     auto* combo = new Combo(parent);
     combo->setObjectName(name);
     combo->addItems(items);
-    // Editable through a line edit of our own: unlike setEditable, this leaves the list's
-    // drop-down container to be built when it first drops down, which keeps thirty-odd
-    // boxes from slowing the window's start.
-    combo->setLineEdit(new QLineEdit(combo));
+    parent->window()->findChild<ComboCompletion*>(QString(), Qt::FindDirectChildrenOnly)->MakeEditable(combo);
     combo->setInsertPolicy(QComboBox::NoInsert);
     combo->setCurrentIndex(combo->findText(text, Qt::MatchExactly));
     combo->setEditText(text);
@@ -547,6 +545,7 @@ void BuildAboutPage(TForm1& w, QWidget* page, int pageWidth)
 
 void TForm1::BuildLayout()
 {
+    new ComboCompletion(this);
     auto* client = new QWidget(this);
     setCentralWidget(client);
     PageControl1 = new QTabWidget(client);

@@ -169,6 +169,9 @@ TForm1::TForm1(QWidget* parent)
 
 TForm1::~TForm1()
 {
+    // Its result is posted to this window: the thread ends before the window does.
+    if (FPortLister.joinable())
+        FPortLister.join();
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
@@ -388,7 +391,7 @@ void TForm1::FormCreate(QObject*)
     BaudRate->setCurrentIndex(1);
     ShowPage(0);
     FSession->SetMode(TestMode::Normal);
-    ReplacePortItems(Combo, ListPortDescriptions(FSession->HasVirtualPort(kSimulatorPort)));
+    ListPortsInBackground();
     ShowState();
     ADOQuery1->Clear();
     ADOQuery2->Clear();
@@ -419,6 +422,29 @@ void TForm1::combuttonClick(QObject*)
     }
     StatusPanel0->setText(
         QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + BaudRate->currentText());
+}
+
+void TForm1::ListPortsInBackground()
+{
+    Combo->clear();
+    Combo->setEditText(QString());
+    FPortLister = std::thread([this] {
+        std::vector<PresentPort> ports = ListPresentPorts();
+        QMetaObject::invokeMethod(
+            this, [this, ports = std::move(ports)] { ShowPortList(ports); }, Qt::QueuedConnection);
+    });
+}
+
+void TForm1::ShowPortList(const std::vector<PresentPort>& ports)
+{
+    FPortLister.join();
+    // A port typed or chosen meanwhile stays in the box.
+    const QString shown = Combo->currentText();
+    ReplacePortItems(Combo, PortEntries(ports, FSession->HasVirtualPort(kSimulatorPort)));
+    if (!shown.isEmpty()) {
+        Combo->setCurrentIndex(Combo->findText(shown, Qt::MatchExactly | Qt::MatchCaseSensitive));
+        Combo->setEditText(shown);
+    }
 }
 
 void TForm1::ComboDropDown(QObject*)

@@ -4,6 +4,7 @@
 // applies what the session reports to the controls. Every control, timer and component
 // carries its name as objectName; the captions of the start buttons and of "Select" /
 // "Connect" / "Disconnect" follow the session's state and are never read back.
+#include "comm/PortEnumeration.h"
 #include "link/InstrumentSession.h"
 #include "ui/MessageBoxes.h"
 #include "workflows/ListSequence.h"
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 
 class QCheckBox;
 class QComboBox;
@@ -198,6 +200,10 @@ private:
     void ShowBatteryReading(const BatteryReading& reading);
     void ShowListReport(const ListReport& report);
     StepEntries EditorRow(int step) const;
+    // The system's port list is read on a thread of its own at start-up (it can take
+    // longer than drawing the window); the box gets it once it is there.
+    void ListPortsInBackground();
+    void ShowPortList(const std::vector<PresentPort>& ports);
     void ShowStatusError(const QString& text);
 
     InstrumentSession* FSession = nullptr;
@@ -208,4 +214,5 @@ private:
     QHash<QString, QWidget*> FReadBackFields; // the controls the read-back writes, by name
     bool FApplyingReadBack = false; // a read-back selection is not the operator's choice
     bool FPageShownByProgram = false; // set while ShowPage switches pages
+    std::thread FPortLister; // joined before the window goes
 };

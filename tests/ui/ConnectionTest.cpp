@@ -57,10 +57,16 @@ TEST_F(Startup, WindowComesUpClosedWithControlsLocked)
     EXPECT_EQ(form->PageControl1->currentIndex(), 0);
     EXPECT_EQ(Session().Mode(), TestMode::Normal);
     EXPECT_EQ(form->BaudRate->currentText(), QStringLiteral("9600"));
-    QStringList items;
-    for (int i = 0; i < form->Combo->count(); ++i)
-        items.append(form->Combo->itemText(i));
-    EXPECT_EQ(items, ListPortDescriptions(false));
+    // The port list is read off the way to the first paint and arrives just after.
+    const auto items = [this] {
+        QStringList texts;
+        for (int i = 0; i < form->Combo->count(); ++i)
+            texts.append(form->Combo->itemText(i));
+        return texts;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return items() == ListPortDescriptions(false); }))
+        << items().join(' ').toStdString();
+    EXPECT_EQ(form->Combo->currentText(), items().first());
     EXPECT_EQ(form->BottomAxis->min(), 0);
     EXPECT_EQ(form->BottomAxis->max(), 40);
     EXPECT_TRUE(Session().Pipeline().Idle());
@@ -273,7 +279,8 @@ TEST_F(Connecting, ReplyNobodyAwaitedLeavesThePipelineUsable)
     Session().QueueCommand("mset:imax?", ReplyCode::None);
     Session().QueueCommand("mset:vmax?", ReplyCode::VoltageLimit);
     ASSERT_TRUE(WaitUntil([this] { return !boxes->errors.isEmpty(); }));
-    EXPECT_TRUE(boxes->errors[0].startsWith("A reply arrived while no answer was awaited")) << boxes->errors[0].toStdString();
+    EXPECT_TRUE(boxes->errors[0].startsWith("A reply arrived while no answer was awaited"))
+        << boxes->errors[0].toStdString();
     ASSERT_TRUE(WaitUntil([this] { return !form->MaxV->text().isEmpty(); }));
     EXPECT_EQ(Session().Maxima().voltage, 150);
 }

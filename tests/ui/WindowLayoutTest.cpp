@@ -230,6 +230,16 @@ TEST_F(WindowTest, EveryComboBoxIsEditableAndKeepsTypedTextOutOfItsList)
         EXPECT_TRUE(combo->isEditable());
         EXPECT_EQ(combo->insertPolicy(), QComboBox::NoInsert);
     }
+    // Typing the start of an item completes it in place from that box's own items.
+    QApplication::setActiveWindow(form.get());
+    const std::tuple<QComboBox*, const char*, const char*> typed[] = { { form->ModeStep[3], "sh", "shORT" },
+        { form->ListC[3], "vo", "voltage" }, { form->ModeStep[4], "o", "oPEN" } };
+    for (const auto& [box, start, completed] : typed) {
+        box->lineEdit()->setFocus();
+        box->lineEdit()->selectAll();
+        TypeKeys(box->lineEdit(), QString::fromLatin1(start));
+        EXPECT_EQ(box->currentText(), completed) << box->objectName().toStdString();
+    }
 }
 
 TEST_F(WindowTest, PagesAreInOrderWithTheirCaptions)
