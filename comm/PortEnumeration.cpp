@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <QSerialPortInfo>
+#include <mutex>
 
 namespace {
 
@@ -36,6 +37,10 @@ QString BusOfSubsystems(const QStringList& subsystemsNearestFirst)
 
 std::vector<PresentPort> ListPresentPorts()
 {
+    // The system's device library sets up its shared state lazily and not safely from two
+    // threads at once (the window lists ports at start-up on a thread of its own).
+    static std::mutex enumerating; // guards every use of the device library here
+    const std::lock_guard<std::mutex> lock(enumerating);
     std::vector<PresentPort> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         // The enumeration may remember a device whose node is already gone.

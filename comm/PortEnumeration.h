@@ -19,5 +19,6 @@ struct PresentPort
 // with nothing known gives "serial".
 QString BusOfSubsystems(const QStringList& subsystemsNearestFirst);
 
-// Reads the ports that exist now (enumerated by the system, device node present).
+// Reads the ports that exist now (enumerated by the system, device node present). Safe to
+// call from any thread.
 std::vector<PresentPort> ListPresentPorts();

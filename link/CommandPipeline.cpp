@@ -36,6 +36,13 @@ void CommandPipeline::ReplaceQueue(const std::vector<Command>& commands)
     FPending.assign(commands.begin(), commands.end());
 }
 
+void CommandPipeline::QueueSuperseding(const Command& command, const QStringList& texts)
+{
+    CheckCommand(command.text);
+    std::erase_if(FPending, [&](const Command& c) { return texts.contains(c.text); });
+    FPending.push_back(command);
+}
+
 void CommandPipeline::Clear()
 {
     FPending.clear();

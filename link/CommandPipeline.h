@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -43,6 +44,12 @@ public:
     // own codes, never with a new command's. Throws EBadCommand (and changes nothing)
     // when any text is unfit.
     void ReplaceQueue(const std::vector<Command>& commands);
+
+    // Drops the pending commands whose text is one of `texts`, then queues `command`: a
+    // command that makes the earlier ones moot (the input switched on and off faster than
+    // the line carries it) goes out alone. Throws EBadCommand (and changes nothing) when
+    // the text is unfit.
+    void QueueSuperseding(const Command& command, const QStringList& texts);
 
     // Empties the queue and forgets every awaited answer (start-up, a closed port).
     void Clear();

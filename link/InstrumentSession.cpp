@@ -75,6 +75,11 @@ void InstrumentSession::ReplaceQueue(const std::vector<Command>& commands)
     FPipeline.ReplaceQueue(commands);
 }
 
+void InstrumentSession::QueueSuperseding(const Command& command, const QStringList& texts)
+{
+    FPipeline.QueueSuperseding(command, texts);
+}
+
 void InstrumentSession::ClearQueues()
 {
     FPipeline.Clear();

@@ -78,6 +78,7 @@ public:
     void QueueCommand(const QString& text, ReplyCode code = ReplyCode::None);
     void QueueCommands(const std::vector<Command>& commands);
     void ReplaceQueue(const std::vector<Command>& commands);
+    void QueueSuperseding(const Command& command, const QStringList& texts);
     void ClearQueues();
     // One pacing tick: the next pending line goes to the port.
     void PacingTick();

@@ -169,9 +169,6 @@ TForm1::TForm1(QWidget* parent)
 
 TForm1::~TForm1()
 {
-    // Its result is posted to this window: the thread ends before the window does.
-    if (FPortLister.joinable())
-        FPortLister.join();
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
@@ -428,16 +425,21 @@ void TForm1::ListPortsInBackground()
 {
     Combo->clear();
     Combo->setEditText(QString());
-    FPortLister = std::thread([this] {
-        std::vector<PresentPort> ports = ListPresentPorts();
-        QMetaObject::invokeMethod(
-            this, [this, ports = std::move(ports)] { ShowPortList(ports); }, Qt::QueuedConnection);
-    });
+    FListedPorts = std::async(std::launch::async, ListPresentPorts);
+    // Nothing crosses back from the thread but the list itself, taken from the future here.
+    FPortListWatch = new QTimer(this);
+    FPortListWatch->setInterval(10);
+    connect(FPortListWatch, &QTimer::timeout, this, [this] { RunGuarded([this] { ShowPortList(); }); });
+    FPortListWatch->start();
 }
 
-void TForm1::ShowPortList(const std::vector<PresentPort>& ports)
+void TForm1::ShowPortList()
 {
-    FPortLister.join();
+    if (FListedPorts.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    FPortListWatch->deleteLater();
+    FPortListWatch = nullptr;
+    const std::vector<PresentPort> ports = FListedPorts.get();
     // A port typed or chosen meanwhile stays in the box.
     const QString shown = Combo->currentText();
     ReplacePortItems(Combo, PortEntries(ports, FSession->HasVirtualPort(kSimulatorPort)));

@@ -16,8 +16,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
-#include <thread>
 
 class QCheckBox;
 class QComboBox;
@@ -203,7 +203,7 @@ private:
     // The system's port list is read on a thread of its own at start-up (it can take
     // longer than drawing the window); the box gets it once it is there.
     void ListPortsInBackground();
-    void ShowPortList(const std::vector<PresentPort>& ports);
+    void ShowPortList();
     void ShowStatusError(const QString& text);
 
     InstrumentSession* FSession = nullptr;
@@ -214,5 +214,7 @@ private:
     QHash<QString, QWidget*> FReadBackFields; // the controls the read-back writes, by name
     bool FApplyingReadBack = false; // a read-back selection is not the operator's choice
     bool FPageShownByProgram = false; // set while ShowPage switches pages
-    std::thread FPortLister; // joined before the window goes
+    // The port list being read at start-up; its destructor waits for the thread.
+    std::future<std::vector<PresentPort>> FListedPorts;
+    QTimer* FPortListWatch = nullptr; // looks for the list until it is there
 };

@@ -3,6 +3,7 @@
 #include "link/InstrumentSession.h"
 #include "replies/Numbers.h"
 #include "workflows/InputRules.h"
+#include "workflows/LoadControl.h"
 #include "workflows/OperatorMessages.h"
 #include "workflows/TestRules.h"
 
@@ -36,7 +37,7 @@ BatteryToggle ToggleBattery(
     InstrumentSession& session, const QString& periodText, IOperatorMessages& messages)
 {
     if (session.Run(Activity::Battery) != RunState::Idle) {
-        session.QueueCommand(QStringLiteral("load off"));
+        QueueInputSwitch(session, false);
         session.SetRun(Activity::Battery, RunState::Idle);
         session.StopPolling();
         session.SetPollInterval(InstrumentSession::kIdlePollMs);
@@ -50,7 +51,7 @@ BatteryToggle ToggleBattery(
                           .arg(kMaxTestPeriodSeconds));
         return { BatteryToggle::Refused };
     }
-    session.QueueCommand(QStringLiteral("load on"));
+    QueueInputSwitch(session, true);
     session.SetRun(Activity::Battery, RunState::Running);
     session.SetPollInterval(*period * 1000);
     session.StartPolling();

@@ -1,6 +1,7 @@
 #include "workflows/ListSequence.h"
 
 #include "link/InstrumentSession.h"
+#include "workflows/LoadControl.h"
 #include "workflows/OperatorMessages.h"
 
 bool ListSequence::Set(InstrumentSession& session, const ListSetEntries& e, IOperatorMessages& messages)
@@ -62,12 +63,12 @@ void ListSequence::SendStep(InstrumentSession& session, int step, const StepEntr
 bool ListSequence::Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor)
 {
     if (session.Run(Activity::List) != RunState::Idle) {
-        session.QueueCommand(QStringLiteral("load off"));
+        QueueInputSwitch(session, false);
         session.SetRun(Activity::List, RunState::Idle);
         session.StopPolling();
         return false;
     }
-    session.QueueCommand(QStringLiteral("load on"));
+    QueueInputSwitch(session, true);
     session.SetRun(Activity::List, RunState::Running);
     // The editor may have changed since the step buttons were pressed; the rows stored
     // at the end describe what it shows now. Readings stay as they are.

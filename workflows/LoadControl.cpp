@@ -84,14 +84,20 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
     session.SetArmed(Activity::Load, true);
 }
 
+void QueueInputSwitch(InstrumentSession& session, bool on)
+{
+    static const QStringList switches { QStringLiteral("load on"), QStringLiteral("load off") };
+    session.QueueSuperseding({ on ? switches[0] : switches[1] }, switches);
+}
+
 void SwitchLoadInput(InstrumentSession& session)
 {
     if (session.Run(Activity::Load) == RunState::Idle) {
-        session.QueueCommand(QStringLiteral("load on"));
+        QueueInputSwitch(session, true);
         session.SetRun(Activity::Load, RunState::Running);
         session.StartPolling();
     } else {
-        session.QueueCommand(QStringLiteral("load off"));
+        QueueInputSwitch(session, false);
         session.SetRun(Activity::Load, RunState::Idle);
         session.StopPolling();
     }

@@ -44,6 +44,9 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& entries, 
 
 // "Begin": input on and polling; otherwise input off and polling stopped.
 void SwitchLoadInput(InstrumentSession& session);
+// Queues "load on" or "load off" in place of a switch still pending: pressed faster than
+// the line carries them, only the last one goes out.
+void QueueInputSwitch(InstrumentSession& session, bool on);
 void Trigger(InstrumentSession& session);
 // The operator chose "Local" or "Remote": sent three times, replacing what is pending,
 // while the input is off; otherwise only the selection changes.

@@ -101,6 +101,21 @@ TEST(CommandPipeline, UnfitCommandTextsAreRefusedAndNothingChanges)
     }
 }
 
+TEST(CommandPipeline, ASupersedingCommandDropsOnlyWhatItNamesAndOnlyUnsent)
+{
+    CommandPipeline p;
+    const QStringList switches { "load on", "load off" };
+    p.QueueCommand("load on");
+    p.Tick(); // sent: it stays sent
+    p.QueueCommand("load off");
+    p.QueueCommand("fetch?", kFetch);
+    p.QueueCommand("load on");
+    p.QueueSuperseding({ "load off" }, switches);
+    EXPECT_EQ(Texts(p), (QStringList { "fetch?", "load off" }));
+    EXPECT_THROW(p.QueueSuperseding({ "load on>x" }, switches), EBadCommand);
+    EXPECT_EQ(Texts(p), (QStringList { "fetch?", "load off" }));
+}
+
 TEST(CommandPipeline, AnHourOfPollingNeverHoldsMoreThanTwoFetches)
 {
     // Polling and pacing both run every 300 ms; the instrument answers every query.

@@ -358,4 +358,3 @@ TEST_F(ListTest, AStepHoldingASeparatorIsRefusedWhole)
     EXPECT_EQ(boxes->errors.size(), 1);
     EXPECT_TRUE(PendingTexts(*form).isEmpty()) << "not even the step's mode command";
 }
-

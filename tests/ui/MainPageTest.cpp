@@ -30,8 +30,8 @@ TEST_F(LoadSetup, QueuesLimitsAndStoresMaxima)
     const double kOld = -1; // the maxima before the action
     const Case cases[] = {
         { "defaults, auto-off ticked", {}, true,
-            { { "mset:vmax 10" }, { "mset:imax 10" }, { "mset:pmax 10" }, { "mset:von 0" },
-                { "mset:voff 0" }, { "mset:aoff 0" } },
+            { { "mset:vmax 10" }, { "mset:imax 10" }, { "mset:pmax 10" }, { "mset:von 0" }, { "mset:voff 0" },
+                { "mset:aoff 0" } },
             10, 10, 10, 0, 0 },
         { "auto-off cleared: its field is never read",
             { { &TForm1::MaxV, "60" }, { &TForm1::MaxI, "5" }, { &TForm1::MaxP, "200.5" },
@@ -41,8 +41,8 @@ TEST_F(LoadSetup, QueuesLimitsAndStoresMaxima)
                 { "mset:voff 0" } },
             60, 5, 200.5, 0, 0 },
         { "auto-off ticked and empty", { { &TForm1::AutoOff, "" } }, true,
-            { { "mset:vmax 10" }, { "mset:imax 10" }, { "mset:pmax 10" }, { "mset:von 0" },
-                { "mset:voff 0" }, { "mset:aoff " } },
+            { { "mset:vmax 10" }, { "mset:imax 10" }, { "mset:pmax 10" }, { "mset:von 0" }, { "mset:voff 0" },
+                { "mset:aoff " } },
             10, 10, 10, 0, 0 },
         { "an empty field queues nothing, although the maxima before it were filled",
             { { &TForm1::MinVOff, "" } }, true, {}, kOld, kOld, kOld, 1, 0 },
@@ -120,8 +120,8 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
             { { { "load:mode cr" }, { "load:res 4000" } } }, "", 0, true, 0 },
         { "R-SET above 4000 is refused", &TForm1::loadR, { { &TForm1::RSet, "4000.5" } }, {}, std::nullopt,
             "The input value 4001.000 exceeds the maximum of 4000.000!", 0, true },
-        { "SHORT reads no field", &TForm1::loadS, { { &TForm1::ISet, "" } }, {},
-            { { { "load:mode sh" } } }, "", 0, true },
+        { "SHORT reads no field", &TForm1::loadS, { { &TForm1::ISet, "" } }, {}, { { { "load:mode sh" } } },
+            "", 0, true },
         { "empty set-point: nothing queued, Begin stays locked", &TForm1::loadI, { { &TForm1::ISet, "" } },
             {}, std::nullopt, empty, 0, false },
         { "set-point that is no number", &TForm1::loadV, { { &TForm1::VSet, "1..2" } }, {}, std::nullopt, "",
@@ -131,12 +131,12 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
             { { &TForm1::TranA0, "1.5" }, { &TForm1::TranA1, "20" }, { &TForm1::TranB0, "" },
                 { &TForm1::TranB1, "" } },
             { &TForm1::TranType1, &TForm1::TranMode1 },
-            { { { "load:mode tran" }, { "tran:lmod cc" }, { "tran:tmod puls" },
-                { "tran:leva 1.5,20" }, { "tran:levb ," } } },
+            { { { "load:mode tran" }, { "tran:lmod cc" }, { "tran:tmod puls" }, { "tran:leva 1.5,20" },
+                { "tran:levb ," } } },
             "", 0, true },
         { "TRANSIENT triggered", &TForm1::loadD, {}, { &TForm1::TranMode2 },
-            { { { "load:mode tran" }, { "tran:lmod cv" }, { "tran:tmod trig" },
-                { "tran:leva 10,10" }, { "tran:levb 10,10" } } },
+            { { { "load:mode tran" }, { "tran:lmod cv" }, { "tran:tmod trig" }, { "tran:leva 10,10" },
+                { "tran:levb 10,10" } } },
             "", 0, true },
     };
     for (const Case& c : cases) {
@@ -191,7 +191,8 @@ TEST_F(LoadInput, BeginAndStopSwitchInputAndPolling)
     EXPECT_TRUE(form->fetchTimer->isActive());
 
     form->startButton->click();
-    EXPECT_EQ(Pending(*form), (std::vector<Command> { kPending, { "load on" }, { "load off" } }));
+    // Pressed before "load on" went out: only the newest switch is sent.
+    EXPECT_EQ(Pending(*form), (std::vector<Command> { kPending, { "load off" } }));
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
     EXPECT_TRUE(form->fuZaiButton->isEnabled());
     EXPECT_TRUE(form->modeButton->isEnabled());
@@ -201,6 +202,13 @@ TEST_F(LoadInput, BeginAndStopSwitchInputAndPolling)
     form->DButton->click();
     EXPECT_EQ(Pending(*form).back(), Command { "trig" });
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
+
+    // However often the input is switched between two ticks, one switch waits to go out.
+    for (int i = 0; i < 200; ++i) {
+        form->startButton->click();
+        form->startButton->click();
+    }
+    EXPECT_EQ(Pending(*form), (std::vector<Command> { kPending, { "trig" }, { "load off" } }));
 }
 
 TEST_F(LoadInput, LiveReadingsWhileOnAndPollingEndsWhenOff)
@@ -255,8 +263,9 @@ TEST_F(Sensing, LocalAndRemoteSendOnlyOnAChangeWhileTheInputIsOff)
         (form.get()->*c.clicked)->click();
 
         EXPECT_TRUE((form.get()->*c.clicked)->isChecked());
-        const std::vector<Command> expected
-            = c.sent ? std::vector<Command> { { *c.sent }, { *c.sent }, { *c.sent } } : std::vector<Command> { kPending };
+        const std::vector<Command> expected = c.sent
+            ? std::vector<Command> { { *c.sent }, { *c.sent }, { *c.sent } }
+            : std::vector<Command> { kPending };
         EXPECT_EQ(Pending(*form), expected);
     }
 }
@@ -276,7 +285,8 @@ TEST_F(Sensing, ReadBackSelectionKeepsTheQueriesStillPending)
 
     EXPECT_TRUE(form->MeasureMode1->isChecked());
     EXPECT_EQ(Pending(*form),
-        (std::vector<Command> { { "bat:curr?", ReplyCode::BatteryCurrent }, { "bat:vmin?", ReplyCode::BatteryCutOff } }));
+        (std::vector<Command> {
+            { "bat:curr?", ReplyCode::BatteryCurrent }, { "bat:vmin?", ReplyCode::BatteryCutOff } }));
 }
 
 using PageGuard = WindowTest;
@@ -307,7 +317,8 @@ TEST_F(PageGuard, RunningTestKeepsItsPageInFront)
         { "list runs: Battery Test shows List Test", I, I, R, Battery, List, TestMode::List, true, true },
         { "list runs: back on its page it can still be stopped", I, I, R, List, List, TestMode::List, true,
             false },
-        { "Instructions can always be opened", R, I, I, Instructions, Instructions, std::nullopt, true, true },
+        { "Instructions can always be opened", R, I, I, Instructions, Instructions, std::nullopt, true,
+            true },
         { "About can always be opened", I, I, R, About, About, std::nullopt, true, true },
     };
     for (const Case& c : cases) {
