@@ -1,6 +1,7 @@
 #include "link/InstrumentSession.h"
 
 #include "comm/SerialComm.h"
+#include "link/Guarded.h"
 #include "replies/Numbers.h"
 #include "replies/TextCuts.h"
 
@@ -215,13 +216,7 @@ void InstrumentSession::StateChanged()
 
 void InstrumentSession::Guarded(const std::function<void()>& work)
 {
-    try {
-        work();
-    } catch (const std::exception& e) {
-        Report(QString::fromStdString(e.what()));
-    } catch (...) {
-        Report(QStringLiteral("An unexpected error occurred."));
-    }
+    RunReporting(work, [this](const QString& message) { Report(message); });
 }
 
 void InstrumentSession::Report(const QString& message)

@@ -1,6 +1,7 @@
 #include "ui/main.h"
 
 #include "comm/SerialComm.h"
+#include "link/Guarded.h"
 #include "store/ResultsQuery.h"
 #include "ui/AboutPage.h"
 #include "ui/BatteryChart.h"
@@ -662,13 +663,7 @@ void TForm1::SetMessageBoxes(std::unique_ptr<IMessageBoxes> boxes)
 
 void TForm1::RunGuarded(const std::function<void()>& handler)
 {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        ShowGeneralError(QString::fromStdString(e.what()));
-    } catch (...) {
-        ShowGeneralError(QStringLiteral("An unexpected error occurred."));
-    }
+    RunReporting(handler, [this](const QString& message) { ShowGeneralError(message); });
 }
 
 void TForm1::ShowGeneralError(const QString& text)
