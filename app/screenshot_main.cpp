@@ -1,12 +1,22 @@
 // Saves a picture of each page of the main window: dcload-screenshot DIR writes
-// DIR/1-main.png … DIR/5-about.png. Runs offscreen; used to check the layout by eye.
+// DIR/1-main.png … DIR/5-about.png, and DIR/6-main-running.png of the window connected
+// to the built-in simulator with its load input on. Runs offscreen; used to check the
+// layout by eye.
+#include "sim/SimulatorHost.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <cstdio>
+#include <functional>
 
 int main(int argc, char** argv)
 {
@@ -26,16 +36,43 @@ int main(int argc, char** argv)
     TForm1 w;
     QApplication::setFont(w.font());
     w.show();
+    const auto save = [&](const char* name) {
+        const QString file = dir.filePath(QString::fromLatin1(name) + ".png");
+        if (!w.grab().save(file)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+            return false;
+        }
+        std::printf("%s\n", qPrintable(file));
+        return true;
+    };
     const char* names[] = { "1-main", "2-battery", "3-list", "4-instructions", "5-about" };
     for (int page = 0; page < w.PageControl1->count(); ++page) {
         w.ShowPage(page);
         QApplication::processEvents();
-        const QString file = dir.filePath(QString::fromLatin1(names[page]) + ".png");
-        if (!w.grab().save(file)) {
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+        if (!save(names[page]))
             return 1;
-        }
-        std::printf("%s\n", qPrintable(file));
     }
-    return 0;
+
+    // Connected, a load pattern sent and the input on, after the first readings.
+    w.ShowPage(0);
+    w.EnableSimulatorPort([] {
+        auto host = std::make_shared<SimulatorHost>();
+        host->Start();
+        return VirtualPort { host->SlavePath(), host };
+    });
+    w.combutton->click(); // the first click after start-up only closes
+    w.Combo->setEditText(QStringLiteral("SIM"));
+    w.combutton->click();
+    const QDeadlineTimer deadline(20000);
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        while (!done() && !deadline.hasExpired())
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
+    };
+    // The limits read back bound the set-point.
+    waitFor([&] { return w.Session().Pipeline().Idle(); });
+    w.ISet->setText(QStringLiteral("2"));
+    w.modeButton->click();
+    w.startButton->click();
+    waitFor([&] { return w.PLabel->text().endsWith(u'W'); });
+    return save("6-main-running") ? 0 : 1;
 }
