@@ -170,6 +170,13 @@ TForm1::TForm1(QWidget* parent)
 
 TForm1::~TForm1()
 {
+    // Controls going away may still signal (a box committing its text as it loses the
+    // focus); nothing of this window may answer once it is being torn down.
+    for (QObject* child : findChildren<QObject*>())
+        child->disconnect(this);
+    auto* portBox = static_cast<PortComboBox*>(Combo);
+    portBox->OnDropDown = nullptr;
+    portBox->OnCloseUp = nullptr;
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
