@@ -4,6 +4,7 @@
 // Wall time is what the operator waits; CPU time (user + system) is printed beside it
 // because it stays steady on a machine busy with other work.
 //   bench_startup [N]   (default 15)
+// BENCH_PROGRAM=path times another build of the program against the same yardstick.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -70,7 +71,7 @@ int main(int argc, char** argv)
     if (!dir.isValid())
         return 1;
 
-    const QString window = QStringLiteral(DCLOAD_EXE);
+    const QString window = qEnvironmentVariable("BENCH_PROGRAM", QStringLiteral(DCLOAD_EXE));
     const QString bare = QStringLiteral(BARE_WINDOW_EXE);
     // One untimed run of each fills the file cache, so both are measured warm alike.
     TimeOneRun(window, { "--exit-after-first-paint" }, dir.path());
