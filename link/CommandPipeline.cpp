@@ -1,11 +1,15 @@
 #include "link/CommandPipeline.h"
 
+#include <algorithm>
+
 void CommandPipeline::CheckCommand(const QString& text)
 {
     for (QChar c : text) {
         const char* name = nullptr;
         if (c == u'>')
             name = "\">\"";
+        else if (c == u';')
+            name = "\";\"";
         else if (c == u'\r')
             name = "a carriage return";
         else if (c == u'\n')
@@ -51,26 +55,30 @@ void CommandPipeline::Clear()
 
 std::optional<QByteArray> CommandPipeline::Tick()
 {
-    // The answers to the commands sent before did not come in time.
-    FAwaited.clear();
+    // The answers to the commands sent before did not come in time; they may still come.
+    std::deque<AwaitedAnswer> late;
+    late.swap(FAwaited);
     if (FPending.empty())
         return std::nullopt;
     const Command command = FPending.front();
     FPending.pop_front();
-    if (command.code != ReplyCode::None)
-        FAwaited.push_back(command.code);
+    if (command.code != ReplyCode::None) {
+        const bool doubtful = std::any_of(
+            late.begin(), late.end(), [&](const AwaitedAnswer& a) { return a.code != command.code; });
+        FAwaited.push_back({ command.code, doubtful });
+    }
     QByteArray line = command.text.toLatin1();
     line.append('\r');
     return line;
 }
 
-std::optional<ReplyCode> CommandPipeline::TakeReplyCode()
+std::optional<AwaitedAnswer> CommandPipeline::TakeReplyCode()
 {
     if (FAwaited.empty())
         return std::nullopt;
-    const ReplyCode code = FAwaited.front();
+    const AwaitedAnswer answer = FAwaited.front();
     FAwaited.pop_front();
-    return code;
+    return answer;
 }
 
 QString ReplyTextFromChunk(const char* buffer, uint16_t length)

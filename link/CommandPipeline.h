@@ -28,11 +28,21 @@ struct Command
     bool operator==(const Command&) const = default;
 };
 
+// An answer awaited for a command on the wire. Doubtful when the command before it went
+// unanswered with another code: the first reply to come may be that late answer.
+struct AwaitedAnswer
+{
+    ReplyCode code = ReplyCode::None;
+    bool doubtful = false;
+    bool operator==(const AwaitedAnswer&) const = default;
+};
+
 class CommandPipeline
 {
 public:
     // Appends one command behind everything pending. Throws EBadCommand (and queues
-    // nothing) when the text holds ">", a carriage return or a line feed.
+    // nothing) when the text holds ">", ";", a carriage return or a line feed: each would
+    // split it into several commands or lines on the wire.
     void QueueCommand(const QString& text, ReplyCode code = ReplyCode::None);
 
     // Appends several commands behind everything pending, all or none: one unfit text
@@ -58,13 +68,13 @@ public:
     // next line to write (command plus carriage return, 8-bit) if any command is pending.
     std::optional<QByteArray> Tick();
 
-    // The frame every reply is read in: the code of the oldest command on the wire whose
-    // answer is awaited, taken off. Nothing when no answer is awaited: the reply came
-    // unasked, and nothing pending is touched.
-    std::optional<ReplyCode> TakeReplyCode();
+    // The frame every reply is read in: the answer awaited for the oldest command on the
+    // wire, taken off. Nothing when no answer is awaited: the reply came unasked, and
+    // nothing pending is touched.
+    std::optional<AwaitedAnswer> TakeReplyCode();
 
     const std::deque<Command>& Pending() const { return FPending; }
-    const std::deque<ReplyCode>& Awaited() const { return FAwaited; }
+    const std::deque<AwaitedAnswer>& Awaited() const { return FAwaited; }
     // Nothing to send and nothing awaited.
     bool Idle() const { return FPending.empty() && FAwaited.empty(); }
 
@@ -72,7 +82,7 @@ private:
     static void CheckCommand(const QString& text);
 
     std::deque<Command> FPending; // not yet sent, in sending order
-    std::deque<ReplyCode> FAwaited; // sent, answer not yet come; at most one between ticks
+    std::deque<AwaitedAnswer> FAwaited; // sent, answer not yet come; at most one between ticks
 };
 
 // The text of one received chunk: one character per byte, NUL bytes and any

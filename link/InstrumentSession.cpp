@@ -13,6 +13,13 @@
 namespace {
 
 constexpr int kPacingMs = 300;
+// How long the instrument may leave awaited queries unanswered before the operator is told.
+constexpr qint64 kSilenceMs = 3000;
+// Readings with no current at one time that tell the instrument has ended a discharge.
+constexpr int kIdleReadingsAtEnd = 3;
+
+const QStringList kInputSwitches { QStringLiteral("load on"), QStringLiteral("load off") };
+const QString kPoll = QStringLiteral("fetch?");
 
 size_t Index(Activity activity)
 {
@@ -86,15 +93,49 @@ void InstrumentSession::ClearQueues()
     FPipeline.Clear();
 }
 
+void InstrumentSession::SwitchInput(bool on)
+{
+    QStringList superseded = kInputSwitches;
+    if (on)
+        superseded.append(kPoll);
+    FPipeline.QueueSuperseding({ kInputSwitches[on ? 0 : 1] }, superseded);
+}
+
 void InstrumentSession::PacingTick()
 {
+    WatchSilence();
+    if (FHeld) {
+        // No second reply came: the one held cannot be told from the late answer.
+        if (FHeld->first != ReplyCode::Measurement) {
+            ++FUnconfirmed;
+            if (auto handler = OnReadBackIncomplete)
+                handler(this, FUnconfirmed);
+        }
+        FHeld.reset();
+    }
+    FTailMayFollow = false;
+    const bool readBackGoesOn = std::any_of(FPipeline.Pending().begin(), FPipeline.Pending().end(),
+        [](const Command& c) { return c.code != ReplyCode::None && c.code != ReplyCode::Measurement; });
+    if (!readBackGoesOn)
+        FUnconfirmed = 0;
     if (const auto line = FPipeline.Tick())
         FComm->WriteCommData(line->constData(), static_cast<uint16_t>(line->size()));
 }
 
+void InstrumentSession::WatchSilence()
+{
+    // Answers awaited and not come by this tick, and none for a while: say so once.
+    if (FPort != PortState::Open || FPipeline.Awaited().empty() || FSilent
+        || FSinceReply.elapsed() < kSilenceMs)
+        return;
+    FSilent = true;
+    if (auto handler = OnSilence)
+        handler(this, FLastReplyAt);
+}
+
 void InstrumentSession::PollTick()
 {
-    FPipeline.QueueCommand(QStringLiteral("fetch?"), ReplyCode::Measurement);
+    FPipeline.QueueCommand(kPoll, ReplyCode::Measurement);
 }
 
 void InstrumentSession::StartPolling()
@@ -141,13 +182,26 @@ void InstrumentSession::Open(const QString& name, uint32_t baudRate)
     }
     FPortName = name;
     FPort = PortState::Open;
+    ++FConnection;
     FArmed[Index(Activity::Load)] = false;
+    FSinceReply.start();
+    FLastReplyAt = QTime::currentTime();
+    FSilent = false;
     StateChanged();
 }
 
 void InstrumentSession::Close()
 {
+    const bool wasOpen = FPort == PortState::Open;
     ReleasePort();
+    if (wasOpen) {
+        // The operator's own choice: the load input stays as the instrument holds it.
+        const std::vector<CutShortRun> cut = EndRuns({ Activity::Battery, Activity::List });
+        if (!cut.empty()) {
+            if (auto handler = OnRunsCutShort)
+                handler(this, cut);
+        }
+    }
     StateChanged();
 }
 
@@ -157,8 +211,16 @@ void InstrumentSession::ReleasePort()
     FVirtual = {};
     FPipeline.Clear();
     FPolling->stop();
+    FPolling->setInterval(kIdlePollMs);
     FPort = PortState::Closed;
     FArmed[Index(Activity::Load)] = false;
+    FHeld.reset();
+    FTailMayFollow = false;
+    if (FSilent) {
+        FSilent = false;
+        if (auto handler = OnSilence)
+            handler(this, std::nullopt);
+    }
 }
 
 void InstrumentSession::PortHungUp()
@@ -167,9 +229,37 @@ void InstrumentSession::PortHungUp()
     if (FComm->Handle() == 0)
         return;
     ReleasePort();
+    // Nothing can be known of the instrument any more: every run ends in the window.
+    const std::vector<CutShortRun> cut = EndRuns({ Activity::Load, Activity::Battery, Activity::List });
     if (auto handler = OnPortLost)
         handler(this, FPortName);
+    if (!cut.empty()) {
+        if (auto handler = OnRunsCutShort)
+            handler(this, cut);
+    }
     StateChanged();
+}
+
+std::vector<CutShortRun> InstrumentSession::EndRuns(std::initializer_list<Activity> activities)
+{
+    std::vector<CutShortRun> cut;
+    for (const Activity activity : activities) {
+        if (FRuns[Index(activity)] != RunState::Running)
+            continue;
+        FRuns[Index(activity)] = RunState::Idle;
+        if (activity != Activity::Load)
+            cut.push_back({ activity, FRunReadings[Index(activity)] });
+    }
+    return cut;
+}
+
+void InstrumentSession::EndRun(Activity activity)
+{
+    // As "Stop" ends it: the input off, polling stopped at its usual pace.
+    SwitchInput(false);
+    FPolling->stop();
+    FPolling->setInterval(kIdlePollMs);
+    SetRun(activity, RunState::Idle);
 }
 
 // ---- state
@@ -184,7 +274,20 @@ void InstrumentSession::SetRun(Activity activity, RunState state)
     if (FRuns[Index(activity)] == state)
         return;
     FRuns[Index(activity)] = state;
+    if (state == RunState::Running)
+        RunStarted(activity);
     StateChanged();
+}
+
+void InstrumentSession::RunStarted(Activity activity)
+{
+    FRunReadings[Index(activity)] = 0;
+    if (activity == Activity::Battery)
+        FBattery = {};
+    if (activity == Activity::List) {
+        FListAwaitsStep = true;
+        FListShortReported = false;
+    }
 }
 
 bool InstrumentSession::Armed(Activity activity) const
@@ -192,8 +295,14 @@ bool InstrumentSession::Armed(Activity activity) const
     return FArmed[Index(activity)];
 }
 
+bool InstrumentSession::ArmedOnThisConnection(Activity activity) const
+{
+    return FArmed[Index(activity)] && FArmedOn[Index(activity)] == FConnection;
+}
+
 void InstrumentSession::SetArmed(Activity activity, bool armed)
 {
+    FArmedOn[Index(activity)] = FConnection;
     if (FArmed[Index(activity)] == armed)
         return;
     FArmed[Index(activity)] = armed;
@@ -232,16 +341,42 @@ void InstrumentSession::ReceiveChunk(const char* buffer, uint16_t length)
 
 void InstrumentSession::HandleReply(const QString& reply)
 {
-    const std::optional<ReplyCode> code = FPipeline.TakeReplyCode();
-    if (!code)
+    FSinceReply.start();
+    FLastReplyAt = QTime::currentTime();
+    if (FSilent) {
+        FSilent = false;
+        if (auto handler = OnSilence)
+            handler(this, std::nullopt);
+    }
+    const std::optional<AwaitedAnswer> answer = FPipeline.TakeReplyCode();
+    if (!answer) {
+        if (FHeld) {
+            // Two replies to one query: the first was the late answer to the query before.
+            const ReplyCode code = FHeld->first;
+            FHeld.reset();
+            Answered({ code, false }, reply);
+            return;
+        }
+        if (std::exchange(FTailMayFollow, false))
+            return; // the rest of a reading that was cut short, already reported
         throw std::runtime_error(
-            "A reply arrived while no answer was awaited: '" + reply.toStdString() + "'");
+            "A reply arrived while no answer was awaited: " + QuotedReply(reply).toStdString());
+    }
+    Answered(*answer, reply);
+}
+
+void InstrumentSession::Answered(const AwaitedAnswer& answer, const QString& reply)
+{
+    if (answer.doubtful) {
+        FHeld = { answer.code, reply };
+        return;
+    }
     if (IsDroppedReply(reply))
         return;
-    if (*code == ReplyCode::Measurement)
+    if (answer.code == ReplyCode::Measurement)
         HandleMeasurement(reply);
     else
-        ApplyReadBack(*code, reply);
+        ApplyReadBack(answer.code, reply);
 }
 
 void InstrumentSession::ApplyReadBack(ReplyCode code, const QString& reply)
@@ -276,28 +411,15 @@ void InstrumentSession::HandleMeasurement(const QString& reply)
         if (Run(Activity::Load) != RunState::Running)
             return;
         const MainReading reading = CutMainReading(reply);
-        QString power;
-        QString failure;
-        try {
-            power = PowerText(reading.voltage, reading.current);
-        } catch (const EConvertError& e) {
-            failure = QString::fromStdString(e.what());
-        }
         if (auto handler = OnMainReading)
-            handler(this, reading, power);
-        if (!failure.isEmpty())
-            throw EConvertError(failure.toStdString());
+            handler(this, reading, PowerText(reading));
         return;
     }
-    case TestMode::Battery: {
+    case TestMode::Battery:
         // The layout's initial "Start" lets readings through as a running test does.
-        if (Run(Activity::Battery) == RunState::Idle)
-            return;
-        const BatteryReading reading = CutBatteryReading(reply);
-        if (auto handler = OnBatteryReading)
-            handler(this, reading);
+        if (Run(Activity::Battery) != RunState::Idle)
+            BatteryReadingArrived(reply);
         return;
-    }
     case TestMode::List: {
         if (Run(Activity::List) != RunState::Running)
             return;
@@ -307,14 +429,60 @@ void InstrumentSession::HandleMeasurement(const QString& reply)
             if (reading.stepIndex < 0 || reading.stepIndex >= kReadBackSteps)
                 throw std::out_of_range("The instrument reported list step " + reading.step.toStdString()
                     + "; the steps are 0 to 14.");
+            FListAwaitsStep = false;
             if (auto handler = OnStepReading)
                 handler(this, reading);
-        } else if (kind == u"L3") {
+        } else if (kind == u"L3" && !FListAwaitsStep) {
             ListReportArrived(reply);
         }
         return;
     }
     }
+}
+
+void InstrumentSession::BatteryReadingArrived(const QString& reply)
+{
+    BatteryReading reading;
+    try {
+        reading = CutBatteryReading(reply);
+    } catch (const EBadReading& e) {
+        if (!e.CutShort())
+            throw;
+        // Its rest may come as a reply of its own: taken as that, not as news.
+        FTailMayFollow = true;
+        if (std::exchange(FBattery.cutShortReported, true))
+            return;
+        throw;
+    }
+    ++FRunReadings[Index(Activity::Battery)];
+    if (auto handler = OnBatteryReading)
+        handler(this, reading);
+
+    BatteryTrack& t = FBattery;
+    if (t.hasLast && reading.seconds > t.lastSeconds)
+        t.wattHours += (t.lastVolts * t.lastAmps + reading.voltageValue * reading.currentValue) / 2
+            * (reading.seconds - t.lastSeconds) / 3600.0;
+    if (reading.currentValue != 0)
+        t.cutOffVolts = reading.voltageValue;
+    // After its cut-off the instrument answers with no current and its time stands still.
+    if (reading.currentValue == 0 && t.idleReadings > 0 && reading.seconds == t.idleSince) {
+        ++t.idleReadings;
+    } else {
+        t.idleReadings = reading.currentValue == 0 ? 1 : 0;
+        t.idleSince = reading.seconds;
+    }
+    t.hasLast = true;
+    t.lastVolts = reading.voltageValue;
+    t.lastAmps = reading.currentValue;
+    t.lastSeconds = reading.seconds;
+    t.lastAmpereHours = reading.capacityValue;
+    if (t.idleReadings < kIdleReadingsAtEnd || Run(Activity::Battery) != RunState::Running)
+        return;
+    EndRun(Activity::Battery);
+    if (auto handler = OnBatteryEnd)
+        handler(this,
+            { t.lastSeconds, t.lastAmpereHours, t.wattHours, t.cutOffVolts,
+                FRunReadings[Index(Activity::Battery)] });
 }
 
 void InstrumentSession::ListReportArrived(const QString& reply)
@@ -329,17 +497,21 @@ void InstrumentSession::ListReportArrived(const QString& reply)
             break;
         report.stepVerdicts.append(verdict);
     }
+    // The instrument repeats its report until its next pass begins: this one is taken once.
+    FListAwaitsStep = true;
+    FRunReadings[Index(Activity::List)] += static_cast<int>(report.stepVerdicts.size());
     if (auto handler = OnListReport)
         handler(this, report);
     if (!report.Complete()) {
-        // A cut-short report: what it judged is kept, the run goes on so that a complete
-        // report still counts.
-        throw std::runtime_error(QStringLiteral("The list report \"%1\" holds verdicts for %2 of %3 steps.")
-                                     .arg(reply.trimmed())
+        // What it judged is kept; the run goes on so that a complete report still counts.
+        if (std::exchange(FListShortReported, true))
+            return;
+        throw std::runtime_error(QStringLiteral("The list report %1 holds verdicts for %2 of %3 steps.")
+                                     .arg(QuotedReply(reply))
                                      .arg(report.stepVerdicts.size())
                                      .arg(report.steps)
                                      .toStdString());
     }
     if (!FListRepeat)
-        SetRun(Activity::List, RunState::Idle);
+        EndRun(Activity::List);
 }

@@ -13,12 +13,15 @@
 #include "replies/MeasurementCuts.h"
 #include "replies/ReadBack.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 class QTimer;
 class TComm;
@@ -48,6 +51,23 @@ struct StoredMaxima
     double current = 0;
     double voltage = 0;
     double power = 0;
+};
+
+// How a battery discharge ended by the instrument went: its cut-off switched the input off.
+struct BatterySummary
+{
+    int seconds = 0; // discharge time, as the instrument counts it
+    double ampereHours = 0; // as the instrument counts them
+    double wattHours = 0; // voltage times current over the readings, trapezoid rule
+    double cutOffVolts = 0; // the last voltage measured while current flowed
+    int readings = 0;
+};
+
+// A run that ended because the port closed under it.
+struct CutShortRun
+{
+    Activity activity;
+    int readings = 0; // readings (battery) or step rows (list) delivered in the run
 };
 
 // The instrument's report at the end of a list pass ("L3").
@@ -80,6 +100,10 @@ public:
     void ReplaceQueue(const std::vector<Command>& commands);
     void QueueSuperseding(const Command& command, const QStringList& texts);
     void ClearQueues();
+    // Switches the load input: "load on" or "load off" in place of a switch still pending
+    // (pressed faster than the line carries them, only the last one goes out). Switching
+    // on also drops polls still pending from before: their answers belong to no run.
+    void SwitchInput(bool on);
     // One pacing tick: the next pending line goes to the port.
     void PacingTick();
     // One polling tick: a measurement query joins the queue.
@@ -101,8 +125,11 @@ public:
     // then leaves the state as it was.
     void Open(const QString& name, uint32_t baudRate);
     // Closes the port, empties the queue, forgets awaited answers and stops polling, so
-    // nothing stale goes out after the next connect. Run states stay as they are.
+    // nothing stale goes out after the next connect. A battery or list run ends (the load
+    // input keeps its state: the instrument still holds it).
     void Close();
+    // Counts the ports opened; a run set up on an earlier connection must be set up again.
+    int ConnectionNumber() const { return FConnection; }
     // Pauses the owner's thread: the instrument needs a moment after some commands.
     // Tests may shorten it.
     std::function<void(int ms)> Pause;
@@ -114,6 +141,8 @@ public:
     // pattern was sent, a battery run after "Set up", a list run after "Set".
     bool Armed(Activity activity) const;
     void SetArmed(Activity activity, bool armed);
+    // Armed on the connection open now: what was set up before reached no instrument.
+    bool ArmedOnThisConnection(Activity activity) const;
     TestMode Mode() const { return FMode; }
     void SetMode(TestMode mode) { FMode = mode; }
     StoredMaxima& Maxima() { return FMaxima; }
@@ -144,6 +173,17 @@ public:
     std::function<void(InstrumentSession* Sender, const ReadBackResult& result)> OnReadBack;
     // The port stopped answering (adapter pulled); the session has closed it.
     std::function<void(InstrumentSession* Sender, const QString& port)> OnPortLost;
+    // The port closed under running tests (lost or closed); they have ended.
+    std::function<void(InstrumentSession* Sender, const std::vector<CutShortRun>& runs)> OnRunsCutShort;
+    // The instrument ended a battery discharge at its cut-off; the run has ended like
+    // "Stop", its readings kept.
+    std::function<void(InstrumentSession* Sender, const BatterySummary& summary)> OnBatteryEnd;
+    // The instrument stopped answering queries (the time of its last reply), or answers
+    // again (nothing).
+    std::function<void(InstrumentSession* Sender, std::optional<QTime> lastReply)> OnSilence;
+    // Read-back answers that could not be told from a late answer to another query; the
+    // fields they were for keep their text. The count of the current read-back so far.
+    std::function<void(InstrumentSession* Sender, int unconfirmed)> OnReadBackIncomplete;
     // A port state, run state or armed flag changed.
     std::function<void(InstrumentSession* Sender)> OnStateChange;
     // What went wrong while handling a tick or a reply, for the general error display.
@@ -155,6 +195,12 @@ private:
     void StateChanged();
     void PortHungUp();
     void ReleasePort();
+    std::vector<CutShortRun> EndRuns(std::initializer_list<Activity> activities);
+    void EndRun(Activity activity);
+    void RunStarted(Activity activity);
+    void WatchSilence();
+    void Answered(const AwaitedAnswer& answer, const QString& reply);
+    void BatteryReadingArrived(const QString& reply);
     void ListReportArrived(const QString& reply);
     void ApplyReadBack(ReplyCode code, const QString& reply);
 
@@ -168,10 +214,42 @@ private:
     std::map<QString, VirtualPortMaker> FVirtualMakers;
     VirtualPort FVirtual; // the made port while it is open
 
+    int FConnection = 0;
     RunState FRuns[3] = { RunState::Initial, RunState::Initial, RunState::Initial };
     bool FArmed[3] = { false, false, false };
+    int FArmedOn[3] = { 0, 0, 0 }; // the connection each activity was armed on
+    int FRunReadings[3] = { 0, 0, 0 }; // delivered in the current run
     TestMode FMode = TestMode::Normal;
     StoredMaxima FMaxima;
     int FListLastStep = 0;
     bool FListRepeat = false;
+    // A list report counts only after a step reading of its own pass: the instrument
+    // repeats its last report until the next pass, and a new run must not take the last
+    // run's report.
+    bool FListAwaitsStep = true;
+    bool FListShortReported = false; // a cut-short report is told once per run
+
+    // The battery run: whether the instrument has ended it, and what its summary needs.
+    struct BatteryTrack
+    {
+        int idleReadings = 0; // consecutive readings with no current at one time
+        int idleSince = -1; // their time
+        bool hasLast = false;
+        double lastVolts = 0, lastAmps = 0;
+        int lastSeconds = 0;
+        double lastAmpereHours = 0;
+        double wattHours = 0;
+        double cutOffVolts = 0;
+        bool cutShortReported = false; // a reading cut short is told once per run
+    } FBattery;
+    bool FTailMayFollow = false; // a reading was cut short: its rest may come unasked
+
+    // The reply held while it may be the late answer to the query before; the next reply
+    // before the tick shows which.
+    std::optional<std::pair<ReplyCode, QString>> FHeld;
+    int FUnconfirmed = 0; // read-back answers of the current read-back not told apart
+
+    QElapsedTimer FSinceReply; // since the last reply (or since the port opened)
+    QTime FLastReplyAt;
+    bool FSilent = false; // the silence has been reported
 };

@@ -1,39 +1,71 @@
 #pragma once
-// The three layouts of the measurement reply ("fetch?"), one per instrument mode.
+// The three layouts of the measurement reply ("fetch?"), one per instrument mode. Every
+// field that becomes a reading is checked: a number as the instrument writes it (an
+// optional minus, digits with at most one "."), and in the battery layout each field with
+// its unit, so a reply cut short by a pause is told from a whole one.
 #include <QString>
-#include <vector>
+#include <stdexcept>
+
+// A reply that is not the reading it should be; what() names the field and quotes the
+// reply. CutShort(): the reply ends before its last field (the rest may follow).
+class EBadReading : public std::runtime_error
+{
+public:
+    EBadReading(const std::string& message, bool cutShort)
+        : std::runtime_error(message)
+        , FCutShort(cutShort)
+    { }
+    bool CutShort() const { return FCutShort; }
+
+private:
+    bool FCutShort;
+};
+
+// The reply as the operator may read it in a message: quoted, control bytes written
+// \xNN, at most 80 characters of it.
+QString QuotedReply(const QString& reply);
 
 // Normal layout: voltage in the first 5 characters, current in the 5 after the first comma.
-struct MainReading {
+struct MainReading
+{
     QString voltage;
     QString current;
+    double voltageValue = 0;
+    double currentValue = 0;
 };
+// Throws EBadReading when either field is no number.
 MainReading CutMainReading(const QString& reply);
-// The product of both texts, shortest notation cut to 5 characters ("13.70", "0.000").
-// Throws EConvertError when either text is not a number.
-QString PowerText(const QString& voltage, const QString& current);
+// The product, shortest notation cut to 5 characters ("13.70", "0.000").
+QString PowerText(const MainReading& reading);
 
-// Battery layout: voltage, current, whole seconds, ampere-hours, separated by commas.
-struct BatteryReading {
+// Battery layout: voltage " V", current " A", whole seconds "s", ampere-hours "Ah",
+// separated by commas.
+struct BatteryReading
+{
     QString voltage;
     QString current;
     QString time;
     QString capacity;
     double voltageValue = 0;
+    double currentValue = 0;
+    int seconds = 0;
+    double capacityValue = 0;
 };
-// Throws EConvertError when the voltage is not a number (then nothing was cut).
+// Throws EBadReading: cut short when a field or its unit is missing; otherwise when a
+// field is no number or the time is no whole number of seconds from 0 on.
 BatteryReading CutBatteryReading(const QString& reply);
 
 // "L2" step reading: step number, voltage, current.
-struct StepReading {
+struct StepReading
+{
     QString step;
     int stepIndex = 0;
     QString voltage;
     QString current;
 };
-// Throws EConvertError when the step number is not a whole number.
+// Throws EBadReading when the step is no whole number or a reading no number.
 StepReading CutStepReading(const QString& reply);
 
 // "L3" list verdict: one digit for the whole list, then one per step.
-int ListVerdict(const QString& reply);                // throws EConvertError
-QString StepVerdict(const QString& reply, int step);  // the digit, or empty when missing
+int ListVerdict(const QString& reply); // throws EConvertError
+QString StepVerdict(const QString& reply, int step); // the digit, or empty when missing

@@ -79,9 +79,12 @@ void LevelB(ReadBackResult& r, const QString& reply, int)
     TwoFields(r, reply, QStringLiteral("TranB0"), QStringLiteral("TranB1"), u'm');
 }
 
+// The instrument answers with the index of the last step; the box shows how many steps.
 void ListSteps(ReadBackResult& r, const QString& reply, int)
 {
-    r.texts.emplace_back(QStringLiteral("ListSetNum"), reply);
+    bool whole = false;
+    const int lastStep = reply.toInt(&whole);
+    r.texts.emplace_back(QStringLiteral("ListSetNum"), whole ? QString::number(lastStep + 1) : reply);
 }
 
 void StepLevel(ReadBackResult& r, const QString& reply, int step)
@@ -174,12 +177,17 @@ const std::vector<ReadBackQuery>& ReadBackQueries()
 
 ReadBackResult ReadBack(ReplyCode code, const QString& reply)
 {
+    // Whatever ends the instrument's line is no part of a setting.
+    qsizetype end = reply.size();
+    while (end > 0 && (reply[end - 1] == u'\r' || reply[end - 1] == u'\n'))
+        --end;
+    const QString text = reply.left(end);
     ReadBackResult r;
     const Table& table = TheTable();
     const auto at = table.byCode.constFind(CodeNumber(code));
     if (at != table.byCode.constEnd()) {
         const Entry& e = table.entries[*at];
-        e.cut(r, reply, e.step);
+        e.cut(r, text, e.step);
     }
     return r;
 }

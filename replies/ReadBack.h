@@ -32,8 +32,8 @@ const std::vector<ReadBackQuery>& ReadBackQueries();
 // Connecting reads back the limits and set-points only: the first queries of the table.
 inline constexpr int kConnectReadBackQueries = 10;
 
-// What the answer read with `code` writes; codes outside the table (None, Measurement)
-// give an empty result.
+// What the answer read with `code` writes, its line terminator left out; codes outside
+// the table (None, Measurement) give an empty result.
 ReadBackResult ReadBack(ReplyCode code, const QString& reply);
 
 // A reply the dispatcher drops before any code is applied: empty, or holding a "/".

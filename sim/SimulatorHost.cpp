@@ -69,6 +69,7 @@ struct SimulatorHost::Impl
     int slaveKeeper = -1; // our own slave descriptor: without it the master reports a
                           // hang-up whenever no program has the port open, and poll spins
     int stopFd = -1; // eventfd, readable for good once Stop() signals it
+    int wakeFd = -1; // eventfd, readable while injected bytes wait for the thread
     std::string slavePath;
     std::thread thread;
     Clock::time_point started;
@@ -79,6 +80,10 @@ struct SimulatorHost::Impl
 
     mutable std::mutex logMutex; // guards log, appended by the thread, copied by the owner
     std::vector<SimReceivedLine> log;
+
+    std::mutex cueMutex; // guards filter and injected, set by the owner, taken by the thread
+    SimReplyFilter filter;
+    std::string injected;
 
     // Owned by the thread alone while it runs.
     InstrumentModel model;
@@ -125,11 +130,13 @@ void SimulatorHost::Start()
     }
     d->slaveKeeper = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     d->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (d->slaveKeeper < 0 || d->stopFd < 0) {
+    d->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d->slaveKeeper < 0 || d->stopFd < 0 || d->wakeFd < 0) {
         const auto error = SystemError("opening the pseudo-terminal");
         CloseFd(d->master);
         CloseFd(d->slaveKeeper);
         CloseFd(d->stopFd);
+        CloseFd(d->wakeFd);
         throw error;
     }
     d->started = Clock::now();
@@ -148,6 +155,7 @@ void SimulatorHost::Stop()
     CloseFd(d->master); // the program's side of the pair now sees a hang-up
     CloseFd(d->slaveKeeper);
     CloseFd(d->stopFd);
+    CloseFd(d->wakeFd);
     d->pending.clear();
     d->output.clear();
     d->partial.clear();
@@ -170,18 +178,41 @@ void SimulatorHost::SetReplyDelayMs(int ms)
     d->replyDelayMs.store(std::max(ms, 0));
 }
 
+void SimulatorHost::SetReplyFilter(SimReplyFilter filter)
+{
+    std::lock_guard lock(d->cueMutex);
+    d->filter = std::move(filter);
+}
+
+void SimulatorHost::Inject(const std::string& bytes)
+{
+    {
+        std::lock_guard lock(d->cueMutex);
+        d->injected += bytes;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(d->wakeFd, &one, sizeof one);
+}
+
 void SimulatorHost::Impl::Run()
 {
     char buf[512];
     for (;;) {
-        pollfd fds[2]
-            = { { stopFd, POLLIN, 0 }, { master, short(POLLIN | (output.empty() ? 0 : POLLOUT)), 0 } };
-        const int ready = ::poll(fds, 2, PollTimeoutMs(Clock::now()));
+        pollfd fds[3] = { { stopFd, POLLIN, 0 },
+            { master, short(POLLIN | (output.empty() ? 0 : POLLOUT)), 0 }, { wakeFd, POLLIN, 0 } };
+        const int ready = ::poll(fds, 3, PollTimeoutMs(Clock::now()));
         if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents != 0)
             return;
         const auto now = Clock::now();
+        if (fds[2].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] const auto drained = ::read(wakeFd, &count, sizeof count);
+            std::lock_guard lock(cueMutex);
+            Trace(SimTraffic::Replied, injected);
+            output += std::exchange(injected, {});
+        }
         if (fds[1].revents & POLLIN) {
             const ssize_t got = ::read(master, buf, sizeof buf);
             if (got > 0)
@@ -231,11 +262,23 @@ void SimulatorHost::Impl::EndLine(Clock::time_point now)
     Trace(model.LastLineIgnored() ? SimTraffic::Ignored : SimTraffic::Received, line);
     if (!reply)
         return;
+    std::vector<SimReplyPiece> pieces { { *reply, 0 } };
+    {
+        std::lock_guard lock(cueMutex);
+        if (filter)
+            pieces = filter(line, *reply);
+    }
+    if (pieces.empty())
+        return;
+    pieces.back().bytes += options.terminator;
     // A delay shortened while replies wait must not overtake them: replies stay in order.
     auto due = now + std::chrono::milliseconds(replyDelayMs.load());
     if (!pending.empty())
         due = std::max(due, pending.back().due);
-    pending.push_back({ due, *reply + options.terminator });
+    for (const SimReplyPiece& piece : pieces) {
+        pending.push_back({ due, piece.bytes });
+        due += std::chrono::milliseconds(std::max(piece.pauseAfterMs, 0));
+    }
 }
 
 void SimulatorHost::Impl::QueueDueReplies(Clock::time_point now)

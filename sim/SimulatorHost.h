@@ -25,6 +25,19 @@ struct SimReceivedLine
     std::string line; // without the carriage return
 };
 
+// One piece of a reply as the instrument writes it: its bytes, then a pause before the next
+// piece (a pause longer than the program's read interval splits the reply in two).
+struct SimReplyPiece
+{
+    std::string bytes;
+    int pauseAfterMs = 0;
+};
+// Turns the reply to a query line into what the instrument writes: a misbehaving
+// instrument on cue. The reply comes without the terminator, which is added to the last
+// piece; no pieces, no reply.
+using SimReplyFilter
+    = std::function<std::vector<SimReplyPiece>(const std::string& line, const std::string& reply)>;
+
 // What crossed the wire, for a console trace: a line received and understood, a line
 // received and ignored by the instrument, or a reply as written (terminator included).
 enum class SimTraffic { Received, Ignored, Replied };
@@ -43,6 +56,10 @@ public:
     std::vector<SimReceivedLine> ReceivedLines() const;
     // Changes the reply delay while running (tests make the instrument late).
     void SetReplyDelayMs(int ms);
+    // Replaces the filter of the replies made from now on; an empty one sends them as made.
+    void SetReplyFilter(SimReplyFilter filter);
+    // Writes bytes to the program now, as an instrument speaking out of turn.
+    void Inject(const std::string& bytes);
 
     // Raised on the host's own thread for every line and reply. Assign it before Start():
     // the thread reads it without a lock.

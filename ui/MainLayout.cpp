@@ -575,7 +575,11 @@ void TForm1::BuildLayout()
     StatusBar1->setFixedHeight(19);
     StatusPanel0 = new QLabel(StatusBar1);
     StatusPanel0->setObjectName("StatusPanel0");
-    StatusBar1->addWidget(StatusPanel0, 1);
+    StatusBar1->addWidget(StatusPanel0);
+    // What the session tells of the instrument and its runs, beside the connection.
+    StatusNote = new QLabel(StatusBar1);
+    StatusNote->setObjectName("StatusNote");
+    StatusBar1->addWidget(StatusNote, 1);
     // Errors get their own place on the right, so the connection text stays readable.
     StatusError = new QLabel(StatusBar1);
     StatusError->setObjectName("StatusError");

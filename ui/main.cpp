@@ -16,6 +16,7 @@
 #include "workflows/LoadControl.h"
 #include "workflows/OperatorMessages.h"
 #include "workflows/ProgramInfo.h"
+#include "workflows/RunNotes.h"
 #include "workflows/SettingMemories.h"
 
 #include <QAbstractItemView>
@@ -264,9 +265,23 @@ void TForm1::WireSession()
     s.OnMainReading = [this](InstrumentSession*, const MainReading& r, const QString& power) {
         VLable->setText(r.voltage + u'V');
         ILable->setText(r.current + u'A');
-        if (!power.isEmpty())
-            PLabel->setText(power + u'W');
+        PLabel->setText(power + u'W');
     };
+    s.OnRunsCutShort
+        = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) { ShowNote(CutShortNote(runs)); };
+    // The instrument's own end keeps the finished curve until the next start.
+    s.OnBatteryEnd
+        = [this](InstrumentSession*, const BatterySummary& summary) { ShowNote(BatteryEndNote(summary)); };
+    s.OnSilence = [this](InstrumentSession*, std::optional<QTime> lastReply) {
+        if (lastReply) {
+            ShowNote(SilenceNote(*lastReply));
+            FSilenceShown = true;
+        } else if (FSilenceShown) {
+            ShowNote(QString());
+        }
+    };
+    s.OnReadBackIncomplete
+        = [this](InstrumentSession*, int unconfirmed) { ShowNote(ReadBackNote(unconfirmed)); };
     s.OnBatteryReading = [this](InstrumentSession*, const BatteryReading& r) { ShowBatteryReading(r); };
     s.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
         ListS->setText(u'S' + r.step);
@@ -417,8 +432,8 @@ void TForm1::combuttonClick(QObject*)
     }
     const QString port = Combo->currentText();
     try {
-        // The status line shows the port once it is open, before the pause.
-        ConnectInstrument(*FSession, port, BaudRate->currentText(), AdrValue->text());
+        if (!ConnectInstrument(*FSession, port, BaudRate->currentText(), AdrValue->text(), *FMessages))
+            return;
     } catch (const ECommsError& error) {
         if (!error.Reason().isEmpty())
             ShowStatusError(QString::fromUtf8(error.what()) + QStringLiteral(": ") + error.Reason());
@@ -577,12 +592,12 @@ void TForm1::ShowPage(int index)
 
 void TForm1::BitBtn1Click(QObject*)
 {
-    SaveMemory(*FSession, FileNo->currentText());
+    SaveMemory(*FSession, FileNo->currentText(), *FMessages);
 }
 
 void TForm1::LoadFileClick(QObject*)
 {
-    RecallMemory(*FSession, FileNo->currentText());
+    RecallMemory(*FSession, FileNo->currentText(), *FMessages);
 }
 
 void TForm1::BitBtn2Click(QObject*)
@@ -632,7 +647,7 @@ void TForm1::LSetButtonClick(QObject*)
 void TForm1::ListSet(const QString& step)
 {
     const int n = StepOf(step);
-    FList.SendStep(*FSession, n, EditorRow(n));
+    FList.SendStep(*FSession, n, EditorRow(n), *FMessages);
 }
 
 void TForm1::ValueSet(const QString& step)
@@ -648,7 +663,7 @@ void TForm1::startButtonLClick(QObject*)
     std::array<StepEntries, kListSteps> editor;
     for (int n = 0; n < kListSteps; ++n)
         editor[static_cast<size_t>(n)] = EditorRow(n);
-    if (!FList.Toggle(*FSession, editor))
+    if (!FList.Toggle(*FSession, editor, *FMessages))
         return;
     for (QLabel* panel : { ListR1, ListR2, ListR3 })
         Colour(panel, Qt::black);
@@ -677,6 +692,13 @@ void TForm1::ShowGeneralError(const QString& text)
 {
     ShowStatusError(text);
     FMessageBoxes->ShowError(this, text);
+}
+
+void TForm1::ShowNote(const QString& text)
+{
+    FSilenceShown = false;
+    StatusNote->setToolTip(text);
+    StatusNote->setText(text);
 }
 
 void TForm1::ShowStatusError(const QString& text)

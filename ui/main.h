@@ -78,6 +78,7 @@ public:
     QWidget* TabSheet5 = nullptr; // "About"
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusPanel0 = nullptr; // the status bar's one text panel
+    QLabel* StatusNote = nullptr; // notes of the instrument and its runs
     QLabel* StatusError = nullptr; // the general error display's line in the status bar
 
     // ---- page "Main"
@@ -205,6 +206,8 @@ private:
     void ListPortsInBackground();
     void ShowPortList();
     void ShowStatusError(const QString& text);
+    // A note in the status bar, the whole of it also as the tip.
+    void ShowNote(const QString& text);
 
     InstrumentSession* FSession = nullptr;
     ListSequence FList;
@@ -214,6 +217,7 @@ private:
     QHash<QString, QWidget*> FReadBackFields; // the controls the read-back writes, by name
     bool FApplyingReadBack = false; // a read-back selection is not the operator's choice
     bool FPageShownByProgram = false; // set while ShowPage switches pages
+    bool FSilenceShown = false; // the note says the instrument is silent
     // The port list being read at start-up; its destructor waits for the thread.
     std::future<std::vector<PresentPort>> FListedPorts;
     QTimer* FPortListWatch = nullptr; // looks for the list until it is there

@@ -3,7 +3,6 @@
 #include "link/InstrumentSession.h"
 #include "replies/Numbers.h"
 #include "workflows/InputRules.h"
-#include "workflows/LoadControl.h"
 #include "workflows/OperatorMessages.h"
 #include "workflows/TestRules.h"
 
@@ -15,17 +14,18 @@ BatterySetUp SetUpBattery(
     const Command batteryMode { QStringLiteral("load:mode bat") };
     session.ReplaceQueue({ batteryMode, batteryMode, batteryMode });
 
-    if (RefuseEmpty(e.cutOff, messages))
-        return done;
     const StoredMaxima& maxima = session.Maxima();
-    if (dataRuleCheck(static_cast<float>(StrToFloat(e.cutOff)), static_cast<float>(maxima.voltage), messages)
-        == 2)
+    const std::optional<double> cutOff = DecimalEntry(e.cutOff, QStringLiteral("Cut Off Voltage"), messages);
+    if (!cutOff)
+        return done;
+    if (dataRuleCheck(static_cast<float>(*cutOff), static_cast<float>(maxima.voltage), messages) == 2)
         session.QueueCommand(QStringLiteral("bat:vmin ") + e.cutOff);
 
-    if (RefuseEmpty(e.current, messages))
+    const std::optional<double> current
+        = DecimalEntry(e.current, QStringLiteral("Discharge Current"), messages);
+    if (!current)
         return done;
-    if (dataRuleCheck(static_cast<float>(StrToFloat(e.current)), static_cast<float>(maxima.current), messages)
-        == 2) {
+    if (dataRuleCheck(static_cast<float>(*current), static_cast<float>(maxima.current), messages) == 2) {
         done.voltageAxisMax = maxima.voltage;
         session.QueueCommand(QStringLiteral("bat:curr ") + e.current);
     }
@@ -37,21 +37,27 @@ BatteryToggle ToggleBattery(
     InstrumentSession& session, const QString& periodText, IOperatorMessages& messages)
 {
     if (session.Run(Activity::Battery) != RunState::Idle) {
-        QueueInputSwitch(session, false);
+        session.SwitchInput(false);
         session.SetRun(Activity::Battery, RunState::Idle);
         session.StopPolling();
         session.SetPollInterval(InstrumentSession::kIdlePollMs);
         return { BatteryToggle::Stopped };
     }
-    // Checked before anything happens: a refused period must not leave the load
-    // switched on with polling at a stale rate.
+    // Checked before anything happens: a refused start must not leave the load switched
+    // on with polling at a stale rate. What "Set up" sent before this connection reached
+    // no instrument (or another one).
+    if (!session.ArmedOnThisConnection(Activity::Battery)) {
+        messages.Tell(
+            QStringLiteral("Press \"Set up\" first: the battery test was not set up since connecting!"));
+        return { BatteryToggle::Refused };
+    }
     const std::optional<int> period = TestPeriodSeconds(periodText);
     if (!period) {
         messages.Tell(QStringLiteral("The test period must be a whole number of seconds (1 to %1)!")
                           .arg(kMaxTestPeriodSeconds));
         return { BatteryToggle::Refused };
     }
-    QueueInputSwitch(session, true);
+    session.SwitchInput(true);
     session.SetRun(Activity::Battery, RunState::Running);
     session.SetPollInterval(*period * 1000);
     session.StartPolling();
@@ -68,6 +74,6 @@ BatteryRecord RecordOf(const BatteryReading& reading, const QString& cutOffText)
     record.current = reading.current;
     record.time = reading.time;
     record.capacity = reading.capacity;
-    record.seconds = StrToInt(reading.time);
+    record.seconds = reading.seconds;
     return record;
 }

@@ -25,9 +25,9 @@ struct BatterySetUp
 };
 
 // Waits a second for the instrument, replaces the pending commands with battery mode,
-// then sends the cut-off and the current each when accepted (an empty one ends the
-// action). Afterwards the run may be started, even when a value was refused: the
-// instrument keeps its former one.
+// then sends the cut-off and the current each when accepted (one that is empty or no
+// plain number ends the action). Afterwards the run may be started, even when a value was
+// above its maximum: the instrument keeps its former one.
 BatterySetUp SetUpBattery(
     InstrumentSession& session, const BatterySetUpEntries& entries, IOperatorMessages& messages);
 
@@ -37,16 +37,15 @@ struct BatteryToggle
     int periodSeconds = 0; // of a run that started
 };
 
-// "Begin": checks the test period (whole seconds), then switches the input on and polls
-// once per period. Otherwise switches the input off and stops polling. A refused period
-// changes nothing.
+// "Begin": checks that "Set up" was sent on this connection and the test period (whole
+// seconds), then switches the input on and polls once per period. Otherwise switches the
+// input off and stops polling. A refused start changes nothing.
 BatteryToggle ToggleBattery(
     InstrumentSession& session, const QString& periodText, IOperatorMessages& messages);
 
 // One reading as it is recorded: below the window's cut-off the instrument has stopped
 // discharging, so the record holds the cut-off (its text as typed) and the line runs
-// flat there. Throws EConvertError when the time is no whole number or the cut-off no
-// number.
+// flat there. Throws EConvertError when the cut-off is no number.
 struct BatteryRecord
 {
     QString voltage; // as recorded

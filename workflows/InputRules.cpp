@@ -3,6 +3,8 @@
 #include "replies/Numbers.h"
 #include "workflows/OperatorMessages.h"
 
+#include <algorithm>
+
 namespace {
 constexpr char16_t kBackspace = 8;
 constexpr char16_t kCarriageReturn = 13;
@@ -45,4 +47,55 @@ int dataRuleCheck(float value, float maximum, IOperatorMessages& messages)
         return 1;
     }
     return 2;
+}
+
+std::optional<double> PlainDecimal(const QString& text)
+{
+    bool digit = false;
+    bool point = false;
+    for (const QChar c : text) {
+        if (IsDigit(c))
+            digit = true;
+        else if (c == u'.' && !point)
+            point = true;
+        else
+            return std::nullopt;
+    }
+    if (!digit)
+        return std::nullopt;
+    return StrToFloat(text);
+}
+
+std::optional<int> PlainWhole(const QString& text, int lowest, int highest)
+{
+    if (text.isEmpty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), IsDigit))
+        return std::nullopt;
+    const int value = text.toInt();
+    if (value < lowest || value > highest)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> DecimalEntry(const QString& text, const QString& field, IOperatorMessages& messages)
+{
+    if (RefuseEmpty(text, messages))
+        return std::nullopt;
+    const std::optional<double> value = PlainDecimal(text);
+    if (!value)
+        messages.Tell(QStringLiteral("Input data of \"%1\" must be a number such as 12.5!").arg(field));
+    return value;
+}
+
+std::optional<int> WholeEntry(
+    const QString& text, const QString& field, int lowest, int highest, IOperatorMessages& messages)
+{
+    if (RefuseEmpty(text, messages))
+        return std::nullopt;
+    const std::optional<int> value = PlainWhole(text, lowest, highest);
+    if (!value)
+        messages.Tell(QStringLiteral("Input data of \"%1\" must be a whole number from %2 to %3!")
+                          .arg(field)
+                          .arg(lowest)
+                          .arg(highest));
+    return value;
 }

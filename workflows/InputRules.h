@@ -3,6 +3,7 @@
 // the message that refuses a set-point above its maximum.
 #include <QChar>
 #include <QString>
+#include <optional>
 
 // Digits, ".", backspace (8) and carriage return (13). One character at a time: a second
 // "." is not stopped here (the conversion refuses the text later).
@@ -28,3 +29,19 @@ bool RefuseEmpty(const QString& text, IOperatorMessages& messages);
 // The range rule: 2 when the value is accepted (equal to the maximum included), 1 when it
 // is refused, after its message has been told. Both are compared as 32-bit floats.
 int dataRuleCheck(float value, float maximum, IOperatorMessages& messages);
+
+// ---- values sent as numbers: checked when they are sent, whatever the key filters let
+// through (a paste, rows 3 to 14 of the step editor)
+
+// Digits with at most one "." and at least one digit: nothing else reaches the
+// instrument as a number (no sign, exponent, blank or separator of a second command).
+std::optional<double> PlainDecimal(const QString& text);
+// Digits only, lowest to highest.
+std::optional<int> PlainWhole(const QString& text, int lowest, int highest);
+
+// The value of `field` as a plain decimal: refused (told, nothing) when it is empty or
+// anything else.
+std::optional<double> DecimalEntry(const QString& text, const QString& field, IOperatorMessages& messages);
+// The value of `field` as a whole number from lowest to highest, likewise.
+std::optional<int> WholeEntry(
+    const QString& text, const QString& field, int lowest, int highest, IOperatorMessages& messages);

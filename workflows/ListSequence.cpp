@@ -1,7 +1,7 @@
 #include "workflows/ListSequence.h"
 
 #include "link/InstrumentSession.h"
-#include "workflows/LoadControl.h"
+#include "workflows/InputRules.h"
 #include "workflows/OperatorMessages.h"
 
 bool ListSequence::Set(InstrumentSession& session, const ListSetEntries& e, IOperatorMessages& messages)
@@ -39,7 +39,8 @@ void ListSequence::Define(TStepRecord& record, const StepEntries& row)
     }
 }
 
-void ListSequence::SendStep(InstrumentSession& session, int step, const StepEntries& row)
+bool ListSequence::SendStep(
+    InstrumentSession& session, int step, const StepEntries& row, IOperatorMessages& messages)
 {
     const QString modeWord = ListModeWord(row.modeItem);
     std::vector<Command> commands { { StepModeCommand(step, modeWord) } };
@@ -48,27 +49,43 @@ void ListSequence::SendStep(InstrumentSession& session, int step, const StepEntr
     if (!ModeTakesLevel(modeWord)) {
         defined.Setpoint = QStringLiteral("0");
     } else {
+        const QString compareWord = CompareWord(row.compareItem);
+        std::vector<std::pair<QString, const char*>> numbers { { row.value, "Value" },
+            { row.delay, "Delay Time" } };
+        if (compareWord != u"off")
+            numbers.insert(numbers.end(), { { row.low, "Limit Low" }, { row.high, "Limit High" } });
+        for (const auto& [text, column] : numbers) {
+            if (!DecimalEntry(
+                    text, QStringLiteral("%1 of step %2").arg(QLatin1String(column)).arg(step), messages))
+                return false;
+        }
         StepEntries asSent = row;
         asSent.valueEnabled = true;
         Define(defined, asSent);
         commands.push_back({ StepLevelCommand(step, row.value, row.delay) });
-        commands.push_back(
-            { StepCompareCommand(step, CompareWord(row.compareItem), defined.LowLimit, defined.HighLimit) });
+        commands.push_back({ StepCompareCommand(step, compareWord, defined.LowLimit, defined.HighLimit) });
     }
-    // The step's commands go out together or not at all (a pasted ">" refuses them all).
+    // The step's commands go out together or not at all.
     session.QueueCommands(commands);
     FSteps[static_cast<size_t>(step)] = defined;
+    return true;
 }
 
-bool ListSequence::Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor)
+bool ListSequence::Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor,
+    IOperatorMessages& messages)
 {
     if (session.Run(Activity::List) != RunState::Idle) {
-        QueueInputSwitch(session, false);
+        session.SwitchInput(false);
         session.SetRun(Activity::List, RunState::Idle);
         session.StopPolling();
         return false;
     }
-    QueueInputSwitch(session, true);
+    // The list sent before this connection reached no instrument (or another one).
+    if (!session.ArmedOnThisConnection(Activity::List)) {
+        messages.Tell(QStringLiteral("Press \"Set\" first: the list was not sent since connecting!"));
+        return false;
+    }
+    session.SwitchInput(true);
     session.SetRun(Activity::List, RunState::Running);
     // The editor may have changed since the step buttons were pressed; the rows stored
     // at the end describe what it shows now. Readings stay as they are.

@@ -48,12 +48,15 @@ public:
     // nothing is queued.
     bool Set(InstrumentSession& session, const ListSetEntries& entries, IOperatorMessages& messages);
 
-    // Sends one step's definition (all its commands or none) and files it.
-    void SendStep(InstrumentSession& session, int step, const StepEntries& row);
+    // Sends one step's definition (all its commands or none) and files it. A value, delay
+    // or limit it sends that is empty or no plain number refuses the step: told, false.
+    bool SendStep(InstrumentSession& session, int step, const StepEntries& row, IOperatorMessages& messages);
 
-    // "Begin": input on, polling, and the step table refreshed from the editor (readings
-    // stay). Otherwise input off and polling stopped. Returns whether a run started.
-    bool Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor);
+    // "Begin": when the list was sent on this connection, input on, polling, and the step
+    // table refreshed from the editor (readings stay). Otherwise input off and polling
+    // stopped. Returns whether a run started.
+    bool Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor,
+        IOperatorMessages& messages);
 
     // A reading of the step in progress.
     void File(const StepReading& reading);

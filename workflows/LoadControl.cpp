@@ -1,10 +1,13 @@
 #include "workflows/LoadControl.h"
 
 #include "link/InstrumentSession.h"
-#include "replies/Numbers.h"
 #include "workflows/InputRules.h"
+#include "workflows/OperatorMessages.h"
 
 namespace {
+
+// The widths are whole milliseconds; a minute is far beyond any transient.
+constexpr int kLongestWidthMs = 60000;
 
 bool Runs(const InstrumentSession& session, Activity activity)
 {
@@ -16,23 +19,43 @@ bool Runs(const InstrumentSession& session, Activity activity)
 void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& e, IOperatorMessages& messages)
 {
     session.StopPolling();
-    for (const QString* text : { &e.maxV, &e.maxI, &e.maxP, &e.minVOn, &e.minVOff }) {
-        if (RefuseEmpty(*text, messages))
-            return;
-    }
-    // Each maximum is stored right after its command is queued, so a text that is no
-    // number ends the action with the commands before it already on their way.
-    StoredMaxima& maxima = session.Maxima();
-    session.QueueCommand(QStringLiteral("mset:vmax ") + e.maxV);
-    maxima.voltage = StrToFloat(e.maxV);
-    session.QueueCommand(QStringLiteral("mset:imax ") + e.maxI);
-    maxima.current = StrToFloat(e.maxI);
-    session.QueueCommand(QStringLiteral("mset:pmax ") + e.maxP);
-    maxima.power = StrToFloat(e.maxP);
-    session.QueueCommand(QStringLiteral("mset:von ") + e.minVOn);
-    session.QueueCommand(QStringLiteral("mset:voff ") + e.minVOff);
+    // Every limit is checked before any is sent: a refused one sends none of them.
+    struct Limit
+    {
+        const QString& text;
+        const char* field;
+        const char* command;
+        double StoredMaxima::*maximum;
+    };
+    std::vector<Limit> limits { { e.maxV, "Max. Voltage", "mset:vmax ", &StoredMaxima::voltage },
+        { e.maxI, "Max. Current", "mset:imax ", &StoredMaxima::current },
+        { e.maxP, "Max. Power", "mset:pmax ", &StoredMaxima::power },
+        { e.minVOn, "On Voltage", "mset:von ", nullptr },
+        { e.minVOff, "Off Voltage", "mset:voff ", nullptr } };
     if (e.autoOffTicked)
-        session.QueueCommand(QStringLiteral("mset:aoff ") + e.autoOff);
+        limits.push_back({ e.autoOff, "Auto Delay Off", "mset:aoff ", nullptr });
+    for (const Limit& limit : limits) {
+        if (limit.text.isEmpty()) {
+            messages.Tell(kEmptyInputMessage);
+            return;
+        }
+    }
+    std::vector<double> values;
+    for (const Limit& limit : limits) {
+        const std::optional<double> value
+            = DecimalEntry(limit.text, QString::fromLatin1(limit.field), messages);
+        if (!value)
+            return;
+        values.push_back(*value);
+    }
+    std::vector<Command> commands;
+    for (const Limit& limit : limits)
+        commands.push_back({ QString::fromLatin1(limit.command) + limit.text });
+    session.QueueCommands(commands);
+    for (size_t i = 0; i < limits.size(); ++i) {
+        if (limits[i].maximum)
+            session.Maxima().*limits[i].maximum = values[i];
+    }
 }
 
 void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOperatorMessages& messages)
@@ -42,24 +65,25 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
     struct SetPoint
     {
         LoadPattern pattern;
+        const char* field;
         double maximum;
         const char* mode;
         const char* command;
     };
     const SetPoint setPoints[] = {
-        { LoadPattern::Current, maxima.current, "load:mode cc", "load:curr " },
-        { LoadPattern::Voltage, maxima.voltage, "load:mode cv", "load:volt " },
-        { LoadPattern::Power, maxima.power, "load:mode cp", "load:pow " },
-        { LoadPattern::Resistance, kResistanceMaximum, "load:mode cr", "load:res " },
+        { LoadPattern::Current, "I-SET", maxima.current, "load:mode cc", "load:curr " },
+        { LoadPattern::Voltage, "V-SET", maxima.voltage, "load:mode cv", "load:volt " },
+        { LoadPattern::Power, "P-SET", maxima.power, "load:mode cp", "load:pow " },
+        { LoadPattern::Resistance, "R-SET", kResistanceMaximum, "load:mode cr", "load:res " },
     };
     for (const SetPoint& p : setPoints) {
         if (p.pattern != e.pattern)
             continue;
-        if (RefuseEmpty(e.setPoint, messages))
+        const std::optional<double> value = DecimalEntry(e.setPoint, QString::fromLatin1(p.field), messages);
+        if (!value)
             return;
         // A refused value keeps whatever was pending; "Begin" becomes pressable all the same.
-        const float value = static_cast<float>(StrToFloat(e.setPoint));
-        if (dataRuleCheck(value, static_cast<float>(p.maximum), messages) == 2)
+        if (dataRuleCheck(static_cast<float>(*value), static_cast<float>(p.maximum), messages) == 2)
             session.ReplaceQueue(
                 { { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });
         session.SetArmed(Activity::Load, true);
@@ -68,36 +92,40 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
     if (e.pattern == LoadPattern::Short) {
         session.ReplaceQueue({ { QStringLiteral("load:mode sh") } });
     } else {
+        const std::pair<const QString&, const char*> levels[]
+            = { { e.levelA, "Level A" }, { e.levelB, "Level B" } };
+        const std::pair<const QString&, const char*> widths[]
+            = { { e.widthA, "Width A" }, { e.widthB, "Width B" } };
+        for (const auto& [text, field] : levels) {
+            if (!DecimalEntry(text, QString::fromLatin1(field), messages))
+                return;
+        }
+        for (const auto& [text, field] : widths) {
+            if (!WholeEntry(text, QString::fromLatin1(field), 0, kLongestWidthMs, messages))
+                return;
+        }
         const char* mode = e.transientMode == TransientMode::Continuous ? "cont"
             : e.transientMode == TransientMode::Pulse                   ? "puls"
                                                                         : "trig";
-        // Built whole before anything changes, so an unfit text replaces nothing.
-        const std::vector<Command> commands {
+        session.ReplaceQueue({
             { QStringLiteral("load:mode tran") },
             { QStringLiteral("tran:lmod ") + (e.transientCC ? QStringLiteral("cc") : QStringLiteral("cv")) },
             { QStringLiteral("tran:tmod ") + QString::fromLatin1(mode) },
             { QStringLiteral("tran:leva ") + e.levelA + u',' + e.widthA },
             { QStringLiteral("tran:levb ") + e.levelB + u',' + e.widthB },
-        };
-        session.ReplaceQueue(commands);
+        });
     }
     session.SetArmed(Activity::Load, true);
-}
-
-void QueueInputSwitch(InstrumentSession& session, bool on)
-{
-    static const QStringList switches { QStringLiteral("load on"), QStringLiteral("load off") };
-    session.QueueSuperseding({ on ? switches[0] : switches[1] }, switches);
 }
 
 void SwitchLoadInput(InstrumentSession& session)
 {
     if (session.Run(Activity::Load) == RunState::Idle) {
-        QueueInputSwitch(session, true);
+        session.SwitchInput(true);
         session.SetRun(Activity::Load, RunState::Running);
         session.StartPolling();
     } else {
-        QueueInputSwitch(session, false);
+        session.SwitchInput(false);
         session.SetRun(Activity::Load, RunState::Idle);
         session.StopPolling();
     }

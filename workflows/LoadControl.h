@@ -15,9 +15,9 @@ struct LoadSetupEntries
     bool autoOffTicked = true; // the box before "Auto Delay Off:"
 };
 
-// Stops polling, refuses an empty limit ("Input data cannot be empty!", nothing queued),
-// then queues the limits behind what is pending and stores the three maxima. A limit that
-// is no number ends the action after its own command (EConvertError).
+// Stops polling, refuses an empty limit ("Input data cannot be empty!") or one that is no
+// plain number, then queues the limits behind what is pending and stores the three maxima.
+// A refusal queues none of them.
 void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& entries, IOperatorMessages& messages);
 
 // ---- "Load Pattern" and "Transient Test Parameters"
@@ -34,19 +34,16 @@ struct PatternEntries
     QString levelA, widthA, levelB, widthB;
 };
 
-// Stops polling and replaces the pending commands with the pattern's. An empty set-point
-// is refused and queues nothing; one above its maximum is refused with the range message
-// and leaves what was pending. Either way but the empty one, the load input may then be
-// switched on. A set-point that is no number throws EConvertError before anything.
+// Stops polling and replaces the pending commands with the pattern's. A set-point or
+// transient field that is empty or no plain number is refused and queues nothing; a
+// set-point above its maximum is refused with the range message and leaves what was
+// pending, yet the load input may then be switched on.
 void SendLoadPattern(InstrumentSession& session, const PatternEntries& entries, IOperatorMessages& messages);
 
 // ---- input, trigger, sensing
 
 // "Begin": input on and polling; otherwise input off and polling stopped.
 void SwitchLoadInput(InstrumentSession& session);
-// Queues "load on" or "load off" in place of a switch still pending: pressed faster than
-// the line carries them, only the last one goes out.
-void QueueInputSwitch(InstrumentSession& session, bool on);
 void Trigger(InstrumentSession& session);
 // The operator chose "Local" or "Remote": sent three times, replacing what is pending,
 // while the input is off; otherwise only the selection changes.

@@ -1,16 +1,25 @@
 #include "workflows/SettingMemories.h"
 
 #include "link/InstrumentSession.h"
+#include "workflows/InputRules.h"
 
-void SaveMemory(InstrumentSession& session, const QString& fileNo)
+namespace {
+constexpr int kLastMemory = 9;
+}
+
+void SaveMemory(InstrumentSession& session, const QString& fileNo, IOperatorMessages& messages)
 {
     if (session.Run(Activity::Load) != RunState::Idle)
+        return;
+    if (!WholeEntry(fileNo, QStringLiteral("File Nr"), 0, kLastMemory, messages))
         return;
     session.ReplaceQueue({ { QStringLiteral("mmem:save ") + fileNo } });
 }
 
-void RecallMemory(InstrumentSession& session, const QString& fileNo)
+void RecallMemory(InstrumentSession& session, const QString& fileNo, IOperatorMessages& messages)
 {
+    if (!WholeEntry(fileNo, QStringLiteral("File Nr"), 0, kLastMemory, messages))
+        return;
     session.ReplaceQueue({ { QStringLiteral("mmem:load ") + fileNo } });
     // The instrument needs a moment to recall before it answers the read-back.
     session.Pause(500);

@@ -48,7 +48,8 @@ protected:
 
     void Connect(SimulatorHost& host)
     {
-        ConnectInstrument(session, host.SlavePath(), QStringLiteral("9600"), QStringLiteral("8"));
+        ASSERT_TRUE(
+            ConnectInstrument(session, host.SlavePath(), QStringLiteral("9600"), QStringLiteral("8"), told));
         ASSERT_TRUE(Drained());
     }
 

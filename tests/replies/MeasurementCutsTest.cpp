@@ -26,45 +26,79 @@ TEST(TextCuts, NeverFailAtTheEdges)
 
 TEST(MainReading, CutsVoltageCurrentAndPower)
 {
-    struct Case {
+    struct Case
+    {
         const char* reply;
         const char* v;
         const char* i;
         const char* p;
     };
     const Case cases[] = {
-        {"12.34,1.111", "12.34", "1.111", "13.70"}, // 13.70974 cut, not rounded
-        {"12.34V,1.111A,13.71W", "12.34", "1.111", "13.70"},
-        {"12.00V,0.000A,0.000W", "12.00", "0.000", "0.000"}, // the product prints as 0
-        {"1.000V,1.000A", "1.000", "1.000", "1"},
-        {"0.100V,0.100A", "0.100", "0.100", "0.01"},
-        {"5.000V,0.001A", "5.000", "0.001", "0.005"},
+        { "12.34,1.111", "12.34", "1.111", "13.70" }, // 13.70974 cut, not rounded
+        { "12.34V,1.111A,13.71W", "12.34", "1.111", "13.70" },
+        { "12.00V,0.000A,0.000W", "12.00", "0.000", "0.000" }, // the product prints as 0
+        { "1.000V,1.000A", "1.000", "1.000", "1" }, { "0.100V,0.100A", "0.100", "0.100", "0.01" },
+        { "5.000V,0.001A", "5.000", "0.001", "0.005" },
+        { "1.2", "1.2", "1.2", "1.44" }, // no comma: both fields from the start, short as it is
     };
     for (const Case& c : cases) {
         const MainReading r = CutMainReading(c.reply);
         EXPECT_EQ(r.voltage, c.v) << c.reply;
         EXPECT_EQ(r.current, c.i) << c.reply;
-        EXPECT_EQ(PowerText(r.voltage, r.current), c.p) << c.reply;
+        EXPECT_EQ(PowerText(r), c.p) << c.reply;
     }
 }
 
-TEST(MainReading, WithoutCommaBothFieldsComeFromTheStartAndShortRepliesShowWhatTheyHave)
+TEST(BatteryReading, CutsFourFieldsEachWithItsUnit)
 {
-    const MainReading r = CutMainReading("1.2");
-    EXPECT_EQ(r.voltage, "1.2");
-    EXPECT_EQ(r.current, "1.2");
-    EXPECT_THROW(PowerText("ab", "1.0"), EConvertError);
-}
-
-TEST(BatteryReading, CutsFourFields)
-{
-    const BatteryReading r = CutBatteryReading("12.34 V,0.300 A,125s,0.010Ah");
+    const BatteryReading r = CutBatteryReading("12.34 V,0.300 A,125s,0.010Ah\r");
     EXPECT_EQ(r.voltage, "12.34");
     EXPECT_DOUBLE_EQ(r.voltageValue, 12.34);
     EXPECT_EQ(r.current, "0.300");
+    EXPECT_DOUBLE_EQ(r.currentValue, 0.3);
     EXPECT_EQ(r.time, "125");
+    EXPECT_EQ(r.seconds, 125);
     EXPECT_EQ(r.capacity, "0.010");
-    EXPECT_THROW(CutBatteryReading("12.34 V"), EConvertError); // no comma: nothing is cut
+    EXPECT_DOUBLE_EQ(r.capacityValue, 0.01);
+}
+
+// A reply that ends early (a pause split it) is told from one that is wrong.
+TEST(BatteryReading, RefusesWhatIsCutShortOrNoNumberNamingTheField)
+{
+    const struct
+    {
+        const char* reply;
+        bool cutShort;
+        const char* says;
+    } cases[] = {
+        { "12.34 V", true, "before its voltage" },
+        { "12.34 V,0.3", true, "before its current" },
+        { "12.34 V,0.300 A,12", true, "before its time" },
+        { "12.34 V,0.300 A,125s,0.0", true, "before its capacity" },
+        { "12.34 V,0.300 A,125s,0.010", true, "before its capacity" },
+        { "12.34 X,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { "nan V,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { "12.34 V,zzzzz A,125s,0.010Ah", false, "no valid current" },
+        { "12.34 V,0.300 A,-10s,0.010Ah", false, "no valid time" },
+        { "12.34 V,0.300 A,1.5s,0.010Ah", false, "no valid time" },
+        { "12.34 V,0.300 A,125s,1e300Ah", false, "no valid capacity" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        try {
+            CutBatteryReading(QString::fromLatin1(c.reply));
+            ADD_FAILURE() << "accepted";
+        } catch (const EBadReading& e) {
+            EXPECT_EQ(e.CutShort(), c.cutShort);
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(QuotedReply, ShowsControlBytesAndAtMostEightyCharacters)
+{
+    EXPECT_EQ(QuotedReply(QString::fromLatin1("0.5\0\0\r\n", 7)), "\"0.5\\x00\\x00\\x0D\\x0A\"");
+    EXPECT_EQ(QuotedReply(QString(100, u'9')), '"' + QString(80, u'9') + "…\"");
 }
 
 TEST(ListReplies, StepReadingsAndVerdicts)
@@ -77,7 +111,9 @@ TEST(ListReplies, StepReadingsAndVerdicts)
     const StepReading two = CutStepReading("L213,1.000 V,2.000A,");
     EXPECT_EQ(two.step, "13");
     EXPECT_EQ(two.stepIndex, 13);
-    EXPECT_THROW(CutStepReading("L2:x,1.000 V,2.000A,"), EConvertError);
+    EXPECT_THROW(CutStepReading("L2:x,1.000 V,2.000A,"), EBadReading);
+    EXPECT_THROW(CutStepReading("L2:3,nan V,2.000A,"), EBadReading);
+    EXPECT_THROW(CutStepReading("L2:3,1.000 V,#$%^A,"), EBadReading);
 
     const QString verdict = "L3:2,1,2,0";
     EXPECT_EQ(ListVerdict(verdict), 2);

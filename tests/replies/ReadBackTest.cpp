@@ -48,8 +48,10 @@ INSTANTIATE_TEST_SUITE_P(Table, ReadBackTexts,
         TextCase { ReplyCode::TransientLevelB, "2.5,300ms", { { "TranB0", "2.5" }, { "TranB1", "300" } } },
         TextCase {
             ReplyCode::TransientLevelA, "1.000", { { "TranA0", "" }, { "TranA1", "" } } }, // no comma, no "m"
-        TextCase {
-            ReplyCode::ListSteps, "1\r\n", { { "ListSetNum", "1\r\n" } } }, // as received, terminator kept
+        // The last step's index: one more steps; the line's terminator is no part of it.
+        TextCase { ReplyCode::ListSteps, "1\r\n", { { "ListSetNum", "2" } } },
+        TextCase { ReplyCode::ListSteps, "x\n", { { "ListSetNum", "x" } } },
+        TextCase { ReplyCode::AutoOffDelay, "5s\r\n", { { "AutoOff", "5" } } },
         TextCase { StepLevelCode(0), "0.200,5s", { { "ValStep0", "0.200" }, { "DelayStep0", "5" } } },
         TextCase {
             StepLevelCode(14), "12.000,0.5s", { { "ValStep14", "12.000" }, { "DelayStep14", "0.5" } } },

@@ -122,7 +122,7 @@ TEST(SimReplyCuts, OrdinaryFetchGivesVoltageCurrentAndPower)
     const MainReading r = CutMainReading(reply);
     EXPECT_EQ(r.voltage, "11.94");
     EXPECT_EQ(r.current, "1.000");
-    EXPECT_EQ(PowerText(r.voltage, r.current), "11.94");
+    EXPECT_EQ(PowerText(r), "11.94");
 }
 
 TEST(SimReplyCuts, BatteryFetchCutsIntoItsFourFields)

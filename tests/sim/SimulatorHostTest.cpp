@@ -107,6 +107,31 @@ TEST_F(SimHost, ALongerReplyDelayMakesTheInstrumentLate)
     EXPECT_EQ(ReadUntil(3), "OFF");
 }
 
+// A misbehaving instrument on cue: a reply split by a pause, one replaced, one withheld,
+// and bytes nobody asked for.
+TEST_F(SimHost, RepliesCanBeSplitReplacedOrWithheldAndBytesInjected)
+{
+    SimOptions options;
+    options.terminator = "\r";
+    Open(options);
+    host->SetReplyFilter([](const std::string& line, const std::string& reply) -> std::vector<SimReplyPiece> {
+        if (line == "list:smod?")
+            return { { "AU", 400 }, { "TO", 0 } };
+        if (line == "list:rep?")
+            return { { "#$%^&", 0 } };
+        if (line == "mset:imax?")
+            return {};
+        return { { reply, 0 } };
+    });
+    Write("list:smod?\r");
+    EXPECT_EQ(ReadFor(kPatienceMs), "AU") << "the pause splits the reply";
+    EXPECT_EQ(ReadUntil(3), "TO\r") << "the terminator ends the last piece";
+    Write("mset:imax?\rlist:rep?\rmset:vmax?\r");
+    EXPECT_EQ(ReadUntil(15), "#$%^&\r150.000V\r");
+    host->Inject("L3:1,1,1\n");
+    EXPECT_EQ(ReadUntil(9), "L3:1,1,1\n");
+}
+
 TEST_F(SimHost, TimeScaleSpeedsUpTheBattery)
 {
     SimOptions options;

@@ -44,30 +44,27 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
     form->startButtonB->click();
     ASSERT_EQ(form->startButtonB->text(), u"Stop");
 
-    // Once the instrument has switched itself off, its time stands still; a few more
-    // readings arrive before the operator stops.
+    // Once the instrument has switched itself off its time stands still: the third such
+    // reading ends the run as "Stop" would, but the finished curve stays on the chart.
     const QAbstractItemModel& rows = *form->ADOQuery2->Model();
-    const auto current = [&](int row) { return rows.index(row, 2).data().toString(); };
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            int off = 0;
-            for (int row = 0; row < rows.rowCount(); ++row)
-                off += current(row) == u"0.000";
-            return off >= 3;
-        },
-        std::chrono::seconds(60)))
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonB->text() == u"Begin"; }, std::chrono::seconds(60)))
         << rows.rowCount() << " rows; " << boxes->errors.join(u'\n').toStdString();
+    EXPECT_FALSE(form->fetchTimer->isActive());
+    EXPECT_EQ(form->fetchTimer->interval(), 300);
+    EXPECT_TRUE(form->BSetButton->isEnabled());
     // The chart holds a point per reading, none below the window's cut-off.
     ASSERT_EQ(form->Chart().Points().size(), static_cast<size_t>(rows.rowCount()));
     for (const QPointF& point : form->Chart().Points())
         EXPECT_GE(point.y(), 11.5);
     ASSERT_GT(form->Series1->count(), 0);
     EXPECT_EQ(form->Series1->points().last(), form->Chart().Points().back());
-
-    form->startButtonB->click();
-    ASSERT_TRUE(DrainQueue());
-    EXPECT_EQ(form->startButtonB->text(), u"Begin");
-    EXPECT_FALSE(form->fetchTimer->isActive());
+    const QString time = rows.index(rows.rowCount() - 1, 3).data().toString();
+    const QString ampereHours = rows.index(rows.rowCount() - 1, 4).data().toString();
+    EXPECT_TRUE(form->StatusNote->text().startsWith(
+        "Battery test ended at the instrument's cut-off: " + time + " s, " + ampereHours.left(5)))
+        << form->StatusNote->text().toStdString();
+    EXPECT_TRUE(form->StatusNote->text().contains(u"cut off at 10."))
+        << form->StatusNote->text().toStdString();
 
     ASSERT_TRUE(WaitForLastLine(QStringLiteral("load off")));
     const QStringList wire = WireLines(*host);
@@ -105,9 +102,53 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
     EXPECT_EQ(last[3], stored[stored.size() - 2][3]);
     EXPECT_TRUE(form->LabelBV->text().startsWith(u"10.")) << "the label shows what was measured";
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
-    // Stopping emptied the chart; the rows stay.
-    EXPECT_EQ(form->Series1->count(), 0);
+    // Exactly three readings at the frozen time, and no more rows after the end.
+    int frozen = 0;
+    for (const QStringList& row : stored)
+        frozen += row[1] == u"0.000" && row[2] == last[2];
+    EXPECT_EQ(frozen, 3);
+    const int polls = static_cast<int>(WireLines(*host).count(QStringLiteral("fetch?")));
+    WaitUntil([] { return false; }, std::chrono::milliseconds(1500));
+    EXPECT_EQ(WireLines(*host).count(QStringLiteral("fetch?")), polls);
     EXPECT_EQ(form->ADOQuery2->RowCount(), static_cast<int>(stored.size()));
+}
+
+// The adapter is pulled during a discharge: the run ends in the window and says how many
+// readings it stored; after reconnecting it must be set up again before it starts.
+TEST_F(BatteryEndToEnd, LostPortEndsTheRunAndAsksForSetUpAgain)
+{
+    SimOptions options;
+    options.timeScale = 20;
+    ConnectTo(options);
+    form->PageControl1->setCurrentIndex(1);
+    form->testInteral->setText(QStringLiteral("1"));
+    form->BSetButton->click();
+    ASSERT_TRUE(DrainQueue());
+    PaceForPolling();
+    form->startButtonB->click();
+    form->startButtonB->click();
+    ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery2->RowCount() >= 2; }))
+        << boxes->errors.join(u'\n').toStdString();
+
+    host->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return form->combutton->text() == u"Connect"; }));
+    const int stored = form->ADOQuery2->RowCount();
+    EXPECT_EQ(form->startButtonB->text(), u"Begin");
+    EXPECT_TRUE(form->BSetButton->isEnabled());
+    EXPECT_EQ(form->StatusNote->text(),
+        QStringLiteral("The battery test was cut short after %1 readings.").arg(stored));
+    form->PageControl1->setCurrentIndex(0);
+    EXPECT_EQ(form->PageControl1->currentIndex(), 0) << "the page guard lets go";
+
+    ConnectTo();
+    form->PageControl1->setCurrentIndex(1);
+    form->startButtonB->click();
+    EXPECT_EQ(form->startButtonB->text(), u"Begin");
+    EXPECT_EQ(boxes->messages,
+        QStringList { "Press \"Set up\" first: the battery test was not set up since connecting!" });
+    form->BSetButton->click();
+    form->startButtonB->click();
+    EXPECT_EQ(form->startButtonB->text(), u"Stop");
 }
 
 } // namespace

@@ -253,7 +253,7 @@ TEST_F(Connecting, LostPortShowsConnectAndStopsPolling)
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port lost: " + path + " stopped answering (unplugged?)");
     EXPECT_EQ(form->Comm1->Handle(), 0);
     EXPECT_FALSE(form->fetchTimer->isActive());
-    EXPECT_EQ(form->startButton->text(), QStringLiteral("Stop"));
+    EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin")) << "nothing is known of the load any more";
     for (QPushButton* button : { form->fuZaiButton, form->startButton, form->modeButton })
         EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();

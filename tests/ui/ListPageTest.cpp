@@ -123,9 +123,9 @@ TEST_F(ListTest, StepButtonsSendTheirRowAndFileItInTheStepTable)
         { 14, "CP", "50", "0.5", "Power", "45", "55",
             { "list:step14:lmod cp", "list:step14:lev 50,0.5", "list:step14:comp pow,45,55" },
             { {}, "CP", "50", {}, {}, "45", "55", {} } },
-        { 7, "cr", "100", "1", "Current", "", "0.3",
-            { "list:step7:lmod cc", "list:step7:lev 100,1", "list:step7:comp curr,,0.3" },
-            { {}, "cr", "100", {}, {}, "", "0.3", {} } },
+        { 7, "cr", "100", "1", "Current", "0.05", "0.3",
+            { "list:step7:lmod cc", "list:step7:lev 100,1", "list:step7:comp curr,0.05,0.3" },
+            { {}, "cr", "100", {}, {}, "0.05", "0.3", {} } },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
@@ -293,49 +293,68 @@ TEST_F(ListTest, ReportColoursItsPanelShowsEveryStepAndStoresOneRowEach)
         EXPECT_EQ(form->DBGrid1->currentIndex().row(), 2);
         EXPECT_EQ(StoredRows(QStringLiteral("listS")).size(), 3u);
         EXPECT_EQ(form->startButtonL->text(), u"Begin") << "a list without repeat has ended";
+        EXPECT_EQ(PendingTexts(*form).last(), u"load off") << "ended as Stop ends it";
+        EXPECT_FALSE(form->fetchTimer->isActive());
         EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
     }
+    // A new run never takes the report the instrument still holds from the last one.
+    form->startButtonL->click();
+    Reply(QStringLiteral("L3:0,0,0,0"));
+    EXPECT_EQ(form->ADOQuery1->RowCount(), 3);
+    EXPECT_EQ(form->startButtonL->text(), u"Stop");
 }
 
 TEST_F(ListTest, RepeatStoresEveryReportAndOnlyTheFirstStepsOfTheList)
 {
     StartList(QStringLiteral("2"), true);
+    Reply(QStringLiteral("L2:0,12.00 V,0.200A,"));
     Reply(QStringLiteral("L3:1,1,1,1,1"));
+    Reply(QStringLiteral("L3:1,1,1,1,1")); // held by the instrument until its next pass
+    Reply(QStringLiteral("L2:0,12.00 V,0.200A,"));
     Reply(QStringLiteral("L3:2,1,2,1,1"));
     EXPECT_EQ(form->startButtonL->text(), u"Stop");
     const QAbstractItemModel& model = *form->ADOQuery1->Model();
-    ASSERT_EQ(model.rowCount(), 4) << "two steps, two reports; the extra verdicts are not steps of this list";
+    ASSERT_EQ(model.rowCount(), 4) << "two steps, two passes; the extra verdicts are not steps of this list";
     EXPECT_EQ(Row(model, 3)[9], u"2");
     EXPECT_EQ(form->cRes[1]->text(), u"FAIL");
     EXPECT_TRUE(form->cRes[2]->text().isEmpty());
 
     // Once stopped, reports are no longer taken.
     form->startButtonL->click();
+    Reply(QStringLiteral("L2:0,12.00 V,0.200A,"));
     Reply(QStringLiteral("L3:1,1,1"));
     EXPECT_EQ(model.rowCount(), 4);
 }
 
-TEST_F(ListTest, CutShortReportStoresWhatItJudgedAndKeepsTheRunGoing)
+// A report cut short keeps what it judged and is told once; the instrument repeating it
+// stores nothing twice, and a whole report of a later pass still ends the run.
+TEST_F(ListTest, CutShortReportIsStoredAndToldOnceAndAWholeOneEndsTheRun)
 {
     StartList(QStringLiteral("4"));
-    for (const char* report : { "L3:2,1", "L3:2,1,", "L3:2,1,2,0\r\n" }) {
-        SCOPED_TRACE(report);
-        const int before = form->ADOQuery1->RowCount();
-        Reply(QString::fromLatin1(report));
-        EXPECT_EQ(form->startButtonL->text(), u"Stop");
-        ASSERT_EQ(boxes->errors.size(), 1);
-        EXPECT_TRUE(boxes->errors.last().contains(QString::fromLatin1(report).trimmed()));
-        boxes->errors.clear();
-        const int judged = QString::fromLatin1(report).count(QRegularExpression(QStringLiteral(",\\d")));
-        EXPECT_EQ(form->ADOQuery1->RowCount(), before + judged);
+    const struct
+    {
+        const char* reply;
+        int rowsAfter, errorsAfter;
+        const char* caption;
+    } steps[] = {
+        { "L2:0,12.00 V,0.200A,", 0, 0, "Stop" },
+        { "L3:2,1", 1, 1, "Stop" },
+        { "L3:2,1", 1, 1, "Stop" }, // repeated: nothing new
+        { "L2:1,12.00 V,0.200A,", 1, 1, "Stop" },
+        { "L3:2,1,2,0\r\n", 4, 1, "Stop" }, // cut short again: stored, not told again
+        { "L2:3,12.00 V,0.200A,", 4, 1, "Stop" },
+        { "L3:2,1,2,0,1", 8, 1, "Begin" },
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.reply);
+        Reply(QString::fromLatin1(step.reply));
+        EXPECT_EQ(form->ADOQuery1->RowCount(), step.rowsAfter);
+        EXPECT_EQ(boxes->errors.size(), step.errorsAfter) << boxes->errors.join(u'\n').toStdString();
+        EXPECT_EQ(form->startButtonL->text(), QString::fromLatin1(step.caption));
     }
+    EXPECT_TRUE(boxes->errors[0].contains(u"\"L3:2,1\"")) << boxes->errors[0].toStdString();
     for (int row = 0; row < form->ADOQuery1->RowCount(); ++row)
         EXPECT_FALSE(Row(*form->ADOQuery1->Model(), row)[9].isEmpty()) << "no row without a verdict";
-
-    // A complete report still ends the list.
-    Reply(QStringLiteral("L3:2,1,2,0,1"));
-    EXPECT_EQ(form->startButtonL->text(), u"Begin");
-    EXPECT_TRUE(boxes->errors.isEmpty());
     EXPECT_EQ(form->cRes[3]->text(), u"PASS");
 }
 
@@ -343,6 +362,7 @@ TEST_F(ListTest, ReportNeverReachesBeyondTheLastEditorRow)
 {
     StartList(QStringLiteral("15"));
     Session().SetListPlan(40, false); // whatever wrote it, the table has fifteen records
+    Reply(QStringLiteral("L2:0,12.00 V,0.200A,"));
     Reply(QStringLiteral("L3:1") + QStringLiteral(",1").repeated(41));
     EXPECT_EQ(form->ADOQuery1->RowCount(), 15);
     EXPECT_EQ(form->cRes[14]->text(), u"PASS");
@@ -355,6 +375,7 @@ TEST_F(ListTest, AStepHoldingASeparatorIsRefusedWhole)
     // Rows 3 to 14 take every key, so a pasted ">" can reach a limit.
     form->LmtHStep[3]->setText(QStringLiteral("0.3>load on"));
     Guarded([&] { form->ListSet(QStringLiteral("3")); });
-    EXPECT_EQ(boxes->errors.size(), 1);
+    EXPECT_EQ(boxes->messages,
+        QStringList { "Input data of \"Limit High of step 3\" must be a number such as 12.5!" });
     EXPECT_TRUE(PendingTexts(*form).isEmpty()) << "not even the step's mode command";
 }

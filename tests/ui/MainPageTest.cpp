@@ -40,14 +40,15 @@ TEST_F(LoadSetup, QueuesLimitsAndStoresMaxima)
             { { "mset:vmax 60" }, { "mset:imax 5" }, { "mset:pmax 200.5" }, { "mset:von 0" },
                 { "mset:voff 0" } },
             60, 5, 200.5, 0, 0 },
-        { "auto-off ticked and empty", { { &TForm1::AutoOff, "" } }, true,
-            { { "mset:vmax 10" }, { "mset:imax 10" }, { "mset:pmax 10" }, { "mset:von 0" }, { "mset:voff 0" },
-                { "mset:aoff " } },
-            10, 10, 10, 0, 0 },
+        { "auto-off ticked and empty: refused like the others", { { &TForm1::AutoOff, "" } }, true, {}, kOld,
+            kOld, kOld, 1, 0 },
         { "an empty field queues nothing, although the maxima before it were filled",
             { { &TForm1::MinVOff, "" } }, true, {}, kOld, kOld, kOld, 1, 0 },
-        { "a field that is no number ends the action after its own command", { { &TForm1::MaxI, "1.2.3" } },
-            true, { { "mset:vmax 10" }, { "mset:imax 1.2.3" } }, 10, kOld, kOld, 0, 1 },
+        // Checked before anything is sent: not even the commands of the fields before it.
+        { "a field that is no plain number", { { &TForm1::MaxI, "1.2.3" } }, true, {}, kOld, kOld, kOld, 1,
+            0 },
+        { "a pasted second command", { { &TForm1::MinVOn, "0;load on" } }, true, {}, kOld, kOld, kOld, 1, 0 },
+        { "a negative or exponent value", { { &TForm1::MaxP, "-1e2" } }, true, {}, kOld, kOld, kOld, 1, 0 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -74,8 +75,7 @@ TEST_F(LoadSetup, QueuesLimitsAndStoresMaxima)
         EXPECT_EQ(Session().Maxima().voltage, c.voltageMax);
         EXPECT_EQ(Session().Maxima().current, c.currentMax);
         EXPECT_EQ(Session().Maxima().power, c.powerMax);
-        EXPECT_EQ(boxes->messages,
-            c.messages ? QStringList { QStringLiteral("Input data cannot be empty!") } : QStringList {});
+        EXPECT_EQ(boxes->messages.size(), c.messages) << boxes->messages.join(u'\n').toStdString();
         EXPECT_EQ(boxes->errors.size(), c.errors);
         EXPECT_FALSE(form->fetchTimer->isActive());
     }
@@ -124,16 +124,22 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
             "", 0, true },
         { "empty set-point: nothing queued, Begin stays locked", &TForm1::loadI, { { &TForm1::ISet, "" } },
             {}, std::nullopt, empty, 0, false },
-        { "set-point that is no number", &TForm1::loadV, { { &TForm1::VSet, "1..2" } }, {}, std::nullopt, "",
-            1, false },
+        { "set-point that is no plain number", &TForm1::loadV, { { &TForm1::VSet, "1..2" } }, {},
+            std::nullopt, "Input data of \"V-SET\" must be a number such as 12.5!", 0, false },
+        { "set-point with a sign and an exponent", &TForm1::loadI, { { &TForm1::ISet, "-1e2" } }, {},
+            std::nullopt, "Input data of \"I-SET\" must be a number such as 12.5!", 0, false },
         { "TRANSIENT with the layout's values", &TForm1::loadD, {}, {}, transientDefaults, "", 0, true },
-        { "TRANSIENT, CC, pulse, level and width joined by a comma, empty fields sent empty", &TForm1::loadD,
-            { { &TForm1::TranA0, "1.5" }, { &TForm1::TranA1, "20" }, { &TForm1::TranB0, "" },
-                { &TForm1::TranB1, "" } },
+        { "TRANSIENT, CC, pulse, level and width joined by a comma", &TForm1::loadD,
+            { { &TForm1::TranA0, "1.5" }, { &TForm1::TranA1, "20" }, { &TForm1::TranB0, "0.5" },
+                { &TForm1::TranB1, "300" } },
             { &TForm1::TranType1, &TForm1::TranMode1 },
             { { { "load:mode tran" }, { "tran:lmod cc" }, { "tran:tmod puls" }, { "tran:leva 1.5,20" },
-                { "tran:levb ," } } },
+                { "tran:levb 0.5,300" } } },
             "", 0, true },
+        { "TRANSIENT with an empty field: nothing replaced", &TForm1::loadD, { { &TForm1::TranB0, "" } }, {},
+            std::nullopt, "Input data cannot be empty!", 0, false },
+        { "TRANSIENT with a width that is no whole number", &TForm1::loadD, { { &TForm1::TranA1, "2.5" } },
+            {}, std::nullopt, "Input data of \"Width A\" must be a whole number from 0 to 60000!", 0, false },
         { "TRANSIENT triggered", &TForm1::loadD, {}, { &TForm1::TranMode2 },
             { { { "load:mode tran" }, { "tran:lmod cv" }, { "tran:tmod trig" }, { "tran:leva 10,10" },
                 { "tran:levb 10,10" } } },

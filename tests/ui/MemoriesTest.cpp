@@ -125,7 +125,7 @@ TEST_F(Memories, LoadWhilePollingRecallsAndReadsEverySettingBack)
     form->VLable->clear();
     ASSERT_TRUE(WaitUntil([this] {
         const CommandPipeline& p = Session().Pipeline();
-        return p.Awaited() == std::deque<ReplyCode> { ReplyCode::Measurement };
+        return p.Awaited().size() == 1 && p.Awaited().front().code == ReplyCode::Measurement;
     }));
     const qsizetype before = WireLines(*host).size();
 

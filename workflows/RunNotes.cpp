@@ -1,0 +1,36 @@
+#include "workflows/RunNotes.h"
+
+QString BatteryEndNote(const BatterySummary& s)
+{
+    return QStringLiteral(
+        "Battery test ended at the instrument's cut-off: %1 s, %2 Ah, %3 Wh, cut off at %4 V")
+        .arg(s.seconds)
+        .arg(s.ampereHours, 0, 'f', 3)
+        .arg(s.wattHours, 0, 'f', 3)
+        .arg(s.cutOffVolts, 0, 'f', 2);
+}
+
+QString CutShortNote(const std::vector<CutShortRun>& runs)
+{
+    QStringList sentences;
+    for (const CutShortRun& run : runs) {
+        if (run.activity == Activity::Battery)
+            sentences.append(
+                QStringLiteral("The battery test was cut short after %1 readings.").arg(run.readings));
+        else if (run.activity == Activity::List)
+            sentences.append(
+                QStringLiteral("The list test was cut short after %1 stored steps.").arg(run.readings));
+    }
+    return sentences.join(u' ');
+}
+
+QString SilenceNote(const QTime& lastReply)
+{
+    return QStringLiteral("No reply from the instrument since ")
+        + lastReply.toString(QStringLiteral("HH:mm:ss"));
+}
+
+QString ReadBackNote(int unconfirmed)
+{
+    return QStringLiteral("Read-back incomplete: %1 fields not confirmed").arg(unconfirmed);
+}

@@ -1,0 +1,17 @@
+#pragma once
+// What the status line says of the instrument and its runs, in the same words in the
+// window and on the command line.
+#include "link/InstrumentSession.h"
+
+#include <QString>
+#include <QTime>
+#include <vector>
+
+// "Battery test ended at the instrument's cut-off: 1234 s, 0.103 Ah, 1.187 Wh, cut off at 10.00 V"
+QString BatteryEndNote(const BatterySummary& summary);
+// "The battery test was cut short after 42 readings." (and the list test's stored steps)
+QString CutShortNote(const std::vector<CutShortRun>& runs);
+// "No reply from the instrument since 12:34:56"
+QString SilenceNote(const QTime& lastReply);
+// "Read-back incomplete: 3 fields not confirmed"
+QString ReadBackNote(int unconfirmed);
