@@ -53,18 +53,20 @@ void CommandPipeline::Clear()
     FAwaited.clear();
 }
 
-std::optional<QByteArray> CommandPipeline::Tick()
+std::optional<QByteArray> CommandPipeline::Tick(const std::vector<ReplyCode>& outstanding)
 {
     // The answers to the commands sent before did not come in time; they may still come.
-    std::deque<AwaitedAnswer> late;
-    late.swap(FAwaited);
+    std::vector<ReplyCode> late = outstanding;
+    for (const AwaitedAnswer& a : FAwaited)
+        late.push_back(a.code);
+    FAwaited.clear();
     if (FPending.empty())
         return std::nullopt;
     const Command command = FPending.front();
     FPending.pop_front();
     if (command.code != ReplyCode::None) {
-        const bool doubtful = std::any_of(
-            late.begin(), late.end(), [&](const AwaitedAnswer& a) { return a.code != command.code; });
+        const bool doubtful
+            = std::any_of(late.begin(), late.end(), [&](ReplyCode code) { return code != command.code; });
         FAwaited.push_back({ command.code, doubtful });
     }
     QByteArray line = command.text.toLatin1();

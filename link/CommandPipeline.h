@@ -66,7 +66,10 @@ public:
 
     // One pacing tick: forgets the answers that did not come in time, then returns the
     // next line to write (command plus carriage return, 8-bit) if any command is pending.
-    std::optional<QByteArray> Tick();
+    // `outstanding` names answers from before that may still come (those given up now
+    // among them, or a reply its owner could not place): the next answer is doubtful when
+    // one of them would be read another way.
+    std::optional<QByteArray> Tick(const std::vector<ReplyCode>& outstanding = {});
 
     // The frame every reply is read in: the answer awaited for the oldest command on the
     // wire, taken off. Nothing when no answer is awaited: the reply came unasked, and

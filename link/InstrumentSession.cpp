@@ -26,6 +26,12 @@ size_t Index(Activity activity)
     return static_cast<size_t>(activity);
 }
 
+// An answer that writes a setting into the window.
+bool IsReadBack(ReplyCode code)
+{
+    return code != ReplyCode::None && code != ReplyCode::Measurement;
+}
+
 } // namespace
 
 InstrumentSession::InstrumentSession(QObject* parent)
@@ -104,22 +110,37 @@ void InstrumentSession::SwitchInput(bool on)
 void InstrumentSession::PacingTick()
 {
     WatchSilence();
+    // Answers that have not come by now: their fields keep their text, and a late answer
+    // that comes yet is expected, not news.
+    std::vector<ReplyCode> outstanding;
+    for (const AwaitedAnswer& late : FPipeline.Awaited()) {
+        outstanding.push_back(late.code);
+        if (IsReadBack(late.code))
+            Unconfirmed();
+    }
+    // No second reply came: the one held cannot be told from the late answer, and the
+    // answer it may not have been may still come.
     if (FHeld) {
-        // No second reply came: the one held cannot be told from the late answer.
-        if (FHeld->first != ReplyCode::Measurement) {
-            ++FUnconfirmed;
-            if (auto handler = OnReadBackIncomplete)
-                handler(this, FUnconfirmed);
-        }
+        outstanding.push_back(FHeld->first);
+        if (IsReadBack(FHeld->first))
+            Unconfirmed();
         FHeld.reset();
     }
+    FLateAnswers = static_cast<int>(outstanding.size());
     FTailMayFollow = false;
-    const bool readBackGoesOn = std::any_of(FPipeline.Pending().begin(), FPipeline.Pending().end(),
-        [](const Command& c) { return c.code != ReplyCode::None && c.code != ReplyCode::Measurement; });
-    if (!readBackGoesOn)
+    // A read-back that has no query left is over; the next one counts afresh.
+    if (std::none_of(FPipeline.Pending().begin(), FPipeline.Pending().end(),
+            [](const Command& c) { return IsReadBack(c.code); }))
         FUnconfirmed = 0;
-    if (const auto line = FPipeline.Tick())
+    if (const auto line = FPipeline.Tick(outstanding))
         FComm->WriteCommData(line->constData(), static_cast<uint16_t>(line->size()));
+}
+
+void InstrumentSession::Unconfirmed()
+{
+    ++FUnconfirmed;
+    if (auto handler = OnReadBackIncomplete)
+        handler(this, FUnconfirmed);
 }
 
 void InstrumentSession::WatchSilence()
@@ -216,6 +237,7 @@ void InstrumentSession::ReleasePort()
     FArmed[Index(Activity::Load)] = false;
     FHeld.reset();
     FTailMayFollow = false;
+    FLateAnswers = 0;
     if (FSilent) {
         FSilent = false;
         if (auto handler = OnSilence)
@@ -359,6 +381,10 @@ void InstrumentSession::HandleReply(const QString& reply)
         }
         if (std::exchange(FTailMayFollow, false))
             return; // the rest of a reading that was cut short, already reported
+        if (FLateAnswers > 0) {
+            --FLateAnswers; // the late answer to a query given up at the last tick
+            return;
+        }
         throw std::runtime_error(
             "A reply arrived while no answer was awaited: " + QuotedReply(reply).toStdString());
     }

@@ -181,8 +181,9 @@ public:
     // The instrument stopped answering queries (the time of its last reply), or answers
     // again (nothing).
     std::function<void(InstrumentSession* Sender, std::optional<QTime> lastReply)> OnSilence;
-    // Read-back answers that could not be told from a late answer to another query; the
-    // fields they were for keep their text. The count of the current read-back so far.
+    // Read-back fields not confirmed by an answer of their own: none came in time, or the
+    // one that came could not be told from a late answer to another query. They keep
+    // their text. The count of the current read-back so far.
     std::function<void(InstrumentSession* Sender, int unconfirmed)> OnReadBackIncomplete;
     // A port state, run state or armed flag changed.
     std::function<void(InstrumentSession* Sender)> OnStateChange;
@@ -199,6 +200,7 @@ private:
     void EndRun(Activity activity);
     void RunStarted(Activity activity);
     void WatchSilence();
+    void Unconfirmed();
     void Answered(const AwaitedAnswer& answer, const QString& reply);
     void BatteryReadingArrived(const QString& reply);
     void ListReportArrived(const QString& reply);
@@ -247,7 +249,8 @@ private:
     // The reply held while it may be the late answer to the query before; the next reply
     // before the tick shows which.
     std::optional<std::pair<ReplyCode, QString>> FHeld;
-    int FUnconfirmed = 0; // read-back answers of the current read-back not told apart
+    int FLateAnswers = 0; // answers given up at the last tick that may still come
+    int FUnconfirmed = 0; // fields of the current read-back not confirmed by their own answer
 
     QElapsedTimer FSinceReply; // since the last reply (or since the port opened)
     QTime FLastReplyAt;

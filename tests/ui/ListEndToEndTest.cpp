@@ -175,4 +175,42 @@ TEST_F(ListEndToEnd, RepeatStoresEveryPassUntilStopped)
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
 }
 
+// Run again once a list has ended: the instrument still holds the last report, and the
+// new run takes only its own.
+TEST_F(ListEndToEnd, ARunAfterAnEndStoresItsOwnPass)
+{
+    SendAndStart({ kPass, kFail }, false, false);
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }, std::chrono::seconds(30)))
+        << State();
+    ASSERT_EQ(form->ADOQuery1->RowCount(), 2);
+    const qsizetype firstEnd = WireLines(*host).size();
+    form->startButtonL->click();
+    ASSERT_EQ(form->startButtonL->text(), u"Stop");
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }, std::chrono::seconds(30)))
+        << State();
+    EXPECT_EQ(StoredColumn(8), (QStringList { "1", "2", "1", "2" }));
+    // The second pass was polled through both steps before its report was taken.
+    EXPECT_GE(WireLines(*host).mid(firstEnd).count(QStringLiteral("fetch?")), 4);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+}
+
+// An instrument that keeps repeating a cut-short report: its rows are stored once and it
+// is told once, while the run goes on.
+TEST_F(ListEndToEnd, ARepeatedCutShortReportIsStoredAndToldOnce)
+{
+    host->SetReplyFilter([](const std::string&, const std::string& reply) -> std::vector<SimReplyPiece> {
+        if (reply.rfind("L3", 0) == 0)
+            return { { reply.substr(0, 6), 0 } }; // the list verdict and the first step's only
+        return { { reply, 0 } };
+    });
+    SendAndStart({ kPass, kPass, kPass }, false, false);
+    ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery1->RowCount() == 1; }, std::chrono::seconds(30)))
+        << State();
+    const qsizetype polls = WireLines(*host).count(QStringLiteral("fetch?"));
+    ASSERT_TRUE(WaitUntil([&] { return WireLines(*host).count(QStringLiteral("fetch?")) >= polls + 4; }));
+    EXPECT_EQ(form->ADOQuery1->RowCount(), 1);
+    EXPECT_EQ(boxes->errors.size(), 1) << boxes->errors.join(u'\n').toStdString();
+    EXPECT_EQ(form->startButtonL->text(), u"Stop");
+}
+
 } // namespace

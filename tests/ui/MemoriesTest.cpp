@@ -155,4 +155,28 @@ TEST_F(Memories, LoadWhilePollingRecallsAndReadsEverySettingBack)
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
+// What the instrument cannot take as a memory number never reaches it; the list number read
+// back is the number of steps, without the instrument's line terminator.
+TEST_F(Memories, OnlyMemoryNumbersReachTheInstrumentAndTheListNumberReadsBackAsSteps)
+{
+    SimOptions options;
+    options.terminator = "\n";
+    ConnectTo(options);
+    for (const char* typed : { "5;load on", "10", "-1", "" }) {
+        SCOPED_TRACE(typed);
+        boxes->Clear();
+        form->FileNo->setEditText(QString::fromLatin1(typed));
+        form->BitBtn1->click();
+        form->LoadFile->click();
+        EXPECT_EQ(boxes->messages.size(), 2) << boxes->messages.join(u'\n').toStdString();
+        EXPECT_TRUE(Session().Pipeline().Pending().empty());
+    }
+    form->FileNo->setEditText("0");
+    form->LoadFile->click();
+    ASSERT_TRUE(DrainQueue());
+    EXPECT_EQ(form->ListSetNum->currentText(), u"2") << "the simulator's list runs steps 0 and 1";
+    for (const QString& line : WireLines(*host))
+        EXPECT_FALSE(line.contains(u';') || line == u"load on") << line.toStdString();
+}
+
 } // namespace
