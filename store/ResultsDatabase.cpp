@@ -7,16 +7,23 @@
 
 namespace {
 
-QString DisplayPath(const QString& path)
-{
-    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-}
-
 // The database's own words when it has them; the driver's summary only adds noise.
 QString Reason(const QSqlError& error)
 {
     const QString own = error.databaseText().trimmed();
     return own.isEmpty() ? error.text().trimmed() : own;
+}
+
+// SQLite's primary result codes, which its driver reports as the native error code.
+EDatabaseError::Cause CauseOf(const QSqlError& error)
+{
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    constexpr int kBusy = 5, kLocked = 6, kCorrupt = 11, kNotADatabase = 26;
+    if (code == kBusy || code == kLocked)
+        return EDatabaseError::Cause::Busy;
+    if (code == kCorrupt || code == kNotADatabase)
+        return EDatabaseError::Cause::Damaged;
+    return EDatabaseError::Cause::Other;
 }
 
 // Every value the program stores is text, exactly as received or typed.
@@ -36,7 +43,7 @@ void Run(QSqlDatabase& db, const QString& path, const QString& statement)
         const QSqlError error = query.lastError();
         query = QSqlQuery();
         db.close();
-        ThrowOpenError(path, Reason(error));
+        ThrowOpenError(path, Reason(error), CauseOf(error));
     }
 }
 
@@ -61,10 +68,12 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     // SQLite would accept the name of a folder and fail later with a vaguer text.
     if (QFileInfo(path).isDir())
         ThrowOpenError(path, QStringLiteral("this is a folder, not a database file"));
+    // Another program's lock is waited for only briefly: the window must not stall on it.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyWaitMs));
     if (!db.open()) {
         const QSqlError error = db.lastError();
         db.close();
-        ThrowOpenError(path, Reason(error));
+        ThrowOpenError(path, Reason(error), CauseOf(error));
     }
     // The first statement reads the file's header: a file that is not a database fails here.
     Run(db, path, QStringLiteral("pragma journal_mode=WAL"));
@@ -73,16 +82,23 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     Run(db, path, CreateStatement(TableShape(ResultsTable::ListS)));
 }
 
-void ThrowOpenError(const QString& path, const QString& reason)
+void ThrowOpenError(const QString& path, const QString& reason, EDatabaseError::Cause cause)
 {
     throw EDatabaseError(QStringLiteral("Cannot open the results database \"%1\": %2")
                              .arg(DisplayPath(path), reason)
-                             .toStdString());
+                             .toStdString(),
+        cause);
 }
 
 void ThrowStatementError(const QString& path, const QString& statement, const QSqlError& error)
 {
     throw EDatabaseError(QStringLiteral("The results database \"%1\" refused \"%2\": %3")
                              .arg(DisplayPath(path), statement, Reason(error))
-                             .toStdString());
+                             .toStdString(),
+        CauseOf(error));
+}
+
+QString DisplayPath(const QString& path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
 }

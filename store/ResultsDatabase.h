@@ -24,7 +24,14 @@ const ResultsTableShape& TableShape(ResultsTable table);
 // the connection is left closed and EDatabaseError names the file and the reason.
 void OpenResultsDatabase(QSqlDatabase& db, const QString& path);
 
+// How long a statement waits for another program's lock before it gives up.
+inline constexpr int kBusyWaitMs = 200;
+
+// The file's full path as the operator reads it in a message.
+QString DisplayPath(const QString& path);
+
 // "Cannot open the results database "<file>": <reason>"
-[[noreturn]] void ThrowOpenError(const QString& path, const QString& reason);
+[[noreturn]] void ThrowOpenError(
+    const QString& path, const QString& reason, EDatabaseError::Cause cause = EDatabaseError::Cause::Other);
 // "The results database "<file>" refused "<statement>": <reason>"
 [[noreturn]] void ThrowStatementError(const QString& path, const QString& statement, const QSqlError& error);

@@ -66,6 +66,14 @@ void ResultsModel::AppendRow(const QString& id, const QStringList& values)
     endInsertRows();
 }
 
+void ResultsModel::SetId(int row, const QString& id)
+{
+    if (row < 0 || row >= rowCount())
+        return;
+    FCells[static_cast<size_t>(row) * static_cast<size_t>(columnCount())] = id;
+    emit dataChanged(index(row, 0), index(row, 0));
+}
+
 void ResultsModel::Clear()
 {
     if (FCells.empty())

@@ -26,6 +26,8 @@ public:
     // Appends one row: `id` in the first column, then `values`, which must hold exactly
     // columnCount() - 1 texts.
     void AppendRow(const QString& id, const QStringList& values);
+    // The Id of a row stored after it was shown.
+    void SetId(int row, const QString& id);
     // Drops every row; the titles stay.
     void Clear();
     const QStringList& ColumnNames() const { return FColumnNames; }

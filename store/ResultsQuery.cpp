@@ -1,94 +1,40 @@
 #include "store/ResultsQuery.h"
 
 #include "store/ResultsDatabase.h"
+#include "store/ResultsFile.h"
 #include "store/ResultsModel.h"
 
 #include <QDateTime>
 #include <QLocale>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <atomic>
-#include <optional>
-
-namespace {
-
-QString NewConnectionName()
-{
-    // Numbers the connections of this process; only ever incremented.
-    static std::atomic<unsigned> next { 0 };
-    return QStringLiteral("dcload-results-%1").arg(++next);
-}
-
-QString InsertStatement(ResultsTable table)
-{
-    return table == ResultsTable::Battery
-        ? QStringLiteral(
-            "insert into battery(InputVoltage,InputCurrent,DischargeTime,BatteryCapacity,MeasTime) "
-            "values (?,?,?,?,?)")
-        : QStringLiteral("insert into listS(Nr,LoadPattern,Setpoint,mValueV,mValueI,upLimit,downLimit,sTime,"
-                         "Result) values (?,?,?,?,?,?,?,?,?)");
-}
-
-} // namespace
 
 struct TResultsQuery::Impl
 {
-    Impl(ResultsTable t, const QString& p)
+    Impl(ResultsTable t, ResultsFile* f)
         : table(t)
-        , path(p)
-        , connectionName(NewConnectionName())
+        , file(f)
         , model(TableShape(t).Columns)
     { }
 
-    // Opens the connection on first use; a failed open is tried again on the next use.
-    QSqlDatabase& Database()
-    {
-        if (!db.isValid()) {
-            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-            db.setDatabaseName(path);
-        }
-        if (!db.isOpen())
-            OpenResultsDatabase(db, path);
-        return db;
-    }
-
-    // The one insert statement of this table, prepared once and bound for every row.
-    QSqlQuery& Insert()
-    {
-        QSqlDatabase& connection = Database();
-        if (!insert) {
-            insert.emplace(connection);
-            if (!insert->prepare(InsertStatement(table))) {
-                const QSqlError error = insert->lastError();
-                insert.reset();
-                ThrowStatementError(path, InsertStatement(table), error);
-            }
-        }
-        return *insert;
-    }
-
     const ResultsTable table;
-    const QString path;
-    const QString connectionName;
+    ResultsFile* const file;
     ResultsModel model;
-    QSqlDatabase db;
-    std::optional<QSqlQuery> insert;
 };
+
+TResultsQuery::TResultsQuery(ResultsTable table, ResultsFile* file, QObject* parent)
+    : QObject(parent)
+    , d(new Impl(table, file))
+{ }
 
 TResultsQuery::TResultsQuery(ResultsTable table, QObject* parent, const QString& databasePath)
     : QObject(parent)
-    , d(new Impl(table, databasePath))
+    , d(new Impl(table, new ResultsFile(databasePath, this)))
 { }
 
 TResultsQuery::~TResultsQuery()
 {
-    const QString connectionName = d->connectionName;
-    const bool registered = d->db.isValid();
-    // The statement and the handle must be gone before the connection can be removed.
     delete d;
-    if (registered)
-        QSqlDatabase::removeDatabase(connectionName);
 }
 
 QString TResultsQuery::SQL() const
@@ -99,11 +45,7 @@ QString TResultsQuery::SQL() const
 
 void TResultsQuery::Clear()
 {
-    const QString statement = d->table == ResultsTable::Battery ? QStringLiteral("delete from battery")
-                                                                : QStringLiteral("delete from listS");
-    QSqlQuery query(d->Database());
-    if (!query.exec(statement))
-        ThrowStatementError(d->path, statement, query.lastError());
+    d->file->Clear(d->table);
     d->model.Clear();
 }
 
@@ -116,16 +58,14 @@ void TResultsQuery::Insert(const QStringList& values)
                                  .arg(expected)
                                  .arg(values.size())
                                  .toStdString());
-    QSqlQuery& insert = d->Insert();
-    for (qsizetype i = 0; i < values.size(); ++i)
-        // A null text would be stored as NULL; every stored value is text, an empty one too.
-        insert.bindValue(static_cast<int>(i), values[i].isNull() ? QString(QLatin1String("")) : values[i]);
-    if (!insert.exec())
-        ThrowStatementError(d->path, InsertStatement(d->table), insert.lastError());
-    const QString id = insert.lastInsertId().toString();
-    insert.finish();
-    d->model.AppendRow(id, values);
-    emit RowAppended(d->model.rowCount() - 1);
+    const int row = d->model.rowCount();
+    const std::optional<QString> id = d->file->Insert(
+        d->table, values, [query = QPointer<TResultsQuery>(this), row](const QString& stored) {
+            if (query)
+                query->d->model.SetId(row, stored);
+        });
+    d->model.AppendRow(id.value_or(QString()), values);
+    emit RowAppended(row);
 }
 
 QAbstractTableModel* TResultsQuery::Model() const

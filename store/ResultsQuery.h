@@ -9,12 +9,16 @@
 
 class QAbstractTableModel;
 class QDateTime;
+class ResultsFile;
 
 class TResultsQuery : public QObject
 {
     Q_OBJECT
 public:
-    // Nothing is opened here; the first statement opens (and if needed creates) the file.
+    // One table of `file`, which outlives the query.
+    TResultsQuery(ResultsTable table, ResultsFile* file, QObject* parent = nullptr);
+    // One table of a file of its own. Nothing is opened here; the first statement opens
+    // (and if needed creates) the file.
     TResultsQuery(ResultsTable table, QObject* parent = nullptr, const QString& databasePath = "db.sqlite");
     ~TResultsQuery() override;
 
@@ -25,8 +29,9 @@ public:
     // Appends one row. Values in the column order of the table's insert statement:
     // battery: InputVoltage, InputCurrent, DischargeTime, BatteryCapacity, MeasTime;
     // listS:   Nr, LoadPattern, Setpoint, mValueV, mValueI, upLimit, downLimit, sTime, Result.
-    // Values are bound, never pasted into the statement. The new row (with its Id) is
-    // appended to Model(). Throws EDatabaseError; a failed insert leaves earlier rows intact.
+    // Values are bound, never pasted into the statement. The new row is appended to
+    // Model(), with its Id once it is stored (a row the file keeps waiting gets it later).
+    // Throws EDatabaseError; a failed insert leaves earlier rows intact.
     void Insert(const QStringList& values);
 
     // All columns of the table in table order, Id first; one row per row stored this run.

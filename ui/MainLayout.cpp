@@ -580,6 +580,9 @@ void TForm1::BuildLayout()
     StatusNote = new QLabel(StatusBar1);
     StatusNote->setObjectName("StatusNote");
     StatusBar1->addWidget(StatusNote, 1);
+    StatusStore = new QLabel(StatusBar1);
+    StatusStore->setObjectName("StatusStore");
+    StatusBar1->addWidget(StatusStore);
     // Errors get their own place on the right, so the connection text stays readable.
     StatusError = new QLabel(StatusBar1);
     StatusError->setObjectName("StatusError");

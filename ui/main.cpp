@@ -2,6 +2,7 @@
 
 #include "comm/SerialComm.h"
 #include "link/Guarded.h"
+#include "store/ResultsFile.h"
 #include "store/ResultsQuery.h"
 #include "ui/AboutPage.h"
 #include "ui/BatteryChart.h"
@@ -148,9 +149,10 @@ TForm1::TForm1(QWidget* parent)
     Comm1->setCommName(QStringLiteral("COM2"));
     CoTimer = FSession->PacingTimer();
     fetchTimer = FSession->PollTimer();
-    ADOQuery1 = new TResultsQuery(ResultsTable::ListS, this);
+    FResults = new ResultsFile(QStringLiteral("db.sqlite"), this);
+    ADOQuery1 = new TResultsQuery(ResultsTable::ListS, FResults, this);
     ADOQuery1->setObjectName("ADOQuery1");
-    ADOQuery2 = new TResultsQuery(ResultsTable::Battery, this);
+    ADOQuery2 = new TResultsQuery(ResultsTable::Battery, FResults, this);
     ADOQuery2->setObjectName("ADOQuery2");
 
     BuildLayout();
@@ -163,6 +165,8 @@ TForm1::TForm1(QWidget* parent)
     InstallCsvExportMenu(DBGrid2, ADOQuery2, FMessageBoxes.get());
     WireHandlers();
     WireSession();
+    connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
+    connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
 
     setFixedSize(680, 476);
     move(222, 127);
@@ -413,8 +417,8 @@ void TForm1::FormCreate(QObject*)
     FSession->SetMode(TestMode::Normal);
     ListPortsInBackground();
     ShowState();
-    ADOQuery1->Clear();
-    ADOQuery2->Clear();
+    // Emptied once the window is up; a row that comes first waits for it.
+    FResults->EmptyForNewRun();
     BottomAxis->setRange(0, 40);
 }
 

@@ -37,6 +37,7 @@ class QLineSeries;
 class QValueAxis;
 class TComm;
 class TResultsQuery;
+class ResultsFile;
 class BatteryChart;
 
 class TForm1 : public QMainWindow
@@ -61,6 +62,7 @@ public:
     InstrumentSession& Session() { return *FSession; }
     ListSequence& List() { return FList; }
     BatteryChart& Chart() { return *FChart; }
+    ResultsFile& Results() { return *FResults; }
 
     // ---- non-visual parts (the serial component and the timers belong to the session)
     TComm* Comm1 = nullptr;
@@ -79,6 +81,7 @@ public:
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusPanel0 = nullptr; // the status bar's one text panel
     QLabel* StatusNote = nullptr; // notes of the instrument and its runs
+    QLabel* StatusStore = nullptr; // what keeps readings from the results file
     QLabel* StatusError = nullptr; // the general error display's line in the status bar
 
     // ---- page "Main"
@@ -210,6 +213,7 @@ private:
     void ShowNote(const QString& text);
 
     InstrumentSession* FSession = nullptr;
+    ResultsFile* FResults = nullptr; // db.sqlite, shared by ADOQuery1 and ADOQuery2
     ListSequence FList;
     std::unique_ptr<BatteryChart> FChart;
     std::unique_ptr<IMessageBoxes> FMessageBoxes;

@@ -49,8 +49,9 @@ protected:
             EXPECT_EQ(boxes->errors.size(), shape.errors) << boxes->errors.join(u'\n').toStdString();
             for (QLabel* label : labels)
                 EXPECT_EQ(label->text(), u"before") << label->objectName().toStdString();
-            if (rows)
+            if (rows) {
                 EXPECT_EQ(rows->RowCount(), 0);
+            }
         }
     }
 

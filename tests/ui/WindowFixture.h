@@ -6,6 +6,7 @@
 // pseudo-terminal and connects the way the operator does.
 #include "comm/SerialComm.h"
 #include "sim/SimulatorHost.h"
+#include "store/ResultsFile.h"
 #include "support/EventLoop.h"
 #include "support/RecordingBoxes.h"
 #include "support/TempWorkDir.h"
@@ -137,6 +138,8 @@ protected:
         };
         form->CoTimer->stop();
         form->show();
+        // The results file is emptied once the event loop runs.
+        ASSERT_TRUE(WaitUntil([this] { return form->Results().Emptied(); }));
     }
 
     void TearDown() override

@@ -1,0 +1,227 @@
+// The results file in the hands of the window and of other programs: the export dialog
+// leaves SQLite's locks alone, an outside reader sees every reading, a killed run keeps
+// every row it showed, and start-up copes with a locked or damaged file.
+#include "WindowFixture.h"
+
+#include "store/ResultsQuery.h"
+
+#include <QAction>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QProcess>
+#include <QTableView>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The sqlite3 shell on db.sqlite, as an operator (or another tool) would run it.
+class SqliteShell
+{
+public:
+    explicit SqliteShell(const QString& path = QStringLiteral("db.sqlite"))
+    {
+        FShell.setProcessChannelMode(QProcess::MergedChannels);
+        FShell.start(QStringLiteral("sqlite3"), { QStringLiteral("-batch"), path });
+        EXPECT_TRUE(FShell.waitForStarted()) << "sqlite3 is missing: run scripts/deps";
+    }
+    ~SqliteShell()
+    {
+        FShell.closeWriteChannel();
+        if (!FShell.waitForFinished(5000))
+            FShell.kill();
+    }
+    // Runs statements and returns what they print, up to a marker written after them.
+    QString Run(const QString& sql)
+    {
+        FShell.write((sql + QStringLiteral("\nselect 'done-marker';\n")).toUtf8());
+        QByteArray out;
+        while (!out.contains("done-marker") && FShell.waitForReadyRead(10000))
+            out += FShell.readAll();
+        return QString::fromUtf8(out).remove(QStringLiteral("done-marker")).trimmed();
+    }
+
+private:
+    QProcess FShell;
+};
+
+// One-off statements through a shell of their own.
+QString Sqlite(const QString& sql)
+{
+    return SqliteShell().Run(sql);
+}
+
+// Whether this process holds a lock on the file at `path` (by /proc/locks).
+bool HoldsLock(const QString& path)
+{
+    struct stat file
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &file) != 0)
+        return false;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    const QString pid = QString::number(::getpid());
+    const QString inode = QStringLiteral(":%1 ").arg(file.st_ino);
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QString text = QString::fromLatin1(line);
+        if (text.contains(u' ' + pid + u' ') && text.contains(inode))
+            return true;
+    }
+    return false;
+}
+
+class ResultsFileTest : public WindowTest
+{
+protected:
+    void Reading(int seconds)
+    {
+        Session().SetMode(TestMode::Battery);
+        Guarded(
+            [&] { Session().HandleMeasurement(QStringLiteral("12.00 V,0.300 A,%1s,0.001Ah").arg(seconds)); });
+    }
+
+    void StartBattery()
+    {
+        Session().Maxima() = { 5, 20, 100 };
+        form->BSetButton->click();
+        form->startButtonB->click();
+        form->startButtonB->click();
+        form->fetchTimer->stop();
+    }
+};
+
+TEST_F(ResultsFileTest, ExportDialogOnTheWorkingFolderLeavesTheLocksAndOutsideReadersSeeEveryRow)
+{
+    StartBattery();
+    Reading(1);
+    ASSERT_TRUE(HoldsLock(QStringLiteral("db.sqlite-shm")) || HoldsLock(QStringLiteral("db.sqlite")));
+
+    // The real dialog, made to list the folder db.sqlite is in, then cancelled.
+    bool listed = false;
+    QTimer::singleShot(0, form.get(), [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_NE(QFileInfo(dialog->directory().absolutePath()), QFileInfo(QDir::currentPath()))
+            << "it starts elsewhere";
+        QObject::connect(dialog->findChild<QFileSystemModel*>(), &QFileSystemModel::directoryLoaded, dialog,
+            [&listed, dialog] {
+                listed = true;
+                QTimer::singleShot(300, dialog, &QDialog::reject);
+            });
+        dialog->setDirectory(QDir::currentPath());
+    });
+    form->DBGrid2->actions().first()->trigger();
+    ASSERT_TRUE(listed);
+    EXPECT_TRUE(HoldsLock(QStringLiteral("db.sqlite-shm")) || HoldsLock(QStringLiteral("db.sqlite")))
+        << "the dialog dropped SQLite's locks";
+
+    for (int t = 2; t <= 6; ++t) {
+        Reading(t);
+        EXPECT_EQ(Sqlite(QStringLiteral("select count(*) from battery;")), QString::number(t));
+    }
+    EXPECT_TRUE(QFile::exists(QStringLiteral("db.sqlite-wal")));
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+}
+
+TEST_F(ResultsFileTest, AKilledRunKeepsEveryRowItShowedWhileAnOutsideReaderLooks)
+{
+    form.reset(); // the child has the folder to itself
+    QProcess child;
+    child.start(QStringLiteral(BATTERY_CHILD_EXE));
+    ASSERT_TRUE(child.waitForStarted());
+    int shown = 0;
+    QByteArray out;
+    for (int look = 0; shown < 60 && child.waitForReadyRead(10000); ++look) {
+        out += child.readAllStandardOutput();
+        const QList<QByteArray> lines = out.split('\n');
+        for (const QByteArray& line : lines)
+            if (line.startsWith("rows "))
+                shown = std::max(shown, line.mid(5).toInt());
+        if (look % 5 == 0)
+            Sqlite(QStringLiteral("select count(*) from battery;")); // the reader the documents suggest
+    }
+    child.kill(); // SIGKILL
+    child.waitForFinished();
+    ASSERT_GE(shown, 60) << child.readAllStandardError().toStdString();
+    EXPECT_EQ(Sqlite(QStringLiteral("pragma integrity_check;")), u"ok");
+    EXPECT_GE(Sqlite(QStringLiteral("select count(*) from battery;")).toInt(), shown);
+}
+
+// Another program writing to the file at start: the window says it waits, keeps the
+// readings that come meanwhile and empties the file once it may, before storing them.
+TEST_F(ResultsFileTest, StartUpWaitsForAnotherProgramsLockThenEmptiesBeforeStoring)
+{
+    StartBattery();
+    Reading(1);
+    form.reset();
+    SqliteShell other;
+    other.Run(QStringLiteral("begin immediate; insert into battery(InputVoltage) values ('OLD-RUN');"));
+
+    form = std::make_unique<TForm1>();
+    boxes = RecordingBoxes::InstallOn(*form);
+    form->Results().SetLockWaitMs(500);
+    ASSERT_TRUE(
+        WaitUntil([&] { return form->StatusStore->text().startsWith(u"Waiting for \"db.sqlite\""); }));
+    StartBattery();
+    Reading(1);
+    Reading(2);
+    EXPECT_EQ(form->ADOQuery2->RowCount(), 2) << "the grid shows them meanwhile";
+    EXPECT_TRUE(form->StatusStore->text().endsWith(u"2 readings waiting to be stored"))
+        << form->StatusStore->text().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return !boxes->errors.isEmpty(); }));
+    EXPECT_TRUE(boxes->errors[0].contains(u"locked") && boxes->errors[0].contains(u"not emptied"))
+        << boxes->errors[0].toStdString();
+
+    other.Run(QStringLiteral("commit;"));
+    ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2");
+    EXPECT_EQ(Row(*form->ADOQuery2->Model(), 1)[0].isEmpty(), false) << "the Id comes once stored";
+}
+
+TEST_F(ResultsFileTest, ADamagedFileIsMovedAsideAndAFreshOneMade)
+{
+    form.reset();
+    QFile damaged(QStringLiteral("db.sqlite"));
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+    damaged.write(QByteArray(8192, 'x'));
+    damaged.close();
+
+    form = std::make_unique<TForm1>();
+    boxes = RecordingBoxes::InstallOn(*form);
+    ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); }));
+    ASSERT_EQ(boxes->errors.size(), 1);
+    const QStringList aside = QDir::current().entryList({ QStringLiteral("db.sqlite.damaged-*") });
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_TRUE(boxes->errors[0].contains(QDir::current().absoluteFilePath(QStringLiteral("db.sqlite")))
+        && boxes->errors[0].contains(QDir::current().absoluteFilePath(aside[0])))
+        << boxes->errors[0].toStdString();
+    EXPECT_EQ(QFileInfo(aside[0]).size(), 8192);
+    StartBattery();
+    Reading(1);
+    EXPECT_EQ(Sqlite(QStringLiteral("select count(*) from battery;")), u"1");
+}
+
+// A lock taken while the run goes on: the window does not stall on it, the readings wait
+// in order and are stored when it is gone.
+TEST_F(ResultsFileTest, ReadingsWaitInOrderWhileAnotherProgramHoldsTheLock)
+{
+    StartBattery();
+    Reading(1);
+    SqliteShell other;
+    other.Run(QStringLiteral("begin immediate;"));
+    for (int t = 2; t <= 5; ++t)
+        Reading(t);
+    EXPECT_EQ(form->ADOQuery2->RowCount(), 5);
+    EXPECT_EQ(form->StatusStore->text(), u"4 readings waiting to be stored");
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+    other.Run(QStringLiteral("commit;"));
+    ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }));
+    EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2,3,4,5");
+}
+
+} // namespace
