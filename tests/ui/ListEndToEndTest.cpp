@@ -21,6 +21,7 @@ struct StepDefinition
     const char* compare;
     const char* low;
     const char* high;
+    const char* delay = "4";
 };
 
 // Step 0 passes and step 1 fails on current; the dwell is 4 simulated seconds.
@@ -45,7 +46,7 @@ protected:
         const auto row = static_cast<size_t>(n);
         form->ModeStep[row]->setCurrentIndex(form->ModeStep[row]->findText(QString::fromLatin1(step.mode)));
         form->ValStep[row]->setText(QString::fromLatin1(step.value));
-        form->DelayStep[row]->setText(QStringLiteral("4"));
+        form->DelayStep[row]->setText(QString::fromLatin1(step.delay));
         form->ListC[row]->setCurrentIndex(form->ListC[row]->findText(QString::fromLatin1(step.compare)));
         form->LmtLStep[row]->setText(QString::fromLatin1(step.low));
         form->LmtHStep[row]->setText(QString::fromLatin1(step.high));
@@ -211,6 +212,22 @@ TEST_F(ListEndToEnd, ARepeatedCutShortReportIsStoredAndToldOnce)
     EXPECT_EQ(form->ADOQuery1->RowCount(), 1);
     EXPECT_EQ(boxes->errors.size(), 1) << boxes->errors.join(u'\n').toStdString();
     EXPECT_EQ(form->startButtonL->text(), u"Stop");
+}
+
+// Steps 10 and up carry two digits in their readings: each is filed as its own step.
+TEST_F(ListEndToEnd, ATwelveStepListIsReadAndStoredStepByStep)
+{
+    const StepDefinition quick { "CC", "0.2", "Current", "0.1", "0.3", "2" };
+    SendAndStart(std::vector<StepDefinition>(12, quick), false, false);
+    ASSERT_TRUE(WaitUntil([&] { return form->startButtonL->text() == u"Begin"; }, std::chrono::seconds(60)))
+        << State();
+    QStringList steps;
+    for (int n = 0; n < 12; ++n)
+        steps.append(QString::number(n));
+    EXPECT_EQ(StoredColumn(0), steps) << "every step read while it ran, under its own number";
+    for (const QString& current : StoredColumn(4))
+        EXPECT_EQ(current, u"0.200");
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
 }
 
 } // namespace
