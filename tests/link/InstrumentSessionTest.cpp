@@ -113,14 +113,21 @@ TEST_F(SessionTest, RunsABatteryDischargeToTheInstrumentsCutOff)
     EXPECT_EQ(ToggleBattery(session, QStringLiteral("1"), told).change, BatteryToggle::Started);
     EXPECT_EQ(session.PollTimer()->interval(), 1000);
 
-    ASSERT_TRUE(WaitUntil(
-        [this] { return !battery.empty() && battery.back().current == u"0.000"; }, std::chrono::seconds(40)))
+    // After its cut-off the instrument answers with no current at a standing time: the
+    // third such reading ends the run as "Stop" would.
+    std::optional<BatterySummary> ended;
+    session.OnBatteryEnd = [&](InstrumentSession*, const BatterySummary& summary) { ended = summary; };
+    ASSERT_TRUE(WaitUntil([&] { return ended.has_value(); }, std::chrono::seconds(40)))
         << battery.size() << " readings; " << errors.join('\n').toStdString();
-    for (size_t i = 1; i < battery.size(); ++i)
-        EXPECT_GE(battery[i].time.toInt(), battery[i - 1].time.toInt());
-
-    EXPECT_EQ(ToggleBattery(session, QStringLiteral("1"), told).change, BatteryToggle::Stopped);
+    EXPECT_EQ(session.Run(Activity::Battery), RunState::Idle);
+    EXPECT_FALSE(session.PollTimer()->isActive());
     EXPECT_EQ(session.PollTimer()->interval(), InstrumentSession::kIdlePollMs);
+    for (size_t i = 1; i < battery.size(); ++i)
+        EXPECT_GE(battery[i].seconds, battery[i - 1].seconds);
+    EXPECT_EQ(ended->seconds, battery.back().seconds);
+    EXPECT_DOUBLE_EQ(ended->ampereHours, battery.back().capacityValue);
+    EXPECT_EQ(ended->readings, static_cast<int>(battery.size()));
+    EXPECT_GT(ended->wattHours, 0);
     ASSERT_TRUE(Drained());
     const QStringList wire = WireLines(host);
     EXPECT_EQ(wire.last(), QStringLiteral("load off"));

@@ -1,0 +1,164 @@
+// A long battery test through the whole program: the window offscreen, the instrument
+// simulator on a pseudo-terminal, a reading every simulated second for a simulated day.
+// Time is sped up on both sides: the simulator's clock runs as many times faster as the
+// window polls faster than once a second, so every reading is a real round trip through
+// the serial component, the pipeline, the session, the store, the grid and the chart.
+//
+// Reports the wall time, the peak resident memory and the memory at each simulated hour,
+// descriptors and threads at the start and the end, and rows stored against readings shown.
+// Targets: rows = readings; growth after the first hour under 20 MiB; no growth in
+// descriptors or threads.
+//
+//   QT_QPA_PLATFORM=offscreen bench_soak [--hours H (24)] [--poll-ms MS (40)]
+#include "comm/SerialComm.h"
+#include "sim/SimulatorHost.h"
+#include "store/ResultsQuery.h"
+#include "ui/main.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+
+namespace {
+
+int Option(int argc, char** argv, const char* name, int fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0)
+            return std::atoi(argv[i + 1]);
+    return fallback;
+}
+
+// A line of /proc/self/status, such as "VmRSS" (kB) or "Threads".
+long Status(const char* key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(QByteArray(key) + ':'))
+            return line.mid(static_cast<int>(std::strlen(key)) + 1).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+long Descriptors()
+{
+    return static_cast<long>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+int StoredRows()
+{
+    int rows = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("soak-reader"));
+        db.setDatabaseName(QStringLiteral("db.sqlite"));
+        if (db.open()) {
+            QSqlQuery query(QStringLiteral("select count(*) from battery"), db);
+            if (query.next())
+                rows = query.value(0).toInt();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("soak-reader"));
+    return rows;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int hours = std::max(1, Option(argc, argv, "--hours", 24));
+    const int pollMs = std::max(10, Option(argc, argv, "--poll-ms", 40));
+    const int readingsWanted = hours * 3600;
+
+    QTemporaryDir dir; // db.sqlite goes here
+    QDir::setCurrent(dir.path());
+
+    SimOptions options;
+    options.replyDelayMs = 0;
+    options.timeScale = 1000.0 / pollMs; // one simulated second per poll
+    options.batteryCapacityAh = 1000; // far more than a day at the test's current
+    SimulatorHost host(options);
+    host.Start();
+
+    long fdsBefore = 0;
+    long threadsBefore = 0;
+    TForm1 form;
+    form.Session().Pause = [](int) {};
+    // The same pipeline, only faster: a reply ends 5 ms after its last byte, a command
+    // leaves every poll / 3, a poll every pollMs.
+    form.Comm1->setReadIntervalTimeout(5);
+    form.CoTimer->setInterval(std::max(5, pollMs / 3));
+    form.show();
+    form.combutton->click();
+    form.Combo->setEditText(host.SlavePath());
+    form.combutton->click();
+    if (form.combutton->text() != u"Disconnect") {
+        std::fprintf(stderr, "could not connect to the simulator\n");
+        return 1;
+    }
+
+    long readings = 0;
+    QElapsedTimer clock;
+    std::vector<long> hourlyRss;
+    const auto program = form.Session().OnBatteryReading;
+    form.Session().OnBatteryReading = [&](InstrumentSession* sender, const BatteryReading& reading) {
+        program(sender, reading);
+        if (++readings % 3600 == 0)
+            hourlyRss.push_back(Status("VmRSS"));
+        if (readings >= readingsWanted)
+            app.quit();
+    };
+    // Connected and read back, then the test as the operator starts it, at a 1 s period
+    // sped up to the poll interval.
+    QTimer::singleShot(6000, &form, [&] {
+        form.PageControl1->setCurrentIndex(1);
+        form.testInteral->setText(QStringLiteral("1"));
+        form.BSetButton->click();
+        QTimer::singleShot(2000, &form, [&] {
+            form.startButtonB->click();
+            form.startButtonB->click();
+            form.fetchTimer->setInterval(pollMs);
+            fdsBefore = Descriptors();
+            threadsBefore = Status("Threads");
+            clock.start();
+        });
+    });
+    app.exec();
+    const double wallSeconds = clock.elapsed() / 1000.0;
+    const long fdsAfter = Descriptors();
+    const long threadsAfter = Status("Threads");
+    form.startButtonB->click();
+    const int gridRows = form.ADOQuery2->RowCount();
+
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("soak: %d simulated hours, a reading every simulated second, polled every %d ms\n", hours, pollMs);
+    std::printf("  wall time %.0f s for %ld readings\n", wallSeconds, readings);
+    std::printf("  peak RSS %.1f MiB\n", usage.ru_maxrss / 1024.0);
+    std::printf("  RSS at each simulated hour, MiB:");
+    for (const long kb : hourlyRss)
+        std::printf(" %.1f", kb / 1024.0);
+    std::printf("\n");
+    if (hourlyRss.size() > 1)
+        std::printf("  growth after the first hour %.1f MiB (target < 20)\n",
+            (hourlyRss.back() - hourlyRss.front()) / 1024.0);
+    std::printf("  descriptors %ld -> %ld, threads %ld -> %ld (from the start of the run to its end)\n",
+        fdsBefore, fdsAfter, threadsBefore, threadsAfter);
+    std::printf("  readings shown %ld, grid rows %d, rows in db.sqlite %d\n", readings, gridRows, StoredRows());
+    return 0;
+}
