@@ -29,7 +29,7 @@ size_t Index(Activity activity)
 // An answer that writes a setting into the window.
 bool IsReadBack(ReplyCode code)
 {
-    return code != ReplyCode::None && code != ReplyCode::Measurement;
+    return code != ReplyCode::None && code != ReplyCode::Measurement && code != ReplyCode::Verbatim;
 }
 
 } // namespace
@@ -132,8 +132,18 @@ void InstrumentSession::PacingTick()
     if (std::none_of(FPipeline.Pending().begin(), FPipeline.Pending().end(),
             [](const Command& c) { return IsReadBack(c.code); }))
         FUnconfirmed = 0;
-    if (const auto line = FPipeline.Tick(outstanding))
+    if (const auto line = FPipeline.Tick(outstanding)) {
         FComm->WriteCommData(line->constData(), static_cast<uint16_t>(line->size()));
+        if (OnTraffic)
+            Trace(TrafficRoute::Sent, FPipeline.Awaited().empty() ? ReplyCode::None : FPipeline.Awaited().back().code,
+                QString::fromLatin1(*line));
+    }
+}
+
+void InstrumentSession::Trace(TrafficRoute route, ReplyCode code, const QString& text)
+{
+    if (auto handler = OnTraffic)
+        handler(this, { QTime::currentTime(), route, code, text });
 }
 
 void InstrumentSession::Unconfirmed()
@@ -379,12 +389,16 @@ void InstrumentSession::HandleReply(const QString& reply)
             Answered({ code, false }, reply);
             return;
         }
-        if (std::exchange(FTailMayFollow, false))
-            return; // the rest of a reading that was cut short, already reported
-        if (FLateAnswers > 0) {
-            --FLateAnswers; // the late answer to a query given up at the last tick
+        if (std::exchange(FTailMayFollow, false)) {
+            Trace(TrafficRoute::CutTail, ReplyCode::None, reply); // already reported
             return;
         }
+        if (FLateAnswers > 0) {
+            --FLateAnswers; // the late answer to a query given up at the last tick
+            Trace(TrafficRoute::Late, ReplyCode::None, reply);
+            return;
+        }
+        Trace(TrafficRoute::Unsolicited, ReplyCode::None, reply);
         throw std::runtime_error(
             "A reply arrived while no answer was awaited: " + QuotedReply(reply).toStdString());
     }
@@ -393,12 +407,22 @@ void InstrumentSession::HandleReply(const QString& reply)
 
 void InstrumentSession::Answered(const AwaitedAnswer& answer, const QString& reply)
 {
+    if (answer.code == ReplyCode::Verbatim) {
+        Trace(TrafficRoute::Verbatim, answer.code, reply);
+        if (auto handler = OnVerbatimReply)
+            handler(this, reply);
+        return;
+    }
     if (answer.doubtful) {
+        Trace(TrafficRoute::Held, answer.code, reply);
         FHeld = { answer.code, reply };
         return;
     }
-    if (IsDroppedReply(reply))
+    if (IsDroppedReply(reply)) {
+        Trace(TrafficRoute::Ignored, answer.code, reply);
         return;
+    }
+    Trace(answer.code == ReplyCode::Measurement ? TrafficRoute::Reading : TrafficRoute::ReadBack, answer.code, reply);
     if (answer.code == ReplyCode::Measurement)
         HandleMeasurement(reply);
     else

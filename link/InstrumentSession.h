@@ -10,6 +10,7 @@
 // post to it. An exception thrown while the session handles a tick or a reply (including
 // one thrown by an event handler) ends that handling and is reported through OnError.
 #include "link/CommandPipeline.h"
+#include "link/Traffic.h"
 #include "replies/MeasurementCuts.h"
 #include "replies/ReadBack.h"
 
@@ -171,6 +172,8 @@ public:
     std::function<void(InstrumentSession* Sender, const StepReading& reading)> OnStepReading;
     std::function<void(InstrumentSession* Sender, const ListReport& report)> OnListReport;
     std::function<void(InstrumentSession* Sender, const ReadBackResult& result)> OnReadBack;
+    // The answer to a command queued with ReplyCode::Verbatim, as it came.
+    std::function<void(InstrumentSession* Sender, const QString& reply)> OnVerbatimReply;
     // The port stopped answering (adapter pulled); the session has closed it.
     std::function<void(InstrumentSession* Sender, const QString& port)> OnPortLost;
     // The port closed under running tests (lost or closed); they have ended.
@@ -189,6 +192,9 @@ public:
     std::function<void(InstrumentSession* Sender)> OnStateChange;
     // What went wrong while handling a tick or a reply, for the general error display.
     std::function<void(InstrumentSession* Sender, const QString& message)> OnError;
+    // Every command sent and every reply received, with what became of it. Left
+    // unassigned, the traffic costs nothing.
+    std::function<void(InstrumentSession* Sender, const TrafficLine& line)> OnTraffic;
 
 private:
     void Guarded(const std::function<void()>& work);
@@ -202,6 +208,7 @@ private:
     void WatchSilence();
     void Unconfirmed();
     void Answered(const AwaitedAnswer& answer, const QString& reply);
+    void Trace(TrafficRoute route, ReplyCode code, const QString& text);
     void BatteryReadingArrived(const QString& reply);
     void ListReportArrived(const QString& reply);
     void ApplyReadBack(ReplyCode code, const QString& reply);

@@ -5,6 +5,7 @@
 // The numbers are the ones the command pipeline has always used; they appear nowhere else.
 enum class ReplyCode {
     None = 0, // no answer awaited
+    Verbatim = 1, // a command typed by hand: its answer is passed on as it comes
     Measurement = 4, // "fetch?"
     CurrentSetPoint = 72,
     VoltageSetPoint = 73,

@@ -1,11 +1,13 @@
 #pragma once
 // What the "About" page shows: the banner picture, drawn here rather than shipped as an
 // image file, the version and the maker's address.
+#include "workflows/ProgramInfo.h"
+
 #include <QPixmap>
 #include <QSize>
 #include <QString>
 
-inline const QString kAboutVersion = QStringLiteral("v1.0.2");
+inline const QString kAboutVersion = QStringLiteral("v") + kProgramVersion;
 inline const QString kAboutCompany = QStringLiteral("Kelvaron Instruments Ltd.");
 inline const QString kAboutStreet = QStringLiteral("12 Meridian Way");
 inline const QString kAboutTown = QStringLiteral("GB  RG1 4XX  Reading");

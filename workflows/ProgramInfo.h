@@ -4,3 +4,5 @@
 #include <QString>
 
 inline const QString kAppTitle = QStringLiteral("Kelvaron 4410/4420 DC Load Software");
+// The program's version, shown by --version and on the "About" page.
+inline const QString kProgramVersion = QStringLiteral("1.0.2");
