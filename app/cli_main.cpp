@@ -36,7 +36,8 @@
 
 namespace {
 
-const char kUsage[] = R"(usage: dcload-cli --port PORT [--baud N] [--address N] [--time-scale X] [--json] [--trace] COMMAND ...
+const char kUsage[]
+    = R"(usage: dcload-cli --port PORT [--baud N] [--address N] [--time-scale X] [--json] [--trace] COMMAND ...
   measure [--period S] [--count N]      readings of the load as it is; switches nothing
   battery --current A --cutoff V [--period S] [--csv FILE]
                                         a discharge to the instrument's cut-off
@@ -147,7 +148,8 @@ public:
         const QString line = QStringLiteral("# summary: ") + pairs.join(u',');
         if (FFile.isOpen())
             FFile.write(line.toUtf8() + '\n');
-        Print(FJson ? QString::fromUtf8(QJsonDocument(QJsonObject { { "summary", summary } }).toJson(QJsonDocument::Compact))
+        Print(FJson ? QString::fromUtf8(
+                  QJsonDocument(QJsonObject { { "summary", summary } }).toJson(QJsonDocument::Compact))
                     : line);
     }
 
@@ -171,7 +173,9 @@ public:
     {
         FSignal = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         FInstance = this;
-        struct sigaction action {};
+        struct sigaction action
+        {
+        };
         action.sa_handler = [](int) {
             const uint64_t one = 1;
             [[maybe_unused]] const auto written = ::write(FInstance->FSignal, &one, sizeof one);
@@ -227,7 +231,14 @@ public:
         if (!baud)
             return Usage("--baud needs a whole number");
         if (command != u"measure" && command != u"battery" && command != u"list" && command != u"send")
-            return Usage(command.isEmpty() ? "a command is needed" : "unknown command " + command.toStdString());
+            return Usage(
+                command.isEmpty() ? "a command is needed" : "unknown command " + command.toStdString());
+        if (const QString csv = FArgs.Value("--csv"); !csv.isEmpty()) {
+            // Known before anything is switched on, not at the first reading.
+            QFile file(csv);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+                return Usage("cannot write " + csv.toStdString() + ": " + file.errorString().toStdString());
+        }
         if (FArgs.Value("--port") == u"sim")
             AddSimulator();
 
@@ -243,7 +254,8 @@ public:
                 else
                     Send(port, *baud);
             } catch (const ECommsError& e) {
-                Complain(QString::fromLocal8Bit(e.what()) + (e.Reason().isEmpty() ? QString() : QStringLiteral(": ") + e.Reason()));
+                Complain(QString::fromLocal8Bit(e.what())
+                    + (e.Reason().isEmpty() ? QString() : QStringLiteral(": ") + e.Reason()));
                 Finish(PortFailed);
             } catch (const std::exception& e) {
                 Complain(QString::fromLocal8Bit(e.what()));
@@ -272,10 +284,7 @@ private:
         throw std::runtime_error(why);
     }
 
-    static QString PortOf(const QString& text)
-    {
-        return ChosenPortName(text).value_or(text);
-    }
+    static QString PortOf(const QString& text) { return ChosenPortName(text).value_or(text); }
 
     void AddSimulator()
     {
@@ -351,11 +360,13 @@ private:
         if (!PlainWhole(FArgs.Value("--address", QStringLiteral("8")), 0, 254))
             Refused("--address needs a whole number from 0 to 254");
         SetAddress(FSession, FArgs.Value("--address", QStringLiteral("8")));
-        FOutput.emplace(FArgs.Has("--json"), QStringList { "time_s", "voltage_V", "current_A", "power_W" }, QString());
+        FOutput.emplace(
+            FArgs.Has("--json"), QStringList { "time_s", "voltage_V", "current_A", "power_W" }, QString());
         FSession.SetMode(TestMode::Normal);
         FSession.SetRun(Activity::Load, RunState::Running);
         FClock.start();
-        FSession.OnMainReading = [this, limit = *count](InstrumentSession*, const MainReading& r, const QString& power) {
+        FSession.OnMainReading = [this, limit = *count](
+                                     InstrumentSession*, const MainReading& r, const QString& power) {
             FOutput->Row({ QString::number(FClock.elapsed() / 1000.0, 'f', 3), r.voltage, r.current, power });
             if (limit > 0 && ++FRows >= limit)
                 Finish(Done);
@@ -373,14 +384,14 @@ private:
         const QString period = FArgs.Value("--period", QStringLiteral("1"));
         if (!TestPeriodSeconds(period))
             Refused("--period needs a whole number of seconds from 1 to 86400");
-        FOutput.emplace(FArgs.Has("--json"), QStringList { "time_s", "voltage_V", "current_A", "capacity_Ah" },
-            FArgs.Value("--csv"));
         Connect(port, [this, current, cutOff, period] {
             Told told;
             FSession.Pause = [](int) {};
             SetUpBattery(FSession, { cutOff, current }, told);
             if (told.refused)
                 Refused("the battery set-up was refused");
+            FOutput.emplace(FArgs.Has("--json"),
+                QStringList { "time_s", "voltage_V", "current_A", "capacity_Ah" }, FArgs.Value("--csv"));
             FSession.SetMode(TestMode::Battery);
             ToggleBattery(FSession, period, told); // the first press before any run only switches off
             if (ToggleBattery(FSession, period, told).change != BatteryToggle::Started)
@@ -411,18 +422,17 @@ private:
             program.repeat = true;
         if (FArgs.Has("--trigger"))
             program.autoStep = false;
-        FOutput.emplace(FArgs.Has("--json"),
-            QStringList { "step", "mode", "setpoint", "voltage_V", "current_A", "low", "high", "verdict" },
-            FArgs.Value("--csv"));
         Connect(port, [this, program] {
             Told told;
             FSession.Pause = [](int) {};
-            if (!FList.Set(FSession, { QString::number(program.steps), program.autoStep, program.repeat }, told))
+            if (!FList.Set(
+                    FSession, { QString::number(program.steps), program.autoStep, program.repeat }, told))
                 Refused("the list was refused");
             for (int n = 0; n < program.steps; ++n) {
                 const ListRow& row = program.rows[static_cast<size_t>(n)];
                 const StepEntries entries { row.mode.toUpper(), ModeItem(row.mode), row.value, row.delay,
-                    ModeTakesLevel(ListModeWord(ModeItem(row.mode))), CompareItem(row.compare), row.low, row.high };
+                    ModeTakesLevel(ListModeWord(ModeItem(row.mode))), CompareItem(row.compare), row.low,
+                    row.high };
                 if (!FList.SendStep(FSession, n, entries, told))
                     Refused("step " + std::to_string(n) + " was refused");
             }
@@ -433,11 +443,15 @@ private:
     void RunList(const ListProgram& program)
     {
         Told told;
+        FOutput.emplace(FArgs.Has("--json"),
+            QStringList { "step", "mode", "setpoint", "voltage_V", "current_A", "low", "high", "verdict" },
+            FArgs.Value("--csv"));
         std::array<StepEntries, kListSteps> editor;
         for (int n = 0; n < kListSteps; ++n) {
             const ListRow& row = program.rows[static_cast<size_t>(n)];
             editor[static_cast<size_t>(n)] = { row.mode.toUpper(), ModeItem(row.mode), row.value, row.delay,
-                ModeTakesLevel(ListModeWord(ModeItem(row.mode))), CompareItem(row.compare), row.low, row.high };
+                ModeTakesLevel(ListModeWord(ModeItem(row.mode))), CompareItem(row.compare), row.low,
+                row.high };
         }
         FSession.SetMode(TestMode::List);
         FList.Toggle(FSession, editor, told); // the first press before any run only switches off
@@ -448,7 +462,9 @@ private:
             for (const TStepRecord& r : FList.Judge(report)) {
                 FFailed = FFailed || r.Result == u"2";
                 FOutput->Row({ r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit, r.HighLimit,
-                    r.Result == u"1" ? QStringLiteral("PASS") : r.Result == u"2" ? QStringLiteral("FAIL") : QStringLiteral("N/C") });
+                    r.Result == u"1"       ? QStringLiteral("PASS")
+                        : r.Result == u"2" ? QStringLiteral("FAIL")
+                                           : QStringLiteral("N/C") });
             }
         };
         FSession.OnStateChange = [this](InstrumentSession*) {
@@ -458,7 +474,8 @@ private:
         if (!program.autoStep) {
             // Triggered stepping: the program triggers each step when its dwell is over.
             auto* trigger = new QTimer(QCoreApplication::instance());
-            QObject::connect(trigger, &QTimer::timeout, [this] { FSession.QueueCommand(QStringLiteral("trig")); });
+            QObject::connect(
+                trigger, &QTimer::timeout, [this] { FSession.QueueCommand(QStringLiteral("trig")); });
             trigger->start(static_cast<int>(PlainDecimal(program.rows[0].delay).value_or(1) * 1000));
         }
     }

@@ -1,5 +1,6 @@
 // The program the operator starts: the main window and its message loop.
 //   --simulator               offers the built-in instrument simulator as port "SIM"
+//   --time-scale X            runs the simulator's clock X times faster
 //   --exit-after-first-paint  quits once the window has been painted (start-up timing)
 #include "app/QuitAfterFirstPaint.h"
 #include "sim/SimulatorHost.h"
@@ -9,9 +10,42 @@
 #include <QApplication>
 #include <QEvent>
 #include <QTimer>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+const char kUsage[] = R"(usage: dcload [--simulator [--time-scale X]]
+  The window that controls the instrument. It needs a display; without one, try
+  xvfb-run dcload. --simulator offers the built-in instrument simulator as port "SIM";
+  --time-scale runs its clock X times faster (a battery demo that takes hours at 1).
+  dcload-cli runs the instrument without a window; dcload-sim is the simulator alone.
+)";
+
+// Answered before the window is made, so that they work without a display.
+std::optional<int> Informational(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("dcload %s (%s)\n", qPrintable(kProgramVersion), qPrintable(kAppTitle));
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    if (const std::optional<int> done = Informational(argc, argv))
+        return *done;
     QApplication app(argc, argv);
     QApplication::setApplicationName(kAppTitle);
     QApplication::setApplicationDisplayName(kAppTitle);
@@ -22,8 +56,18 @@ int main(int argc, char** argv)
     QApplication::setFont(w.font());
     if (args.contains(QStringLiteral("--simulator"))) {
         // Each connect to "SIM" starts a fresh simulator; it stops once the port has closed.
-        w.EnableSimulatorPort([] {
-            auto host = std::make_shared<SimulatorHost>();
+        SimOptions options;
+        const qsizetype scaleAt = args.indexOf(QStringLiteral("--time-scale"));
+        if (scaleAt > 0) {
+            bool ok = false;
+            options.timeScale = args.value(scaleAt + 1).toDouble(&ok);
+            if (!ok || !std::isfinite(options.timeScale) || options.timeScale <= 0) {
+                std::fprintf(stderr, "dcload: --time-scale needs a number above 0\n%s", kUsage);
+                return 2;
+            }
+        }
+        w.EnableSimulatorPort([options] {
+            auto host = std::make_shared<SimulatorHost>(options);
             host->Start();
             return VirtualPort { host->SlavePath(), host };
         });

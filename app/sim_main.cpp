@@ -1,6 +1,7 @@
 // dcload-sim: the instrument simulator on a pseudo-terminal. Prints the port path as its
 // first line, then answers the program until SIGINT or SIGTERM.
 #include "sim/SimulatorHost.h"
+#include "workflows/ProgramInfo.h"
 
 #include <charconv>
 #include <cmath>
@@ -13,7 +14,10 @@
 
 namespace {
 const char kUsage[]
-    = "usage: dcload-sim [--delay MS] [--time-scale X] [--terminator none|cr|lf|crlf] [--verbose]\n";
+    = "usage: dcload-sim [--delay MS] [--time-scale X] [--terminator none|cr|lf|crlf] [--verbose]\n"
+      "  Simulates the instrument on a pseudo-terminal and prints its path as the first line;\n"
+      "  runs until interrupted. --delay holds each reply back, --time-scale runs the\n"
+      "  instrument's clock faster, --terminator ends its replies, --verbose traces the line.\n";
 
 template <typename T> std::optional<T> ParseValue(const char* text)
 {
@@ -97,6 +101,17 @@ bool ParseArguments(int argc, char** argv, SimOptions& options, bool& verbose)
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "dcload-sim " << kProgramVersion.toStdString() << " (" << kAppTitle.toStdString()
+                      << ")\n";
+            return 0;
+        }
+    }
     SimOptions options;
     bool verbose = false;
     if (!ParseArguments(argc, argv, options, verbose))

@@ -10,6 +10,7 @@
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
+#include "ui/StepFiles.h"
 #include "workflows/BatteryDischarge.h"
 #include "workflows/Connection.h"
 #include "workflows/ConnectionRules.h"
@@ -163,6 +164,7 @@ TForm1::TForm1(QWidget* parent)
     }
     InstallCsvExportMenu(DBGrid1, ADOQuery1, FMessageBoxes.get());
     InstallCsvExportMenu(DBGrid2, ADOQuery2, FMessageBoxes.get());
+    InstallStepFileMenu(*this);
     WireHandlers();
     WireSession();
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);

@@ -1,0 +1,68 @@
+#include "ui/FileDialogs.h"
+
+#include <QAbstractFileIconProvider>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QStandardPaths>
+#include <QStyle>
+
+namespace {
+
+// Tells a file's icon and type from its name alone; the usual provider reads the head of
+// every file it lists.
+class NameOnlyIconProvider : public QAbstractFileIconProvider
+{
+public:
+    QIcon icon(IconType type) const override
+    {
+        return QApplication::style()->standardIcon(type == Folder ? QStyle::SP_DirIcon
+                : type == Drive                                   ? QStyle::SP_DriveHDIcon
+                                                                  : QStyle::SP_FileIcon);
+    }
+    QIcon icon(const QFileInfo& info) const override { return icon(info.isDir() ? Folder : File); }
+    QString type(const QFileInfo& info) const override
+    {
+        if (info.isDir())
+            return QStringLiteral("Folder");
+        return info.suffix().isEmpty() ? QStringLiteral("File")
+                                       : info.suffix().toUpper() + QStringLiteral(" File");
+    }
+};
+
+QString DocumentsFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return QDir(documents).exists() ? documents : QDir::homePath();
+}
+
+std::optional<QString> Ask(QWidget* parent, const FileChoice& choice, QFileDialog::AcceptMode mode)
+{
+    NameOnlyIconProvider icons;
+    QFileDialog dialog(
+        parent, choice.title, QDir(DocumentsFolder()).filePath(choice.suggestedName), choice.filters);
+    dialog.setObjectName(QStringLiteral("FileDialog"));
+    // The system's own dialog may sniff files the same way; this one asks the provider.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setIconProvider(&icons);
+    dialog.setAcceptMode(mode);
+    if (mode == QFileDialog::AcceptOpen)
+        dialog.setFileMode(QFileDialog::ExistingFile);
+    if (!choice.defaultSuffix.isEmpty())
+        dialog.setDefaultSuffix(choice.defaultSuffix);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().first();
+}
+
+} // namespace
+
+std::optional<QString> AskFileToSave(QWidget* parent, const FileChoice& choice)
+{
+    return Ask(parent, choice, QFileDialog::AcceptSave);
+}
+
+std::optional<QString> AskFileToOpen(QWidget* parent, const FileChoice& choice)
+{
+    return Ask(parent, choice, QFileDialog::AcceptOpen);
+}
