@@ -1,8 +1,10 @@
 #include "comm/CommWindow.h"
 
 #include "comm/PortEvent.h"
+#include "comm/PosixSerial.h"
 #include "comm/SerialComm.h"
 #include <QCoreApplication>
+#include <algorithm>
 #include <exception>
 
 TCommWindow::TCommWindow(TComm* owner)
@@ -14,6 +16,7 @@ TCommWindow::TCommWindow(TComm* owner)
 TCommWindow::~TCommWindow()
 {
     (void)FPublished.load(std::memory_order_acquire);
+    EndSession();
 }
 
 void TCommWindow::Post(TPortEvent* e)
@@ -22,9 +25,11 @@ void TCommWindow::Post(TPortEvent* e)
     QCoreApplication::postEvent(this, e);
 }
 
-void TCommWindow::PostData(std::unique_ptr<char[]> block, uint16_t count)
+void TCommWindow::PostData(TReceivedChunks chunks)
 {
-    Post(new TPortEvent(TPortEvent::PortData, count, std::move(block)));
+    // Counted first, so that the owner never takes a chunk that is not yet counted.
+    FChunksInFlight += static_cast<uint32_t>(chunks.Count);
+    Post(new TPortEvent(std::move(chunks)));
 }
 
 void TCommWindow::PostError(uint32_t errorWord)
@@ -48,16 +53,48 @@ void TCommWindow::PostSendEmpty()
     Post(new TPortEvent(TPortEvent::PortSendEmpty, 0));
 }
 
-void TCommWindow::NewSession()
+void TCommWindow::PostBacklog()
 {
-    FHangupPosted.store(false);
+    Post(new TPortEvent(TPortEvent::PortBacklog, 0));
 }
 
-bool TCommWindow::event(QEvent* e)
+bool TCommWindow::HasRoomFor(std::size_t count) const
 {
-    (void)FPublished.load(std::memory_order_acquire);
-    if (!TPortEvent::IsPortEvent(e->type()))
-        return QObject::event(e);
+    return FChunksInFlight.load() + count <= kMaxChunksInFlight;
+}
+
+void TCommWindow::WantRoom()
+{
+    FRoomWanted.store(true);
+}
+
+void TCommWindow::ChunkTaken()
+{
+    // Woken only at half the limit, so that a waiting receive thread posts a good part of it
+    // at once instead of waking for every chunk taken.
+    const uint32_t left = FChunksInFlight.fetch_sub(1) - 1;
+    if (left <= kMaxChunksInFlight / 2 && FRoomWanted.exchange(false) && FRoomSignal >= 0)
+        PosixSerial::Raise(FRoomSignal);
+}
+
+bool TCommWindow::NewSession()
+{
+    FHangupPosted.store(false);
+    FRoomWanted.store(false);
+    FRoomSignal = PosixSerial::CreateSignal();
+    return FRoomSignal >= 0;
+}
+
+void TCommWindow::EndSession()
+{
+    if (FRoomSignal >= 0)
+        PosixSerial::CloseSignal(FRoomSignal);
+    FRoomSignal = -1;
+}
+
+void TCommWindow::DeliverNext(TPortEvent* e)
+{
+    const bool chunk = e->type() == TPortEvent::PortData;
     // An exception unwinding through Qt's event loop is undefined behaviour; the program's
     // own handlers report their errors themselves, so this is only the last safety net.
     try {
@@ -67,5 +104,25 @@ bool TCommWindow::event(QEvent* e)
     } catch (...) {
         qWarning("Serial port event handler failed with an unknown exception");
     }
+    if (chunk)
+        ChunkTaken();
+}
+
+bool TCommWindow::event(QEvent* e)
+{
+    (void)FPublished.load(std::memory_order_acquire);
+    if (!TPortEvent::IsPortEvent(e->type()))
+        return QObject::event(e);
+    auto* const message = static_cast<TPortEvent*>(e);
+    FDelivering.push_back(message);
+    while (message->Pending()) {
+        TPortEvent* const oldest = FDelivering.front();
+        if (oldest->Pending())
+            DeliverNext(oldest);
+        else
+            FDelivering.erase(FDelivering.begin());
+    }
+    // Already gone when a nested event loop finished it.
+    std::erase(FDelivering, message);
     return true;
 }

@@ -2,9 +2,14 @@
 // TReadThread: the receive worker of TComm. It waits for the first byte or the stop signal,
 // then keeps collecting while bytes arrive within the read interval; a chunk ends when the
 // interval passes without a byte, when the total time-out runs out, or at 2048 bytes. Each
-// chunk is posted to the component's window. Changes of the driver's line-event counters
+// chunk is posted to the component's window as soon as it ends, except while chunks fill up
+// faster than any serial line can fill them: then they wait for up to a millisecond and go
+// together, so the owner is woken once for several. While the owner has the window's limit
+// of chunks still to take, the thread reads nothing: it posts the backlog message once per
+// session and waits for room or the stop signal. Changes of the driver's line-event counters
 // are posted as errors and modem events. A device that is gone (hang-up, end of file, I/O
-// error) ends the thread after one hang-up message; the stop signal ends it silently.
+// error) ends the thread after one hang-up message; the stop signal ends it silently, and
+// what it has not posted yet is dropped with the rest of the driver's input.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +33,9 @@ class TReadThread
 public:
     static constexpr std::size_t kChunkSize = 2048;
 
-    TReadThread(int hCommFile, int hCloseEvent, TCommWindow* hComm32Window, TReadTimeouts timeouts,
-        bool dropNulBytes);
+    // hRoomEvent is the window's room signal, raised when the owner has taken enough chunks.
+    TReadThread(int hCommFile, int hCloseEvent, int hRoomEvent, TCommWindow* hComm32Window,
+        TReadTimeouts timeouts, bool dropNulBytes);
     ~TReadThread(); // joins a thread still running; raise the stop signal first
     TReadThread(const TReadThread&) = delete;
     TReadThread& operator=(const TReadThread&) = delete;
@@ -45,10 +51,11 @@ private:
     void Execute();
     void Run();
     TReadTimeouts Timeouts() const;
-    void Deliver(const char* bytes, std::size_t count);
+    bool WaitForRoom(std::size_t count);
 
     const int hCommFile;
     const int hCloseEvent;
+    const int hRoomEvent;
     TCommWindow* const hComm32Window;
     // Written by the owner's thread when a live property changes, read by this thread
     // before each wait.

@@ -161,14 +161,20 @@ void TComm::StartComm()
         throw ECommsError("Unable to create event", error);
     }
 
-    FHWnd->NewSession();
+    if (!FHWnd->NewSession()) {
+        const int error = errno;
+        ReleaseHandles(hCommFile, hCloseEvent);
+        throw ECommsError("Unable to create event", error);
+    }
     const TReadTimeouts timeouts { FReadIntervalTimeout, FReadTotalTimeoutMultiplier,
         FReadTotalTimeoutConstant };
-    ReadThread = new (std::nothrow) TReadThread(hCommFile, hCloseEvent, FHWnd, timeouts, FIgnoreNullChar);
+    ReadThread = new (std::nothrow)
+        TReadThread(hCommFile, hCloseEvent, FHWnd->RoomSignal(), FHWnd, timeouts, FIgnoreNullChar);
     if (!ReadThread || !ReadThread->Start()) {
         const int error = ReadThread ? errno : ENOMEM;
         delete ReadThread; // never started, so nothing to join
         ReadThread = nullptr;
+        FHWnd->EndSession();
         ReleaseHandles(hCommFile, hCloseEvent);
         throw ECommsError("Unable to create read thread", error);
     }
@@ -179,6 +185,7 @@ void TComm::StartComm()
         StopReader();
         delete WriteThread;
         WriteThread = nullptr;
+        FHWnd->EndSession();
         ReleaseHandles(hCommFile, hCloseEvent);
         throw ECommsError("Unable to create write thread", error);
     }
@@ -190,6 +197,7 @@ void TComm::StopComm()
         return;
     StopReader();
     StopWriter();
+    FHWnd->EndSession();
     ReleaseHandles(hCommFile, hCloseEvent);
 }
 
@@ -250,15 +258,16 @@ void TComm::ApplyTimeouts()
 bool TComm::PortWindowProc(QEvent* event)
 {
     auto* e = static_cast<TPortEvent*>(event);
+    // Marked delivered before the handler runs, so a handler that throws is not called again
+    // with the same part. A chunk's block is owned here from now on: freed when this scope
+    // ends, also when the handler throws.
+    const TPortEvent::TChunk chunk = e->TakeNext();
     // Each handler is copied before the call, so a handler may reassign itself safely.
     switch (static_cast<int>(e->type())) {
-    case TPortEvent::PortData: {
-        // Owned here from now on: freed when this scope ends, also when the handler throws.
-        const std::unique_ptr<char[]> block = e->TakeBlock();
+    case TPortEvent::PortData:
         if (auto handler = OnReceiveData)
-            handler(this, block.get(), static_cast<uint16_t>(e->Value()));
+            handler(this, chunk.Block.get(), chunk.Length);
         return true;
-    }
     case TPortEvent::PortError:
         if (auto handler = OnReceiveError)
             handler(this, e->Value());
@@ -273,6 +282,10 @@ bool TComm::PortWindowProc(QEvent* event)
         return true;
     case TPortEvent::PortSendEmpty:
         if (auto handler = OnSendDataEmpty)
+            handler(this);
+        return true;
+    case TPortEvent::PortBacklog:
+        if (auto handler = OnReceiveBacklog)
             handler(this);
         return true;
     default:

@@ -123,6 +123,11 @@ public:
     TModemStateChangeEvent OnModemStateChange;
     TNotifyEvent OnRequestHangup;
     TSendDataEmptyEvent OnSendDataEmpty;
+    // The instrument sends faster than the owner takes what arrives: the receive thread has
+    // stopped reading until the owner catches up, leaving the bytes to the driver's queue
+    // and the line's flow control (without flow control the driver may drop some). Raised
+    // once per open port, when this first happens.
+    TNotifyEvent OnReceiveBacklog;
 
 private:
     friend class TCommWindow;
@@ -130,6 +135,8 @@ private:
     void ApplyTimeouts();
     void StopReader();
     void StopWriter();
+    // Delivers the next part of a worker's message: one chunk of received data, or the whole
+    // of any other message.
     bool PortWindowProc(class QEvent* event);
 
     TReadThread* ReadThread = nullptr;

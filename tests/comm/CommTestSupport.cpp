@@ -62,6 +62,36 @@ QByteArray TPty::Read(std::size_t count, std::chrono::milliseconds limit)
     return got;
 }
 
+namespace {
+constexpr int kFloodPeriod = 251; // prime, so the stream never lines up with chunk boundaries
+}
+
+void TPty::Flood(const std::atomic<bool>& stop, std::size_t limit)
+{
+    const QByteArray bytes = FloodBytes(kFloodPeriod * 17);
+    const int flags = fcntl(FMaster, F_GETFL);
+    fcntl(FMaster, F_SETFL, flags | O_NONBLOCK); // so that the stop is seen while the port is full
+    for (std::size_t written = 0; !stop && written < limit;) {
+        pollfd p { FMaster, POLLOUT, 0 };
+        if (poll(&p, 1, 10) <= 0)
+            continue;
+        const ssize_t n = write(FMaster, bytes.constData() + written % kFloodPeriod, kFloodPeriod * 16);
+        if (n > 0)
+            written += static_cast<std::size_t>(n);
+        else if (errno != EAGAIN && errno != EINTR)
+            QThread::msleep(1); // no reader on the other side for the moment
+    }
+    fcntl(FMaster, F_SETFL, flags);
+}
+
+QByteArray FloodBytes(qsizetype size)
+{
+    QByteArray bytes(size, '\0');
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i % kFloodPeriod);
+    return bytes;
+}
+
 void TPty::CloseMaster()
 {
     if (FMaster >= 0)

@@ -5,6 +5,7 @@
 #include "comm/SerialComm.h"
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -26,11 +27,18 @@ public:
     // Reads what TComm sent until count bytes are in or the limit passes.
     QByteArray Read(std::size_t count, std::chrono::milliseconds limit = 3s);
     void CloseMaster(); // the device is gone, as when an adapter is pulled
+    // Writes FloodBytes as fast as the master takes them until stop is set or limit bytes are
+    // in (which a receiver that holds back never lets happen).
+    void Flood(const std::atomic<bool>& stop, std::size_t limit);
 
 private:
     int FMaster = -1;
     QString FSlavePath;
 };
+
+// The first size bytes of an endless stream in which no two neighbouring 2048-byte chunks
+// are alike, so a lost, doubled or swapped chunk shows.
+QByteArray FloodBytes(qsizetype size);
 
 // Records every event a TComm raises.
 struct TCommProbe

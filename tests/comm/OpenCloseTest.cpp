@@ -141,10 +141,13 @@ TEST(CommOpen, ResourceShortageReleasesWhatWasMade)
 {
     struct Case
     {
-        int available; // descriptors available: the port, then the stop signal, then the writer's wake
+        // descriptors available: the port, then the stop signal, the receive window's room
+        // signal, the writer's wake
+        int available;
         std::string message;
     };
-    const Case cases[] = { { 1, "Unable to create event" }, { 2, "Unable to create write thread" } };
+    const Case cases[] = { { 1, "Unable to create event" }, { 2, "Unable to create event" },
+        { 3, "Unable to create write thread" } };
     TPty pty;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
