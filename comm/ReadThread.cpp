@@ -248,6 +248,7 @@ void TReadThread::Run()
     Clock::time_point holdUntil = kNever;
     bool handOver = false; // the completed chunks must go before anything more is collected
     bool backlogReported = false;
+    bool readAtOnce = false; // the next read need not wait for the port to be readable
 
     for (;;) {
         if (chunks.Completed() > 0 && (handOver || !chunks.CanRead() || Clock::now() >= holdUntil)) {
@@ -260,37 +261,45 @@ void TReadThread::Run()
             }
             hComm32Window->PostData(chunks.TakeCompleted());
             holdUntil = kNever;
+            readAtOnce = false; // so every hand-over looks at the stop signal
         }
         handOver = false;
 
         const TReadTimeouts t = Timeouts();
         const auto deadline = ChunkDeadline(t, chunks.Count(), armed, last);
-        auto wake = deadline;
-        if (holdUntil != kNever && (!wake || holdUntil < *wake))
-            wake = holdUntil;
-        std::optional<Clock::duration> wait;
-        if (wake)
-            wait = std::max(Clock::duration::zero(), *wake - Clock::now());
-        if (counters && (!wait || *wait > kLineEventPoll))
-            wait = kLineEventPoll;
-        timespec timeout {};
-        if (wait)
-            timeout = ToTimespec(*wait);
+        int ready = 1;
+        fds[0].revents = 0;
+        fds[1].revents = POLLIN;
+        // In a flood the next bytes are as good as there, so the read comes first, without
+        // asking; the stop signal is looked at again with the next hand-over, a few reads on.
+        if (!std::exchange(readAtOnce, false)) {
+            auto wake = deadline;
+            if (holdUntil != kNever && (!wake || holdUntil < *wake))
+                wake = holdUntil;
+            std::optional<Clock::duration> wait;
+            if (wake)
+                wait = std::max(Clock::duration::zero(), *wake - Clock::now());
+            if (counters && (!wait || *wait > kLineEventPoll))
+                wait = kLineEventPoll;
+            timespec timeout {};
+            if (wait)
+                timeout = ToTimespec(*wait);
 
-        fds[0].revents = fds[1].revents = 0;
-        const int ready = ppoll(fds, 2, wait ? &timeout : nullptr, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            hComm32Window->PostHangup();
-            return;
+            fds[1].revents = 0;
+            ready = ppoll(fds, 2, wait ? &timeout : nullptr, nullptr);
+            if (ready < 0) {
+                if (errno == EINTR)
+                    continue;
+                hComm32Window->PostHangup();
+                return;
+            }
+            // Stopped: what is not yet posted is dropped, like the rest of the driver's input
+            // that StopComm discards.
+            if (fds[0].revents != 0)
+                return;
+            if (counters)
+                ReportLineEvents(hCommFile, hComm32Window, *counters);
         }
-        // Stopped: what is not yet posted is dropped, like the rest of the driver's input
-        // that StopComm discards.
-        if (fds[0].revents != 0)
-            return;
-        if (counters)
-            ReportLineEvents(hCommFile, hComm32Window, *counters);
 
         const short port = fds[1].revents;
         if (port & POLLNVAL)
@@ -317,6 +326,7 @@ void TReadThread::Run()
                         holdUntil = now + kFloodHold;
                     lastFull = now;
                 }
+                readAtOnce = holdUntil != kNever;
                 if (Timeouts().Interval == kImmediate) { // may have changed while waiting
                     chunks.EndChunk();
                     armed = last;
