@@ -213,6 +213,7 @@ public:
             if (lastReply)
                 Complain(SilenceNote(*lastReply));
         };
+        FSession.OnFlooded = [](InstrumentSession*) { Complain(FloodNote()); };
         FStop.OnStop = [this] { Stopped(); };
         if (FArgs.Has("--trace"))
             FSession.OnTraffic = [](InstrumentSession*, const TrafficLine& line) {

@@ -53,6 +53,10 @@ InstrumentSession::InstrumentSession(QObject* parent)
         Guarded([&] { ReceiveChunk(buffer, length); });
     };
     FComm->OnRequestHangup = [this](TComm*) { Guarded([this] { PortHungUp(); }); };
+    FComm->OnReceiveBacklog = [this](TComm*) {
+        if (auto handler = OnFlooded)
+            Guarded([&] { handler(this); });
+    };
 
     FPacing = new QTimer(this);
     FPacing->setObjectName(QStringLiteral("CoTimer"));

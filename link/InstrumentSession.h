@@ -188,6 +188,9 @@ public:
     // one that came could not be told from a late answer to another query. They keep
     // their text. The count of the current read-back so far.
     std::function<void(InstrumentSession* Sender, int unconfirmed)> OnReadBackIncomplete;
+    // The instrument sends faster than the program reads: the serial component has stopped
+    // reading until the program catches up. Once per open port.
+    std::function<void(InstrumentSession* Sender)> OnFlooded;
     // A port state, run state or armed flag changed.
     std::function<void(InstrumentSession* Sender)> OnStateChange;
     // What went wrong while handling a tick or a reply, for the general error display.

@@ -83,7 +83,8 @@ void LevelB(ReadBackResult& r, const QString& reply, int)
 void ListSteps(ReadBackResult& r, const QString& reply, int)
 {
     bool whole = false;
-    const int lastStep = reply.toInt(&whole);
+    // 64 bits: one more than the largest int, which a hostile instrument may answer, overflows.
+    const qint64 lastStep = reply.toInt(&whole);
     r.texts.emplace_back(QStringLiteral("ListSetNum"), whole ? QString::number(lastStep + 1) : reply);
 }
 

@@ -44,7 +44,8 @@ std::optional<double> Number(const std::string& text)
     const auto r = std::from_chars(t.data(), t.data() + t.size(), value);
     if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size() || !std::isfinite(value))
         return std::nullopt;
-    return value;
+    // "-0" passes the range checks; kept as is, the replies would show "-0.000".
+    return value == 0 ? 0.0 : value;
 }
 
 std::optional<double> NumberIn(const std::string& text, double low, double high)

@@ -30,6 +30,11 @@ QString SilenceNote(const QTime& lastReply)
         + lastReply.toString(QStringLiteral("HH:mm:ss"));
 }
 
+QString FloodNote()
+{
+    return QStringLiteral("The instrument is sending faster than the program can read");
+}
+
 QString ReadBackNote(int unconfirmed)
 {
     return QStringLiteral("Read-back incomplete: %1 fields not confirmed").arg(unconfirmed);

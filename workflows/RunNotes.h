@@ -13,5 +13,8 @@ QString BatteryEndNote(const BatterySummary& summary);
 QString CutShortNote(const std::vector<CutShortRun>& runs);
 // "No reply from the instrument since 12:34:56"
 QString SilenceNote(const QTime& lastReply);
+// The serial component stopped reading for a while: bytes may wait in the driver or, on a
+// line without flow control, be lost.
+QString FloodNote();
 // "Read-back incomplete: 3 fields not confirmed"
 QString ReadBackNote(int unconfirmed);

@@ -3,10 +3,12 @@
 #include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
+#include "workflows/RunNotes.h"
 
 #include <QLabel>
 #include <QLineSeries>
 #include <QTabWidget>
+#include <thread>
 
 namespace {
 
@@ -162,6 +164,22 @@ TEST_F(HostileInstrument, UnaskedRepliesAreToldAndTakeNothing)
         EXPECT_NE(row[0], u"99.99");
     EXPECT_TRUE(boxes->errors[0].startsWith(u"A reply arrived while no answer was awaited"))
         << boxes->errors[0].toStdString();
+}
+
+// An instrument that floods the line while the window is busy is noted; the window
+// goes on answering.
+TEST_F(HostileInstrument, FloodingIsNotedOnce)
+{
+    ConnectTo();
+    host->Inject(std::string(400 * 1024, 'x'));
+    std::this_thread::sleep_for(500ms); // the window busy: the chunks pile up
+    ASSERT_TRUE(WaitUntil([&] { return form->StatusNote->text() == FloodNote(); }))
+        << form->StatusNote->text().toStdString();
+    form->StatusNote->clear();
+    host->Inject(std::string(400 * 1024, 'x'));
+    std::this_thread::sleep_for(500ms);
+    WaitUntil([] { return false; }, 500ms);
+    EXPECT_TRUE(form->StatusNote->text().isEmpty()) << "told once per connection";
 }
 
 // An instrument that stops answering is noted once, and the note goes when it answers.
