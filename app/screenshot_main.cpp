@@ -1,7 +1,8 @@
 // Saves a picture of each page of the main window: dcload-screenshot DIR writes
 // DIR/1-main.png … DIR/5-about.png, and DIR/6-main-running.png of the window connected
-// to the built-in simulator with its load input on. Runs offscreen; used to check the
-// layout by eye.
+// to the built-in simulator with its load input on. Runs offscreen unless "-platform xcb"
+// asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
+// used to check the layout by eye.
 #include "sim/SimulatorHost.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"

@@ -41,31 +41,45 @@ QString CsvField(const QString& text)
     return QLatin1Char('"') + doubled + QLatin1Char('"');
 }
 
-void WriteCsv(const QAbstractItemModel& model, QIODevice& out)
+std::vector<CsvColumn> AllCsvColumns(const QAbstractItemModel& model)
 {
-    const int columns = model.columnCount();
+    std::vector<CsvColumn> columns;
+    for (int c = 0; c < model.columnCount(); ++c)
+        columns.push_back({ c, model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), {} });
+    return columns;
+}
+
+void WriteCsv(const QAbstractItemModel& model, const std::vector<CsvColumn>& columns, QIODevice& out)
+{
     QStringList fields;
-    fields.reserve(columns);
-    for (int c = 0; c < columns; ++c)
-        fields << model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    fields.reserve(static_cast<qsizetype>(columns.size()));
+    for (const CsvColumn& column : columns)
+        fields << column.title;
     WriteLine(out, fields);
     const int rows = model.rowCount();
     for (int r = 0; r < rows; ++r) {
         fields.clear();
-        for (int c = 0; c < columns; ++c)
-            fields << model.data(model.index(r, c), Qt::DisplayRole).toString();
+        for (const CsvColumn& column : columns) {
+            const QString cell = model.data(model.index(r, column.section), Qt::DisplayRole).toString();
+            fields << (column.derive ? column.derive(cell) : cell);
+        }
         WriteLine(out, fields);
     }
 }
 
-void ExportCsv(const QAbstractItemModel& model, const QString& path)
+void WriteCsv(const QAbstractItemModel& model, QIODevice& out)
+{
+    WriteCsv(model, AllCsvColumns(model), out);
+}
+
+void ExportCsv(const QAbstractItemModel& model, const std::vector<CsvColumn>& columns, const QString& path)
 {
     if (QFileInfo(path).isDir())
         ThrowExportError(path, QStringLiteral("this is a folder"));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         ThrowExportError(path, file.errorString());
-    WriteCsv(model, file);
+    WriteCsv(model, columns, file);
     if (!file.commit())
         ThrowExportError(path, file.errorString());
 }

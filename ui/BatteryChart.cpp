@@ -1,10 +1,20 @@
 #include "ui/BatteryChart.h"
 
+#include "ui/GridExport.h"
+#include "ui/MessageBoxes.h"
 #include "workflows/TestRules.h"
 
+#include <QAction>
+#include <QChartView>
+#include <QDir>
+#include <QFileInfo>
 #include <QImage>
+#include <QImageWriter>
 #include <QLineSeries>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QSaveFile>
+#include <QSvgGenerator>
 #include <QValueAxis>
 #include <algorithm>
 
@@ -25,12 +35,25 @@ QImage PointMarker()
     return image;
 }
 
+bool EarlierThan(const QPointF& p, double x)
+{
+    return p.x() < x;
+}
+
+bool IsSvg(const QString& path)
+{
+    return QFileInfo(path).suffix().compare(QLatin1String("svg"), Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
-BatteryChart::BatteryChart(QLineSeries* series, QValueAxis* timeAxis)
-    : FSeries(series)
+BatteryChart::BatteryChart(QChartView* view, QLineSeries* series, QValueAxis* timeAxis)
+    : FView(view)
+    , FSeries(series)
     , FAxis(timeAxis)
-{ }
+{
+    FView->viewport()->installEventFilter(this);
+}
 
 void BatteryChart::Restart(int periodSeconds)
 {
@@ -45,36 +68,154 @@ void BatteryChart::Clear()
     FPoints.shrink_to_fit();
     FShown.clear();
     FSeries->clear();
+    FFollow = true;
 }
 
 void BatteryChart::Add(const QPointF& point)
 {
-    if (point.x() > FWindow)
+    if (FFollow && point.x() > FWindow)
         FAxis->setRange(point.x() - FWindow, point.x());
-    if (FShown.isEmpty()) {
+    if (FPoints.empty()) {
         const QImage marker = PointMarker();
         FSeries->setLightMarker(marker);
         FSeries->setMarkerSize(marker.width());
         FSeries->setPointsVisible(true);
         FSeries->setPointLabelsVisible(false);
     }
-    const double minX = FAxis->min();
     if (FPoints.empty() || FPoints.back().x() <= point.x()) {
         FPoints.push_back(point);
-        AddWindowPoint(FShown, point, minX);
+        // Looking back, the series already ends past the axis: a newer reading changes
+        // nothing there.
+        if (!FFollow)
+            return;
+        AddWindowPoint(FShown, point, FAxis->min());
+        FSeries->replace(FShown);
     } else {
         // The instrument's time went back: keep the points in time order and show the
         // window afresh (a rare, whole-window rebuild).
-        const auto later = std::upper_bound(FPoints.begin(), FPoints.end(), point,
-            [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); });
-        FPoints.insert(later, point);
-        auto from = std::lower_bound(
-            FPoints.begin(), FPoints.end(), minX, [](const QPointF& p, double x) { return p.x() < x; });
-        if (from != FPoints.begin())
-            --from;
-        FShown.clear();
-        for (auto p = from; p != FPoints.end(); ++p)
-            AddWindowPoint(FShown, *p, minX);
+        FPoints.insert(std::upper_bound(FPoints.begin(), FPoints.end(), point,
+                           [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); }),
+            point);
+        Refill();
     }
+}
+
+void BatteryChart::Pan(double seconds)
+{
+    if (FPoints.empty() || FWindow <= 0)
+        return;
+    const double first = std::min(0.0, FPoints.front().x());
+    const double last = std::max(first, FPoints.back().x() - FWindow);
+    const double min = std::clamp(FAxis->min() + seconds, first, last);
+    FFollow = min >= last;
+    if (min == FAxis->min())
+        return;
+    FAxis->setRange(min, min + FWindow);
+    Refill();
+}
+
+void BatteryChart::Refill()
+{
+    const double minX = FAxis->min();
+    // One point on either side, so the line enters and leaves the plot at its edges.
+    auto from = std::lower_bound(FPoints.begin(), FPoints.end(), minX, EarlierThan);
+    if (from != FPoints.begin())
+        --from;
+    auto to = std::upper_bound(FPoints.begin(), FPoints.end(), FAxis->max(),
+        [](double x, const QPointF& p) { return x < p.x(); });
+    if (to != FPoints.end())
+        ++to;
+    FShown.clear();
+    for (auto p = from; p != to; ++p)
+        AddWindowPoint(FShown, *p, minX);
     FSeries->replace(FShown);
+}
+
+bool BatteryChart::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != FView->viewport())
+        return QObject::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress: {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() != Qt::LeftButton)
+            break;
+        FDragging = true;
+        FDragX = mouse->position().x();
+        FView->viewport()->setCursor(Qt::ClosedHandCursor);
+        return true;
+    }
+    case QEvent::MouseMove: {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const double plotWidth = FView->chart()->plotArea().width();
+        if (!FDragging || plotWidth <= 0)
+            break;
+        // The curve moves with the pointer: dragging to the right brings earlier times in.
+        const double dx = mouse->position().x() - FDragX;
+        FDragX = mouse->position().x();
+        Pan(-dx * (FAxis->max() - FAxis->min()) / plotWidth);
+        return true;
+    }
+    case QEvent::MouseButtonRelease:
+        if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton || !FDragging)
+            break;
+        FDragging = false;
+        FView->viewport()->unsetCursor();
+        return true;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void BatteryChart::InstallMenu(QAction* exportReadings, std::function<IMessageBoxes&()> boxes)
+{
+    auto* save = new QAction(QStringLiteral("Save chart as…"), FView);
+    connect(save, &QAction::triggered, this, [this, boxes] {
+        QString path = AskExportPath(FView, QStringLiteral("Save chart as"), QStringLiteral("battery.png"),
+            { QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)") });
+        if (path.isEmpty())
+            return;
+        // The name says what the file holds: one with another suffix gets the picture's.
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        if (suffix != u"png" && suffix != u"svg")
+            path += QStringLiteral(".png");
+        SaveImage(path, boxes());
+    });
+    auto* exportCsv = new QAction(QStringLiteral("Export readings to CSV…"), FView);
+    connect(exportCsv, &QAction::triggered, exportReadings, &QAction::trigger);
+    FView->addActions({ save, exportCsv });
+    FView->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+bool BatteryChart::SaveImage(const QString& path, IMessageBoxes& boxes) const
+{
+    QString reason;
+    QSaveFile file(path);
+    if (QFileInfo(path).isDir()) {
+        reason = QStringLiteral("this is a folder");
+    } else if (!file.open(QIODevice::WriteOnly)) {
+        reason = file.errorString();
+    } else if (IsSvg(path)) {
+        QSvgGenerator svg;
+        svg.setOutputDevice(&file);
+        svg.setSize(FView->size());
+        svg.setViewBox(FView->rect());
+        svg.setTitle(FView->chart()->title());
+        QPainter painter(&svg);
+        FView->render(&painter);
+        painter.end();
+    } else {
+        QImageWriter png(&file, "png");
+        if (!png.write(FView->grab().toImage()))
+            reason = png.errorString();
+    }
+    if (reason.isEmpty() && !file.commit())
+        reason = file.errorString();
+    if (reason.isEmpty())
+        return true;
+    boxes.ShowMessage(FView,
+        QStringLiteral("Cannot save the chart as \"%1\": %2")
+            .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), reason));
+    return false;
 }

@@ -1,12 +1,81 @@
 #include "ui/ClassicMetricsStyle.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QRadioButton>
+#include <QStyleOptionButton>
 #include <QStyleOptionComplex>
+#include <vector>
 
 namespace {
 constexpr int kTabHeight = 20;
 constexpr int kComboButtonWidth = 12;
 constexpr int kComboTextInset = 1;
+
+// The part of `control` its style draws `caption` into, in a font measured by `fm`; empty
+// for controls without a caption.
+QRect CaptionRoom(const QWidget* control, const QString& caption, const QFontMetrics& fm)
+{
+    if (const auto* label = qobject_cast<const QLabel*>(control)) {
+        const int m = label->margin();
+        QRect room = label->contentsRect().adjusted(m, m, -m, -m);
+        // A framed label indents text at its left or right edge by half an "x".
+        if (label->indent() < 0 && label->frameWidth() > 0
+            && label->alignment() & (Qt::AlignLeft | Qt::AlignRight))
+            room.setWidth(room.width() - fm.horizontalAdvance(u'x') / 2);
+        return room;
+    }
+    const auto* button = qobject_cast<const QAbstractButton*>(control);
+    if (!button)
+        return {};
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = caption;
+    QStyle::SubElement contents = QStyle::SE_PushButtonContents;
+    if (qobject_cast<const QRadioButton*>(button))
+        contents = QStyle::SE_RadioButtonContents;
+    else if (qobject_cast<const QCheckBox*>(button))
+        contents = QStyle::SE_CheckBoxContents;
+    return button->style()->subElementRect(contents, &option, button);
+}
+
+bool AllFit(const QWidget* control, const QFont& font, const QStringList& captions)
+{
+    const QFontMetrics fm(font);
+    for (const QString& caption : captions) {
+        if (caption.isEmpty())
+            continue;
+        const QRect room = CaptionRoom(control, caption, fm);
+        if (fm.size(Qt::TextShowMnemonic, caption).width() > room.width() || fm.height() > room.height())
+            return false;
+    }
+    return true;
+}
+
+// The installed narrow face of the family `font` is drawn in ("Liberation Sans Narrow",
+// "DejaVu Sans Condensed"); empty when there is none.
+QString NarrowFamilyOf(const QFont& font)
+{
+    const QString family = QFontInfo(font).family();
+    for (const char* suffix : { " Narrow", " Condensed" }) {
+        const QString narrow = family + QLatin1String(suffix);
+        if (QFontDatabase::hasFamily(narrow))
+            return narrow;
+    }
+    return {};
+}
+
+QFont Resized(QFont font, int pixels)
+{
+    font.setPixelSize(pixels);
+    return font;
+}
+
 } // namespace
 
 // A fresh instance of the application's style as base: a proxy owns its base, and the
@@ -42,4 +111,36 @@ QRect ClassicMetricsStyle::subControlRect(ComplexControl control, const QStyleOp
     default:
         return QProxyStyle::subControlRect(control, option, subControl, widget);
     }
+}
+
+void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& captions)
+{
+    const QFont own = control->font();
+    if (AllFit(control, own, captions))
+        return;
+    // A face designed narrow reads better than one squeezed, and both better than a
+    // smaller size; squeezed only where the family has no narrow face.
+    std::vector<QFont> narrower;
+    if (const QString family = NarrowFamilyOf(own); !family.isEmpty()) {
+        QFont narrow(own);
+        narrow.setFamilies({ family });
+        narrower.push_back(narrow);
+    } else {
+        for (const int stretch : { QFont::SemiCondensed, QFont::Condensed }) {
+            QFont condensed(own);
+            condensed.setStretch(stretch);
+            narrower.push_back(condensed);
+        }
+    }
+    const int pixels = QFontInfo(own).pixelSize();
+    for (int smaller = pixels - 1; smaller >= pixels * 5 / 6; --smaller)
+        narrower.push_back(Resized(narrower.back(), smaller));
+    for (const QFont& font : narrower) {
+        if (AllFit(control, font, captions)) {
+            control->setFont(font);
+            return;
+        }
+    }
+    // Clipped even so; the narrowest shows the most of it.
+    control->setFont(narrower.back());
 }

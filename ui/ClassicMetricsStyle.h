@@ -3,7 +3,12 @@
 // compact classic look: 20-pixel tabs and narrow combo-box buttons. This style keeps the
 // platform's look and only tightens those two metrics, so a 57-pixel combo box still
 // shows "Current" and the pages keep their full height above the status bar.
+//
+// The classic face those pixels were measured in is missing on most systems, and the face
+// that stands in may be wider: FitCaptions gives a control a narrower cut of its font
+// where one of its captions would otherwise be clipped.
 #include <QProxyStyle>
+#include <QStringList>
 
 class ClassicMetricsStyle : public QProxyStyle
 {
@@ -14,4 +19,12 @@ public:
         const QWidget* widget) const override;
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl subControl,
         const QWidget* widget) const override;
+
+    // Gives a button (push, radio or check) or a plain-text label the first of these fonts
+    // in which every one of `captions` fits the room its style leaves for text: its own
+    // font; the narrow face of its family, where one is installed, or else its font
+    // condensed; that narrower font a pixel smaller at a time, down to five sixths of its
+    // size. One font for all captions, so a caption that changes with the control's state
+    // keeps its face. The control's geometry stays as laid out.
+    static void FitCaptions(QWidget* control, const QStringList& captions);
 };

@@ -2,11 +2,14 @@
 // place, built in code so each control's objectName is its name.
 #include "store/ResultsQuery.h"
 #include "ui/AboutPage.h"
+#include "ui/ClassicMetricsStyle.h"
 #include "ui/ComboCompletion.h"
 #include "ui/PortComboBox.h"
 #include "ui/ResultLamp.h"
 #include "ui/main.h"
+#include "workflows/TestRules.h"
 
+#include <QAbstractButton>
 #include <QAbstractTableModel>
 #include <QChart>
 #include <QChartView>
@@ -14,7 +17,9 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHash>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
@@ -22,8 +27,10 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableView>
+#include <QToolTip>
 #include <QValueAxis>
 
 namespace {
@@ -197,6 +204,32 @@ void ShowGridColumns(QTableView* grid, const std::vector<GridColumn>& columns)
     }
 }
 
+// A cell too narrow for its text shows it cut short; resting the mouse on it shows the
+// whole text.
+class WholeTextTipDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+        const QModelIndex& index) override
+    {
+        if (event->type() != QEvent::ToolTip || index.data(Qt::ToolTipRole).isValid())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QStyleOptionViewItem item(option);
+        initStyleOption(&item, index);
+        const QStyle* style = view->style();
+        // The style keeps this margin on either side of a cell's text.
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+        const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &item, view);
+        if (item.fontMetrics.horizontalAdvance(item.text) > text.width() - 2 * margin)
+            QToolTip::showText(event->globalPos(), item.text, view->viewport(), option.rect);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+};
+
 QTableView* MakeGrid(QWidget* parent, const char* name, const QRect& rect, TResultsQuery* query,
     const std::vector<GridColumn>& columns)
 {
@@ -209,6 +242,7 @@ QTableView* MakeGrid(QWidget* parent, const char* name, const QRect& rect, TResu
     grid->verticalHeader()->hide();
     grid->verticalHeader()->setDefaultSectionSize(18);
     grid->horizontalHeader()->setHighlightSections(false);
+    grid->setItemDelegate(new WholeTextTipDelegate(grid));
     if (QAbstractTableModel* model = query->Model()) {
         grid->setModel(model);
         ShowGridColumns(grid, columns);
@@ -268,12 +302,9 @@ void BuildMainPage(TForm1& w, QWidget* page)
     w.GroupBox9 = MakeGroup(page, "GroupBox9", "Communication and Control", { 437, 129, 225, 113 });
     g = w.GroupBox9;
     MakeRowLabel(g, "COM Port:", 10, rows[0]);
-    w.Combo = MakeCombo<PortComboBox>(g, "Combo", { "COM1", "COM2" }, "Combo", 72, rows[0], 88);
-    // A long port entry shows its beginning, the port name, rather than its tail.
-    QObject::connect(w.Combo, &QComboBox::currentTextChanged, w.Combo, [combo = w.Combo] {
-        if (!combo->lineEdit()->hasFocus())
-            combo->lineEdit()->setCursorPosition(0);
-    });
+    auto* portBox = MakeCombo<PortComboBox>(g, "Combo", { "COM1", "COM2" }, "Combo", 72, rows[0], 88);
+    portBox->ShowStartOfText();
+    w.Combo = portBox;
     w.combutton = MakeButton(g, "combutton", "Select", { 165, rows[0] - 2, 52, 25 }, kBoldButton);
     MakeRowLabel(g, "Baud Rate:", 10, rows[1]);
     w.BaudRate
@@ -541,6 +572,34 @@ void BuildAboutPage(TForm1& w, QWidget* page, int pageWidth)
     w.Label73->setOpenExternalLinks(false);
 }
 
+// Gives every caption of the pages room in the face the system has: a control whose
+// caption would be clipped gets a narrower font, never another size or place.
+void FitCaptions(TForm1& w)
+{
+    // The captions the window's state gives these controls besides the one they are built
+    // with; each control gets one font for all of them.
+    const QStringList portCaptions = { "Select", "Connect", "Disconnect" };
+    const QStringList runCaptions = { "Start", "Begin", "Stop" };
+    QHash<QWidget*, QStringList> captions = { { w.combutton, portCaptions }, { w.startButton, runCaptions },
+        { w.startButtonB, runCaptions }, { w.startButtonL, runCaptions } };
+    for (QLabel* verdict : w.cRes)
+        captions.insert(verdict, { StepVerdictCaption("0"), StepVerdictCaption("1"), StepVerdictCaption("2") });
+
+    for (QWidget* control : w.PageControl1->findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<QLabel*>(control);
+        const auto* button = qobject_cast<QAbstractButton*>(control);
+        // Wrapped and rich texts are laid out by the label itself; a picture has no caption.
+        if (label && (label->wordWrap() || label->textFormat() == Qt::RichText || !label->pixmap().isNull()))
+            continue;
+        const bool captioned = label || qobject_cast<QPushButton*>(control)
+            || qobject_cast<QRadioButton*>(control) || qobject_cast<QCheckBox*>(control);
+        if (captioned && !captions.contains(control))
+            captions.insert(control, { label ? label->text() : button->text() });
+    }
+    for (auto it = captions.cbegin(); it != captions.cend(); ++it)
+        ClassicMetricsStyle::FitCaptions(it.key(), it.value());
+}
+
 } // namespace
 
 void TForm1::BuildLayout()
@@ -562,6 +621,7 @@ void TForm1::BuildLayout()
     BuildListPage(*this, TabSheet4);
     BuildInstructionsPage(TabSheet1, pageWidth);
     BuildAboutPage(*this, TabSheet5, pageWidth);
+    FitCaptions(*this);
     PageControl1->setCurrentIndex(0);
     // The banner is drawn when its page is first shown, not while the window starts.
     connect(PageControl1, &QTabWidget::currentChanged, Image1, [this] {

@@ -2,6 +2,8 @@
 
 #include <QAbstractItemView>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QLineEdit>
 
 void PortComboBox::showPopup()
 {
@@ -18,11 +20,31 @@ void PortComboBox::hidePopup()
     ClosedUp();
 }
 
+void PortComboBox::ShowStartOfText()
+{
+    QLineEdit* edit = lineEdit();
+    // Setting a text puts the cursor after it, and the line edit scrolls to the cursor;
+    // the same text set again moves the cursor without any change of text to tell.
+    connect(edit, &QLineEdit::cursorPositionChanged, this, [edit](int, int position) {
+        if (position != 0 && !edit->hasFocus())
+            edit->setCursorPosition(0);
+    });
+    edit->setCursorPosition(0);
+}
+
 bool PortComboBox::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::Hide && watched == view()->window())
         ClosedUp();
     return QComboBox::eventFilter(watched, event);
+}
+
+void PortComboBox::focusOutEvent(QFocusEvent* event)
+{
+    QComboBox::focusOutEvent(event);
+    // Another window taking over leaves the cursor where the operator was typing.
+    if (lineEdit() && event->reason() != Qt::ActiveWindowFocusReason)
+        lineEdit()->setCursorPosition(0);
 }
 
 void PortComboBox::ClosedUp()

@@ -2,6 +2,9 @@
 // The port box: an editable combo box that tells its owner just before its list drops
 // down (so the list can be rebuilt from the ports present now) and just after the list
 // has closed up again (so the chosen entry can be trimmed to its port name).
+//
+// An entry ("ttyS0 | Serial Port (ttyS0) | pnp") is wider than the box; the box shows its
+// beginning, the port name, whenever the operator is not editing it.
 #include <QComboBox>
 #include <functional>
 
@@ -18,8 +21,14 @@ public:
     void showPopup() override;
     void hidePopup() override;
 
+    // Called once the box has the line edit it keeps: from then on a text put into the box
+    // shows its beginning, and so does a text the operator typed once the box loses the
+    // focus.
+    void ShowStartOfText();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void ClosedUp();

@@ -11,6 +11,7 @@
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
 #include "ui/StepFiles.h"
+#include "ui/TrafficConsole.h"
 #include "workflows/BatteryDischarge.h"
 #include "workflows/Connection.h"
 #include "workflows/ConnectionRules.h"
@@ -22,6 +23,7 @@
 #include "workflows/SettingMemories.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -33,6 +35,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -157,18 +160,29 @@ TForm1::TForm1(QWidget* parent)
     ADOQuery2->setObjectName("ADOQuery2");
 
     BuildLayout();
-    FChart = std::make_unique<BatteryChart>(Series1, BottomAxis);
+    FChart = std::make_unique<BatteryChart>(Chart1, Series1, BottomAxis);
     for (QWidget* field : findChildren<QWidget*>()) {
         if (!field->objectName().isEmpty())
             FReadBackFields.insert(field->objectName(), field);
     }
     InstallCsvExportMenu(DBGrid1, ADOQuery1, FMessageBoxes.get());
-    InstallCsvExportMenu(DBGrid2, ADOQuery2, FMessageBoxes.get());
+    FChart->InstallMenu(InstallCsvExportMenu(DBGrid2, ADOQuery2, FMessageBoxes.get()),
+        [this]() -> IMessageBoxes& { return MessageBoxes(); });
     InstallStepFileMenu(*this);
     WireHandlers();
     WireSession();
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
     connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
+    const auto showTraffic = [this] {
+        Traffic()->show();
+        Traffic()->raise();
+        Traffic()->activateWindow();
+    };
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this), &QShortcut::activated, this, showTraffic);
+    auto* trafficAction = new QAction(QStringLiteral("Traffic console…"), StatusBar1);
+    connect(trafficAction, &QAction::triggered, this, showTraffic);
+    StatusBar1->addAction(trafficAction);
+    StatusBar1->setContextMenuPolicy(Qt::ActionsContextMenu);
 
     setFixedSize(680, 476);
     move(222, 127);
@@ -187,6 +201,13 @@ TForm1::~TForm1()
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
+}
+
+TrafficConsole* TForm1::Traffic()
+{
+    if (!FTraffic)
+        FTraffic = new TrafficConsole(*FSession, [this]() -> IMessageBoxes& { return MessageBoxes(); }, this);
+    return FTraffic;
 }
 
 void TForm1::WireHandlers()
@@ -288,6 +309,7 @@ void TForm1::WireSession()
     };
     s.OnReadBackIncomplete
         = [this](InstrumentSession*, int unconfirmed) { ShowNote(ReadBackNote(unconfirmed)); };
+    s.OnFlooded = [this](InstrumentSession*) { ShowNote(FloodNote()); };
     s.OnBatteryReading = [this](InstrumentSession*, const BatteryReading& r) { ShowBatteryReading(r); };
     s.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
         ListS->setText(u'S' + r.step);
@@ -311,13 +333,22 @@ void TForm1::ShowState()
     const bool loadRuns = s.Run(Activity::Load) == RunState::Running;
     fuZaiButton->setEnabled(open && !loadRuns);
     modeButton->setEnabled(open && !loadRuns);
-    startButton->setEnabled(open && s.Armed(Activity::Load));
-    startButtonB->setEnabled(s.Armed(Activity::Battery));
+    // A grey button says what it waits for; the tooltip shows on the disabled button too.
+    const auto enable = [](QPushButton* button, bool enabled, const QString& waitsFor) {
+        button->setEnabled(enabled);
+        button->setToolTip(enabled ? QString() : waitsFor);
+    };
+    const QString connectFirst = QStringLiteral("Connect to the instrument first.");
+    enable(startButton, open && s.Armed(Activity::Load),
+        open ? QStringLiteral("Send the Load Pattern with its \"Set\" button first.") : connectFirst);
+    enable(startButtonB, s.Armed(Activity::Battery),
+        QStringLiteral("Send the parameters with \"Set up\" first."));
     BSetButton->setEnabled(s.Run(Activity::Battery) != RunState::Running);
     // A list that runs keeps its "Stop": otherwise its load could not be switched off.
-    startButtonL->setEnabled(s.Armed(Activity::List) || s.Run(Activity::List) == RunState::Running);
+    const QString listFirst = QStringLiteral("Send the list with \"Set\" first.");
+    enable(startButtonL, s.Armed(Activity::List) || s.Run(Activity::List) == RunState::Running, listFirst);
     for (QPushButton* step : StepButton)
-        step->setEnabled(s.Armed(Activity::List));
+        enable(step, s.Armed(Activity::List), listFirst);
 }
 
 void TForm1::ShowPortClosed(const QString& status)

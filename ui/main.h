@@ -39,6 +39,7 @@ class TComm;
 class TResultsQuery;
 class ResultsFile;
 class BatteryChart;
+class TrafficConsole;
 
 class TForm1 : public QMainWindow
 {
@@ -63,6 +64,8 @@ public:
     ListSequence& List() { return FList; }
     BatteryChart& Chart() { return *FChart; }
     ResultsFile& Results() { return *FResults; }
+    // The traffic console (Ctrl+T, or the status bar's menu), made when first asked for.
+    TrafficConsole* Traffic();
 
     // ---- non-visual parts (the serial component and the timers belong to the session)
     TComm* Comm1 = nullptr;
@@ -225,4 +228,5 @@ private:
     // The port list being read at start-up; its destructor waits for the thread.
     std::future<std::vector<PresentPort>> FListedPorts;
     QTimer* FPortListWatch = nullptr; // looks for the list until it is there
+    TrafficConsole* FTraffic = nullptr;
 };

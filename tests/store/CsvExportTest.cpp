@@ -65,6 +65,19 @@ TEST(WriteCsv, HeaderFromTitlesThenOneCrlfLinePerRowInUtf8)
     EXPECT_EQ(headerOnly.data(), "Id,InputVoltage\r\n");
 }
 
+// A grid's file: its columns in the grid's order, a column twice (once in other words).
+TEST(WriteCsv, ChosenColumnsInTheirOrderWithDerivedFields)
+{
+    ResultsModel model(kSampleColumns);
+    FillSample(model);
+    const auto verdict = [](const QString& digit) { return digit == u"1" ? QStringLiteral("PASS") : QString(); };
+    const std::vector<CsvColumn> columns { { 3, "Result", {} }, { 3, "Verdict", verdict }, { 1, "Nr", {} } };
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    WriteCsv(model, columns, out);
+    EXPECT_EQ(out.data(), "Result,Verdict,Nr\r\n1,PASS,0\r\n,,1\r\n");
+}
+
 TEST(ExportCsv, WritesTheFileAndReplacesAnEarlierOne)
 {
     QTemporaryDir dir;
@@ -76,7 +89,7 @@ TEST(ExportCsv, WritesTheFileAndReplacesAnEarlierOne)
 
     ResultsModel model(kSampleColumns);
     FillSample(model);
-    ExportCsv(model, path);
+    ExportCsv(model, AllCsvColumns(model), path);
 
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -91,7 +104,7 @@ TEST(ExportCsv, UnwritablePlaceThrowsNamingTheFile)
     const QString paths[] = { dir.path(), dir.filePath("missing/results.csv") };
     for (const QString& path : paths) {
         try {
-            ExportCsv(model, path);
+            ExportCsv(model, AllCsvColumns(model), path);
             ADD_FAILURE() << "export to " << path.toStdString() << " succeeded";
         } catch (const ECsvExportError& e) {
             EXPECT_TRUE(QString(e.what()).contains(QDir::toNativeSeparators(path))) << e.what();

@@ -6,16 +6,22 @@
 #include "ui/GridExport.h"
 
 #include <QAction>
+#include <QChartView>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTableView>
+#include <QTimer>
 #include <QValueAxis>
+#include <algorithm>
 
 namespace {
 
@@ -253,7 +259,15 @@ TEST_F(BatteryTest, ReadingThatCannotBeStoredAddsNoPoint)
     EXPECT_EQ(form->ADOQuery2->RowCount(), 1);
 }
 
-TEST_F(BatteryTest, GridsExportTheirTablesAsCsv)
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Each grid's file is what the grid shows: its columns in its order under its titles, and
+// beside the list's verdict digit the verdict in words.
+TEST_F(BatteryTest, GridsExportWhatTheyShowAsCsv)
 {
     for (QTableView* grid : { form->DBGrid1, form->DBGrid2 }) {
         const QList<QAction*> actions = grid->actions();
@@ -264,20 +278,144 @@ TEST_F(BatteryTest, GridsExportTheirTablesAsCsv)
     StartRun();
     Reading(QStringLiteral("12.00"), 2, QStringLiteral("0.001"));
     Reading(QStringLiteral("11.90"), 4, QStringLiteral("0.002"));
+    for (const char* verdict : { "1", "2", "0" })
+        form->ADOQuery1->Insert({ "3", "CC", "0.2", "12.000", "0.200", "0.1", "0.3", "14:07:09", verdict });
 
-    ASSERT_TRUE(ExportResultsCsv(form.get(), *form->ADOQuery2, QStringLiteral("battery.csv"), *boxes));
-    QFile file(QStringLiteral("battery.csv"));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    ASSERT_EQ(lines.size(), 4); // header, two rows, the empty rest after the last CRLF
-    EXPECT_TRUE(lines[1].startsWith("1,12.00,0.300,2,0.001,")) << lines[1].constData();
-    EXPECT_TRUE(lines[2].startsWith("2,11.90,0.300,4,0.002,")) << lines[2].constData();
+    const std::pair<QTableView*, QByteArray> cases[] = {
+        { form->DBGrid2,
+            "#,Input Voltage,Input Current,Capacity,Discharge Time\r\n"
+            "1,12.00,0.300,0.001,2\r\n"
+            "2,11.90,0.300,0.002,4\r\n" },
+        { form->DBGrid1,
+            "Step,Voltage,Current,Time,Result,Verdict\r\n"
+            "3,12.000,0.200,14:07:09,1,PASS\r\n"
+            "3,12.000,0.200,14:07:09,2,FAIL\r\n"
+            "3,12.000,0.200,14:07:09,0,\r\n" },
+    };
+    for (const auto& [grid, csv] : cases) {
+        SCOPED_TRACE(grid->objectName().toStdString());
+        ASSERT_TRUE(ExportGridCsv(grid, QStringLiteral("grid.csv"), *boxes));
+        EXPECT_EQ(FileBytes(QStringLiteral("grid.csv")), csv);
+    }
     EXPECT_TRUE(boxes->messages.isEmpty());
 
     // A place that cannot be written: the operator is told, nothing is thrown.
-    EXPECT_FALSE(ExportResultsCsv(form.get(), *form->ADOQuery2, QStringLiteral("no/such/dir/b.csv"), *boxes));
+    EXPECT_FALSE(ExportGridCsv(form->DBGrid2, QStringLiteral("no/such/dir/b.csv"), *boxes));
     ASSERT_EQ(boxes->messages.size(), 1);
     EXPECT_TRUE(boxes->messages[0].contains(QStringLiteral("b.csv"))) << boxes->messages[0].toStdString();
+}
+
+TEST_F(BatteryTest, ChartMenuSavesPicturesAndExportsTheBatteryGrid)
+{
+    QStringList entries;
+    for (const QAction* action : form->Chart1->actions())
+        entries << action->text();
+    ASSERT_EQ(entries, (QStringList { "Save chart as…", "Export readings to CSV…" }));
+    EXPECT_EQ(form->Chart1->contextMenuPolicy(), Qt::ActionsContextMenu);
+    StartRun();
+    Reading(QStringLiteral("12.00"), 2, QStringLiteral("0.001"));
+    Reading(QStringLiteral("11.90"), 4, QStringLiteral("0.002"));
+
+    const struct
+    {
+        QString path;
+        QByteArray head; // empty: nothing written
+    } cases[] = {
+        { "chart.png", "\x89PNG\r\n" },
+        { "chart.SVG", "<?xml" },
+        { "no/such/dir/chart.png", "" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        boxes->Clear();
+        EXPECT_EQ(form->Chart().SaveImage(c.path, *boxes), !c.head.isEmpty());
+        const QByteArray bytes = FileBytes(c.path);
+        EXPECT_TRUE(bytes.startsWith(c.head)) << bytes.left(40).toStdString();
+        if (c.head.isEmpty()) {
+            ASSERT_EQ(boxes->messages.size(), 1);
+            EXPECT_TRUE(boxes->messages[0].contains(c.path)) << boxes->messages[0].toStdString();
+        } else if (c.head == "<?xml") {
+            EXPECT_TRUE(bytes.contains("<svg")) << "an SVG document";
+            EXPECT_TRUE(bytes.contains("Battery Test Graph")) << "with the chart drawn into it";
+        } else {
+            EXPECT_EQ(QImage::fromData(bytes, "PNG").size(), form->Chart1->size());
+        }
+    }
+
+    // "Export readings to CSV…" is the battery grid's own export, answered in its dialog.
+    const QString fromChart = QDir::current().absoluteFilePath(QStringLiteral("from-chart.csv"));
+    QTimer::singleShot(0, form.get(), [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(fromChart);
+        QMetaObject::invokeMethod(dialog, &QDialog::accept);
+    });
+    form->Chart1->actions()[1]->trigger();
+    ASSERT_TRUE(ExportGridCsv(form->DBGrid2, QStringLiteral("from-grid.csv"), *boxes));
+    EXPECT_EQ(FileBytes(fromChart), FileBytes(QStringLiteral("from-grid.csv")));
+    EXPECT_TRUE(FileBytes(fromChart).startsWith("#,Input Voltage,"));
+}
+
+// Dragging or panning reaches every reading of a long run; the series never holds more
+// than the window's worth, and the voltage axis never moves.
+TEST_F(BatteryTest, PanningReachesTheWholeRunWithASmallSeries)
+{
+    form->ShowPage(1);
+    QChart* chart = form->Chart1->chart();
+    ASSERT_TRUE(WaitUntil([&] { return chart->plotArea().width() > 0; }));
+    BatteryChart& battery = form->Chart();
+    const auto volts = [](double t) { return 12.6 - 0.0001 * t; };
+    battery.Restart(1); // 40 s wide
+    form->LeftAxis->setRange(0, 15);
+    for (int t = 1; t <= 5000; ++t)
+        battery.Add(QPointF(t, volts(t)));
+
+    // A drag moves the axis by the pixels dragged at the plot's width of that moment (the
+    // axis' labels, and so the plot's width, change as the axis moves).
+    double dragged = 0;
+    const auto drag = [&](double dx) {
+        dragged = form->BottomAxis->min() - dx * 40 / chart->plotArea().width();
+        QWidget* viewport = form->Chart1->viewport();
+        const QPointF from(200, 100), to(200 + dx, 100);
+        QMouseEvent press(QEvent::MouseButtonPress, from, from, Qt::LeftButton, Qt::LeftButton, {});
+        QMouseEvent move(QEvent::MouseMove, to, to, Qt::NoButton, Qt::LeftButton, {});
+        QMouseEvent release(QEvent::MouseButtonRelease, to, to, Qt::LeftButton, Qt::NoButton, {});
+        for (QMouseEvent* e : { &press, &move, &release })
+            QApplication::sendEvent(viewport, e);
+    };
+    const struct
+    {
+        const char* name;
+        std::function<void()> act;
+        std::function<double()> min;
+        bool follows;
+    } steps[] = {
+        { "the newest readings", [] {}, [] { return 4960; }, true },
+        { "panned to the start", [&] { battery.Pan(-1e9); }, [] { return 0; }, false },
+        { "a reading meanwhile", [&] { battery.Add(QPointF(5001, volts(5001))); }, [] { return 0; }, false },
+        { "dragged to the left", [&] { drag(-100); }, [&] { return dragged; }, false },
+        { "dragged to the right", [&] { drag(30); }, [&] { return dragged; }, false },
+        { "panned to the end", [&] { battery.Pan(1e9); }, [] { return 4961; }, true },
+        { "following again", [&] { battery.Add(QPointF(5002, volts(5002))); }, [] { return 4962; }, true },
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.act();
+        EXPECT_NEAR(form->BottomAxis->min(), step.min(), 1e-9);
+        EXPECT_NEAR(form->BottomAxis->max(), step.min() + 40, 1e-9);
+        EXPECT_EQ(battery.FollowsNewest(), step.follows);
+        // The window's readings from the last one at or before its start, where the line
+        // enters it.
+        const QList<QPointF> shown = form->Series1->points();
+        ASSERT_FALSE(shown.isEmpty());
+        EXPECT_LE(shown.size(), 42);
+        const auto after = std::upper_bound(battery.Points().begin(), battery.Points().end(), form->BottomAxis->min(),
+            [](double x, const QPointF& p) { return x < p.x(); });
+        EXPECT_EQ(shown.first(), after == battery.Points().begin() ? *after : *(after - 1));
+        EXPECT_DOUBLE_EQ(form->LeftAxis->min(), 0);
+        EXPECT_DOUBLE_EQ(form->LeftAxis->max(), 15);
+    }
+    EXPECT_EQ(battery.Points().size(), 5002u);
 }
 
 } // namespace
