@@ -1,9 +1,11 @@
 // Saves a picture of each page of the main window: dcload-screenshot DIR writes
 // DIR/1-main.png … DIR/5-about.png, and DIR/6-main-running.png of the window connected
-// to the built-in simulator with its load input on. Runs offscreen unless "-platform xcb"
+// to the built-in simulator with its load input on, and DIR/7-traffic.png of the traffic
+// console then. Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
 #include "sim/SimulatorHost.h"
+#include "ui/TrafficConsole.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
 
@@ -75,5 +77,22 @@ int main(int argc, char** argv)
     w.modeButton->click();
     w.startButton->click();
     waitFor([&] { return w.PLabel->text().endsWith(u'W'); });
-    return save("6-main-running") ? 0 : 1;
+    if (!save("6-main-running"))
+        return 1;
+
+    // The traffic console after a second of polling.
+    TrafficConsole* console = w.Traffic();
+    console->show();
+    const QDeadlineTimer second(1000);
+    while (!second.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    console->Flush();
+    QApplication::processEvents();
+    const QString file = dir.filePath(QStringLiteral("7-traffic.png"));
+    if (!console->grab().save(file)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return 0;
 }

@@ -21,8 +21,6 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTableView>
-#include <QStyledItemDelegate>
-#include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -105,25 +103,6 @@ QColor RouteColour(TrafficRoute route)
     return {};
 }
 
-bool gOneCol = qEnvironmentVariableIsSet("DCLOAD_TC_ONECOL");
-class LightDelegate : public QStyledItemDelegate
-{
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-    void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override
-    {
-        const bool selected = option.state & QStyle::State_Selected;
-        if (selected)
-            p->fillRect(option.rect, option.palette.brush(QPalette::Highlight));
-        else if (index.row() % 2)
-            p->fillRect(option.rect, option.palette.brush(QPalette::AlternateBase));
-        const QVariant fg = index.data(Qt::ForegroundRole);
-        p->setPen(selected ? option.palette.color(QPalette::HighlightedText)
-                           : fg.isValid() ? fg.value<QColor>() : option.palette.color(QPalette::Text));
-        const int align = index.data(Qt::TextAlignmentRole).toInt();
-        p->drawText(option.rect.adjusted(3, 0, -3, 0), align | Qt::TextSingleLine, index.data().toString());
-    }
-};
 } // namespace
 
 // The lines drawn, and behind them those that arrived since the last batch.
@@ -163,7 +142,6 @@ public:
         return std::max(dropped, 0);
     }
 
-    void DropWaiting() { FWaiting.Clear(); }
     void Clear()
     {
         beginResetModel();
@@ -193,7 +171,7 @@ public:
             case Code:
                 return CodeNumber(line.code);
             case Text:
-                return gOneCol ? TrafficLineText(line) : EscapedText(line);
+                return EscapedText(line);
             }
             return {};
         case Qt::ForegroundRole:
@@ -269,13 +247,6 @@ TrafficConsole::TrafficConsole(
     rows->hide();
     rows->setSectionResizeMode(QHeaderView::Fixed);
     rows->setDefaultSectionSize(QFontMetrics(fixed).height() + 4);
-    if (qEnvironmentVariableIsSet("DCLOAD_TC_LIGHT"))
-        FView->setItemDelegate(new LightDelegate(FView));
-    if (gOneCol) {
-        FView->horizontalHeader()->hide();
-        for (int c = 0; c < 3; ++c)
-            FView->setColumnHidden(c, true);
-    }
     QHeaderView* columns = FView->horizontalHeader();
     columns->setStretchLastSection(true);
     columns->setHighlightSections(false);
@@ -335,9 +306,6 @@ void TrafficConsole::Flush()
     QScrollBar* bar = FView->verticalScrollBar();
     const bool follow = bar->value() >= bar->maximum();
     const int readingAt = bar->value();
-    static const int mode = qEnvironmentVariableIntValue("DCLOAD_TC_MODE");
-    if (mode == 1) { FLines->DropWaiting(); return; }
-    if (mode == 2) { FLines->DropWaiting(); ShowCount(); return; }
     const int dropped = FLines->Flush();
     if (follow)
         FView->scrollToBottom();
@@ -429,7 +397,6 @@ void TrafficConsole::SaveAs()
 
 void TrafficConsole::showEvent(QShowEvent* event)
 {
-    if (qEnvironmentVariableIntValue("DCLOAD_TC_MODE") != 3)
     Listen(true);
     QWidget::showEvent(event);
 }

@@ -25,7 +25,7 @@ class TrafficConsole : public QWidget
     Q_OBJECT
 public:
     static constexpr int kCapacity = 10'000;
-    static constexpr int kFlushMs = 100;
+    static constexpr int kFlushMs = 250;
 
     // `boxes` is asked for the message boxes each time one is needed: the owner may
     // replace its boxes after the console was made.

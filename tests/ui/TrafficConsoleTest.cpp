@@ -81,8 +81,9 @@ TEST_F(TrafficConsoleTest, OpensFromTheWindowAndListsTheTrafficOnlyWhileOpen)
         ASSERT_TRUE(WaitUntil([&] { return Listed(QStringLiteral("reading"), QString()); }));
         EXPECT_TRUE(Listed(QStringLiteral("sent"), QStringLiteral("fetch?\\r")));
         for (int row = 0; row < Console().Model()->rowCount(); ++row) {
-            if (Cell(row, Route) == u"reading")
+            if (Cell(row, Route) == u"reading") {
                 EXPECT_EQ(Cell(row, Code), u"4");
+            }
         }
 
         host->Inject("99.99V,9.999A");
