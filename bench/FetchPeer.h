@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -193,6 +194,16 @@ inline std::vector<double> BaselineMillis(int samples)
     }
     reader.join();
     return millis;
+}
+
+// The integer after `name` on the command line, or `fallback`.
+inline int Option(int argc, char** argv, const char* name, int fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0)
+            return std::atoi(argv[i + 1]);
+    }
+    return fallback;
 }
 
 } // namespace bench

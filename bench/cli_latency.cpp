@@ -19,19 +19,6 @@ extern char** environ;
 
 using namespace bench;
 
-namespace {
-
-int Option(int argc, char** argv, const char* name, int fallback)
-{
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], name) == 0)
-            return std::atoi(argv[i + 1]);
-    }
-    return fallback;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     const int samples = std::max(1, Option(argc, argv, "--samples", 100));

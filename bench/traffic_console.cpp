@@ -14,7 +14,7 @@
 // either state).
 #include "FetchPeer.h"
 #include "comm/SerialComm.h"
-#include "ui/MessageBoxes.h"
+#include "PrintedBoxes.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
 
@@ -34,28 +34,6 @@
 namespace {
 
 using namespace bench;
-
-class CountedBoxes : public IMessageBoxes
-{
-public:
-    void ShowMessage(QWidget*, const QString& text) override
-    {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-    void ShowError(QWidget*, const QString& text) override
-    {
-        std::fprintf(stderr, "error: %s\n", qPrintable(text));
-    }
-};
-
-int Option(int argc, char** argv, const char* name, int fallback)
-{
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], name) == 0)
-            return std::atoi(argv[i + 1]);
-    }
-    return fallback;
-}
 
 void RunFor(int ms)
 {
@@ -86,7 +64,7 @@ int main(int argc, char** argv)
 
     FetchPeer peer;
     TForm1 form;
-    form.SetMessageBoxes(std::make_unique<CountedBoxes>());
+    form.SetMessageBoxes(std::make_unique<PrintedBoxes>());
     form.show();
     form.combutton->click(); // the first click after start-up only closes
     form.Combo->setEditText(peer.SlavePath());

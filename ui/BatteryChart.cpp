@@ -1,6 +1,6 @@
 #include "ui/BatteryChart.h"
 
-#include "ui/GridExport.h"
+#include "ui/FileDialogs.h"
 #include "ui/MessageBoxes.h"
 #include "workflows/TestRules.h"
 
@@ -172,10 +172,11 @@ void BatteryChart::InstallMenu(QAction* exportReadings, std::function<IMessageBo
 {
     auto* save = new QAction(QStringLiteral("Save chart as…"), FView);
     connect(save, &QAction::triggered, this, [this, boxes] {
-        QString path = AskExportPath(FView, QStringLiteral("Save chart as"), QStringLiteral("battery.png"),
-            { QStringLiteral("PNG image (*.png)"), QStringLiteral("SVG image (*.svg)") });
-        if (path.isEmpty())
+        const auto chosen = AskFileToSave(FView, { QStringLiteral("Save chart as"), QStringLiteral("battery.png"),
+            QStringLiteral("PNG image (*.png);;SVG image (*.svg)"), {} });
+        if (!chosen)
             return;
+        QString path = *chosen;
         // The name says what the file holds: one with another suffix gets the picture's.
         const QString suffix = QFileInfo(path).suffix().toLower();
         if (suffix != u"png" && suffix != u"svg")

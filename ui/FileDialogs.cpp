@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStyle>
 
@@ -36,6 +37,13 @@ QString DocumentsFolder()
     return QDir(documents).exists() ? documents : QDir::homePath();
 }
 
+// "png" of "PNG image (*.png)".
+QString FilterSuffix(const QString& filter)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\*\\.(\\w+)"));
+    return pattern.match(filter).captured(1);
+}
+
 std::optional<QString> Ask(QWidget* parent, const FileChoice& choice, QFileDialog::AcceptMode mode)
 {
     NameOnlyIconProvider icons;
@@ -48,8 +56,14 @@ std::optional<QString> Ask(QWidget* parent, const FileChoice& choice, QFileDialo
     dialog.setAcceptMode(mode);
     if (mode == QFileDialog::AcceptOpen)
         dialog.setFileMode(QFileDialog::ExistingFile);
-    if (!choice.defaultSuffix.isEmpty())
+    if (!choice.defaultSuffix.isEmpty()) {
         dialog.setDefaultSuffix(choice.defaultSuffix);
+    } else {
+        // A name typed without a suffix gets the one of the filter chosen at that moment.
+        dialog.setDefaultSuffix(FilterSuffix(choice.filters.section(QStringLiteral(";;"), 0, 0)));
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+            [&dialog](const QString& filter) { dialog.setDefaultSuffix(FilterSuffix(filter)); });
+    }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return dialog.selectedFiles().first();

@@ -13,7 +13,7 @@ struct FileChoice
     QString title;
     QString suggestedName; // placed in the documents folder
     QString filters; // "CSV files (*.csv)", several separated by ";;"
-    QString defaultSuffix;
+    QString defaultSuffix; // empty: the suffix of the filter chosen
 };
 
 // The file chosen to write, or nothing when the operator cancelled.

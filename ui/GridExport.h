@@ -1,14 +1,12 @@
 #pragma once
-// Results grids written to CSV files, and the save dialog every export of the window uses.
+// Results grids written to CSV files.
 #include "store/CsvExport.h"
 
-#include <QStringList>
 #include <vector>
 
 class QAction;
 class QString;
 class QTableView;
-class QWidget;
 class TResultsQuery;
 class IMessageBoxes;
 
@@ -25,8 +23,3 @@ std::vector<CsvColumn> GridCsvColumns(const QTableView& grid);
 // Writes every row of `grid` (GridCsvColumns) to the CSV file at `path`. A failure is shown
 // through `boxes` and leaves an earlier file intact. Returns whether the file was written.
 bool ExportGridCsv(QTableView* grid, const QString& path, IMessageBoxes& boxes);
-
-// Asks where an export goes: a save dialog starting in the operator's documents with
-// `fileName` proposed, that never opens the files it lists (see GridExport.cpp). A name
-// typed without a suffix gets the one of the chosen filter. Empty when cancelled.
-QString AskExportPath(QWidget* parent, const QString& title, const QString& fileName, const QStringList& filters);

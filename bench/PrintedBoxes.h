@@ -1,0 +1,24 @@
+#pragma once
+// Message boxes for the benchmarks: what the window would show goes to standard error, so
+// an unexpected refusal is seen without stopping the run.
+#include "ui/MessageBoxes.h"
+
+#include <QString>
+#include <cstdio>
+
+namespace bench {
+
+class PrintedBoxes : public IMessageBoxes
+{
+public:
+    void ShowMessage(QWidget*, const QString& text) override
+    {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    void ShowError(QWidget*, const QString& text) override
+    {
+        std::fprintf(stderr, "error: %s\n", qPrintable(text));
+    }
+};
+
+} // namespace bench
