@@ -55,7 +55,8 @@ long Status(const char* key)
 
 long Descriptors()
 {
-    return static_cast<long>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+    return static_cast<long>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
 }
 
 int StoredRows()
@@ -147,7 +148,8 @@ int main(int argc, char** argv)
 
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("soak: %d simulated hours, a reading every simulated second, polled every %d ms\n", hours, pollMs);
+    std::printf(
+        "soak: %d simulated hours, a reading every simulated second, polled every %d ms\n", hours, pollMs);
     std::printf("  wall time %.0f s for %ld readings\n", wallSeconds, readings);
     std::printf("  peak RSS %.1f MiB\n", usage.ru_maxrss / 1024.0);
     std::printf("  RSS at each simulated hour, MiB:");
@@ -159,6 +161,7 @@ int main(int argc, char** argv)
             (hourlyRss.back() - hourlyRss.front()) / 1024.0);
     std::printf("  descriptors %ld -> %ld, threads %ld -> %ld (from the start of the run to its end)\n",
         fdsBefore, fdsAfter, threadsBefore, threadsAfter);
-    std::printf("  readings shown %ld, grid rows %d, rows in db.sqlite %d\n", readings, gridRows, StoredRows());
+    std::printf(
+        "  readings shown %ld, grid rows %d, rows in db.sqlite %d\n", readings, gridRows, StoredRows());
     return 0;
 }

@@ -13,8 +13,8 @@
 // Options: --seconds S per span (default 5), --rounds N (default 6; each has one span of
 // either state).
 #include "FetchPeer.h"
-#include "comm/SerialComm.h"
 #include "PrintedBoxes.h"
+#include "comm/SerialComm.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
 

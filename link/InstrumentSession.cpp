@@ -139,7 +139,8 @@ void InstrumentSession::PacingTick()
     if (const auto line = FPipeline.Tick(outstanding)) {
         FComm->WriteCommData(line->constData(), static_cast<uint16_t>(line->size()));
         if (OnTraffic)
-            Trace(TrafficRoute::Sent, FPipeline.Awaited().empty() ? ReplyCode::None : FPipeline.Awaited().back().code,
+            Trace(TrafficRoute::Sent,
+                FPipeline.Awaited().empty() ? ReplyCode::None : FPipeline.Awaited().back().code,
                 QString::fromLatin1(*line));
     }
 }
@@ -426,7 +427,8 @@ void InstrumentSession::Answered(const AwaitedAnswer& answer, const QString& rep
         Trace(TrafficRoute::Ignored, answer.code, reply);
         return;
     }
-    Trace(answer.code == ReplyCode::Measurement ? TrafficRoute::Reading : TrafficRoute::ReadBack, answer.code, reply);
+    Trace(answer.code == ReplyCode::Measurement ? TrafficRoute::Reading : TrafficRoute::ReadBack, answer.code,
+        reply);
     if (answer.code == ReplyCode::Measurement)
         HandleMeasurement(reply);
     else

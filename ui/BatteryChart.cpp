@@ -121,8 +121,8 @@ void BatteryChart::Refill()
     auto from = std::lower_bound(FPoints.begin(), FPoints.end(), minX, EarlierThan);
     if (from != FPoints.begin())
         --from;
-    auto to = std::upper_bound(FPoints.begin(), FPoints.end(), FAxis->max(),
-        [](double x, const QPointF& p) { return x < p.x(); });
+    auto to = std::upper_bound(
+        FPoints.begin(), FPoints.end(), FAxis->max(), [](double x, const QPointF& p) { return x < p.x(); });
     if (to != FPoints.end())
         ++to;
     FShown.clear();
@@ -172,8 +172,9 @@ void BatteryChart::InstallMenu(QAction* exportReadings, std::function<IMessageBo
 {
     auto* save = new QAction(QStringLiteral("Save chart as…"), FView);
     connect(save, &QAction::triggered, this, [this, boxes] {
-        const auto chosen = AskFileToSave(FView, { QStringLiteral("Save chart as"), QStringLiteral("battery.png"),
-            QStringLiteral("PNG image (*.png);;SVG image (*.svg)"), {} });
+        const auto chosen = AskFileToSave(FView,
+            { QStringLiteral("Save chart as"), QStringLiteral("battery.png"),
+                QStringLiteral("PNG image (*.png);;SVG image (*.svg)"), {} });
         if (!chosen)
             return;
         QString path = *chosen;

@@ -29,8 +29,9 @@ QAction* InstallCsvExportMenu(QTableView* grid, TResultsQuery* query, IMessageBo
 {
     auto* exportAction = new QAction(QStringLiteral("Export to CSV…"), grid);
     QObject::connect(exportAction, &QAction::triggered, grid, [grid, query, boxes] {
-        const auto path = AskFileToSave(grid, { QStringLiteral("Export to CSV"),
-            query->SQL().section(u' ', -1) + QStringLiteral(".csv"), QStringLiteral("CSV files (*.csv)"), {} });
+        const auto path = AskFileToSave(grid,
+            { QStringLiteral("Export to CSV"), query->SQL().section(u' ', -1) + QStringLiteral(".csv"),
+                QStringLiteral("CSV files (*.csv)"), {} });
         if (!path)
             return;
         // The window's boxes can be replaced after the menu was installed (tests record

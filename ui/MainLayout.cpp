@@ -583,7 +583,8 @@ void FitCaptions(TForm1& w)
     QHash<QWidget*, QStringList> captions = { { w.combutton, portCaptions }, { w.startButton, runCaptions },
         { w.startButtonB, runCaptions }, { w.startButtonL, runCaptions } };
     for (QLabel* verdict : w.cRes)
-        captions.insert(verdict, { StepVerdictCaption("0"), StepVerdictCaption("1"), StepVerdictCaption("2") });
+        captions.insert(
+            verdict, { StepVerdictCaption("0"), StepVerdictCaption("1"), StepVerdictCaption("2") });
 
     for (QWidget* control : w.PageControl1->findChildren<QWidget*>()) {
         const auto* label = qobject_cast<QLabel*>(control);

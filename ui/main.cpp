@@ -178,7 +178,8 @@ TForm1::TForm1(QWidget* parent)
         Traffic()->raise();
         Traffic()->activateWindow();
     };
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this), &QShortcut::activated, this, showTraffic);
+    connect(
+        new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this), &QShortcut::activated, this, showTraffic);
     auto* trafficAction = new QAction(QStringLiteral("Traffic console…"), StatusBar1);
     connect(trafficAction, &QAction::triggered, this, showTraffic);
     StatusBar1->addAction(trafficAction);
@@ -206,7 +207,8 @@ TForm1::~TForm1()
 TrafficConsole* TForm1::Traffic()
 {
     if (!FTraffic)
-        FTraffic = new TrafficConsole(*FSession, [this]() -> IMessageBoxes& { return MessageBoxes(); }, this);
+        FTraffic = new TrafficConsole(
+            *FSession, [this]() -> IMessageBoxes& { return MessageBoxes(); }, this);
     return FTraffic;
 }
 

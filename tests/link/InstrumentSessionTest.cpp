@@ -93,7 +93,8 @@ TEST_F(SessionTest, ConnectsReadsBackSwitchesTheLoadOnAndPolls)
     EXPECT_FALSE(session.PollTimer()->isActive());
     ASSERT_TRUE(Drained());
     // Drained is written, not yet read by the simulator; nothing may follow "load off".
-    EXPECT_TRUE(WaitUntil([&] { return WireLines(host).last() == u"load off"; })) << WireLines(host).join(u'|').toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return WireLines(host).last() == u"load off"; }))
+        << WireLines(host).join(u'|').toStdString();
     EXPECT_TRUE(told.messages.isEmpty());
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }

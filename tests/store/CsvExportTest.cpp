@@ -70,7 +70,8 @@ TEST(WriteCsv, ChosenColumnsInTheirOrderWithDerivedFields)
 {
     ResultsModel model(kSampleColumns);
     FillSample(model);
-    const auto verdict = [](const QString& digit) { return digit == u"1" ? QStringLiteral("PASS") : QString(); };
+    const auto verdict
+        = [](const QString& digit) { return digit == u"1" ? QStringLiteral("PASS") : QString(); };
     const std::vector<CsvColumn> columns { { 3, "Result", {} }, { 3, "Verdict", verdict }, { 1, "Nr", {} } };
     QBuffer out;
     out.open(QIODevice::WriteOnly);

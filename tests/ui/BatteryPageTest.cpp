@@ -409,8 +409,8 @@ TEST_F(BatteryTest, PanningReachesTheWholeRunWithASmallSeries)
         const QList<QPointF> shown = form->Series1->points();
         ASSERT_FALSE(shown.isEmpty());
         EXPECT_LE(shown.size(), 42);
-        const auto after = std::upper_bound(battery.Points().begin(), battery.Points().end(), form->BottomAxis->min(),
-            [](double x, const QPointF& p) { return x < p.x(); });
+        const auto after = std::upper_bound(battery.Points().begin(), battery.Points().end(),
+            form->BottomAxis->min(), [](double x, const QPointF& p) { return x < p.x(); });
         EXPECT_EQ(shown.first(), after == battery.Points().begin() ? *after : *(after - 1));
         EXPECT_DOUBLE_EQ(form->LeftAxis->min(), 0);
         EXPECT_DOUBLE_EQ(form->LeftAxis->max(), 15);

@@ -88,8 +88,8 @@ std::optional<std::string> Misfit(QWidget* w, const QString& text)
         option.initFrom(button);
         option.text = text;
         const QStyle::SubElement contents = qobject_cast<QRadioButton*>(w) ? QStyle::SE_RadioButtonContents
-            : qobject_cast<QCheckBox*>(w)                                   ? QStyle::SE_CheckBoxContents
-                                                                            : QStyle::SE_PushButtonContents;
+            : qobject_cast<QCheckBox*>(w)                                  ? QStyle::SE_CheckBoxContents
+                                                                           : QStyle::SE_PushButtonContents;
         room = button->style()->subElementRect(contents, &option, button);
     }
     const QSize needed = fm.size(Qt::TextShowMnemonic, text);
@@ -222,7 +222,7 @@ TEST_F(CaptionFitTest, GridCellTooNarrowForItsTextShowsItAsATooltip)
         ASSERT_TRUE(rect.isValid());
         QHelpEvent help(QEvent::ToolTip, rect.center(), c.grid->viewport()->mapToGlobal(rect.center()));
         QApplication::sendEvent(c.grid->viewport(), &help);
-        EXPECT_EQ(QToolTip::isVisible() ? QToolTip::text() : QString(),
-            c.tip ? cell.data().toString() : QString());
+        EXPECT_EQ(
+            QToolTip::isVisible() ? QToolTip::text() : QString(), c.tip ? cell.data().toString() : QString());
     }
 }

@@ -233,7 +233,8 @@ TEST_F(LoadInput, LiveReadingsWhileOnAndPollingEndsWhenOff)
     EXPECT_FALSE(form->fetchTimer->isActive());
     ASSERT_TRUE(DrainQueue());
     // Drained is written, not yet read by the simulator; nothing may follow "load off".
-    EXPECT_TRUE(WaitUntil([&] { return WireLines(*host).last() == u"load off"; })) << WireLines(*host).join(u'|').toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return WireLines(*host).last() == u"load off"; }))
+        << WireLines(*host).join(u'|').toStdString();
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
