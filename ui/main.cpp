@@ -497,8 +497,11 @@ void TForm1::ListPortsInBackground()
 
 void TForm1::ShowPortList()
 {
-    if (FListedPorts.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    if (!FListedPorts.valid() || FListedPorts.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return;
+    // Stopped now: deleteLater waits for the outermost event loop, and a modal dialog's loop
+    // would go on firing the timer at a future already taken.
+    FPortListWatch->stop();
     FPortListWatch->deleteLater();
     FPortListWatch = nullptr;
     const std::vector<PresentPort> ports = FListedPorts.get();
