@@ -13,19 +13,7 @@ constexpr int kQuotedLength = 80;
 // An optional minus, then digits with at most one "." and at least one digit.
 std::optional<double> ReadingNumber(const QString& text)
 {
-    qsizetype at = text.startsWith(u'-') ? 1 : 0;
-    bool digit = false;
-    bool point = false;
-    for (; at < text.size(); ++at) {
-        const QChar c = text[at];
-        if (c >= u'0' && c <= u'9')
-            digit = true;
-        else if (c == u'.' && !point)
-            point = true;
-        else
-            return std::nullopt;
-    }
-    if (!digit)
+    if (!IsPlainDecimal(QStringView(text).sliced(text.startsWith(u'-') ? 1 : 0)))
         return std::nullopt;
     const double value = text.toDouble();
     return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;

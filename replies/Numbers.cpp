@@ -40,3 +40,18 @@ QString FormatRangeValue(float value)
     const double rounded = QString::number(static_cast<double>(value), 'g', 4).toDouble();
     return QString::number(rounded, 'f', 3);
 }
+
+bool IsPlainDecimal(QStringView text)
+{
+    bool digit = false;
+    bool point = false;
+    for (const QChar c : text) {
+        if (c >= u'0' && c <= u'9')
+            digit = true;
+        else if (c == u'.' && !point)
+            point = true;
+        else
+            return false;
+    }
+    return digit;
+}

@@ -13,6 +13,10 @@ public:
 double StrToFloat(const QString& text); // throws EConvertError
 int StrToInt(const QString& text);      // whole numbers only; throws EConvertError
 
+// Digits with at most one "." and at least one digit, nothing else: the number as the
+// instrument writes it and as it may be sent (no sign, exponent, blank or separator).
+bool IsPlainDecimal(QStringView text);
+
 // Shortest general notation with up to 15 significant digits ("13.70974", "0", "1e-05").
 QString FloatToStr(double value);
 

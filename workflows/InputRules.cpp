@@ -51,17 +51,7 @@ int dataRuleCheck(float value, float maximum, IOperatorMessages& messages)
 
 std::optional<double> PlainDecimal(const QString& text)
 {
-    bool digit = false;
-    bool point = false;
-    for (const QChar c : text) {
-        if (IsDigit(c))
-            digit = true;
-        else if (c == u'.' && !point)
-            point = true;
-        else
-            return std::nullopt;
-    }
-    if (!digit)
+    if (!IsPlainDecimal(text))
         return std::nullopt;
     return StrToFloat(text);
 }
