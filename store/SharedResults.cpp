@@ -159,6 +159,13 @@ void SharedResults::Open()
         FLink = Link::Unreachable;
         throw EDatabaseError(Hidden(refused.message).toStdString(), refused.cause);
     }
+    // A commit returns once the server has it, not once it is on the server's disk: a
+    // reading a second, or a thousand, without a disk flush each. A server that crashes
+    // (not one that is stopped) may lose its last fraction of a second, as db.sqlite's
+    // normal synchronisation may on a power cut.
+    QSqlQuery settings(FDb);
+    if (!settings.exec(QStringLiteral("set synchronous_commit to off")))
+        Fail(QStringLiteral("set synchronous_commit to off"), settings.lastError());
     FLink = Link::Open;
 }
 
