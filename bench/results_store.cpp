@@ -37,8 +37,8 @@ double Round(ResultsFile& store, int rows, int& seconds)
     for (int i = 0; i < rows; ++i) {
         ++seconds;
         store.Insert(ResultsTable::Battery,
-            { QStringLiteral("12.34"), QStringLiteral("0.300"), QString::number(seconds), QStringLiteral("0.123"),
-                QStringLiteral("09.12.2026 04:00:00") },
+            { QStringLiteral("12.34"), QStringLiteral("0.300"), QString::number(seconds),
+                QStringLiteral("0.123"), QStringLiteral("09.12.2026 04:00:00") },
             {});
     }
     const double elapsed = static_cast<double>(clock.nsecsElapsed()) / 1e9;
@@ -83,7 +83,8 @@ int main(int argc, char** argv)
     for (int r = 1; r <= rounds; ++r) {
         sqlite.push_back(Round(local, rows, seconds));
         postgres.push_back(shared ? Round(*shared, rows, seconds) : 0);
-        std::printf("%6d %16.0f %16.0f %10.2f\n", r, sqlite.back(), postgres.back(), postgres.back() / sqlite.back());
+        std::printf(
+            "%6d %16.0f %16.0f %10.2f\n", r, sqlite.back(), postgres.back(), postgres.back() / sqlite.back());
         std::fflush(stdout);
     }
     std::sort(sqlite.begin(), sqlite.end());

@@ -213,11 +213,15 @@ void SharedResults::StartSession()
     Exec(query, QStringLiteral("begin"));
     try {
         Exec(query, QStringLiteral("select pg_advisory_xact_lock(hashtext('dcload results tables'))"));
-        // "already exists, skipping" is what every start but the first would say.
-        Exec(query, QStringLiteral("set local client_min_messages = warning"));
-        for (const ResultsTable table : { ResultsTable::Battery, ResultsTable::ListS })
+        for (const ResultsTable table : { ResultsTable::Battery, ResultsTable::ListS }) {
+            // Only a missing table is made: a station's role may be allowed to add rows to
+            // the lab's tables and no more.
+            Exec(query, QStringLiteral("select to_regclass('%1') is null").arg(TableShape(table).Name));
+            if (!query.next() || !query.value(0).toBool())
+                continue;
             for (const QString& statement : CreateStatements(table))
                 Exec(query, statement);
+        }
         Exec(query, QStringLiteral("commit"));
     } catch (const EDatabaseError&) {
         if (FDb.isOpen())

@@ -5,9 +5,17 @@
 #include "store/SharedResults.h"
 #include "support/EventLoop.h"
 #include "support/PgTestServer.h"
+#include "support/RecordingBoxes.h"
+#include "ui/main.h"
 
+#include <QApplication>
+#include <QInputDialog>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 #include <ostream>
@@ -89,7 +97,8 @@ protected:
     {
         if (!server->Problem().isEmpty())
             GTEST_SKIP() << "no PostgreSQL server for the test: " << server->Problem().toStdString();
-        server->Psql(QStringLiteral("drop table if exists battery, lists"));
+        server->Psql(
+            QStringLiteral("drop table if exists battery, lists; grant all on schema public to pwuser"));
     }
 
     // A store as the window makes it, recording what it tells the operator.
@@ -212,6 +221,58 @@ TEST_F(SharedStoreTest, PasswordsComeFromThePasswordFileOrTheOperatorAndAreNever
     EXPECT_TRUE(store.asked.isEmpty());
     qunsetenv("PGPASSFILE");
     EXPECT_EQ(Rows("select string_agg(station, ',' order by id) from battery"), u"alpha,beta");
+}
+
+// The window on a shared store: it asks for the password without holding up the
+// readings, and its grid shows its own run, not the lab's history.
+TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnlyItsOwnRows)
+{
+    {
+        Store other(server->Url(), QStringLiteral("other"));
+        other.Reading(7);
+        ASSERT_TRUE(WaitUntil([&] { return other.file.Emptied() && other.file.Waiting() == 0; }));
+    }
+    // The lab's tables, made by another role: this station may only add rows.
+    server->Psql(
+        QStringLiteral("grant select, insert on battery, lists to pwuser; grant usage on all sequences in "
+                       "schema public to pwuser; revoke create on schema public from pwuser"));
+    qputenv("PGPASSFILE", "/nonexistent/pgpass");
+    TForm1 form(nullptr,
+        std::make_unique<SharedResults>(
+            ParseResultsUrl(server->Url(QStringLiteral("pwuser"))), QStringLiteral("bench-9")));
+    RecordingBoxes* boxes = RecordingBoxes::InstallOn(form);
+    form.Session().Pause = [](int) {};
+    form.CoTimer->stop();
+    form.show();
+    QInputDialog* asked = nullptr;
+    ASSERT_TRUE(
+        WaitUntil([&] { return (asked = form.findChild<QInputDialog*>("ResultsPassword")) != nullptr; }));
+    EXPECT_EQ(asked->textEchoMode(), QLineEdit::Password);
+
+    form.Session().Maxima() = { 5, 20, 100 };
+    form.BSetButton->click();
+    form.startButtonB->click();
+    form.startButtonB->click();
+    form.fetchTimer->stop();
+    form.Session().SetMode(TestMode::Battery);
+    for (int t = 1; t <= 2; ++t)
+        form.RunGuarded(
+            [&] { form.Session().HandleMeasurement(QStringLiteral("12.00 V,0.300 A,%1s,0.001Ah").arg(t)); });
+    EXPECT_EQ(form.StatusStore->text(),
+        QStringLiteral("The results database %1 waits for a password; 2 readings waiting to be stored")
+            .arg(ParseResultsUrl(server->Url(QStringLiteral("pwuser"))).Display()));
+
+    asked->setTextValue(server->Password());
+    asked->accept();
+    ASSERT_TRUE(WaitUntil([&] { return form.StatusStore->text().isEmpty(); }))
+        << form.StatusStore->text().toStdString();
+    qunsetenv("PGPASSFILE");
+    EXPECT_EQ(form.DBGrid2->model()->rowCount(), 2);
+    EXPECT_FALSE(form.DBGrid2->model()->index(1, 0).data().toString().isEmpty())
+        << "the Id comes once stored";
+    EXPECT_EQ(Rows("select string_agg(station || ':' || dischargetime, ',' order by id) from battery"),
+        u"other:7,bench-9:1,bench-9:2");
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
 }
 
 // dcload-cli battery runs with the simulator, as stations in a lab run them.
