@@ -289,7 +289,7 @@ public:
             // Readings the database has not taken yet are stored before the end.
             if (FResults && FResults->Waiting() > 0 && !FGivingUp) {
                 Complain(QStringLiteral("%1 readings wait to be stored in the results database (Ctrl+C "
-                                        "again gives them up)")
+                                        "gives them up)")
                              .arg(FResults->Waiting()));
                 FGivingUp = true;
                 auto* watch = new QTimer(QCoreApplication::instance());
@@ -594,7 +594,8 @@ private:
     // Ctrl+C: the input goes off before the program does.
     void Stopped()
     {
-        // A second Ctrl+C while readings wait for the database gives them up.
+        // A second Ctrl+C ends at once; one while the end waits for the database gives up
+        // the readings it holds.
         const int code = FExitAfterStop ? *FExitAfterStop : FFailed ? StepFailed : Done;
         if (FSession.Port() != PortState::Open || FStopping) {
             Finish(code);

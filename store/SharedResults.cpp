@@ -24,6 +24,13 @@ QString NewRunId()
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
+// The server's (or libpq's) own words, on one line.
+QString SaidBy(const QSqlError& error)
+{
+    const QString own = error.databaseText().simplified();
+    return own.isEmpty() ? error.text().simplified() : own;
+}
+
 void Configure(QSqlDatabase& db, const SharedResultsLocation& location, const QString& password)
 {
     db.setHostName(location.host);
@@ -39,8 +46,7 @@ void Configure(QSqlDatabase& db, const SharedResultsLocation& location, const QS
 // What a refused connection means for the rows and for the operator.
 SharedResults::Attempt Refusal(const SharedResultsLocation& location, const QSqlError& error)
 {
-    const QString said
-        = error.databaseText().trimmed().isEmpty() ? error.text().trimmed() : error.databaseText().trimmed();
+    const QString said = SaidBy(error);
     const QString where = location.Display();
     if (said.contains(QLatin1String("no password supplied")))
         return { false, EDatabaseError::Cause::NeedsPassword,
@@ -134,11 +140,15 @@ SharedResults::~SharedResults()
 
 void SharedResults::Open()
 {
-    if (FDb.isValid() && FDb.isOpen())
+    if (FLink == Link::Open && FDb.isOpen())
         return;
+    // A connection found lost is dropped here, where no statement of it is alive.
+    Close();
     if (!FAttempt.valid()) {
         FAttempt = std::async(std::launch::async, TryToConnect, FLocation, FPassword);
-        FLink = Link::Connecting;
+        // A server known to be away stays so in the status line until it answers.
+        if (FLink == Link::Closed || FLink == Link::Open)
+            FLink = Link::Connecting;
     }
     if (FAttempt.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         throw EDatabaseError(
@@ -155,7 +165,6 @@ void SharedResults::Open()
     Configure(FDb, FLocation, FPassword);
     if (!FDb.open()) {
         const Attempt refused = Refusal(FLocation, FDb.lastError());
-        Close();
         FLink = Link::Unreachable;
         throw EDatabaseError(Hidden(refused.message).toStdString(), refused.cause);
     }
@@ -184,10 +193,8 @@ void SharedResults::Close()
 void SharedResults::Fail(const QString& statement, const QSqlError& error)
 {
     const bool lost = ConnectionLost(error);
-    const QString said
-        = error.databaseText().trimmed().isEmpty() ? error.text().trimmed() : error.databaseText().trimmed();
+    const QString said = SaidBy(error);
     if (lost) {
-        Close();
         FLink = Link::Unreachable;
         throw EDatabaseError(
             Hidden(QStringLiteral("The results database %1 went away: %2").arg(FLocation.Display(), said))
@@ -224,7 +231,7 @@ void SharedResults::StartSession()
         }
         Exec(query, QStringLiteral("commit"));
     } catch (const EDatabaseError&) {
-        if (FDb.isOpen())
+        if (FLink == Link::Open)
             query.exec(QStringLiteral("rollback"));
         throw;
     }
