@@ -21,6 +21,11 @@
 #include <ostream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 // Readable texts in test failures.
 inline void PrintTo(const QString& text, std::ostream* out)
 {
@@ -81,6 +86,60 @@ TEST(ResultsUrlTest, AddressesReadAsLibpqWouldAndPasswordsAreRefused)
             EXPECT_EQ(std::string(e.what()).find("Tr0ub4dor"), std::string::npos) << e.what();
         }
     }
+}
+
+// A listener on the loopback that answers every encryption request "no", as a server
+// without SSL does.
+class ServerWithoutSsl
+{
+public:
+    ServerWithoutSsl()
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::bind(FListener, reinterpret_cast<sockaddr*>(&address), size);
+        ::listen(FListener, 4);
+        ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &size);
+        FPort = ntohs(address.sin_port);
+        FThread = std::thread([this] {
+            for (int client; (client = ::accept(FListener, nullptr, nullptr)) >= 0; ::close(client)) {
+                char request[8];
+                while (::recv(client, request, sizeof request, MSG_WAITALL) == sizeof request)
+                    ::send(client, "N", 1, MSG_NOSIGNAL);
+            }
+        });
+    }
+    ~ServerWithoutSsl()
+    {
+        ::shutdown(FListener, SHUT_RDWR); // wakes accept()
+        FThread.join();
+        ::close(FListener);
+    }
+    int Port() const { return FPort; }
+
+private:
+    int FListener = -1;
+    int FPort = 0;
+    std::thread FThread;
+};
+
+TEST(SharedStoreSslTest, SslTheServerRefusesIsSaidWithTheServersReason)
+{
+    ServerWithoutSsl server;
+    ResultsFile store(std::make_unique<SharedResults>(
+        ParseResultsUrl(
+            QStringLiteral("postgresql://lab@127.0.0.1:%1/results?sslmode=require").arg(server.Port())),
+        QStringLiteral("alpha")));
+    QStringList failures;
+    QObject::connect(&store, &ResultsFile::Failed, [&](const QString& m) { failures << m; });
+    store.StartSession();
+    ASSERT_TRUE(WaitUntil([&] { return !failures.isEmpty(); }));
+    EXPECT_TRUE(failures[0].contains(u"refused a secure (SSL) connection")
+        && failures[0].contains(u"server does not support SSL, but SSL was required"))
+        << failures[0].toStdString();
 }
 
 // One server for the whole suite: starting a cluster costs seconds.
