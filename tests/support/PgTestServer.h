@@ -99,12 +99,15 @@ public:
     }
 
     // Runs statements as the superuser on `database`; what they print, one row a line.
+    // They go in on standard input: a password in them never shows in a command line.
     QString Psql(const QString& sql, const QString& database = QStringLiteral("results"))
     {
         QProcess psql;
         psql.start(FBin + QStringLiteral("/psql"),
             { "-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", FDir, "-p", QString::number(FPort), "-U",
-                "dcload", "-d", database, "-c", sql });
+                "dcload", "-d", database, "-f", "-" });
+        psql.write(sql.toUtf8() + ";\n");
+        psql.closeWriteChannel();
         psql.waitForFinished(30000);
         if (psql.exitCode() != 0)
             FProblem = QString::fromLocal8Bit(psql.readAllStandardError());
