@@ -349,12 +349,10 @@ private:
         QObject::connect(FResults.get(), &ResultsFile::StatusChanged, [this](const QString& status) {
             QString kind = status;
             kind.remove(QRegularExpression(QStringLiteral("(; )?\\d+ readings waiting to be stored")));
-            if (kind == FStoreHeldUp)
+            // Connecting lasts a moment; a connect that fails is told through Failed.
+            if (kind == FStoreHeldUp || kind.startsWith(QLatin1String("Connecting to ")))
                 return;
-            if (!kind.isEmpty())
-                Complain(kind);
-            else if (status.isEmpty())
-                Complain(QStringLiteral("the results database is back; every reading is stored"));
+            Complain(kind.isEmpty() ? QStringLiteral("the results database is back") : kind);
             FStoreHeldUp = kind;
         });
         QObject::connect(
