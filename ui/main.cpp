@@ -783,6 +783,18 @@ void TForm1::Label73Click(QObject*)
 
 void TForm1::closeEvent(QCloseEvent* e)
 {
+    // Readings the results store has not taken yet go with the window: the first close
+    // says so and leaves it open, a second one closes.
+    if (FResults->Waiting() > 0 && !FLossAccepted) {
+        FLossAccepted = true;
+        FMessageBoxes->ShowMessage(this,
+            QStringLiteral("%1 readings are not stored yet (%2). Closing the window now loses them: close it "
+                           "again to do so, or wait until the status line no longer lists them.")
+                .arg(FResults->Waiting())
+                .arg(StatusStore->text()));
+        e->ignore();
+        return;
+    }
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

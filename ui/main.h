@@ -238,4 +238,5 @@ private:
     QTimer* FPortListWatch = nullptr; // looks for the list until it is there
     TrafficConsole* FTraffic = nullptr;
     QPointer<QInputDialog> FPasswordBox; // the results database's password, while asked for
+    bool FLossAccepted = false; // closing was refused once for readings not yet stored
 };

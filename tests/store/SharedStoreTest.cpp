@@ -321,6 +321,10 @@ TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnly
         QStringLiteral("The results database %1 waits for a password; 2 readings waiting to be stored")
             .arg(ParseResultsUrl(server->Url(QStringLiteral("pwuser"))).Display()));
 
+    EXPECT_FALSE(form.close()) << "closing now would lose them";
+    EXPECT_TRUE(boxes->messages.value(0).startsWith(u"2 readings are not stored yet"))
+        << boxes->messages.join(u'\n').toStdString();
+
     asked->setTextValue(server->Password());
     asked->accept();
     ASSERT_TRUE(WaitUntil([&] { return form.StatusStore->text().isEmpty(); }))
