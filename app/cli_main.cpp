@@ -6,6 +6,10 @@
 #include "comm/SerialComm.h"
 #include "link/InstrumentSession.h"
 #include "sim/SimulatorHost.h"
+#include "store/ResultsFile.h"
+#include "store/ResultsQuery.h"
+#include "store/ResultsUrl.h"
+#include "store/SharedResults.h"
 #include "workflows/BatteryDischarge.h"
 #include "workflows/Connection.h"
 #include "workflows/ConnectionRules.h"
@@ -17,11 +21,13 @@
 #include "workflows/RunNotes.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
@@ -37,7 +43,8 @@
 namespace {
 
 const char kUsage[]
-    = R"(usage: dcload-cli --port PORT [--baud N] [--address N] [--time-scale X] [--json] [--trace] COMMAND ...
+    = R"(usage: dcload-cli --port PORT [--baud N] [--address N] [--time-scale X] [--json] [--trace]
+                  [--results URL [--station NAME]] COMMAND ...
   measure [--period S] [--count N]      readings of the load as it is; switches nothing
   battery --current A --cutoff V [--period S] [--csv FILE]
                                         a discharge to the instrument's cut-off
@@ -45,6 +52,10 @@ const char kUsage[]
                                         a list program (JSON, see docs/list-program.json)
   send TEXT                             one command, and its reply if one comes within 1 s
 --trace writes every command and reply, with what became of it, to standard error.
+--results postgresql://USER@HOST:PORT/DB (or postgresql://USER@/DB?host=/socket/folder)
+stores battery and list rows in a shared database as the window does, marked with
+--station (the host name by default) and the run; the password comes from ~/.pgpass or
+PGPASSFILE. Readings the database cannot take yet are kept and stored before the end.
 PORT: a device path, a port name as the window lists it, or "sim" for the built-in
 simulator (its time runs --time-scale times faster).
 Exit status: 0 done; 1 a list step failed; 2 the port or the instrument failed; 3 bad arguments.
@@ -242,6 +253,16 @@ public:
         }
         if (FArgs.Value("--port") == u"sim")
             AddSimulator();
+        if (const QString url = FArgs.Value("--results"); !url.isEmpty()) {
+            const QString station = FArgs.Value("--station", DefaultStation());
+            if (station.isEmpty())
+                return Usage("--station needs a name");
+            try {
+                OpenResults(std::make_unique<SharedResults>(ParseResultsUrl(url), station));
+            } catch (const EResultsUrl& e) {
+                return Usage(e.what());
+            }
+        }
 
         int exit = Done;
         QTimer::singleShot(0, [&] {
@@ -263,9 +284,29 @@ public:
                 Finish(FBad ? BadArguments : PortFailed);
             }
         });
-        FFinish = [&exit](int code) {
+        FFinish = [this, &exit](int code) {
             exit = code;
-            QCoreApplication::exit(code);
+            // Readings the database has not taken yet are stored before the end.
+            if (FResults && FResults->Waiting() > 0 && !FGivingUp) {
+                Complain(QStringLiteral("%1 readings wait to be stored in the results database (Ctrl+C "
+                                        "gives them up)")
+                             .arg(FResults->Waiting()));
+                FGivingUp = true;
+                auto* watch = new QTimer(QCoreApplication::instance());
+                QObject::connect(watch, &QTimer::timeout, [this, watch, &exit] {
+                    if (FResults->Waiting() == 0) {
+                        watch->stop();
+                        QCoreApplication::exit(exit);
+                    }
+                });
+                watch->start(100);
+                return;
+            }
+            if (FResults && FResults->Waiting() > 0) {
+                Complain(QStringLiteral("%1 readings were not stored").arg(FResults->Waiting()));
+                exit = PortFailed;
+            }
+            QCoreApplication::exit(exit);
         };
         QCoreApplication::exec();
         FSession.Close();
@@ -299,6 +340,41 @@ private:
             host->Start();
             return VirtualPort { host->SlavePath(), host };
         });
+    }
+
+    void OpenResults(std::unique_ptr<ResultsBackend> backend)
+    {
+        FResults = std::make_unique<ResultsFile>(std::move(backend));
+        // One line per change of what holds the rows up, not one per reading.
+        QObject::connect(FResults.get(), &ResultsFile::StatusChanged, [this](const QString& status) {
+            QString kind = status;
+            kind.remove(QRegularExpression(QStringLiteral("(; )?\\d+ readings waiting to be stored")));
+            // Connecting lasts a moment; a connect that fails is told through Failed.
+            if (kind == FStoreHeldUp || kind.startsWith(QLatin1String("Connecting to ")))
+                return;
+            Complain(kind.isEmpty() ? QStringLiteral("the results database is back") : kind);
+            FStoreHeldUp = kind;
+        });
+        QObject::connect(
+            FResults.get(), &ResultsFile::Failed, [](const QString& message) { Complain(message); });
+        QObject::connect(FResults.get(), &ResultsFile::PasswordNeeded, [this](const QString& reason) {
+            Complain(reason + QStringLiteral(" dcload-cli never asks: put it in ~/.pgpass (or PGPASSFILE)."));
+            FGivingUp = true;
+            FExitAfterStop = PortFailed;
+            Stopped();
+        });
+        FResults->StartSession();
+    }
+
+    void Store(ResultsTable table, const QStringList& values)
+    {
+        if (!FResults)
+            return;
+        try {
+            FResults->Insert(table, values, {});
+        } catch (const EDatabaseError& e) {
+            Complain(QString::fromLocal8Bit(e.what()));
+        }
     }
 
     void Finish(int code)
@@ -397,8 +473,14 @@ private:
             ToggleBattery(FSession, period, told); // the first press before any run only switches off
             if (ToggleBattery(FSession, period, told).change != BatteryToggle::Started)
                 Refused("the battery test did not start");
-            FSession.OnBatteryReading = [this](InstrumentSession*, const BatteryReading& r) {
+            if (FResults)
+                FResults->BeginRun(ResultsTable::Battery);
+            FSession.OnBatteryReading = [this, cutOff](InstrumentSession*, const BatteryReading& r) {
                 FOutput->Row({ r.time, r.voltage, r.current, r.capacity });
+                const BatteryRecord record = RecordOf(r, cutOff);
+                Store(ResultsTable::Battery,
+                    { record.voltage, record.current, record.time, record.capacity,
+                        MeasurementTimestamp(QDateTime::currentDateTime()) });
             };
             FSession.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& s) {
                 FOutput->Summary({ { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },
@@ -458,10 +540,13 @@ private:
         FList.Toggle(FSession, editor, told); // the first press before any run only switches off
         if (!FList.Toggle(FSession, editor, told))
             Refused("the list did not start");
+        if (FResults)
+            FResults->BeginRun(ResultsTable::ListS);
         FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) { FList.File(r); };
         FSession.OnListReport = [this](InstrumentSession*, const ListReport& report) {
             for (const TStepRecord& r : FList.Judge(report)) {
                 FFailed = FFailed || r.Result == u"2";
+                Store(ResultsTable::ListS, StepRow(r, MeasurementTimestamp(QDateTime::currentDateTime())));
                 FOutput->Row({ r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit, r.HighLimit,
                     r.Result == u"1"       ? QStringLiteral("PASS")
                         : r.Result == u"2" ? QStringLiteral("FAIL")
@@ -507,13 +592,17 @@ private:
     // Ctrl+C: the input goes off before the program does.
     void Stopped()
     {
-        if (FSession.Port() != PortState::Open) {
-            Finish(Done);
+        // A second Ctrl+C ends at once; one while the end waits for the database gives up
+        // the readings it holds.
+        const int code = FExitAfterStop ? *FExitAfterStop : FFailed ? StepFailed : Done;
+        if (FSession.Port() != PortState::Open || FStopping) {
+            Finish(code);
             return;
         }
+        FStopping = true;
         FSession.StopPolling();
         FSession.SwitchInput(false);
-        WhenIdle([this] { Finish(FFailed ? StepFailed : Done); });
+        WhenIdle([this, code] { Finish(code); });
     }
 
     const Arguments& FArgs;
@@ -521,6 +610,11 @@ private:
     ListSequence FList;
     StopRequest FStop;
     std::optional<Output> FOutput;
+    std::unique_ptr<ResultsFile> FResults; // the shared database, with --results
+    QString FStoreHeldUp; // what last held the rows up, as told on standard error
+    bool FGivingUp = false; // the end waits no longer for the database
+    bool FStopping = false; // the input is being switched off before the end
+    std::optional<int> FExitAfterStop;
     std::function<void(int)> FFinish;
     QElapsedTimer FClock;
     int FRows = 0;
@@ -544,7 +638,7 @@ int main(int argc, char** argv)
     }
     Arguments args(raw,
         { "--port", "--baud", "--address", "--time-scale", "--period", "--count", "--current", "--cutoff",
-            "--steps", "--csv" });
+            "--steps", "--csv", "--results", "--station" });
     for (const QString& flag : args.flags) {
         if (flag != u"--json" && flag != u"--trace" && flag != u"--repeat" && flag != u"--trigger")
             args.bad = QStringLiteral("unknown option ") + flag;

@@ -2,8 +2,12 @@
 //   --simulator               offers the built-in instrument simulator as port "SIM"
 //   --time-scale X            runs the simulator's clock X times faster
 //   --exit-after-first-paint  quits once the window has been painted (start-up timing)
+//   --results URL             stores the results in a shared database instead of db.sqlite
+//   --station NAME            the station its rows carry (the host name by default)
 #include "app/QuitAfterFirstPaint.h"
 #include "sim/SimulatorHost.h"
+#include "store/ResultsUrl.h"
+#include "store/SharedResults.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
 
@@ -13,14 +17,19 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 namespace {
 
-const char kUsage[] = R"(usage: dcload [--simulator [--time-scale X]]
+const char kUsage[] = R"(usage: dcload [--simulator [--time-scale X]] [--results URL [--station NAME]]
   The window that controls the instrument. It needs a display; without one, try
   xvfb-run dcload. --simulator offers the built-in instrument simulator as port "SIM";
   --time-scale runs its clock X times faster (a battery demo that takes hours at 1).
+  --results postgresql://USER@HOST:PORT/DB (or postgresql://USER@/DB?host=/socket/folder)
+  stores the results in a shared database instead of db.sqlite, each row marked with
+  --station (the host name by default) and its run; a password comes from ~/.pgpass
+  or PGPASSFILE, or is asked for; add ?sslmode=require for an encrypted connection.
   dcload-cli runs the instrument without a window; dcload-sim is the simulator alone.
 )";
 
@@ -51,7 +60,22 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(kAppTitle);
     const QStringList args = QApplication::arguments();
 
-    TForm1 w;
+    std::unique_ptr<ResultsBackend> results;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--results")); at > 0) {
+        const qsizetype stationAt = args.indexOf(QStringLiteral("--station"));
+        const QString station = stationAt > 0 ? args.value(stationAt + 1) : DefaultStation();
+        try {
+            results = std::make_unique<SharedResults>(ParseResultsUrl(args.value(at + 1)), station);
+        } catch (const EResultsUrl& e) {
+            std::fprintf(stderr, "dcload: %s\n", e.what());
+            return 2;
+        }
+        if (station.isEmpty()) {
+            std::fprintf(stderr, "dcload: --station needs a name\n%s", kUsage);
+            return 2;
+        }
+    }
+    TForm1 w(nullptr, std::move(results));
     // Message boxes and menus use the window's face too.
     QApplication::setFont(w.font());
     if (args.contains(QStringLiteral("--simulator"))) {

@@ -1,14 +1,14 @@
 #pragma once
-// The results file, db.sqlite: one connection for both tables. At the start of a run it
-// is emptied, without holding up the window: another program's lock is waited for while
-// the status line says so, a damaged file is moved aside and a fresh one made. A row that
-// cannot be written now (the file not yet emptied, or locked by another program) waits
-// in memory, in order, and is written as soon as it can be; nothing goes into a file that
-// was not emptied for this run.
+// The results store the window and dcload-cli write to: db.sqlite, or a shared database
+// server (see ResultsBackend). At the start of a session the store is readied without
+// holding up the window: the local file is emptied (another program's lock is waited for
+// while the status line says so, a damaged file is moved aside and a fresh one made); a
+// shared server is reached. A row that cannot be written now (the store not yet ready,
+// the file locked, the server gone) waits in memory, in order, and is written as soon as
+// it can be; nothing goes into a local file that was not emptied for this session.
 #include "store/ResultsTable.h"
 
 #include <QObject>
-#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 #include <deque>
@@ -17,45 +17,56 @@
 #include <optional>
 
 class QTimer;
-class QSqlQuery;
+class ResultsBackend;
 
 class ResultsFile : public QObject
 {
     Q_OBJECT
 public:
-    // Nothing is opened here; the first statement opens (and if needed creates) the file.
+    // The local file at `path`. Nothing is opened here; the first statement opens (and if
+    // needed creates) the file.
     explicit ResultsFile(const QString& path = QStringLiteral("db.sqlite"), QObject* parent = nullptr);
+    // Rows go to `backend`.
+    explicit ResultsFile(std::unique_ptr<ResultsBackend> backend, QObject* parent = nullptr);
     ~ResultsFile() override;
 
-    QString Path() const { return FPath; }
-
-    // Empties both tables for a new run, first once the event loop runs. Rows inserted
-    // meanwhile wait. A lock held by another program is waited for (the status says so) up
-    // to ten seconds, then reported and tried again now and then.
-    void EmptyForNewRun();
+    // Readies the store for this session, first once the event loop runs; rows inserted
+    // meanwhile wait. A local file's lock held by another program is waited for (the
+    // status says so) up to ten seconds, then reported and tried again now and then; a
+    // server that cannot be reached is reported at once and tried again.
+    void StartSession();
     // How long a lock is waited for before it is reported (tests shorten it).
     void SetLockWaitMs(int ms) { FLockWaitMs = ms; }
-    // Both tables empty for this run (true from the start when EmptyForNewRun is not used).
-    bool Emptied() const { return FEmptied; }
+    // Ready for this session's rows: the local file emptied, the shared store reached
+    // (true from the start when StartSession is not used).
+    bool Emptied() const { return FReady; }
 
-    // Empties one table now. Throws EDatabaseError.
+    // A battery or list run begins: rows of `table` from now on carry a new run id.
+    void BeginRun(ResultsTable table);
+    // The grid of `table` starts afresh (see ResultsBackend::Clear). Throws EDatabaseError.
     void Clear(ResultsTable table);
 
     // Stores a row (values in the table's insert order) and returns its Id; nothing when
     // it waits, and `stored` gets the Id once it is written. Throws EDatabaseError when
-    // the file refuses the row for another reason than a lock (a full disk, a damaged
-    // file); then the row is not kept.
+    // the store refuses the row for another reason than a lock or a lost server (a full
+    // disk, a damaged file); then the row is not kept.
     std::optional<QString> Insert(
         ResultsTable table, const QStringList& values, std::function<void(QString id)> stored);
 
     // Rows waiting to be written.
     int Waiting() const { return static_cast<int>(FWaiting.size()); }
 
+    // The answer to PasswordNeeded; the store tries again with it.
+    void SetPassword(const QString& password);
+
 signals:
-    // What the status line should say of the file; empty when there is nothing to say.
+    // What the status line should say of the store; empty when there is nothing to say.
     void StatusChanged(const QString& status);
     // A failure the operator must see (the general error display).
     void Failed(const QString& message);
+    // The server wants a password none was found for (or refused the one given); `reason`
+    // says which. Readings wait until SetPassword.
+    void PasswordNeeded(const QString& reason);
 
 private:
     struct Row
@@ -65,23 +76,16 @@ private:
         std::function<void(QString)> stored;
     };
 
-    QSqlDatabase& Database();
-    QSqlQuery& InsertQuery(ResultsTable table);
-    QString Write(ResultsTable table, const QStringList& values);
-    void Close();
-    void TryToEmpty();
-    void Empty();
-    void MoveAsideDamaged();
+    void TryToStart();
     void TryToWrite();
     void ShowStatus();
 
-    const QString FPath;
-    const QString FConnectionName;
-    QSqlDatabase FDb;
-    std::unique_ptr<QSqlQuery> FInserts[2];
-    bool FEmptied = true; // false from EmptyForNewRun until both tables are empty
-    qint64 FWaitingSince = 0; // when emptying first met another program's lock (ms since epoch)
+    std::unique_ptr<ResultsBackend> FBackend;
+    bool FReady = true; // false from StartSession until the store is ready for this session
+    qint64 FWaitingSince = 0; // when readying first failed (ms since epoch)
     bool FLockReported = false;
+    bool FOutage = false; // the server went away while rows were being written
+    bool FAskingPassword = false; // PasswordNeeded sent and not yet answered
     int FLockWaitMs = 10000;
     std::deque<Row> FWaiting;
     QTimer* FRetry = nullptr;

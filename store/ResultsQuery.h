@@ -1,6 +1,7 @@
 #pragma once
-// One results table of db.sqlite (the named query objects ADOQuery1 and ADOQuery2):
-// emptied at start-up, appended to during tests, shown in a grid through Model().
+// One results table of the results store (the named query objects ADOQuery1 and
+// ADOQuery2): appended to during tests, shown in a grid through Model(). The grid holds
+// what this program stored since it started, whichever store it went to.
 #include "store/ResultsTable.h"
 
 #include <QObject>
@@ -24,7 +25,8 @@ public:
 
     // The statement shown by the grid ("select * from battery" / "select * from listS").
     QString SQL() const;
-    // Empties the table and the grid ("delete from battery" / "delete from listS").
+    // Empties the table and the grid ("delete from battery" / "delete from listS"); a shared
+    // store keeps its rows and starts a new run of the table instead.
     void Clear();
     // Appends one row. Values in the column order of the table's insert statement:
     // battery: InputVoltage, InputCurrent, DischargeTime, BatteryCapacity, MeasTime;

@@ -6,18 +6,26 @@
 enum class ResultsTable { Battery, ListS };
 
 // The database could not be opened, created or written; what() is for the operator.
-// Busy(): another program holds the file's lock, so trying again later may succeed.
+// Busy(): another program holds the file's lock (or the connection is still being made),
+// so trying again soon may succeed and nothing needs saying yet.
 // Damaged(): the file is no sound database.
+// Unreachable(): the database server cannot be reached (or went away); trying again later
+// may succeed, and the operator should know meanwhile.
+// NeedsPassword(): the server wants a password that was not found or was refused.
 class EDatabaseError : public std::runtime_error
 {
 public:
-    enum class Cause { Other, Busy, Damaged };
+    enum class Cause { Other, Busy, Damaged, Unreachable, NeedsPassword };
     explicit EDatabaseError(const std::string& message, Cause cause = Cause::Other)
         : std::runtime_error(message)
         , FCause(cause)
     { }
     bool Busy() const { return FCause == Cause::Busy; }
     bool Damaged() const { return FCause == Cause::Damaged; }
+    bool Unreachable() const { return FCause == Cause::Unreachable; }
+    bool NeedsPassword() const { return FCause == Cause::NeedsPassword; }
+    // A row refused for this reason is kept and tried again.
+    bool Passing() const { return Busy() || Unreachable() || NeedsPassword(); }
 
 private:
     Cause FCause;

@@ -31,6 +31,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -129,7 +130,7 @@ int StepOf(const QString& step)
 
 // ---------------------------------------------------------------------------------------
 
-TForm1::TForm1(QWidget* parent)
+TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     : QMainWindow(parent)
     , FMessageBoxes(MakeQtMessageBoxes())
     , FMessages(std::make_unique<Messages>(*this))
@@ -153,7 +154,8 @@ TForm1::TForm1(QWidget* parent)
     Comm1->setCommName(QStringLiteral("COM2"));
     CoTimer = FSession->PacingTimer();
     fetchTimer = FSession->PollTimer();
-    FResults = new ResultsFile(QStringLiteral("db.sqlite"), this);
+    FResults = results ? new ResultsFile(std::move(results), this)
+                       : new ResultsFile(QStringLiteral("db.sqlite"), this);
     ADOQuery1 = new TResultsQuery(ResultsTable::ListS, FResults, this);
     ADOQuery1->setObjectName("ADOQuery1");
     ADOQuery2 = new TResultsQuery(ResultsTable::Battery, FResults, this);
@@ -173,6 +175,7 @@ TForm1::TForm1(QWidget* parent)
     WireSession();
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
     connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
+    connect(FResults, &ResultsFile::PasswordNeeded, this, &TForm1::AskResultsPassword);
     const auto showTraffic = [this] {
         Traffic()->show();
         Traffic()->raise();
@@ -452,8 +455,8 @@ void TForm1::FormCreate(QObject*)
     FSession->SetMode(TestMode::Normal);
     ListPortsInBackground();
     ShowState();
-    // Emptied once the window is up; a row that comes first waits for it.
-    FResults->EmptyForNewRun();
+    // Readied once the window is up; a row that comes first waits for it.
+    FResults->StartSession();
     BottomAxis->setRange(0, 40);
 }
 
@@ -499,8 +502,8 @@ void TForm1::ShowPortList()
 {
     if (!FListedPorts.valid() || FListedPorts.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return;
-    // Stopped now: deleteLater waits for the outermost event loop, and a modal dialog's loop
-    // would go on firing the timer at a future already taken.
+    // Stopped now: inside a dialog's own event loop the deferred delete may wait, and a
+    // tick meanwhile would ask a future already taken.
     FPortListWatch->stop();
     FPortListWatch->deleteLater();
     FPortListWatch = nullptr;
@@ -661,6 +664,7 @@ void TForm1::StartButtonBClick(QObject*)
     const BatteryToggle toggled = ToggleBattery(*FSession, testInteral->text(), *FMessages);
     switch (toggled.change) {
     case BatteryToggle::Started:
+        FResults->BeginRun(ResultsTable::Battery);
         FChart->Restart(toggled.periodSeconds);
         break;
     case BatteryToggle::Stopped:
@@ -707,6 +711,7 @@ void TForm1::startButtonLClick(QObject*)
         editor[static_cast<size_t>(n)] = EditorRow(n);
     if (!FList.Toggle(*FSession, editor, *FMessages))
         return;
+    FResults->BeginRun(ResultsTable::ListS);
     for (QLabel* panel : { ListR1, ListR2, ListR3 })
         Colour(panel, Qt::black);
     for (QLabel* result : cRes)
@@ -736,6 +741,26 @@ void TForm1::ShowGeneralError(const QString& text)
     FMessageBoxes->ShowError(this, text);
 }
 
+void TForm1::AskResultsPassword(const QString& reason)
+{
+    if (FPasswordBox)
+        return;
+    FPasswordBox = new QInputDialog(this);
+    FPasswordBox->setObjectName(QStringLiteral("ResultsPassword"));
+    FPasswordBox->setWindowTitle(kAppTitle);
+    FPasswordBox->setLabelText(reason + QStringLiteral("\nPassword:"));
+    FPasswordBox->setTextEchoMode(QLineEdit::Password);
+    FPasswordBox->setAttribute(Qt::WA_DeleteOnClose);
+    connect(FPasswordBox, &QInputDialog::textValueSelected, FResults, &ResultsFile::SetPassword);
+    connect(FPasswordBox, &QInputDialog::rejected, this, [this] {
+        ShowGeneralError(QStringLiteral("No password was given for the results database: readings are kept "
+                                        "in memory, and the password is asked for again in a minute."));
+        QTimer::singleShot(60000, FResults, [this] { FResults->SetPassword(QString()); });
+    });
+    // Non-modal to the event loop: readings go on arriving and waiting while it is open.
+    FPasswordBox->open();
+}
+
 void TForm1::ShowNote(const QString& text)
 {
     FSilenceShown = false;
@@ -758,6 +783,18 @@ void TForm1::Label73Click(QObject*)
 
 void TForm1::closeEvent(QCloseEvent* e)
 {
+    // Readings the results store has not taken yet go with the window: the first close
+    // says so and leaves it open, a second one closes.
+    if (FResults->Waiting() > 0 && !FLossAccepted) {
+        FLossAccepted = true;
+        FMessageBoxes->ShowMessage(this,
+            QStringLiteral("%1 readings are not stored yet (%2). Closing the window now loses them: close it "
+                           "again to do so, or wait until the status line no longer lists them.")
+                .arg(FResults->Waiting())
+                .arg(StatusStore->text()));
+        e->ignore();
+        return;
+    }
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

@@ -6,12 +6,14 @@
 // "Connect" / "Disconnect" follow the session's state and are never read back.
 #include "comm/PortEnumeration.h"
 #include "link/InstrumentSession.h"
+#include "store/ResultsBackend.h"
 #include "ui/MessageBoxes.h"
 #include "workflows/ListSequence.h"
 
 #include <QEvent>
 #include <QHash>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -23,6 +25,7 @@ class QCheckBox;
 class QComboBox;
 class QFrame;
 class QGroupBox;
+class QInputDialog;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -45,7 +48,9 @@ class TForm1 : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit TForm1(QWidget* parent = nullptr);
+    // Results go to `results` when given (a shared database), otherwise to db.sqlite in
+    // the working folder.
+    explicit TForm1(QWidget* parent = nullptr, std::unique_ptr<ResultsBackend> results = nullptr);
     ~TForm1() override;
 
     // Replaces the message boxes (tests record instead of showing). Takes ownership.
@@ -59,6 +64,9 @@ public:
     void RunGuarded(const std::function<void()>& handler);
     // The general error display (non-modal box plus a status-bar line).
     void ShowGeneralError(const QString& text);
+    // The results database wants a password: asked for in a box that does not hold up
+    // the window (readings wait meanwhile); never shown or kept beyond the store.
+    void AskResultsPassword(const QString& reason);
 
     InstrumentSession& Session() { return *FSession; }
     ListSequence& List() { return FList; }
@@ -216,7 +224,7 @@ private:
     void ShowNote(const QString& text);
 
     InstrumentSession* FSession = nullptr;
-    ResultsFile* FResults = nullptr; // db.sqlite, shared by ADOQuery1 and ADOQuery2
+    ResultsFile* FResults = nullptr; // db.sqlite or the shared store, for ADOQuery1 and ADOQuery2
     ListSequence FList;
     std::unique_ptr<BatteryChart> FChart;
     std::unique_ptr<IMessageBoxes> FMessageBoxes;
@@ -229,4 +237,6 @@ private:
     std::future<std::vector<PresentPort>> FListedPorts;
     QTimer* FPortListWatch = nullptr; // looks for the list until it is there
     TrafficConsole* FTraffic = nullptr;
+    QPointer<QInputDialog> FPasswordBox; // the results database's password, while asked for
+    bool FLossAccepted = false; // closing was refused once for readings not yet stored
 };
