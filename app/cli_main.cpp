@@ -45,8 +45,9 @@ const char kUsage[]
                                         a list program (JSON, see docs/list-program.json)
   send TEXT                             one command, and its reply if one comes within 1 s
 --trace writes every command and reply, with what became of it, to standard error.
-PORT: a device path, a port name as the window lists it, or "sim" for the built-in
-simulator (its time runs --time-scale times faster).
+PORT: a device path, a port name as the window lists it, "sim" for the built-in
+simulator (its time runs --time-scale times faster), or a serial device server:
+tcp://HOST:PORT (raw stream) or rfc2217://HOST:PORT (--baud is set on the server's port).
 Exit status: 0 done; 1 a list step failed; 2 the port or the instrument failed; 3 bad arguments.
 )";
 

@@ -62,8 +62,8 @@ TAddresses Lookup(const std::string& host, uint16_t port, std::chrono::milliseco
         std::thread([lookup, host, service = std::to_string(port)] {
             addrinfo hints {};
             hints.ai_family = AF_UNSPEC;
+            // No AI_ADDRCONFIG: on a machine with nothing but loopback it hides 127.0.0.1.
             hints.ai_socktype = SOCK_STREAM;
-            hints.ai_flags = AI_ADDRCONFIG;
             addrinfo* result = nullptr;
             const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
             std::lock_guard lock(lookup->Lock);

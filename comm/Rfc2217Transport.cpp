@@ -58,14 +58,26 @@ int TRfc2217Transport::Negotiate(std::chrono::milliseconds limit)
     const auto until = std::chrono::steady_clock::now() + limit;
     uint8_t raw[512];
     char data[sizeof raw];
+    bool purging = false;
     for (;;) {
         bool waiting = false;
         {
             std::lock_guard lock(FLock);
             if (const int error = PushLocked())
                 return error;
-            if (!FParser.Negotiating())
-                return 0;
+            if (!FParser.Negotiating()) {
+                if (!FParser.ComPortAgreed())
+                    return 0;
+                // The port opens with the server's queues empty, as a local port's are; the
+                // purge is confirmed before anything counts as received, or bytes sent after
+                // the opening could be purged with the old ones.
+                if (!purging) {
+                    purging = true;
+                    QueueLocked(TTelnetParser::ComPortCommand(PURGE_DATA, Byte(3)), false);
+                }
+                if (FParser.Notices().Purges > 0)
+                    return 0;
+            }
             waiting = !FOut.empty();
         }
         const auto left

@@ -23,10 +23,11 @@ public:
     TRfc2217Transport(const TRfc2217Transport&) = delete;
     TRfc2217Transport& operator=(const TRfc2217Transport&) = delete;
 
-    // Reads the server's answers until none of the requests is open or limit has passed; what
-    // it sends for the instrument meanwhile is dropped, as a local port's queues are purged at
-    // opening. 0 when the server answered or stayed silent (a server without Telnet then gets
-    // the plain stream), the errno when the connection failed (then this object only closes).
+    // Reads the server's answers until none of the requests is open and the server's queues
+    // are purged, or limit has passed; what it sends for the instrument meanwhile is dropped,
+    // as a local port's queues are purged at opening. 0 when the server answered or stayed
+    // silent (a server without Telnet then gets the plain stream), the errno when the
+    // connection failed (then this object only closes).
     int Negotiate(std::chrono::milliseconds limit);
 
     int Fd() const override { return FFd; }

@@ -147,7 +147,6 @@ void TComm::StartComm()
 
     FTransport = OpenTransport(FCommName);
     hCommFile = FTransport->Fd();
-    FTransport->Flush(PosixSerial::TQueue::Both);
     FSendDataEmpty = true;
     ApplyTimeouts();
     ApplyLineSettings();

@@ -200,8 +200,11 @@ void TTelnetParser::EndSubnegotiation()
             FNotices.BaudRate = uint32_t(FSub[1]) << 24 | uint32_t(FSub[2]) << 16 | uint32_t(FSub[3]) << 8
                 | uint32_t(FSub[4]);
         break;
+    case kServerOffset + PURGE_DATA:
+        ++FNotices.Purges;
+        break;
     default:
-        break; // confirmations of the other settings and of a purge change nothing here
+        break; // confirmations of the other settings change nothing here
     }
 }
 

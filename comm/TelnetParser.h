@@ -25,6 +25,7 @@ struct TComPortNotices
     uint8_t ModemState = 0;
     uint32_t CarrierChanges = 0, Rings = 0, Overruns = 0, ParityErrors = 0, FrameErrors = 0, Breaks = 0;
     uint32_t BaudRate = 0; // the rate the server last confirmed; 0 before any
+    uint32_t Purges = 0; // purges the server confirmed
 };
 
 class TTelnetParser

@@ -39,6 +39,7 @@ std::unique_ptr<TTransport> OpenLocal(const std::string& path)
         PosixSerial::ClosePort(opened.Fd);
         throw ECommsError("Cannot setup comm buffer", ENOMEM);
     }
+    transport->Flush(PosixSerial::TQueue::Both);
     return std::unique_ptr<TTransport>(transport);
 }
 

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+// A transport is handed over open, with the queues of the port beneath it empty.
 class TTransport
 {
 public:
