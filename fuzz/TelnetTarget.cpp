@@ -25,7 +25,7 @@ bool operator==(const TComPortNotices& a, const TComPortNotices& b)
 {
     return a.ModemState == b.ModemState && a.CarrierChanges == b.CarrierChanges && a.Rings == b.Rings
         && a.Overruns == b.Overruns && a.ParityErrors == b.ParityErrors && a.FrameErrors == b.FrameErrors
-        && a.Breaks == b.Breaks && a.BaudRate == b.BaudRate;
+        && a.Breaks == b.Breaks && a.BaudRate == b.BaudRate && a.Purges == b.Purges;
 }
 
 // Fed in pieces of the sizes cuts gives in turn (0: the rest at once).
