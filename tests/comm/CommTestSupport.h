@@ -5,7 +5,6 @@
 #include "comm/LineSettings.h"
 #include "comm/SerialComm.h"
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -59,8 +59,10 @@ public:
     void Stop(); // ends ser2net (SIGTERM) and waits for it: every client sees the connection go
 
 private:
+    bool Running();
+
     QTemporaryDir FFolder;
-    QProcess FProcess;
+    pid_t FPid = -1;
     uint16_t FRaw = 0, FTelnet = 0;
 };
 

@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <thread>
 
 namespace {
@@ -143,6 +146,20 @@ TEST(NetworkPort, ServerGoneGivesOneHangUp)
         comm.StartComm();
         ASSERT_TRUE(comm.WriteCommData("ping", 4));
         ASSERT_EQ(peer.Read(4), "ping");
+        // A server that vanishes without a word is found out within about ten seconds:
+        // keep-alive probes while idle, the user time-out while data waits for its ACK.
+        const auto option = [&](int level, int name) {
+            int value = -1;
+            socklen_t length = sizeof value;
+            getsockopt(comm.Handle(), level, name, &value, &length);
+            return value;
+        };
+        EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_LE(option(IPPROTO_TCP, TCP_KEEPIDLE)
+                + option(IPPROTO_TCP, TCP_KEEPINTVL) * option(IPPROTO_TCP, TCP_KEEPCNT),
+            10);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 10000);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_NODELAY), 1);
         server.Stop();
         ASSERT_TRUE(WaitUntil([&] { return probe.Hangups > 0; }, 5s));
         // Writing on keeps failing the same way; the receive thread has ended, not spun.
