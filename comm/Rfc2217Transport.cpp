@@ -225,8 +225,11 @@ void TRfc2217Transport::SendSettingsLocked(bool signal)
     commands += TTelnetParser::ComPortCommand(SET_DATASIZE, Byte(static_cast<uint8_t>(s.DataBits)));
     commands += TTelnetParser::ComPortCommand(SET_PARITY, Byte(ParityCode(s.Parity)));
     commands += TTelnetParser::ComPortCommand(SET_STOPSIZE, Byte(s.TwoStopBits ? 2 : 1));
-    const uint8_t flow = s.RtsCtsFlow ? 3 : (s.XonXoffOut || s.XonXoffIn) ? 2 : 1;
-    commands += TTelnetParser::ComPortCommand(SET_CONTROL, Byte(flow));
+    // Outbound flow control (1 none, 2 XON/XOFF, 3 hardware), then inbound (14, 15, 16).
+    const uint8_t outbound = s.RtsCtsFlow ? 3 : s.XonXoffOut ? 2 : 1;
+    const uint8_t inbound = s.RtsCtsFlow ? 16 : s.XonXoffIn ? 15 : 14;
+    commands += TTelnetParser::ComPortCommand(SET_CONTROL, Byte(outbound));
+    commands += TTelnetParser::ComPortCommand(SET_CONTROL, Byte(inbound));
     if (s.Dtr != TModemLine::DriverControlled)
         commands += TTelnetParser::ComPortCommand(SET_CONTROL, Byte(s.Dtr == TModemLine::Raise ? 8 : 9));
     if (s.Rts != TModemLine::DriverControlled)

@@ -129,8 +129,12 @@ TEST(NetworkPort, LineSettingsReachTheRemotePort)
     const auto line = [&] { return peer.SlaveLineSettings().value_or(TLineSettings {}); };
     ASSERT_TRUE(WaitUntil([&] { return line().BaudRate == 19200; }, 5s)) << line().BaudRate;
     EXPECT_TRUE(WaitUntil([&] { return line().TwoStopBits; }, 5s));
+    EXPECT_FALSE(line().XonXoffOut || line().XonXoffIn || line().RtsCtsFlow);
     comm.setBaudRate(14400); // while open
     EXPECT_TRUE(WaitUntil([&] { return line().BaudRate == 14400; }, 5s)) << line().BaudRate;
+    comm.setOutx_XonXoffFlow(true);
+    comm.setInx_XonXoffFlow(true);
+    EXPECT_TRUE(WaitUntil([&] { return line().XonXoffOut && line().XonXoffIn; }, 5s));
     comm.StopComm();
 }
 
