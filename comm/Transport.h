@@ -46,8 +46,6 @@ public:
     virtual void Flush(PosixSerial::TQueue queue) = 0;
 };
 
-class ECommsError;
-
 // Opens the port the text names (see ParsePortText); throws ECommsError with the message
 // the operator reads and the cause.
 std::unique_ptr<TTransport> OpenTransport(const QString& portText);
