@@ -10,12 +10,14 @@
 
 #include <QThread>
 #include <QTimer>
+#include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -173,6 +175,37 @@ TEST(NetworkPort, ServerGoneGivesOneHangUp)
         EXPECT_EQ(probe.Hangups, 1);
         comm.StopComm();
     }
+}
+
+// A device server that crashes or is power-cycled resets the connection instead of closing it.
+TEST(NetworkPort, ResetConnectionGivesOneHangUp)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    TComm comm;
+    TCommProbe probe(comm);
+    LikeTheWindow(comm, QStringLiteral("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port)));
+    comm.StartComm();
+    const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(server, 0);
+    ASSERT_EQ(write(server, "hello", 5), 5);
+    ASSERT_TRUE(WaitUntil([&] { return probe.Received() == "hello"; }, 5s));
+    const linger abort { 1, 0 };
+    setsockopt(server, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close(server);
+    ASSERT_TRUE(WaitUntil([&] { return probe.Hangups > 0; }, 5s));
+    comm.WriteCommData("more", 4);
+    EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("comm-read") == 0; }, 5s));
+    PumpEvents(200ms);
+    EXPECT_EQ(probe.Hangups, 1);
+    comm.StopComm();
+    close(listener);
 }
 
 TEST(NetworkPort, FailedOpenSaysWhyAndLeavesNothingOpen)
