@@ -56,8 +56,9 @@ const char kUsage[]
 stores battery and list rows in a shared database as the window does, marked with
 --station (the host name by default) and the run; the password comes from ~/.pgpass or
 PGPASSFILE. Readings the database cannot take yet are kept and stored before the end.
-PORT: a device path, a port name as the window lists it, or "sim" for the built-in
-simulator (its time runs --time-scale times faster).
+PORT: a device path, a port name as the window lists it, "sim" for the built-in
+simulator (its time runs --time-scale times faster), or a serial device server:
+tcp://HOST:PORT (raw stream) or rfc2217://HOST:PORT (--baud is set on the server's port).
 Exit status: 0 done; 1 a list step failed; 2 the port or the instrument failed; 3 bad arguments.
 )";
 

@@ -14,10 +14,13 @@
 
 namespace {
 const char kUsage[]
-    = "usage: dcload-sim [--delay MS] [--time-scale X] [--terminator none|cr|lf|crlf] [--verbose]\n"
+    = "usage: dcload-sim [--delay MS] [--time-scale X] [--terminator none|cr|lf|crlf] [--listen HOST:PORT]\n"
+      "                  [--verbose]\n"
       "  Simulates the instrument on a pseudo-terminal and prints its path as the first line;\n"
       "  runs until interrupted. --delay holds each reply back, --time-scale runs the\n"
-      "  instrument's clock faster, --terminator ends its replies, --verbose traces the line.\n";
+      "  instrument's clock faster, --terminator ends its replies, --verbose traces the line.\n"
+      "  --listen also serves it as a raw TCP stream (one client at a time; port 0 picks a\n"
+      "  free one), reached with --port tcp://HOST:PORT; the second line then says where.\n";
 
 template <typename T> std::optional<T> ParseValue(const char* text)
 {
@@ -59,8 +62,27 @@ std::string Visible(const std::string& text)
     return out;
 }
 
+struct Listening
+{
+    std::string host;
+    uint16_t port = 0;
+};
+
+// "HOST:PORT" with an IPv4 address.
+std::optional<Listening> ParseListen(const std::string& text)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return std::nullopt;
+    const auto port = ParseValue<uint16_t>(text.c_str() + colon + 1);
+    if (!port)
+        return std::nullopt;
+    return Listening { text.substr(0, colon), *port };
+}
+
 // Fills options from the arguments; false (after a message) when they are not usable.
-bool ParseArguments(int argc, char** argv, SimOptions& options, bool& verbose)
+bool ParseArguments(
+    int argc, char** argv, SimOptions& options, bool& verbose, std::optional<Listening>& listen)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -68,7 +90,8 @@ bool ParseArguments(int argc, char** argv, SimOptions& options, bool& verbose)
             verbose = true;
             continue;
         }
-        if (i + 1 >= argc || (arg != "--delay" && arg != "--time-scale" && arg != "--terminator")) {
+        if (i + 1 >= argc
+            || (arg != "--delay" && arg != "--time-scale" && arg != "--terminator" && arg != "--listen")) {
             std::cerr << "dcload-sim: unknown or incomplete argument '" << arg << "'\n" << kUsage;
             return false;
         }
@@ -79,6 +102,9 @@ bool ParseArguments(int argc, char** argv, SimOptions& options, bool& verbose)
             ok = ms && *ms >= 0 && *ms <= 60000;
             if (ok)
                 options.replyDelayMs = *ms;
+        } else if (arg == "--listen") {
+            listen = ParseListen(value);
+            ok = listen.has_value();
         } else if (arg == "--time-scale") {
             const auto scale = ParseValue<double>(value);
             ok = scale && std::isfinite(*scale) && *scale > 0;
@@ -114,7 +140,8 @@ int main(int argc, char** argv)
     }
     SimOptions options;
     bool verbose = false;
-    if (!ParseArguments(argc, argv, options, verbose))
+    std::optional<Listening> listen;
+    if (!ParseArguments(argc, argv, options, verbose, listen))
         return 2;
 
     // Blocked before the host's thread exists so that it inherits the mask and only
@@ -135,12 +162,16 @@ int main(int argc, char** argv)
         };
     }
     try {
+        if (listen)
+            host.Listen(listen->host, listen->port);
         host.Start();
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";
         return 1;
     }
     std::cout << host.SlavePath().toStdString() << std::endl;
+    if (listen)
+        std::cout << "tcp://" << listen->host << ':' << host.ListenPort() << std::endl;
 
     int signal = 0;
     sigwait(&stopSignals, &signal);

@@ -3,6 +3,7 @@
 #include "comm/CommWindow.h"
 #include "comm/PortEvent.h"
 #include "comm/PosixSerial.h"
+#include "comm/Transport.h"
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -61,9 +62,9 @@ timespec ToTimespec(Clock::duration d)
     return timespec { static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000) };
 }
 
-void ReportLineEvents(int fd, TCommWindow* window, PosixSerial::TLineCounters& counters)
+void ReportLineEvents(TTransport& transport, TCommWindow* window, PosixSerial::TLineCounters& counters)
 {
-    const auto now = PosixSerial::ReadLineCounters(fd);
+    const auto now = transport.ReadLineCounters();
     if (!now)
         return; // a device that is gone shows up in the read
     const auto events = PosixSerial::LineEventsBetween(counters, *now);
@@ -158,9 +159,9 @@ private:
 
 } // namespace
 
-TReadThread::TReadThread(int hCommFile, int hCloseEvent, int hRoomEvent, TCommWindow* hComm32Window,
+TReadThread::TReadThread(TTransport& transport, int hCloseEvent, int hRoomEvent, TCommWindow* hComm32Window,
     TReadTimeouts timeouts, bool dropNulBytes)
-    : hCommFile(hCommFile)
+    : FTransport(transport)
     , hCloseEvent(hCloseEvent)
     , hRoomEvent(hRoomEvent)
     , hComm32Window(hComm32Window)
@@ -211,7 +212,7 @@ void TReadThread::Execute()
         // Only an allocation can fail here; without memory nothing more can be received.
         hComm32Window->PostHangup();
     }
-    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Input);
+    FTransport.Flush(PosixSerial::TQueue::Input);
 }
 
 // Reads nothing until the owner has taken enough chunks for count more to be posted; false
@@ -237,9 +238,9 @@ bool TReadThread::WaitForRoom(std::size_t count)
 
 void TReadThread::Run()
 {
-    auto counters = PosixSerial::ReadLineCounters(hCommFile);
+    auto counters = FTransport.ReadLineCounters();
     // The stop signal is first, so it wins when both are ready at once.
-    pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { hCommFile, POLLIN, 0 } };
+    pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { FTransport.Fd(), POLLIN, 0 } };
     TChunkAssembly chunks;
     Clock::time_point armed = Clock::now(); // start of the current read, for the total time-out
     Clock::time_point last = armed; // arrival of the newest byte, for the interval
@@ -298,7 +299,7 @@ void TReadThread::Run()
             if (fds[0].revents != 0)
                 return;
             if (counters)
-                ReportLineEvents(hCommFile, hComm32Window, *counters);
+                ReportLineEvents(FTransport, hComm32Window, *counters);
         }
 
         const short port = fds[1].revents;
@@ -311,7 +312,7 @@ void TReadThread::Run()
             // collected is read into.
             const bool dropNulBytes = FDropNulBytes;
             std::array<iovec, TChunkAssembly::kReadBlocks> iov;
-            const ssize_t n = readv(hCommFile, iov.data(), chunks.Prepare(iov, !dropNulBytes));
+            const ssize_t n = FTransport.Read(iov.data(), chunks.Prepare(iov, !dropNulBytes));
             const int readError = n < 0 ? errno : 0;
             if (n > 0) {
                 const auto got = chunks.Received(static_cast<std::size_t>(n), dropNulBytes);

@@ -16,6 +16,7 @@
 #include <thread>
 
 class TCommWindow;
+class TTransport;
 
 // The read time-outs in milliseconds, with the serial conventions: an interval of 0 is not
 // used, 0xFFFFFFFF with no total time-out hands over whatever one read gives; the total is
@@ -34,7 +35,7 @@ public:
     static constexpr std::size_t kChunkSize = 2048;
 
     // hRoomEvent is the window's room signal, raised when the owner has taken enough chunks.
-    TReadThread(int hCommFile, int hCloseEvent, int hRoomEvent, TCommWindow* hComm32Window,
+    TReadThread(TTransport& transport, int hCloseEvent, int hRoomEvent, TCommWindow* hComm32Window,
         TReadTimeouts timeouts, bool dropNulBytes);
     ~TReadThread(); // joins a thread still running; raise the stop signal first
     TReadThread(const TReadThread&) = delete;
@@ -53,7 +54,7 @@ private:
     TReadTimeouts Timeouts() const;
     bool WaitForRoom(std::size_t count);
 
-    const int hCommFile;
+    TTransport& FTransport;
     const int hCloseEvent;
     const int hRoomEvent;
     TCommWindow* const hComm32Window;

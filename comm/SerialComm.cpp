@@ -5,8 +5,8 @@
 #include "comm/PortEvent.h"
 #include "comm/PosixSerial.h"
 #include "comm/ReadThread.h"
+#include "comm/Transport.h"
 #include "comm/WriteThread.h"
-#include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -22,20 +22,13 @@ template <class T> bool Changed(T& store, const T& v)
     return true;
 }
 
-// A name that starts with "/" is a path already ("/dev/pts/7"); "ttyUSB0" lives in /dev.
-std::string DevicePath(const QString& name)
-{
-    const QString path = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
-    return QFile::encodeName(path).toStdString();
-}
-
 // Closes the stop signal (if made) and the port, leaving the component closed.
-void ReleaseHandles(int& hCommFile, int& hCloseEvent)
+void ReleaseHandles(std::unique_ptr<TTransport>& transport, int& hCommFile, int& hCloseEvent)
 {
     if (hCloseEvent >= 0)
         PosixSerial::CloseSignal(hCloseEvent);
     hCloseEvent = -1;
-    PosixSerial::ClosePort(hCommFile);
+    transport.reset();
     hCommFile = 0;
 }
 
@@ -51,13 +44,17 @@ QString SystemText(int osError)
 // Built exactly when the process may have run out of descriptors, which the dynamic type
 // check of an undefined-behaviour sanitizer build needs for itself: that check would report
 // a fault that is not there.
-__attribute__((no_sanitize("vptr"))) ECommsError::ECommsError(const std::string& message, int osError)
+__attribute__((no_sanitize("vptr")))
+ECommsError::ECommsError(const std::string& message, int osError, QString reason)
     : std::runtime_error(message)
     , FOsError(osError)
+    , FReason(std::move(reason))
 { }
 
 QString ECommsError::Reason() const
 {
+    if (!FReason.isEmpty())
+        return FReason;
     switch (FOsError) {
     case 0:
         return {};
@@ -72,6 +69,18 @@ QString ECommsError::Reason() const
         return SystemText(FOsError) + QStringLiteral(": is the adapter plugged in?");
     case ENOTTY:
         return SystemText(FOsError) + QStringLiteral(": this device is not a serial port");
+    case ECONNREFUSED:
+        return SystemText(FOsError)
+            + QStringLiteral(": is the device server running and listening on that port?");
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return SystemText(FOsError)
+            + QStringLiteral(": is the device server switched on and on this network?");
+    case ETIMEDOUT:
+        return SystemText(FOsError) + QStringLiteral(": the device server did not answer");
+    case ECONNRESET:
+        return SystemText(FOsError)
+            + QStringLiteral(": the device server closed the connection (in use by another client?)");
     default:
         return SystemText(FOsError);
     }
@@ -136,19 +145,8 @@ void TComm::StartComm()
     if (hCommFile != 0)
         throw ECommsError("This serial port already opened");
 
-    const auto opened = PosixSerial::OpenPort(DevicePath(FCommName));
-    switch (opened.Error) {
-    case PosixSerial::TOpenError::None:
-        break;
-    case PosixSerial::TOpenError::CannotOpen:
-        throw ECommsError("Error opening serial port", opened.OsError);
-    case PosixSerial::TOpenError::NotCommDevice:
-        throw ECommsError("File handle is not a comm handle ", opened.OsError);
-    case PosixSerial::TOpenError::CannotSetup:
-        throw ECommsError("Cannot setup comm buffer", opened.OsError);
-    }
-    hCommFile = opened.Fd;
-    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Both);
+    FTransport = OpenTransport(FCommName);
+    hCommFile = FTransport->Fd();
     FSendDataEmpty = true;
     ApplyTimeouts();
     ApplyLineSettings();
@@ -157,36 +155,36 @@ void TComm::StartComm()
     hCloseEvent = PosixSerial::CreateSignal();
     if (hCloseEvent < 0) {
         const int error = errno;
-        ReleaseHandles(hCommFile, hCloseEvent);
+        ReleaseHandles(FTransport, hCommFile, hCloseEvent);
         throw ECommsError("Unable to create event", error);
     }
 
     if (!FHWnd->NewSession()) {
         const int error = errno;
-        ReleaseHandles(hCommFile, hCloseEvent);
+        ReleaseHandles(FTransport, hCommFile, hCloseEvent);
         throw ECommsError("Unable to create event", error);
     }
     const TReadTimeouts timeouts { FReadIntervalTimeout, FReadTotalTimeoutMultiplier,
         FReadTotalTimeoutConstant };
     ReadThread = new (std::nothrow)
-        TReadThread(hCommFile, hCloseEvent, FHWnd->RoomSignal(), FHWnd, timeouts, FIgnoreNullChar);
+        TReadThread(*FTransport, hCloseEvent, FHWnd->RoomSignal(), FHWnd, timeouts, FIgnoreNullChar);
     if (!ReadThread || !ReadThread->Start()) {
         const int error = ReadThread ? errno : ENOMEM;
         delete ReadThread; // never started, so nothing to join
         ReadThread = nullptr;
         FHWnd->EndSession();
-        ReleaseHandles(hCommFile, hCloseEvent);
+        ReleaseHandles(FTransport, hCommFile, hCloseEvent);
         throw ECommsError("Unable to create read thread", error);
     }
 
-    WriteThread = new (std::nothrow) TWriteThread(hCommFile, hCloseEvent, FHWnd, &FSendDataEmpty);
+    WriteThread = new (std::nothrow) TWriteThread(*FTransport, hCloseEvent, FHWnd, &FSendDataEmpty);
     if (!WriteThread || !WriteThread->Start()) {
         const int error = WriteThread ? errno : ENOMEM;
         StopReader();
         delete WriteThread;
         WriteThread = nullptr;
         FHWnd->EndSession();
-        ReleaseHandles(hCommFile, hCloseEvent);
+        ReleaseHandles(FTransport, hCommFile, hCloseEvent);
         throw ECommsError("Unable to create write thread", error);
     }
 }
@@ -198,7 +196,7 @@ void TComm::StopComm()
     StopReader();
     StopWriter();
     FHWnd->EndSession();
-    ReleaseHandles(hCommFile, hCloseEvent);
+    ReleaseHandles(FTransport, hCommFile, hCloseEvent);
 }
 
 void TComm::StopReader()
@@ -206,7 +204,7 @@ void TComm::StopReader()
     if (!ReadThread)
         return;
     PosixSerial::Raise(hCloseEvent);
-    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Input);
+    FTransport->Flush(PosixSerial::TQueue::Input);
     ReadThread->Join();
     delete ReadThread;
     ReadThread = nullptr;
@@ -217,7 +215,7 @@ void TComm::StopWriter()
     if (!WriteThread)
         return;
     PosixSerial::Raise(hCloseEvent); // already raised by StopReader; harmless
-    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Output);
+    FTransport->Flush(PosixSerial::TQueue::Output);
     FSendDataEmpty = true;
     WriteThread->Join();
     delete WriteThread;
@@ -235,13 +233,13 @@ uint32_t TComm::GetModemState()
 {
     if (hCommFile == 0)
         return 0;
-    return PosixSerial::ModemStatus(hCommFile).value_or(0);
+    return FTransport->ModemStatus().value_or(0);
 }
 
 void TComm::ApplyLineSettings()
 {
     const TLineSettings settings = LineSettingsOf(*this);
-    PosixSerial::ApplyLineSettings(hCommFile, settings);
+    FTransport->ApplyLineSettings(settings);
     if (ReadThread)
         ReadThread->SetDropNulBytes(settings.DropNulBytes);
 }

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 class TReadThread;
 class TWriteThread;
 class TCommWindow;
+class TTransport;
 struct TLineSettings;
 
 // StartComm failed; what() is the message for the operator, and when the system refused
@@ -21,15 +23,17 @@ struct TLineSettings;
 class ECommsError : public std::runtime_error
 {
 public:
-    explicit ECommsError(const std::string& message, int osError = 0);
+    explicit ECommsError(const std::string& message, int osError = 0, QString reason = {});
     int OsError() const { return FOsError; }
-    // The system's cause in words, with a hint at the usual remedy where one is likely
-    // (permission, a port held by another program, an adapter not plugged in); empty when
-    // there is no OS error.
+    // The cause in words, with a hint at the usual remedy where one is likely (permission, a
+    // port held by another program, an adapter not plugged in, a device server not
+    // listening); empty when there is no known cause. A cause given at construction (a port
+    // text that names no port, a host name not found) comes as given.
     QString Reason() const;
 
 private:
     int FOsError;
+    QString FReason;
 };
 
 class TComm;
@@ -51,14 +55,20 @@ public:
     explicit TComm(QObject* AOwner = nullptr);
     ~TComm() override; // stops a port left open
 
-    void StartComm(); // throws ECommsError
+    // Opens the port CommName() names: a local device, "tcp://HOST:PORT" (a device server's
+    // raw stream) or "rfc2217://HOST:PORT" (Telnet with remote line control, which carries
+    // the line settings to the server's port). Throws ECommsError.
+    void StartComm();
     void StopComm(); // does nothing when closed; harmless twice
     // Copies the block and hands it to the transmit thread; false when closed, for a
     // count of 0, or when the hand-over fails. Never blocks.
     bool WriteCommData(const char* pDataToWrite, uint16_t dwSizeofDataToWrite);
-    uint32_t GetModemState(); // CTS 0x10, DSR 0x20, ring 0x40, carrier 0x80; 0 when closed
+    // CTS 0x10, DSR 0x20, ring 0x40, carrier 0x80; 0 when closed or when the port has no
+    // modem lines (a raw network stream).
+    uint32_t GetModemState();
 
-    int Handle() const { return hCommFile; } // the port's descriptor; 0 while closed
+    // The port's descriptor (a socket for a network port); 0 while closed.
+    int Handle() const { return hCommFile; }
     bool SendDataEmpty() const { return FSendDataEmpty.load(); }
 
     // Used at the next StartComm.
@@ -141,7 +151,8 @@ private:
 
     TReadThread* ReadThread = nullptr;
     TWriteThread* WriteThread = nullptr;
-    int hCommFile = 0; // the port's descriptor; 0 alone means closed
+    std::unique_ptr<TTransport> FTransport; // the open port; the threads use it by reference
+    int hCommFile = 0; // FTransport's descriptor; 0 alone means closed
     int hCloseEvent = -1; // eventfd, readable once set; never reset
     TCommWindow* FHWnd = nullptr;
     std::atomic<bool> FSendDataEmpty { true }; // written by the owner and the transmit thread

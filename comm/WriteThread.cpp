@@ -2,6 +2,7 @@
 
 #include "comm/CommWindow.h"
 #include "comm/PosixSerial.h"
+#include "comm/Transport.h"
 #include <cerrno>
 #include <new>
 #include <poll.h>
@@ -9,8 +10,8 @@
 #include <vector>
 
 TWriteThread::TWriteThread(
-    int hCommFile, int hCloseEvent, TCommWindow* hComm32Window, std::atomic<bool>* pFSendDataEmpty)
-    : hCommFile(hCommFile)
+    TTransport& transport, int hCloseEvent, TCommWindow* hComm32Window, std::atomic<bool>* pFSendDataEmpty)
+    : FTransport(transport)
     , hCloseEvent(hCloseEvent)
     , hComm32Window(hComm32Window)
     , pFSendDataEmpty(pFSendDataEmpty)
@@ -74,13 +75,15 @@ void TWriteThread::Execute()
         FPending = {};
         pFSendDataEmpty->store(true);
     }
-    PosixSerial::Flush(hCommFile, PosixSerial::TQueue::Output);
+    FTransport.Flush(PosixSerial::TQueue::Output);
 }
 
 void TWriteThread::Run()
 {
-    // The stop signal is first, so it wins when both are ready at once.
-    pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { FWake, POLLIN, 0 } };
+    // The stop signal is first, so it wins when both are ready at once. A transport without
+    // output of its own has no signal, and poll() passes over a negative descriptor.
+    pollfd fds[3]
+        = { { hCloseEvent, POLLIN, 0 }, { FWake, POLLIN, 0 }, { FTransport.OutputSignal(), POLLIN, 0 } };
     bool justWrote = true; // so the first empty queue after starting is reported too
     std::vector<char> out; // swapped with FPending, so both buffers keep their capacity
     for (;;) {
@@ -103,8 +106,8 @@ void TWriteThread::Run()
             hComm32Window->PostSendEmpty();
         justWrote = false;
 
-        fds[0].revents = fds[1].revents = 0;
-        if (poll(fds, 2, -1) < 0) {
+        fds[0].revents = fds[1].revents = fds[2].revents = 0;
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             hComm32Window->PostHangup();
@@ -112,15 +115,22 @@ void TWriteThread::Run()
         }
         if (fds[0].revents != 0)
             return;
-        PosixSerial::Drain(FWake);
+        if (fds[1].revents != 0)
+            PosixSerial::Drain(FWake);
+        if (fds[2].revents != 0) {
+            // Drained first: bytes queued after this look are signalled anew.
+            PosixSerial::Drain(fds[2].fd);
+            if (!SendAll({}))
+                return;
+        }
     }
 }
 
 bool TWriteThread::SendAll(const std::vector<char>& bytes)
 {
     std::size_t done = 0; // a partial write resumes at the first byte not yet written
-    while (done < bytes.size()) {
-        const ssize_t n = write(hCommFile, bytes.data() + done, bytes.size() - done);
+    while (done < bytes.size() || FTransport.OutputPending()) {
+        const ssize_t n = FTransport.Send(bytes.data() + done, bytes.size() - done);
         if (n >= 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -143,7 +153,7 @@ bool TWriteThread::SendAll(const std::vector<char>& bytes)
 
 bool TWriteThread::WaitWritable()
 {
-    pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { hCommFile, POLLOUT, 0 } };
+    pollfd fds[2] = { { hCloseEvent, POLLIN, 0 }, { FTransport.Fd(), POLLOUT, 0 } };
     for (;;) {
         const int ready = poll(fds, 2, -1);
         if (ready < 0 && errno == EINTR)

@@ -4,7 +4,9 @@
 // meanwhile goes out in one write. When the queue runs
 // dry after at least one block (and once after starting) it sets the owner's send-empty
 // flag and posts PortSendEmpty. A write failure posts the hang-up and ends the thread; the
-// blocks still queued are dropped and Post refuses from then on.
+// blocks still queued are dropped and Post refuses from then on. Bytes the transport queues
+// of its own (a network protocol's answers) are pushed out here as well, when its signal
+// says they wait.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -12,12 +14,13 @@
 #include <vector>
 
 class TCommWindow;
+class TTransport;
 
 class TWriteThread
 {
 public:
-    TWriteThread(
-        int hCommFile, int hCloseEvent, TCommWindow* hComm32Window, std::atomic<bool>* pFSendDataEmpty);
+    TWriteThread(TTransport& transport, int hCloseEvent, TCommWindow* hComm32Window,
+        std::atomic<bool>* pFSendDataEmpty);
     ~TWriteThread(); // joins a thread still running; raise the stop signal first
     TWriteThread(const TWriteThread&) = delete;
     TWriteThread& operator=(const TWriteThread&) = delete;
@@ -35,7 +38,7 @@ private:
     bool SendAll(const std::vector<char>& bytes);
     bool WaitWritable();
 
-    const int hCommFile;
+    TTransport& FTransport;
     const int hCloseEvent;
     TCommWindow* const hComm32Window;
     std::atomic<bool>* const pFSendDataEmpty;

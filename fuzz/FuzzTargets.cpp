@@ -10,6 +10,7 @@ constexpr std::array kTargets {
     FuzzTarget { "number_conversion", FuzzNumberConversion },
     FuzzTarget { "sim_commands", FuzzSimulatorCommands },
     FuzzTarget { "csv_writer", FuzzCsvWriter },
+    FuzzTarget { "telnet", FuzzTelnet },
 };
 } // namespace
 

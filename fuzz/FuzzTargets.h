@@ -50,3 +50,6 @@ void FuzzNumberConversion(const uint8_t* data, size_t size);
 void FuzzSimulatorCommands(const uint8_t* data, size_t size);
 // A results grid built from the input, written as CSV and read back.
 void FuzzCsvWriter(const uint8_t* data, size_t size);
+// A device server's bytes to a network port with remote line control: the first three bytes
+// choose where the rest is cut.
+void FuzzTelnet(const uint8_t* data, size_t size);

@@ -3,6 +3,7 @@
 #include "sim/InstrumentModel.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -10,9 +11,12 @@
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -46,17 +50,28 @@ struct SimulatorHost::Impl
               BatteryCell(o.batteryCapacityAh, o.batteryInternalOhm, o.batteryFullVolts, o.batteryEmptyVolts))
     { }
 
+    // Where a line came from and its reply goes: the pty or the TCP client.
+    enum Side { Pty = 0, Client = 1 };
+    struct Line
+    {
+        std::string partial;
+        bool overlong = false;
+        std::string output;
+    };
     struct PendingReply
     {
         Clock::time_point due;
         std::string text;
+        Side side;
     };
 
     void Run();
-    void Feed(const char* bytes, std::size_t count, Clock::time_point now);
-    void EndLine(Clock::time_point now);
+    void Feed(const char* bytes, std::size_t count, Clock::time_point now, Side side);
+    void EndLine(Clock::time_point now, Side side);
     void QueueDueReplies(Clock::time_point now);
     bool Flush();
+    bool FlushClient();
+    void DropClient();
     int PollTimeoutMs(Clock::time_point now) const;
     void Trace(SimTraffic kind, const std::string& text);
 
@@ -70,6 +85,9 @@ struct SimulatorHost::Impl
                           // hang-up whenever no program has the port open, and poll spins
     int stopFd = -1; // eventfd, readable for good once Stop() signals it
     int wakeFd = -1; // eventfd, readable while injected bytes wait for the thread
+    int listenFd = -1; // written by Listen() before the thread exists, closed after the join
+    uint16_t listenPort = 0;
+    int clientFd = -1; // the thread's alone while it runs
     std::string slavePath;
     std::thread thread;
     Clock::time_point started;
@@ -88,10 +106,8 @@ struct SimulatorHost::Impl
     // Owned by the thread alone while it runs.
     InstrumentModel model;
     Clock::time_point modelTime;
-    std::string partial;
-    bool overlong = false;
+    Line lines[2];
     std::deque<PendingReply> pending;
-    std::string output;
 };
 
 SimulatorHost::SimulatorHost(SimOptions options)
@@ -103,6 +119,36 @@ SimulatorHost::SimulatorHost(SimOptions options)
 SimulatorHost::~SimulatorHost()
 {
     Stop();
+}
+
+void SimulatorHost::Listen(const std::string& host, uint16_t port)
+{
+    if (d->thread.joinable() || d->listenFd >= 0)
+        throw std::runtime_error("simulator: listen before starting, once");
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw std::runtime_error("simulator: not an IPv4 address: " + host);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw SystemError("socket");
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const auto error = SystemError(("listening on " + host + ":" + std::to_string(port)).c_str());
+        ::close(fd);
+        throw error;
+    }
+    d->listenFd = fd;
+    d->listenPort = ntohs(address.sin_port);
+}
+
+uint16_t SimulatorHost::ListenPort() const
+{
+    return d->listenPort;
 }
 
 void SimulatorHost::Start()
@@ -146,8 +192,11 @@ void SimulatorHost::Start()
 
 void SimulatorHost::Stop()
 {
-    if (!d->thread.joinable())
+    if (!d->thread.joinable()) {
+        CloseFd(d->listenFd); // listened, never started
+        d->listenPort = 0;
         return;
+    }
     const uint64_t one = 1;
     // Wake: the thread polls the eventfd first and ends when it is readable.
     [[maybe_unused]] const auto written = ::write(d->stopFd, &one, sizeof one);
@@ -156,10 +205,12 @@ void SimulatorHost::Stop()
     CloseFd(d->slaveKeeper);
     CloseFd(d->stopFd);
     CloseFd(d->wakeFd);
+    CloseFd(d->clientFd);
+    CloseFd(d->listenFd);
+    d->listenPort = 0;
     d->pending.clear();
-    d->output.clear();
-    d->partial.clear();
-    d->overlong = false;
+    for (Impl::Line& line : d->lines)
+        line = {};
 }
 
 QString SimulatorHost::SlavePath() const
@@ -198,9 +249,14 @@ void SimulatorHost::Impl::Run()
 {
     char buf[512];
     for (;;) {
-        pollfd fds[3] = { { stopFd, POLLIN, 0 },
-            { master, short(POLLIN | (output.empty() ? 0 : POLLOUT)), 0 }, { wakeFd, POLLIN, 0 } };
-        const int ready = ::poll(fds, 3, PollTimeoutMs(Clock::now()));
+        Line& pty = lines[Pty];
+        Line& client = lines[Client];
+        // While a client is connected the next one waits in the listen queue.
+        pollfd fds[5]
+            = { { stopFd, POLLIN, 0 }, { master, short(POLLIN | (pty.output.empty() ? 0 : POLLOUT)), 0 },
+                  { wakeFd, POLLIN, 0 }, { clientFd < 0 ? listenFd : -1, POLLIN, 0 },
+                  { clientFd, short(POLLIN | (client.output.empty() ? 0 : POLLOUT)), 0 } };
+        const int ready = ::poll(fds, 5, PollTimeoutMs(Clock::now()));
         if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents != 0)
@@ -211,43 +267,66 @@ void SimulatorHost::Impl::Run()
             [[maybe_unused]] const auto drained = ::read(wakeFd, &count, sizeof count);
             std::lock_guard lock(cueMutex);
             Trace(SimTraffic::Replied, injected);
-            output += std::exchange(injected, {});
+            lines[clientFd >= 0 ? Client : Pty].output += std::exchange(injected, {});
         }
         if (fds[1].revents & POLLIN) {
             const ssize_t got = ::read(master, buf, sizeof buf);
             if (got > 0)
-                Feed(buf, static_cast<std::size_t>(got), now);
+                Feed(buf, static_cast<std::size_t>(got), now, Pty);
             else if (got == 0 || (errno != EAGAIN && errno != EINTR))
                 return;
         } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             return; // the keeper holds the slave open, so this means the pair is gone
         }
+        if (fds[3].revents & POLLIN) {
+            clientFd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            const int on = 1;
+            if (clientFd >= 0)
+                ::setsockopt(clientFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
+        if (fds[4].revents & (POLLIN | POLLHUP | POLLERR)) {
+            const ssize_t got = ::recv(clientFd, buf, sizeof buf, 0);
+            if (got > 0)
+                Feed(buf, static_cast<std::size_t>(got), now, Client);
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                DropClient();
+        }
         QueueDueReplies(now);
         if (!Flush())
             return;
+        if (!FlushClient())
+            DropClient();
     }
 }
 
-void SimulatorHost::Impl::Feed(const char* bytes, std::size_t count, Clock::time_point now)
+void SimulatorHost::Impl::DropClient()
 {
+    CloseFd(clientFd);
+    lines[Client] = {};
+    std::erase_if(pending, [](const PendingReply& r) { return r.side == Client; });
+}
+
+void SimulatorHost::Impl::Feed(const char* bytes, std::size_t count, Clock::time_point now, Side side)
+{
+    Line& from = lines[side];
     for (std::size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
         if (c == '\r')
-            EndLine(now);
+            EndLine(now, side);
         else if (c == '\n')
             continue; // a program that ends lines with CR LF is still understood
-        else if (partial.size() < kLongestLine)
-            partial += c;
+        else if (from.partial.size() < kLongestLine)
+            from.partial += c;
         else
-            overlong = true;
+            from.overlong = true;
     }
 }
 
-void SimulatorHost::Impl::EndLine(Clock::time_point now)
+void SimulatorHost::Impl::EndLine(Clock::time_point now, Side side)
 {
-    const std::string line = std::move(partial);
-    partial.clear();
-    const bool refused = std::exchange(overlong, false);
+    const std::string line = std::move(lines[side].partial);
+    lines[side].partial.clear();
+    const bool refused = std::exchange(lines[side].overlong, false);
     {
         std::lock_guard lock(logMutex);
         log.push_back({ std::chrono::duration<double>(now - started).count(), line });
@@ -276,7 +355,7 @@ void SimulatorHost::Impl::EndLine(Clock::time_point now)
     if (!pending.empty())
         due = std::max(due, pending.back().due);
     for (const SimReplyPiece& piece : pieces) {
-        pending.push_back({ due, piece.bytes });
+        pending.push_back({ due, piece.bytes, side });
         due += std::chrono::milliseconds(std::max(piece.pauseAfterMs, 0));
     }
 }
@@ -285,13 +364,14 @@ void SimulatorHost::Impl::QueueDueReplies(Clock::time_point now)
 {
     while (!pending.empty() && pending.front().due <= now) {
         Trace(SimTraffic::Replied, pending.front().text);
-        output += pending.front().text;
+        lines[pending.front().side].output += pending.front().text;
         pending.pop_front();
     }
 }
 
 bool SimulatorHost::Impl::Flush()
 {
+    std::string& output = lines[Pty].output;
     while (!output.empty()) {
         const ssize_t put = ::write(master, output.data(), output.size());
         if (put > 0) {
@@ -302,6 +382,22 @@ bool SimulatorHost::Impl::Flush()
             continue;
         // The program is not reading and the pair's buffer is full: wait for POLLOUT.
         return put < 0 && errno == EAGAIN;
+    }
+    return true;
+}
+
+bool SimulatorHost::Impl::FlushClient()
+{
+    std::string& output = lines[Client].output;
+    while (clientFd >= 0 && !output.empty()) {
+        const ssize_t put = ::send(clientFd, output.data(), output.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (put > 0) {
+            output.erase(0, static_cast<std::size_t>(put));
+            continue;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        return put < 0 && errno == EAGAIN; // a client gone is dropped, the pty goes on
     }
     return true;
 }

@@ -1,8 +1,11 @@
 #pragma once
 // Puts the instrument model behind a pseudo-terminal: the program opens SlavePath() like
 // any serial port; every carriage-return-terminated line written to it is answered after
-// a short delay, on the host's own thread.
+// a short delay, on the host's own thread. It can also listen on TCP, as a device server's
+// raw stream does: one client at a time, answered on its own connection, the next one
+// taken when it leaves.
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -48,8 +51,15 @@ public:
     explicit SimulatorHost(SimOptions options = {});
     ~SimulatorHost(); // stops
 
+    // Listens on host (an address, "0.0.0.0" for all) and port (0: any free one) from Start()
+    // on; call before Start(). Throws std::runtime_error.
+    void Listen(const std::string& host, uint16_t port);
+    uint16_t ListenPort() const; // the port listened on; 0 when not listening
+
     void Start(); // opens the pty and starts the thread; throws std::runtime_error
-    void Stop(); // closes the master side (the program sees a hang-up) and joins
+    // Closes the master side and the TCP client's connection (the program sees a hang-up),
+    // stops listening and joins.
+    void Stop();
     QString SlavePath() const;
 
     // Every line received so far, in order (for tests and the simulator's console).
@@ -58,7 +68,8 @@ public:
     void SetReplyDelayMs(int ms);
     // Replaces the filter of the replies made from now on; an empty one sends them as made.
     void SetReplyFilter(SimReplyFilter filter);
-    // Writes bytes to the program now, as an instrument speaking out of turn.
+    // Writes bytes to the program now, as an instrument speaking out of turn (to the TCP
+    // client while one is connected).
     void Inject(const std::string& bytes);
 
     // Raised on the host's own thread for every line and reply. Assign it before Start():

@@ -29,11 +29,18 @@ protected:
         }
     }
 
-    // Starts the simulator; its first line is the port.
-    QString StartSimulator(const QString& timeScale)
+    // Starts the simulator; its first line is the port, the next one (with --listen) its
+    // TCP address.
+    QString StartSimulator(const QString& timeScale, const QStringList& more = {})
     {
-        FSim.start(QStringLiteral(DCLOAD_SIM_EXE), { "--time-scale", timeScale });
+        FSim.start(QStringLiteral(DCLOAD_SIM_EXE), QStringList { "--time-scale", timeScale } + more);
         EXPECT_TRUE(FSim.waitForStarted(5000));
+        while (!FSim.canReadLine() && FSim.waitForReadyRead(5000)) { }
+        return QString::fromLocal8Bit(FSim.readLine()).trimmed();
+    }
+
+    QString NextSimulatorLine()
+    {
         while (!FSim.canReadLine() && FSim.waitForReadyRead(5000)) { }
         return QString::fromLocal8Bit(FSim.readLine()).trimmed();
     }
@@ -82,12 +89,18 @@ TEST_F(CliTest, MeasureReadsWithoutSwitchingAndStopsAfterCount)
     }
 }
 
+// Over the pty and, one client after the other, over the simulator's TCP stream.
 TEST_F(CliTest, SendPrintsTheInstrumentsAnswer)
 {
-    const QString port = StartSimulator(QStringLiteral("1"));
-    const Finished f = Run({ "--port", port, "send", "mset:imax?" });
-    EXPECT_EQ(f.exit, 0) << f.errors.toStdString();
-    EXPECT_EQ(f.lines, QStringList { "30.000A" });
+    const QString pty = StartSimulator(QStringLiteral("1"), { "--listen", "127.0.0.1:0" });
+    const QString tcp = NextSimulatorLine();
+    ASSERT_TRUE(tcp.startsWith(u"tcp://127.0.0.1:")) << tcp.toStdString();
+    for (const QString& port : { pty, tcp, tcp }) {
+        SCOPED_TRACE(port.toStdString());
+        const Finished f = Run({ "--port", port, "send", "mset:imax?" });
+        EXPECT_EQ(f.exit, 0) << f.errors.toStdString();
+        EXPECT_EQ(f.lines, QStringList { "30.000A" });
+    }
 }
 
 // A discharge to the instrument's own cut-off, then the summary; the input goes off.

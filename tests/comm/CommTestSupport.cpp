@@ -1,16 +1,24 @@
 #include "CommTestSupport.h"
 
+#include "comm/PosixSerial.h"
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
+#include <QTextStream>
 #include <QThread>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -97,6 +105,146 @@ void TPty::CloseMaster()
     if (FMaster >= 0)
         close(FMaster);
     FMaster = -1;
+}
+
+std::optional<TLineSettings> TPty::SlaveLineSettings() const
+{
+    return PosixSerial::ReadLineSettings(FMaster);
+}
+
+uint16_t FreeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no free loopback port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+namespace {
+
+// Whether something listens on 127.0.0.1:port, as the kernel lists it.
+bool Listening(uint16_t port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local
+        = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields[1] == local && fields[3] == "0A")
+            return true;
+    }
+    return false;
+}
+
+QString Ser2netProgram()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("ser2net"),
+        { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/sbin") });
+}
+
+} // namespace
+
+TSer2net::TSer2net(const QString& device)
+{
+    const QString program = Ser2netProgram();
+    if (program.isEmpty())
+        throw std::runtime_error("ser2net is not installed: run scripts/deps (Debian package ser2net)");
+    if (!FFolder.isValid())
+        throw std::runtime_error("no temporary folder for the ser2net configuration");
+    FRaw = FreeLoopbackPort();
+    do
+        FTelnet = FreeLoopbackPort();
+    while (FTelnet == FRaw);
+    const QString config = FFolder.filePath(QStringLiteral("ser2net.yaml"));
+    {
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            throw std::runtime_error("cannot write the ser2net configuration");
+        QTextStream out(&file);
+        // The device opens when a client connects and closes when it leaves.
+        out << "connection: &raw\n"
+            << "  accepter: tcp,127.0.0.1," << FRaw << "\n"
+            << "  connector: serialdev," << device << ",9600n81,local\n"
+            << "connection: &telnet\n"
+            << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << FTelnet << "\n"
+            << "  connector: serialdev," << device << ",9600n81,local\n";
+    }
+    // Started with fork and exec rather than QProcess: its child shares the parent's memory
+    // until exec, which confuses ThreadSanitizer's picture of the parent's locks.
+    const QByteArray logPath = QFile::encodeName(FFolder.filePath(QStringLiteral("ser2net.log")));
+    const QByteArray pidPath = QFile::encodeName(FFolder.filePath(QStringLiteral("ser2net.pid")));
+    const QByteArray configPath = QFile::encodeName(config);
+    const QByteArray programPath = QFile::encodeName(program);
+    // -u: no UUCP lock files, which would outlive a killed test in /var/lock.
+    std::vector<char*> argv { const_cast<char*>(programPath.constData()), const_cast<char*>("-n"),
+        const_cast<char*>("-d"), const_cast<char*>("-u"), const_cast<char*>("-P"),
+        const_cast<char*>(pidPath.constData()), const_cast<char*>("-c"),
+        const_cast<char*>(configPath.constData()), nullptr };
+    FPid = fork();
+    if (FPid == 0) {
+        const int log = open(logPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (log >= 0) {
+            dup2(log, STDOUT_FILENO);
+            dup2(log, STDERR_FILENO);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (FPid < 0)
+        throw std::runtime_error("ser2net did not start: no process");
+    if (!WaitUntil([this] { return (Listening(FRaw) && Listening(FTelnet)) || !Running(); }, 10s)
+        || !Running()) {
+        QFile log(QString::fromLocal8Bit(logPath));
+        log.open(QIODevice::ReadOnly);
+        Stop();
+        throw std::runtime_error("ser2net does not listen on its ports: " + log.readAll().toStdString());
+    }
+}
+
+TSer2net::~TSer2net()
+{
+    Stop();
+}
+
+QString TSer2net::RawPort() const
+{
+    return QStringLiteral("tcp://127.0.0.1:%1").arg(FRaw);
+}
+
+QString TSer2net::TelnetPort() const
+{
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(FTelnet);
+}
+
+bool TSer2net::Running()
+{
+    if (FPid <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(FPid, &status, WNOHANG) == 0)
+        return true;
+    FPid = -1;
+    return false;
+}
+
+void TSer2net::Stop()
+{
+    if (!Running())
+        return;
+    kill(FPid, SIGTERM);
+    if (!WaitUntil([this] { return !Running(); }, 5s)) {
+        kill(FPid, SIGKILL);
+        waitpid(FPid, nullptr, 0);
+    }
+    FPid = -1;
 }
 
 TCommProbe::TCommProbe(TComm& comm)

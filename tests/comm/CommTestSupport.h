@@ -2,13 +2,18 @@
 #include "support/EventLoop.h"
 // Helpers for testing TComm against real pseudo-terminals: the test drives the master side,
 // TComm opens the slave by its path.
+#include "comm/LineSettings.h"
 #include "comm/SerialComm.h"
 #include <QByteArray>
 #include <QString>
+#include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -27,6 +32,8 @@ public:
     // Reads what TComm sent until count bytes are in or the limit passes.
     QByteArray Read(std::size_t count, std::chrono::milliseconds limit = 3s);
     void CloseMaster(); // the device is gone, as when an adapter is pulled
+    // The line as the program on the slave side set it (the master reads the slave's termios).
+    std::optional<TLineSettings> SlaveLineSettings() const;
     // Writes FloodBytes as fast as the master takes them until stop is set or limit bytes are
     // in (which a receiver that holds back never lets happen).
     void Flood(const std::atomic<bool>& stop, std::size_t limit);
@@ -35,6 +42,32 @@ private:
     int FMaster = -1;
     QString FSlavePath;
 };
+
+// A real ser2net serving one serial device on two loopback ports: a raw TCP stream and
+// Telnet with remote line control (RFC 2217). Starting throws, naming the cause, when
+// ser2net is not installed (scripts/deps installs it) or does not come up.
+class TSer2net
+{
+public:
+    explicit TSer2net(const QString& device);
+    ~TSer2net(); // stops it
+    TSer2net(const TSer2net&) = delete;
+    TSer2net& operator=(const TSer2net&) = delete;
+
+    QString RawPort() const; // "tcp://127.0.0.1:N"
+    QString TelnetPort() const; // "rfc2217://127.0.0.1:N"
+    void Stop(); // ends ser2net (SIGTERM) and waits for it: every client sees the connection go
+
+private:
+    bool Running();
+
+    QTemporaryDir FFolder;
+    pid_t FPid = -1;
+    uint16_t FRaw = 0, FTelnet = 0;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment.
+uint16_t FreeLoopbackPort();
 
 // The first size bytes of an endless stream in which no two neighbouring 2048-byte chunks
 // are alike, so a lost, doubled or swapped chunk shows.

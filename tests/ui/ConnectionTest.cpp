@@ -7,9 +7,11 @@
 
 #include <QAbstractItemView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTabWidget>
+#include <QTest>
 #include <QValueAxis>
 
 namespace {
@@ -94,6 +96,8 @@ TEST_F(PortBox, ChosenEntryLeavesOnlyItsPortName)
         { "ttyUSB0 | FT232R USB UART | usb", "ttyUSB0" },
         { "SIM | Built-in instrument simulator | sim", "SIM" },
         { "/dev/pts/7", "/dev/pts/7" }, // typed by hand: kept as typed
+        { "tcp://127.0.0.1:7000", "tcp://127.0.0.1:7000" },
+        { "rfc2217://[::1]:2217", "rfc2217://[::1]:2217" },
     };
     for (const auto& [chosen, shown] : cases) {
         form->Combo->addItem(chosen);
@@ -265,6 +269,34 @@ TEST_F(Connecting, LostPortShowsConnectAndStopsPolling)
     Connect(host->SlavePath());
     ASSERT_TRUE(DrainQueue());
     EXPECT_TRUE(WireLines(*host).contains("trig:sour bus")) << WireLines(*host).join(' ').toStdString();
+}
+
+// A device server typed into the box, key by key past the list's completion, is opened as
+// typed; its connection dropping is a lost port like an adapter pulled.
+TEST_F(Connecting, TypedNetworkPortConnectsAndItsLossShows)
+{
+    auto server = std::make_unique<SimulatorHost>();
+    server->Listen("127.0.0.1", 0);
+    server->Start();
+    const QString port = QStringLiteral("tcp://127.0.0.1:%1").arg(server->ListenPort());
+    form->combutton->click(); // the first click after start-up only closes
+    form->Combo->addItem(QStringLiteral("ttyS0 | Serial Port (ttyS0) | pnp"));
+    form->Combo->setEditText(QString());
+    form->Combo->setFocus();
+    QTest::keyClicks(form->Combo->lineEdit(), port);
+    ASSERT_EQ(form->Combo->currentText(), port);
+    form->combutton->click();
+    ASSERT_EQ(form->combutton->text(), QStringLiteral("Disconnect"))
+        << boxes->messages.join(' ').toStdString();
+    EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: " + port + ". Baud Rate: 9600");
+    ASSERT_TRUE(DrainQueue());
+    EXPECT_EQ(Session().Maxima().current, 30);
+
+    server->Stop();
+    ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() == u"Connect"; }));
+    EXPECT_EQ(form->StatusPanel0->text(), "Serial Port lost: " + port + " stopped answering (unplugged?)");
+    EXPECT_EQ(form->Comm1->Handle(), 0);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
 TEST_F(Connecting, ReplyNobodyAwaitedLeavesThePipelineUsable)

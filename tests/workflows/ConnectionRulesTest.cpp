@@ -51,6 +51,7 @@ TEST(PortEntries, ChosenPortName)
         { "| nothing before", QString("") },
         { "ttyUSB0", std::nullopt }, // typed by hand: used as typed
         { "/dev/pts/7", std::nullopt },
+        { "tcp://127.0.0.1:7000", std::nullopt },
         { "", std::nullopt },
     };
     for (const auto& [text, name] : cases)
