@@ -125,20 +125,29 @@ int main(int argc, char** argv)
             app.quit();
     };
     // Connected and read back, then the test as the operator starts it, at a 1 s period
-    // sped up to the poll interval.
-    QTimer::singleShot(6000, &form, [&] {
-        form.PageControl1->setCurrentIndex(1);
-        form.testInteral->setText(QStringLiteral("1"));
-        form.BSetButton->click();
-        QTimer::singleShot(2000, &form, [&] {
-            form.startButtonB->click();
+    // sped up to the poll interval: each step once the instrument has answered the last, so
+    // a slow machine only starts later.
+    int step = 0;
+    QTimer operatorSteps;
+    QObject::connect(&operatorSteps, &QTimer::timeout, &form, [&] {
+        if (!form.Session().Pipeline().Idle())
+            return;
+        if (step == 0) {
+            form.PageControl1->setCurrentIndex(1);
+            form.testInteral->setText(QStringLiteral("1"));
+            form.BSetButton->click();
+            step = 1;
+        } else if (step == 1 && form.startButtonB->isEnabled()) {
+            form.startButtonB->click(); // the first click after connecting only stops
             form.startButtonB->click();
             form.fetchTimer->setInterval(pollMs);
             fdsBefore = Descriptors();
             threadsBefore = Status("Threads");
             clock.start();
-        });
+            operatorSteps.stop();
+        }
     });
+    operatorSteps.start(200);
     app.exec();
     const double wallSeconds = clock.elapsed() / 1000.0;
     const long fdsAfter = Descriptors();
