@@ -102,3 +102,14 @@ QString DisplayPath(const QString& path)
 {
     return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
 }
+
+void CloseResultsConnection(QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2])
+{
+    for (std::unique_ptr<QSqlQuery>& statement : statements)
+        statement.reset();
+    if (!db.isValid())
+        return;
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+}

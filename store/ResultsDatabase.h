@@ -7,8 +7,10 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 class QSqlError;
+class QSqlQuery;
 
 // A table's name and its columns in table order (Id first).
 struct ResultsTableShape
@@ -23,6 +25,10 @@ const ResultsTableShape& TableShape(ResultsTable table);
 // synchronisation, so a row is in the file once its statement has returned. On failure
 // the connection is left closed and EDatabaseError names the file and the reason.
 void OpenResultsDatabase(QSqlDatabase& db, const QString& path);
+
+// Closes `db` and removes its connection `name`. The prepared `statements` go first: Qt
+// lets a connection go only once nothing uses its handle.
+void CloseResultsConnection(QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2]);
 
 // How long a statement waits for another program's lock before it gives up.
 inline constexpr int kBusyWaitMs = 200;

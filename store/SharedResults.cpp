@@ -180,14 +180,7 @@ void SharedResults::Open()
 
 void SharedResults::Close()
 {
-    // The statements and the handle must be gone before the connection can be removed.
-    for (std::unique_ptr<QSqlQuery>& insert : FInserts)
-        insert.reset();
-    if (!FDb.isValid())
-        return;
-    FDb.close();
-    FDb = QSqlDatabase();
-    QSqlDatabase::removeDatabase(FConnectionName);
+    CloseResultsConnection(FDb, FConnectionName, FInserts);
 }
 
 void SharedResults::Fail(const QString& statement, const QSqlError& error)

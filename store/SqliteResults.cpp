@@ -65,14 +65,7 @@ QSqlQuery& SqliteResults::InsertQuery(ResultsTable table)
 
 void SqliteResults::Close()
 {
-    // The statements and the handle must be gone before the connection can be removed.
-    for (std::unique_ptr<QSqlQuery>& insert : FInserts)
-        insert.reset();
-    if (!FDb.isValid())
-        return;
-    FDb.close();
-    FDb = QSqlDatabase();
-    QSqlDatabase::removeDatabase(FConnectionName);
+    CloseResultsConnection(FDb, FConnectionName, FInserts);
 }
 
 QString SqliteResults::Write(ResultsTable table, const QStringList& values)
