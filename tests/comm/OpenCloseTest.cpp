@@ -149,6 +149,15 @@ TEST(CommOpen, ResourceShortageReleasesWhatWasMade)
     const Case cases[] = { { 1, "Unable to create event" }, { 2, "Unable to create event" },
         { 3, "Unable to create write thread" } };
     TPty pty;
+    {
+        // UBSan's check of a polymorphic object's type needs a descriptor the first time it
+        // meets the type and reports a false fault without one: one open with descriptors
+        // to spare lets it know the port's parts before they are made under the limit.
+        TComm warm;
+        warm.setCommName(pty.SlavePath());
+        warm.StartComm();
+        warm.StopComm();
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         TComm comm;
