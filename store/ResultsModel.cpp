@@ -10,7 +10,7 @@ int ResultsModel::rowCount(const QModelIndex& parent) const
 {
     if (parent.isValid())
         return 0;
-    return static_cast<int>(FCells.size() / static_cast<size_t>(FColumnNames.size()));
+    return static_cast<int>(FIds.size());
 }
 
 int ResultsModel::columnCount(const QModelIndex& parent) const
@@ -24,8 +24,13 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const
         return {};
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return {};
-    return FCells[static_cast<size_t>(index.row()) * static_cast<size_t>(FColumnNames.size())
-        + static_cast<size_t>(index.column())];
+    const size_t row = static_cast<size_t>(index.row());
+    if (index.column() == 0)
+        return QString::fromStdString(FIds[row]);
+    const size_t cell
+        = row * static_cast<size_t>(FColumnNames.size() - 1) + static_cast<size_t>(index.column() - 1);
+    const size_t end = cell + 1 < FStart.size() ? FStart[cell + 1] : FText.size();
+    return QString::fromUtf8(FText.data() + FStart[cell], static_cast<qsizetype>(end - FStart[cell]));
 }
 
 QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -61,8 +66,11 @@ void ResultsModel::AppendRow(const QString& id, const QStringList& values)
     Q_ASSERT(values.size() + 1 == FColumnNames.size());
     const int row = rowCount();
     beginInsertRows(QModelIndex(), row, row);
-    FCells.push_back(id);
-    FCells.insert(FCells.end(), values.cbegin(), values.cend());
+    FIds.push_back(id.toStdString());
+    for (const QString& value : values) {
+        FStart.push_back(static_cast<uint32_t>(FText.size()));
+        FText += value.toStdString();
+    }
     endInsertRows();
 }
 
@@ -70,15 +78,17 @@ void ResultsModel::SetId(int row, const QString& id)
 {
     if (row < 0 || row >= rowCount())
         return;
-    FCells[static_cast<size_t>(row) * static_cast<size_t>(columnCount())] = id;
+    FIds[static_cast<size_t>(row)] = id.toStdString();
     emit dataChanged(index(row, 0), index(row, 0));
 }
 
 void ResultsModel::Clear()
 {
-    if (FCells.empty())
+    if (FIds.empty())
         return;
     beginResetModel();
-    FCells.clear();
+    FIds = {};
+    FText = {};
+    FStart = {};
     endResetModel();
 }

@@ -4,6 +4,8 @@
 // and never re-reads or re-lays out what is already there.
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 class ResultsModel : public QAbstractTableModel
@@ -35,6 +37,11 @@ public:
 private:
     QStringList FColumnNames;
     QStringList FTitles;
-    // Row-major cells, columnCount() per row: one allocation per text, none per row.
-    std::vector<QString> FCells;
+    // A day of readings is 86,400 rows, so a row is kept compact: its Id (short enough to
+    // live inside the string, no allocation), and its other texts as UTF-8, one after
+    // another in one buffer for the whole table. A text is made again only when the view
+    // asks for it, which it does for the rows it shows.
+    std::vector<std::string> FIds;
+    std::string FText;
+    std::vector<uint32_t> FStart; // where each value cell's text begins in FText, row-major
 };
