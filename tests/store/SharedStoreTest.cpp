@@ -388,7 +388,7 @@ TEST_F(SharedStoreCliTest, TwoStationsWritingAtOnceStoreEveryReadingOnceUnderThe
         u"2 2");
 }
 
-TEST_F(SharedStoreCliTest, AServerStoppedForFiveSecondsMidRunLosesNothing)
+TEST_F(SharedStoreCliTest, AServerStoppedForFiveSecondsMidRunStoresEveryPrintedReading)
 {
     QProcess cli;
     StartStation(cli, QStringLiteral("bench-1"), QStringLiteral("250"));
