@@ -3,7 +3,7 @@
 #include "store/ResultsModel.h"
 #include "store/ResultsQuery.h"
 #include "ui/FileDialogs.h"
-#include "ui/main.h"
+#include "ui/MessageBoxes.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -25,7 +25,7 @@ QString VerdictWord(const QString& digit)
 
 } // namespace
 
-QAction* InstallCsvExportMenu(QTableView* grid, TResultsQuery* query, IMessageBoxes* boxes)
+QAction* InstallCsvExportMenu(QTableView* grid, TResultsQuery* query, std::function<IMessageBoxes&()> boxes)
 {
     auto* exportAction = new QAction(QStringLiteral("Export to CSV…"), grid);
     QObject::connect(exportAction, &QAction::triggered, grid, [grid, query, boxes] {
@@ -34,10 +34,7 @@ QAction* InstallCsvExportMenu(QTableView* grid, TResultsQuery* query, IMessageBo
                 QStringLiteral("CSV files (*.csv)"), {} });
         if (!path)
             return;
-        // The window's boxes can be replaced after the menu was installed (tests record
-        // them); ask the window for the current ones rather than keep a stale pointer.
-        auto* form = qobject_cast<TForm1*>(grid->window());
-        ExportGridCsv(grid, *path, form ? form->MessageBoxes() : *boxes);
+        ExportGridCsv(grid, *path, boxes());
     });
     grid->addAction(exportAction);
     grid->setContextMenuPolicy(Qt::ActionsContextMenu);

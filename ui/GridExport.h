@@ -2,6 +2,7 @@
 // Results grids written to CSV files.
 #include "store/CsvExport.h"
 
+#include <functional>
 #include <vector>
 
 class QAction;
@@ -11,9 +12,10 @@ class TResultsQuery;
 class IMessageBoxes;
 
 // Gives a results grid the context-menu entry "Export to CSV…", which writes what the grid
-// shows (GridCsvColumns) to a file chosen in a save dialog. Returns the entry, so that
+// shows (GridCsvColumns) to a file chosen in a save dialog; `boxes` gives the message
+// boxes current at that moment. Returns the entry, so that
 // another place of the window can offer the very same export.
-QAction* InstallCsvExportMenu(QTableView* grid, TResultsQuery* query, IMessageBoxes* boxes);
+QAction* InstallCsvExportMenu(QTableView* grid, TResultsQuery* query, std::function<IMessageBoxes&()> boxes);
 
 // The columns `grid` shows, in the order it shows them, under its titles. The list's step
 // verdict digit (column "Result") is followed by "Verdict": PASS for 1, FAIL for 2, empty

@@ -167,9 +167,10 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
         if (!field->objectName().isEmpty())
             FReadBackFields.insert(field->objectName(), field);
     }
-    InstallCsvExportMenu(DBGrid1, ADOQuery1, FMessageBoxes.get());
-    FChart->InstallMenu(InstallCsvExportMenu(DBGrid2, ADOQuery2, FMessageBoxes.get()),
-        [this]() -> IMessageBoxes& { return MessageBoxes(); });
+    // The boxes are asked for when needed: tests replace them after the window is made.
+    const auto boxes = [this]() -> IMessageBoxes& { return MessageBoxes(); };
+    InstallCsvExportMenu(DBGrid1, ADOQuery1, boxes);
+    FChart->InstallMenu(InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes), boxes);
     InstallStepFileMenu(*this);
     WireHandlers();
     WireSession();
