@@ -10,6 +10,10 @@
 // descriptors or threads.
 //
 //   QT_QPA_PLATFORM=offscreen bench_soak [--hours H (24)] [--poll-ms MS (40)]
+//
+// For finding where memory goes: SOAK_TRIM=1 hands free heap back before each hourly
+// figure (what is left is held, not fragmentation); SOAK_EXIT_HOLDING=1 ends without
+// tearing down, so a heap profiler reports everything held at the end as kept.
 #include "comm/SerialComm.h"
 #include "sim/SimulatorHost.h"
 #include "store/ResultsQuery.h"
@@ -29,6 +33,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <sys/resource.h>
 
 namespace {
@@ -116,11 +121,17 @@ int main(int argc, char** argv)
     long readings = 0;
     QElapsedTimer clock;
     std::vector<long> hourlyRss;
+    std::vector<long> hourlyHeap; // bytes the program holds, to tell growth from fragmentation
     const auto program = form.Session().OnBatteryReading;
     form.Session().OnBatteryReading = [&](InstrumentSession* sender, const BatteryReading& reading) {
         program(sender, reading);
-        if (++readings % 3600 == 0)
+        if (++readings % 3600 == 0) {
+            if (qEnvironmentVariableIsSet("SOAK_TRIM")) // how much of the growth is free heap
+                malloc_trim(0);
             hourlyRss.push_back(Status("VmRSS"));
+            const auto heap = mallinfo2(); // small blocks and the large ones mapped alone
+            hourlyHeap.push_back(static_cast<long>((heap.uordblks + heap.hblkhd) / 1024));
+        }
         if (readings >= readingsWanted)
             app.quit();
     };
@@ -164,6 +175,9 @@ int main(int argc, char** argv)
     std::printf("  RSS at each simulated hour, MiB:");
     for (const long kb : hourlyRss)
         std::printf(" %.1f", kb / 1024.0);
+    std::printf("\n  heap in use at each simulated hour, MiB:");
+    for (const long kb : hourlyHeap)
+        std::printf(" %.1f", kb / 1024.0);
     std::printf("\n");
     if (hourlyRss.size() > 1)
         std::printf("  growth after the first hour %.1f MiB (target < 20)\n",
@@ -172,5 +186,10 @@ int main(int argc, char** argv)
         fdsBefore, fdsAfter, threadsBefore, threadsAfter);
     std::printf(
         "  readings shown %ld, grid rows %d, rows in db.sqlite %d\n", readings, gridRows, StoredRows());
+    // For a heap profiler: end with everything still held, so what is live is told as kept.
+    if (qEnvironmentVariableIsSet("SOAK_EXIT_HOLDING")) {
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
     return 0;
 }

@@ -97,7 +97,7 @@ struct SimulatorHost::Impl
     std::atomic<int> replyDelayMs;
 
     mutable std::mutex logMutex; // guards log, appended by the thread, copied by the owner
-    std::vector<SimReceivedLine> log;
+    std::deque<SimReceivedLine> log;
 
     std::mutex cueMutex; // guards filter and injected, set by the owner, taken by the thread
     SimReplyFilter filter;
@@ -221,7 +221,7 @@ QString SimulatorHost::SlavePath() const
 std::vector<SimReceivedLine> SimulatorHost::ReceivedLines() const
 {
     std::lock_guard lock(d->logMutex);
-    return d->log;
+    return { d->log.begin(), d->log.end() };
 }
 
 void SimulatorHost::SetReplyDelayMs(int ms)
@@ -330,6 +330,8 @@ void SimulatorHost::Impl::EndLine(Clock::time_point now, Side side)
     {
         std::lock_guard lock(logMutex);
         log.push_back({ std::chrono::duration<double>(now - started).count(), line });
+        while (log.size() > options.receivedLinesKept)
+            log.pop_front();
     }
     if (refused) {
         Trace(SimTraffic::Ignored, line);

@@ -5,6 +5,7 @@
 // raw stream does: one client at a time, answered on its own connection, the next one
 // taken when it leaves.
 #include <QString>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +21,9 @@ struct SimOptions
     double batteryInternalOhm = 0.15;
     double batteryFullVolts = 12.6; // open-circuit voltage when full
     double batteryEmptyVolts = 10.5; // open-circuit voltage when exhausted
+    // Lines kept for ReceivedLines(): the oldest give way, so a simulator left polled for
+    // days holds a few megabytes at most (a line a second fills it in a little over a day).
+    std::size_t receivedLinesKept = 100'000;
 };
 
 struct SimReceivedLine
@@ -62,7 +66,8 @@ public:
     void Stop();
     QString SlavePath() const;
 
-    // Every line received so far, in order (for tests and the simulator's console).
+    // The lines received so far, oldest first, at most options.receivedLinesKept of the newest
+    // (for tests and the simulator's console).
     std::vector<SimReceivedLine> ReceivedLines() const;
     // Changes the reply delay while running (tests make the instrument late).
     void SetReplyDelayMs(int ms);

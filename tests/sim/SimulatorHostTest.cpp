@@ -95,6 +95,19 @@ TEST_F(SimHost, LinesSplitAcrossWritesAreJoinedAndLineFeedsIgnored)
     EXPECT_LE(lines[0].atSeconds, lines[1].atSeconds);
 }
 
+TEST_F(SimHost, KeepsOnlyTheNewestReceivedLines)
+{
+    SimOptions options;
+    options.receivedLinesKept = 2;
+    Open(options);
+    Write("mset:vmax?\rbat:vmin?\rmset:imax?\r");
+    EXPECT_EQ(ReadUntil(8 + 6 + 7), "150.000V8.000V30.000A");
+    const auto lines = host->ReceivedLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].line, "bat:vmin?");
+    EXPECT_EQ(lines[1].line, "mset:imax?");
+}
+
 TEST_F(SimHost, ALongerReplyDelayMakesTheInstrumentLate)
 {
     Open();
