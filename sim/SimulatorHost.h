@@ -22,8 +22,8 @@ struct SimOptions
     double batteryFullVolts = 12.6; // open-circuit voltage when full
     double batteryEmptyVolts = 10.5; // open-circuit voltage when exhausted
     // Lines kept for ReceivedLines(): the oldest give way, so a simulator left polled for
-    // days holds a few megabytes at most (a line a second fills it in a little over a day).
-    std::size_t receivedLinesKept = 100'000;
+    // days holds as many lines as the traffic console keeps (a few hundred kilobytes).
+    std::size_t receivedLinesKept = 10'000;
 };
 
 struct SimReceivedLine
