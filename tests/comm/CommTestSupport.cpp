@@ -112,33 +112,59 @@ std::optional<TLineSettings> TPty::SlaveLineSettings() const
     return PosixSerial::ReadLineSettings(FMaster);
 }
 
-uint16_t FreeLoopbackPort()
+TLoopbackSocket::TLoopbackSocket()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-        || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (Fd < 0 || bind(Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (Fd >= 0)
+            close(Fd);
         throw std::runtime_error("no free loopback port");
-    close(fd);
-    return ntohs(address.sin_port);
+    }
+    Port = ntohs(address.sin_port);
+}
+
+TLoopbackSocket::~TLoopbackSocket()
+{
+    close(Fd);
+}
+
+uint16_t FreeLoopbackPort()
+{
+    return TLoopbackSocket().Port;
 }
 
 namespace {
 
-// Whether something listens on 127.0.0.1:port, as the kernel lists it.
-bool Listening(uint16_t port)
+// Whether process pid listens on 127.0.0.1:port. Another process may hold the port: tests
+// run side by side pick their ports the same way, and a ser2net that cannot have one of its
+// ports goes on serving the other.
+bool ListensOn(pid_t pid, uint16_t port)
 {
     QFile table(QStringLiteral("/proc/net/tcp"));
     if (!table.open(QIODevice::ReadOnly))
         return false;
     const QByteArray local
         = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    QByteArray inode;
     for (const QByteArray& line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && fields[1] == local && fields[3] == "0A")
+        if (fields.size() > 9 && fields[1] == local && fields[3] == "0A")
+            inode = fields[9];
+    }
+    if (inode.isEmpty())
+        return false;
+    const QByteArray socket = "socket:[" + inode + "]";
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString& fd : fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        const ssize_t n
+            = readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target - 1);
+        if (n > 0 && socket == QByteArray(target, static_cast<qsizetype>(n)))
             return true;
     }
     return false;
@@ -159,6 +185,19 @@ TSer2net::TSer2net(const QString& device)
         throw std::runtime_error("ser2net is not installed: run scripts/deps (Debian package ser2net)");
     if (!FFolder.isValid())
         throw std::runtime_error("no temporary folder for the ser2net configuration");
+    // A free port can be taken by another test between the pick and ser2net's bind; then
+    // this one starts again on new ports rather than let a client reach the other's server.
+    std::string log;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        log = Start(program, device);
+        if (log.empty())
+            return;
+    }
+    throw std::runtime_error("ser2net does not listen on its ports: " + log);
+}
+
+std::string TSer2net::Start(const QString& program, const QString& device)
+{
     FRaw = FreeLoopbackPort();
     do
         FTelnet = FreeLoopbackPort();
@@ -200,13 +239,22 @@ TSer2net::TSer2net(const QString& device)
     }
     if (FPid < 0)
         throw std::runtime_error("ser2net did not start: no process");
-    if (!WaitUntil([this] { return (Listening(FRaw) && Listening(FTelnet)) || !Running(); }, 10s)
-        || !Running()) {
-        QFile log(QString::fromLocal8Bit(logPath));
-        log.open(QIODevice::ReadOnly);
-        Stop();
-        throw std::runtime_error("ser2net does not listen on its ports: " + log.readAll().toStdString());
-    }
+    const auto logText = [&] {
+        QFile file(QString::fromLocal8Bit(logPath));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(); // not made yet
+    };
+    // ser2net says so in its log when it cannot have a port, and goes on with the other.
+    const bool listening = WaitUntil(
+        [&] {
+            return !Running() || logText().contains("Unable to startup")
+                || (ListensOn(FPid, FRaw) && ListensOn(FPid, FTelnet));
+        },
+        10s);
+    if (listening && Running() && ListensOn(FPid, FRaw) && ListensOn(FPid, FTelnet))
+        return {};
+    Stop();
+    const QByteArray said = logText();
+    return said.isEmpty() ? std::string("nothing in its log") : said.toStdString();
 }
 
 TSer2net::~TSer2net()

@@ -59,11 +59,25 @@ public:
     void Stop(); // ends ser2net (SIGTERM) and waits for it: every client sees the connection go
 
 private:
+    // One try on newly picked ports: empty when ser2net listens on both, else what it logged.
+    std::string Start(const QString& program, const QString& device);
     bool Running();
 
     QTemporaryDir FFolder;
     pid_t FPid = -1;
     uint16_t FRaw = 0, FTelnet = 0;
+};
+
+// A TCP socket bound to a free port on 127.0.0.1, not yet listening; closed when it goes.
+// While it lives, connecting to the port is refused and nobody else can bind it.
+struct TLoopbackSocket
+{
+    TLoopbackSocket();
+    ~TLoopbackSocket();
+    TLoopbackSocket(const TLoopbackSocket&) = delete;
+    TLoopbackSocket& operator=(const TLoopbackSocket&) = delete;
+    int Fd = -1;
+    uint16_t Port = 0;
 };
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
