@@ -133,12 +133,13 @@ TLoopbackSocket::~TLoopbackSocket()
     close(Fd);
 }
 
+namespace {
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment.
 uint16_t FreeLoopbackPort()
 {
     return TLoopbackSocket().Port;
 }
-
-namespace {
 
 // Whether process pid listens on 127.0.0.1:port. Another process may hold the port: tests
 // run side by side pick their ports the same way, and a ser2net that cannot have one of its
@@ -243,14 +244,10 @@ std::string TSer2net::Start(const QString& program, const QString& device)
         QFile file(QString::fromLocal8Bit(logPath));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(); // not made yet
     };
+    const auto listening = [&] { return ListensOn(FPid, FRaw) && ListensOn(FPid, FTelnet); };
     // ser2net says so in its log when it cannot have a port, and goes on with the other.
-    const bool listening = WaitUntil(
-        [&] {
-            return !Running() || logText().contains("Unable to startup")
-                || (ListensOn(FPid, FRaw) && ListensOn(FPid, FTelnet));
-        },
-        10s);
-    if (listening && Running() && ListensOn(FPid, FRaw) && ListensOn(FPid, FTelnet))
+    WaitUntil([&] { return !Running() || logText().contains("Unable to startup") || listening(); }, 10s);
+    if (Running() && listening())
         return {};
     Stop();
     const QByteArray said = logText();

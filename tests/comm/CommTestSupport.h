@@ -80,9 +80,6 @@ struct TLoopbackSocket
     uint16_t Port = 0;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on at the moment.
-uint16_t FreeLoopbackPort();
-
 // The first size bytes of an endless stream in which no two neighbouring 2048-byte chunks
 // are alike, so a lost, doubled or swapped chunk shows.
 QByteArray FloodBytes(qsizetype size);
