@@ -404,8 +404,7 @@ private:
             const CommandPipeline& pipeline = FSession.Pipeline();
             const bool settled = std::all_of(pipeline.Pending().begin(), pipeline.Pending().end(),
                                      [](const Command& c) { return c.code == ReplyCode::Measurement; })
-                && std::all_of(pipeline.Awaited().begin(), pipeline.Awaited().end(),
-                    [](const AwaitedAnswer& a) { return a.code == ReplyCode::Measurement; });
+                && (!pipeline.OnTheWire() || pipeline.OnTheWire()->command.code == ReplyCode::Measurement);
             if (!settled)
                 return;
             watch->deleteLater();

@@ -1,5 +1,7 @@
 #include "link/CommandPipeline.h"
 
+#include "replies/ReadBack.h"
+
 #include <algorithm>
 
 void CommandPipeline::CheckCommand(const QString& text)
@@ -20,6 +22,11 @@ void CommandPipeline::CheckCommand(const QString& text)
     }
 }
 
+void CommandPipeline::SetReplyTimeout(int ms)
+{
+    FReplyTimeoutMs = std::max(ms, 1);
+}
+
 void CommandPipeline::QueueCommand(const QString& text, ReplyCode code)
 {
     CheckCommand(text);
@@ -37,50 +44,128 @@ void CommandPipeline::ReplaceQueue(const std::vector<Command>& commands)
 {
     for (const Command& c : commands)
         CheckCommand(c.text);
-    FPending.assign(commands.begin(), commands.end());
+    // The operator's input switches are never replaced away: a lost "load off" leaves the
+    // load drawing current while the window says it stopped, a lost "load on" a run that
+    // waits for readings for ever.
+    std::erase_if(FPending, [](const Command& c) { return c.text != kInputOff && c.text != kInputOn; });
+    FPending.insert(FPending.end(), commands.begin(), commands.end());
 }
 
-void CommandPipeline::QueueSuperseding(const Command& command, const QStringList& texts)
+bool CommandPipeline::QueuePoll(const Command& poll)
 {
-    CheckCommand(command.text);
-    std::erase_if(FPending, [&](const Command& c) { return texts.contains(c.text); });
-    FPending.push_back(command);
+    if (std::any_of(FPending.begin(), FPending.end(), [&](const Command& c) { return c.code == poll.code; }))
+        return false;
+    QueueCommand(poll.text, poll.code);
+    return true;
+}
+
+void CommandPipeline::QueueInputOn()
+{
+    std::erase_if(FPending,
+        [](const Command& c) { return c.text == kInputOn || c.code == ReplyCode::Measurement; });
+    FPending.push_back({ kInputOn });
+}
+
+void CommandPipeline::QueueInputOff()
+{
+    // Polls still pending would read a load that no run watches any more.
+    std::erase_if(FPending, [](const Command& c) {
+        return c.text == kInputOn || c.text == kInputOff || c.code == ReplyCode::Measurement;
+    });
+    FPending.push_front({ kInputOff });
 }
 
 void CommandPipeline::Clear()
 {
     FPending.clear();
-    FAwaited.clear();
+    FOnTheWire.reset();
+    FOwed.clear();
+    FLastGivenUp.reset();
+    FGuardUntil = 0;
 }
 
-std::optional<QByteArray> CommandPipeline::Tick(const std::vector<ReplyCode>& outstanding)
+void CommandPipeline::ForgetExpiredDebts(qint64 now)
 {
-    // The answers to the commands sent before did not come in time; they may still come.
-    std::vector<ReplyCode> late = outstanding;
-    for (const AwaitedAnswer& a : FAwaited)
-        late.push_back(a.code);
-    FAwaited.clear();
-    if (FPending.empty())
+    std::erase_if(FOwed, [now](const Debt& d) { return now >= d.until; });
+}
+
+bool CommandPipeline::MayWrite(const Command& head, qint64 now)
+{
+    if (head.text == kInputOff)
+        return true; // nothing it says can be mistaken for an answer, and the load must stop
+    if (FOnTheWire || now < FGuardUntil)
+        return false;
+    if (head.code == ReplyCode::None)
+        return true;
+    ForgetExpiredDebts(now);
+    return std::none_of(
+        FOwed.begin(), FOwed.end(), [&](const Debt& d) { return ShapesOverlap(d.exchange.command.code, head.code); });
+}
+
+std::optional<Exchange> CommandPipeline::Next(qint64 now, MeasurementLayout layout)
+{
+    if (FPending.empty() || !MayWrite(FPending.front(), now))
         return std::nullopt;
-    const Command command = FPending.front();
+    Exchange e { FPending.front(), ++FLines, now, layout };
     FPending.pop_front();
-    if (command.code != ReplyCode::None) {
-        const bool doubtful
-            = std::any_of(late.begin(), late.end(), [&](ReplyCode code) { return code != command.code; });
-        FAwaited.push_back({ command.code, doubtful });
-    }
-    QByteArray line = command.text.toLatin1();
+    if (e.command.code != ReplyCode::None)
+        FOnTheWire = e;
+    return e;
+}
+
+QByteArray CommandPipeline::LineOf(const Exchange& exchange)
+{
+    QByteArray line = exchange.command.text.toLatin1();
     line.append('\r');
     return line;
 }
 
-std::optional<AwaitedAnswer> CommandPipeline::TakeReplyCode()
+Placed CommandPipeline::Place(const QString& reply, qint64 now)
 {
-    if (FAwaited.empty())
+    ForgetExpiredDebts(now);
+    const auto owedFor = [&]() -> std::optional<Exchange> {
+        const auto at = std::find_if(FOwed.begin(), FOwed.end(), [&](const Debt& d) {
+            return FitsShape(d.exchange.command.code, d.exchange.layout, reply);
+        });
+        if (at == FOwed.end())
+            return std::nullopt;
+        const Exchange e = at->exchange;
+        FOwed.erase(at);
+        return e;
+    };
+    if (FOnTheWire) {
+        const Exchange e = *FOnTheWire;
+        const ReplyCode code = e.command.code;
+        if (code == ReplyCode::Verbatim || FitsShape(code, e.layout, reply)) {
+            FOnTheWire.reset();
+            return { Placement::Answer, e };
+        }
+        if (IsDroppedReply(reply)) {
+            FOnTheWire.reset();
+            return { Placement::Ignored, e };
+        }
+        // No query on the wire could be taken for an owed answer, so this cannot be both.
+        if (auto late = owedFor())
+            return { Placement::Late, late };
+        return { Placement::Misshapen, e };
+    }
+    if (auto late = owedFor())
+        return { Placement::Late, late };
+    if (now < FGuardUntil && FLastGivenUp)
+        return { Placement::Late, FLastGivenUp };
+    return { Placement::Unasked, std::nullopt };
+}
+
+std::optional<Exchange> CommandPipeline::GiveUp(qint64 line, qint64 now)
+{
+    if (!FOnTheWire || FOnTheWire->line != line)
         return std::nullopt;
-    const AwaitedAnswer answer = FAwaited.front();
-    FAwaited.pop_front();
-    return answer;
+    const Exchange e = *FOnTheWire;
+    FOnTheWire.reset();
+    FOwed.push_back({ e, now + FReplyTimeoutMs });
+    FLastGivenUp = e;
+    FGuardUntil = now + kGuardMs;
+    return e;
 }
 
 QString ReplyTextFromChunk(const char* buffer, uint16_t length)

@@ -1,9 +1,18 @@
 #pragma once
-// The command queue and the codes of the answers awaited. Every command travels with the
-// code its answer must be read with. Time-driven: one command leaves per pacing tick
-// whether or not the previous one was answered, and an answer counts only if it arrives
-// before the next tick.
+// The command queue and the one question on the wire. The instrument's replies carry no
+// tag, so a reply is placed by order, timing and shape, never by a guess:
+// - one question at a time: a query is written only when no answer is awaited, and its
+//   answer is awaited until its deadline (the reply time-out after the line was written);
+// - a reply is read as the answer only when it has the answer's shape;
+// - an answer given up may still come: for a short guard nothing is written and whatever
+//   arrives is its late answer, and until the answer comes (or a second time-out has
+//   passed) no query is written whose answer could look like it.
+// Lines that expect no answer are not held up by an answer awaited only when they switch
+// the load input off: that line goes ahead of everything.
+//
+// No clock of its own: the session passes the time (milliseconds of one monotonic clock).
 #include "replies/ReplyCodes.h"
+#include "replies/ReplyShapes.h"
 
 #include <QByteArray>
 #include <QString>
@@ -28,64 +37,113 @@ struct Command
     bool operator==(const Command&) const = default;
 };
 
-// An answer awaited for a command on the wire. Doubtful when the command before it went
-// unanswered with another code: the first reply to come may be that late answer.
-struct AwaitedAnswer
+inline const QString kInputOn = QStringLiteral("load on");
+inline const QString kInputOff = QStringLiteral("load off");
+
+// A line as it went to the wire, and for a query the answer it waits for.
+struct Exchange
 {
-    ReplyCode code = ReplyCode::None;
-    bool doubtful = false;
-    bool operator==(const AwaitedAnswer&) const = default;
+    Command command;
+    qint64 line = 0; // the how-manieth line this pipeline wrote, from 1
+    qint64 writtenAt = 0;
+    MeasurementLayout layout = MeasurementLayout::Main; // how a measurement is read
+};
+
+// What became of a reply.
+enum class Placement {
+    Answer, // the answer to the query on the wire
+    Ignored, // the instrument's "nothing to say" (empty, or holding "/"): the query's answer all the same
+    Misshapen, // not shaped as the answer awaited: dropped; the query still waits
+    Late, // the late answer to a query given up: dropped
+    Unasked, // no answer awaited and none owed: dropped
+};
+
+struct Placed
+{
+    Placement placement = Placement::Unasked;
+    std::optional<Exchange> exchange; // the query answered, still waiting, or given up
 };
 
 class CommandPipeline
 {
 public:
+    static constexpr int kDefaultReplyTimeoutMs = 1000;
+    // Quiet after an answer was given up: what arrives meanwhile is its late answer.
+    static constexpr int kGuardMs = 200;
+
+    // How long the answer to a query is awaited after its line was written, counting the
+    // chunk interval that ends the reply. From 1 ms on.
+    void SetReplyTimeout(int ms);
+    int ReplyTimeout() const { return FReplyTimeoutMs; }
+
+    // ---- the queue
+
     // Appends one command behind everything pending. Throws EBadCommand (and queues
     // nothing) when the text holds ">", ";", a carriage return or a line feed: each would
     // split it into several commands or lines on the wire.
     void QueueCommand(const QString& text, ReplyCode code = ReplyCode::None);
-
     // Appends several commands behind everything pending, all or none: one unfit text
     // refuses the lot, so the instrument never gets half of a step's definition.
     void QueueCommands(const std::vector<Command>& commands);
-
-    // Discards every command not yet sent and queues these instead. The codes of
-    // commands already on the wire stay awaited: their answers are still read with their
-    // own codes, never with a new command's. Throws EBadCommand (and changes nothing)
-    // when any text is unfit.
+    // Discards every command not yet sent, except the switches of the load input, and
+    // queues these behind them.
+    // Throws EBadCommand (and changes nothing) when any text is unfit.
     void ReplaceQueue(const std::vector<Command>& commands);
-
-    // Drops the pending commands whose text is one of `texts`, then queues `command`: a
-    // command that makes the earlier ones moot (the input switched on and off faster than
-    // the line carries it) goes out alone. Throws EBadCommand (and changes nothing) when
-    // the text is unfit.
-    void QueueSuperseding(const Command& command, const QStringList& texts);
-
-    // Empties the queue and forgets every awaited answer (start-up, a closed port).
+    // Queues a measurement query unless one is pending already; false then.
+    bool QueuePoll(const Command& poll);
+    // "load on" behind everything pending, in place of one still pending; polls still
+    // pending go (their answers would belong to no run).
+    void QueueInputOn();
+    // "load off" ahead of everything pending, in place of a pending switch either way;
+    // polls still pending go.
+    void QueueInputOff();
+    // Empties the queue and forgets the query on the wire and every answer owed (start-up,
+    // a closed port).
     void Clear();
 
-    // One pacing tick: forgets the answers that did not come in time, then returns the
-    // next line to write (command plus carriage return, 8-bit) if any command is pending.
-    // `outstanding` names answers from before that may still come (those given up now
-    // among them, or a reply its owner could not place): the next answer is doubtful when
-    // one of them would be read another way.
-    std::optional<QByteArray> Tick(const std::vector<ReplyCode>& outstanding = {});
+    // ---- the wire
 
-    // The frame every reply is read in: the answer awaited for the oldest command on the
-    // wire, taken off. Nothing when no answer is awaited: the reply came unasked, and
-    // nothing pending is touched.
-    std::optional<AwaitedAnswer> TakeReplyCode();
+    // The next line to write now, taken off the queue: nothing when the queue is empty or
+    // the head must wait (an answer awaited, the guard, an owed answer it could be taken
+    // for). A query becomes the one on the wire.
+    std::optional<Exchange> Next(qint64 now, MeasurementLayout layout);
+    // The line of an exchange as written: its text, a carriage return, 8-bit.
+    static QByteArray LineOf(const Exchange& exchange);
+
+    // Where a reply belongs. An answer ends the exchange; a late one settles its debt.
+    Placed Place(const QString& reply, qint64 now);
+    // The deadline of `line` has passed: when it is still the query on the wire, it is
+    // given up and returned; its answer is owed, and the guard begins.
+    std::optional<Exchange> GiveUp(qint64 line, qint64 now);
+    // When the answer to the query on the wire stops being awaited.
+    qint64 DeadlineOf(const Exchange& exchange) const { return exchange.writtenAt + FReplyTimeoutMs; }
 
     const std::deque<Command>& Pending() const { return FPending; }
-    const std::deque<AwaitedAnswer>& Awaited() const { return FAwaited; }
-    // Nothing to send and nothing awaited.
-    bool Idle() const { return FPending.empty() && FAwaited.empty(); }
+    const std::optional<Exchange>& OnTheWire() const { return FOnTheWire; }
+    // Answers given up that may still come.
+    int Owed() const { return static_cast<int>(FOwed.size()); }
+    // Nothing to send and no answer awaited.
+    bool Idle() const { return FPending.empty() && !FOnTheWire; }
+    qint64 LinesWritten() const { return FLines; }
 
 private:
     static void CheckCommand(const QString& text);
+    void ForgetExpiredDebts(qint64 now);
+    bool MayWrite(const Command& head, qint64 now);
 
+    struct Debt
+    {
+        Exchange exchange;
+        qint64 until = 0;
+    };
+
+    int FReplyTimeoutMs = kDefaultReplyTimeoutMs;
     std::deque<Command> FPending; // not yet sent, in sending order
-    std::deque<AwaitedAnswer> FAwaited; // sent, answer not yet come; at most one between ticks
+    std::optional<Exchange> FOnTheWire; // the query whose answer is awaited
+    std::vector<Debt> FOwed; // answers given up that may still come, oldest first
+    std::optional<Exchange> FLastGivenUp;
+    qint64 FGuardUntil = 0; // nothing is written before, and what arrives is late
+    qint64 FLines = 0;
 };
 
 // The text of one received chunk: one character per byte, NUL bytes and any

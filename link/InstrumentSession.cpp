@@ -3,11 +3,11 @@
 #include "comm/SerialComm.h"
 #include "link/Guarded.h"
 #include "replies/Numbers.h"
-#include "replies/TextCuts.h"
 
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -15,11 +15,10 @@ namespace {
 constexpr int kPacingMs = 300;
 // How long the instrument may leave awaited queries unanswered before the operator is told.
 constexpr qint64 kSilenceMs = 3000;
-// Readings with no current at one time that tell the instrument has ended a discharge.
-constexpr int kIdleReadingsAtEnd = 3;
 
-const QStringList kInputSwitches { QStringLiteral("load on"), QStringLiteral("load off") };
 const QString kPoll = QStringLiteral("fetch?");
+// The line of a poll taken to have gone out after everything queued so far.
+constexpr qint64 kAfterAll = std::numeric_limits<qint64>::max();
 
 size_t Index(Activity activity)
 {
@@ -32,6 +31,11 @@ bool IsReadBack(ReplyCode code)
     return code != ReplyCode::None && code != ReplyCode::Measurement && code != ReplyCode::Verbatim;
 }
 
+QString Quoted(const QString& command)
+{
+    return u'"' + command + u'"';
+}
+
 } // namespace
 
 InstrumentSession::InstrumentSession(QObject* parent)
@@ -39,6 +43,8 @@ InstrumentSession::InstrumentSession(QObject* parent)
     , Pause([](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); })
 {
     setObjectName(QStringLiteral("Session"));
+    FClock.start();
+    FSinceWrite.start();
     FComm = new TComm(this);
     FComm->setObjectName(QStringLiteral("Comm1"));
     // The instrument's line: 8 data bits, no parity, one stop bit, no flow control, DTR
@@ -57,6 +63,11 @@ InstrumentSession::InstrumentSession(QObject* parent)
         if (auto handler = OnFlooded)
             Guarded([&] { handler(this); });
     };
+    FComm->OnSendDataEmpty = [this](TComm*) {
+        // The report of an earlier line's leaving may come after "load off" was handed over.
+        if (FInputOffLeaving && FComm->SendDataEmpty())
+            Guarded([this] { InputOffLeft(); });
+    };
 
     FPacing = new QTimer(this);
     FPacing->setObjectName(QStringLiteral("CoTimer"));
@@ -66,6 +77,16 @@ InstrumentSession::InstrumentSession(QObject* parent)
     FPolling->setObjectName(QStringLiteral("fetchTimer"));
     FPolling->setInterval(kIdlePollMs);
     connect(FPolling, &QTimer::timeout, this, [this] { Guarded([this] { PollTick(); }); });
+    FDeadline = new QTimer(this);
+    FDeadline->setObjectName(QStringLiteral("ReplyDeadline"));
+    FDeadline->setSingleShot(true);
+    FDeadline->setTimerType(Qt::PreciseTimer);
+    connect(FDeadline, &QTimer::timeout, this, [this] {
+        // Behind the chunks already received: an answer that came in time is read first.
+        if (const auto& e = FPipeline.OnTheWire())
+            QMetaObject::invokeMethod(
+                this, [this, line = e->line] { Guarded([&] { DeadlinePassed(line); }); }, Qt::QueuedConnection);
+    });
     FPacing->start();
 }
 
@@ -93,56 +114,164 @@ void InstrumentSession::ReplaceQueue(const std::vector<Command>& commands)
     FPipeline.ReplaceQueue(commands);
 }
 
-void InstrumentSession::QueueSuperseding(const Command& command, const QStringList& texts)
-{
-    FPipeline.QueueSuperseding(command, texts);
-}
-
 void InstrumentSession::ClearQueues()
 {
     FPipeline.Clear();
+    FDeadline->stop();
 }
 
 void InstrumentSession::SwitchInput(bool on)
 {
-    QStringList superseded = kInputSwitches;
-    if (on)
-        superseded.append(kPoll);
-    FPipeline.QueueSuperseding({ kInputSwitches[on ? 0 : 1] }, superseded);
+    if (on) {
+        FPipeline.QueueInputOn();
+        return;
+    }
+    FPipeline.QueueInputOff();
+    // The load must stop: it does not wait for the next tick when the pacing allows.
+    Pump(false);
+}
+
+bool InstrumentSession::InputOffOutstanding() const
+{
+    const auto& pending = FPipeline.Pending();
+    return FInputOffLeaving
+        || std::any_of(pending.begin(), pending.end(), [](const Command& c) { return c.text == kInputOff; });
 }
 
 void InstrumentSession::PacingTick()
 {
     WatchSilence();
-    // Answers that have not come by now: their fields keep their text, and a late answer
-    // that comes yet is expected, not news.
-    std::vector<ReplyCode> outstanding;
-    for (const AwaitedAnswer& late : FPipeline.Awaited()) {
-        outstanding.push_back(late.code);
-        if (IsReadBack(late.code))
-            Unconfirmed();
+    Pump(true);
+}
+
+void InstrumentSession::Pump(bool onTick)
+{
+    // Between ticks a line may go only when the pacing has run its interval since the last
+    // one; a stopped pacing timer (tests) sends nothing by itself.
+    if (!onTick && (!FPacing->isActive() || FSinceWrite.elapsed() < FPacing->interval()))
+        return;
+    const std::optional<Exchange> e = FPipeline.Next(Now(), Layout());
+    if (!e)
+        return;
+    const QByteArray line = CommandPipeline::LineOf(*e);
+    const bool written = FComm->WriteCommData(line.constData(), static_cast<uint16_t>(line.size()));
+    FSinceWrite.start();
+    if (!onTick)
+        FPacing->start(); // the next tick a whole interval after this line
+    Trace(TrafficRoute::Sent, e->command.code, QString::fromLatin1(line));
+    if (e->command.text == kInputOff) {
+        FInputOffLeaving = written;
+        if (!written && FCloseAfterInputOff) {
+            Close(); // nothing goes out on this port any more
+            Report(QStringLiteral("The input may still be on: \"load off\" could not be written to the port."));
+        }
     }
-    // No second reply came: the one held cannot be told from the late answer, and the
-    // answer it may not have been may still come.
-    if (FHeld) {
-        outstanding.push_back(FHeld->first);
-        if (IsReadBack(FHeld->first))
-            Unconfirmed();
-        FHeld.reset();
+    Written(*e);
+}
+
+void InstrumentSession::InputOffLeft()
+{
+    FInputOffLeaving = false;
+    if (!FCloseAfterInputOff)
+        return;
+    // Handed to the driver; the port closes once the line has had time to cross the wire
+    // at its baud rate (closing purges what the driver still holds).
+    const int crossingMs = static_cast<int>(kInputOff.size() + 1) * 10 * 1000
+            / static_cast<int>(std::max<uint32_t>(FComm->BaudRate(), 300))
+        + 20;
+    const int connection = FConnection;
+    QTimer::singleShot(crossingMs, this, [this, connection] {
+        if (FConnection != connection || !FCloseAfterInputOff)
+            return;
+        Guarded([this] {
+            FRuns[Index(Activity::Load)] = RunState::Idle;
+            Close();
+        });
+    });
+}
+
+void InstrumentSession::Written(const Exchange& e)
+{
+    if (e.command.text == kInputOn) {
+        for (qint64& from : FRunFrom) {
+            if (from < 0)
+                from = e.line;
+        }
     }
-    FLateAnswers = static_cast<int>(outstanding.size());
-    FTailMayFollow = false;
-    // A read-back that has no query left is over; the next one counts afresh.
-    if (std::none_of(FPipeline.Pending().begin(), FPipeline.Pending().end(),
-            [](const Command& c) { return IsReadBack(c.code); }))
-        FUnconfirmed = 0;
-    if (const auto line = FPipeline.Tick(outstanding)) {
-        FComm->WriteCommData(line->constData(), static_cast<uint16_t>(line->size()));
-        if (OnTraffic)
-            Trace(TrafficRoute::Sent,
-                FPipeline.Awaited().empty() ? ReplyCode::None : FPipeline.Awaited().back().code,
-                QString::fromLatin1(*line));
+    if (e.command.code == ReplyCode::None)
+        return;
+    FUnreadOnTheWire = false;
+    FDeadline->start(FPipeline.ReplyTimeout());
+    if (IsReadBack(e.command.code) && !std::exchange(FReadBackRunning, true))
+        FReadBackMissing.clear();
+}
+
+MeasurementLayout InstrumentSession::Layout() const
+{
+    switch (FMode) {
+    case TestMode::Battery:
+        return MeasurementLayout::Battery;
+    case TestMode::List:
+        return MeasurementLayout::List;
+    case TestMode::Normal:
+        break;
     }
+    return MeasurementLayout::Main;
+}
+
+void InstrumentSession::DeadlinePassed(qint64 line)
+{
+    const std::optional<Exchange> e = FPipeline.GiveUp(line, Now());
+    if (!e)
+        return;
+    ++FCounts.noAnswer;
+    ++FCounts.noAnswerInARow;
+    const bool unreadable = std::exchange(FUnreadOnTheWire, false);
+    Trace(TrafficRoute::NoAnswer, e->command.code, e->command.text);
+    ReadBackSettled();
+    Unread(*e);
+    Trouble({ LinkTrouble::NoAnswer, e, QString(),
+        QStringLiteral("No %1answer to %2 within %3 ms")
+            .arg(unreadable ? QStringLiteral("readable ") : QString(), Quoted(e->command.text))
+            .arg(FPipeline.ReplyTimeout()),
+        unreadable });
+}
+
+void InstrumentSession::Unread(const Exchange& e)
+{
+    const ReplyCode code = e.command.code;
+    if (IsReadBack(code))
+        ReadBackMissing(code);
+    if (code == ReplyCode::Measurement) {
+        for (const Activity a : { Activity::Load, Activity::Battery, Activity::List }) {
+            if (CountsFor(a, e))
+                ++FCounts.missedReadings;
+        }
+    }
+}
+
+void InstrumentSession::ReadBackSettled()
+{
+    const auto& pending = FPipeline.Pending();
+    if (!FPipeline.OnTheWire()
+        && std::none_of(pending.begin(), pending.end(), [](const Command& c) { return IsReadBack(c.code); }))
+        FReadBackRunning = false;
+}
+
+void InstrumentSession::ReadBackMissing(ReplyCode code)
+{
+    for (const QString& field : ReadBackFieldNames(code)) {
+        if (!FReadBackMissing.contains(field))
+            FReadBackMissing.append(field);
+    }
+    if (auto handler = OnReadBackIncomplete)
+        handler(this, FReadBackMissing);
+}
+
+void InstrumentSession::Trouble(LinkEvent event)
+{
+    if (auto handler = OnLinkEvent)
+        handler(this, event);
 }
 
 void InstrumentSession::Trace(TrafficRoute route, ReplyCode code, const QString& text)
@@ -151,27 +280,20 @@ void InstrumentSession::Trace(TrafficRoute route, ReplyCode code, const QString&
         handler(this, { QTime::currentTime(), route, code, text });
 }
 
-void InstrumentSession::Unconfirmed()
-{
-    ++FUnconfirmed;
-    if (auto handler = OnReadBackIncomplete)
-        handler(this, FUnconfirmed);
-}
-
 void InstrumentSession::WatchSilence()
 {
-    // Answers awaited and not come by this tick, and none for a while: say so once.
-    if (FPort != PortState::Open || FPipeline.Awaited().empty() || FSilent
-        || FSinceReply.elapsed() < kSilenceMs)
+    // An answer awaited or given up, and none for a while: say so once.
+    if (FPort != PortState::Open || (!FPipeline.OnTheWire() && FCounts.noAnswerInARow == 0) || FSilent
+        || FSinceAnswer.elapsed() < kSilenceMs)
         return;
     FSilent = true;
     if (auto handler = OnSilence)
-        handler(this, FLastReplyAt);
+        handler(this, FLastAnswerAt);
 }
 
 void InstrumentSession::PollTick()
 {
-    FPipeline.QueueCommand(kPoll, ReplyCode::Measurement);
+    FPipeline.QueuePoll({ kPoll, ReplyCode::Measurement });
 }
 
 void InstrumentSession::StartPolling()
@@ -220,8 +342,12 @@ void InstrumentSession::Open(const QString& name, uint32_t baudRate)
     FPort = PortState::Open;
     ++FConnection;
     FArmed[Index(Activity::Load)] = false;
-    FSinceReply.start();
-    FLastReplyAt = QTime::currentTime();
+    // Another instrument may be on the port now: its limits are read back afresh.
+    FMaxima = {};
+    FCounts = {};
+    FToldKinds.clear();
+    FSinceAnswer.start();
+    FLastAnswerAt = QTime::currentTime();
     FSilent = false;
     StateChanged();
 }
@@ -241,18 +367,44 @@ void InstrumentSession::Close()
     StateChanged();
 }
 
+bool InstrumentSession::Disconnect()
+{
+    if (FPort != PortState::Open || !InputMayBeOn()) {
+        Close();
+        return false;
+    }
+    StopPolling();
+    FCloseAfterInputOff = true;
+    // What waits behind the switch-off would go to an instrument being left.
+    FPipeline.ReplaceQueue({});
+    SwitchInput(false);
+    // Should the port take nothing any more, it closes all the same, and says so.
+    const int connection = FConnection;
+    QTimer::singleShot(kPacingMs + 2000, this, [this, connection] {
+        if (FConnection != connection || !FCloseAfterInputOff || FPort != PortState::Open)
+            return;
+        Guarded([this] {
+            Close();
+            Report(QStringLiteral("The input may still be on: \"load off\" could not be sent before the port "
+                                  "closed."));
+        });
+    });
+    StateChanged();
+    return true;
+}
+
 void InstrumentSession::ReleasePort()
 {
     FComm->StopComm();
     FVirtual = {};
-    FPipeline.Clear();
+    ClearQueues();
     FPolling->stop();
     FPolling->setInterval(kIdlePollMs);
     FPort = PortState::Closed;
     FArmed[Index(Activity::Load)] = false;
-    FHeld.reset();
-    FTailMayFollow = false;
-    FLateAnswers = 0;
+    FCloseAfterInputOff = false;
+    FInputOffLeaving = false;
+    FReadBackRunning = false;
     if (FSilent) {
         FSilent = false;
         if (auto handler = OnSilence)
@@ -311,20 +463,28 @@ void InstrumentSession::SetRun(Activity activity, RunState state)
     if (FRuns[Index(activity)] == state)
         return;
     FRuns[Index(activity)] = state;
-    if (state == RunState::Running)
-        RunStarted(activity);
+    if (state == RunState::Running) {
+        const auto& pending = FPipeline.Pending();
+        const bool inputOnPending
+            = std::any_of(pending.begin(), pending.end(), [](const Command& c) { return c.text == kInputOn; });
+        FRunFrom[Index(activity)] = inputOnPending ? -1 : FPipeline.LinesWritten();
+        FRunReadings[Index(activity)] = 0;
+        FToldKinds.clear();
+        if (activity == Activity::Battery)
+            FBattery = {};
+    }
     StateChanged();
 }
 
-void InstrumentSession::RunStarted(Activity activity)
+bool InstrumentSession::CountsFor(Activity activity, const Exchange& poll) const
 {
-    FRunReadings[Index(activity)] = 0;
-    if (activity == Activity::Battery)
-        FBattery = {};
-    if (activity == Activity::List) {
-        FListAwaitsStep = true;
-        FListShortReported = false;
-    }
+    const qint64 from = FRunFrom[Index(activity)];
+    return FRuns[Index(activity)] == RunState::Running && (from >= 0 ? poll.line > from : poll.line == kAfterAll);
+}
+
+bool InstrumentSession::InputMayBeOn() const
+{
+    return std::any_of(std::begin(FRuns), std::end(FRuns), [](RunState r) { return r == RunState::Running; });
 }
 
 bool InstrumentSession::Armed(Activity activity) const
@@ -371,6 +531,14 @@ void InstrumentSession::Report(const QString& message)
         handler(this, message);
 }
 
+void InstrumentSession::ReportOnce(const QString& kind, const QString& message)
+{
+    if (FToldKinds.contains(kind))
+        return;
+    FToldKinds.insert(kind);
+    Report(message);
+}
+
 void InstrumentSession::ReceiveChunk(const char* buffer, uint16_t length)
 {
     HandleReply(ReplyTextFromChunk(buffer, length));
@@ -378,61 +546,91 @@ void InstrumentSession::ReceiveChunk(const char* buffer, uint16_t length)
 
 void InstrumentSession::HandleReply(const QString& reply)
 {
-    FSinceReply.start();
-    FLastReplyAt = QTime::currentTime();
-    if (FSilent) {
-        FSilent = false;
-        if (auto handler = OnSilence)
-            handler(this, std::nullopt);
+    const Placed placed = FPipeline.Place(reply, Now());
+    const auto code = placed.exchange ? placed.exchange->command.code : ReplyCode::None;
+    switch (placed.placement) {
+    case Placement::Answer:
+    case Placement::Ignored:
+        FDeadline->stop();
+        FCounts.noAnswerInARow = 0;
+        FSinceAnswer.start();
+        FLastAnswerAt = QTime::currentTime();
+        if (std::exchange(FSilent, false)) {
+            if (auto handler = OnSilence)
+                handler(this, std::nullopt);
+        }
+        ReadBackSettled();
+        try {
+            if (placed.placement == Placement::Ignored) {
+                Trace(TrafficRoute::Ignored, code, reply);
+                Unread(*placed.exchange);
+            } else {
+                Answered(*placed.exchange, reply);
+            }
+        } catch (...) {
+            Pump(false);
+            throw;
+        }
+        // A slow instrument's next line need not wait for the next tick.
+        Pump(false);
+        return;
+    case Placement::Late:
+        ++FCounts.late;
+        Trace(TrafficRoute::Late, code, reply);
+        Trouble({ LinkTrouble::Late, placed.exchange, reply,
+            QStringLiteral("The late answer %1 to %2 was dropped")
+                .arg(QuotedReply(reply), Quoted(placed.exchange->command.text)) });
+        return;
+    case Placement::Misshapen: {
+        ++FCounts.misshapen;
+        FUnreadOnTheWire = true;
+        Trace(TrafficRoute::Misshapen, code, reply);
+        const Exchange& e = *placed.exchange;
+        QString why;
+        if (code == ReplyCode::Measurement) {
+            try {
+                if (e.layout == MeasurementLayout::Battery)
+                    CutBatteryReading(reply);
+                else if (e.layout == MeasurementLayout::Main)
+                    CutMainReading(reply);
+                else
+                    CutStepReading(reply);
+            } catch (const EBadReading& bad) {
+                why = QString::fromStdString(bad.what());
+            }
+        }
+        if (why.isEmpty())
+            why = QStringLiteral("The reply %1 to %2 is not %3.")
+                      .arg(QuotedReply(reply), Quoted(e.command.text), ExpectedShape(code, e.layout));
+        Trouble({ LinkTrouble::Misshapen, e, reply, why });
+        ReportOnce(QStringLiteral("misshapen %1 %2").arg(CodeNumber(code)).arg(static_cast<int>(e.layout)), why);
+        return;
     }
-    const std::optional<AwaitedAnswer> answer = FPipeline.TakeReplyCode();
-    if (!answer) {
-        if (FHeld) {
-            // Two replies to one query: the first was the late answer to the query before.
-            const ReplyCode code = FHeld->first;
-            FHeld.reset();
-            Answered({ code, false }, reply);
-            return;
-        }
-        if (std::exchange(FTailMayFollow, false)) {
-            Trace(TrafficRoute::CutTail, ReplyCode::None, reply); // already reported
-            return;
-        }
-        if (FLateAnswers > 0) {
-            --FLateAnswers; // the late answer to a query given up at the last tick
-            Trace(TrafficRoute::Late, ReplyCode::None, reply);
-            return;
-        }
+    case Placement::Unasked: {
+        ++FCounts.unasked;
         Trace(TrafficRoute::Unsolicited, ReplyCode::None, reply);
-        throw std::runtime_error(
-            "A reply arrived while no answer was awaited: " + QuotedReply(reply).toStdString());
+        const QString message = QStringLiteral("A reply arrived while no answer was awaited: ") + QuotedReply(reply);
+        Trouble({ LinkTrouble::Unasked, std::nullopt, reply, message });
+        ReportOnce(QStringLiteral("unasked"), message);
+        return;
     }
-    Answered(*answer, reply);
+    }
 }
 
-void InstrumentSession::Answered(const AwaitedAnswer& answer, const QString& reply)
+void InstrumentSession::Answered(const Exchange& e, const QString& reply)
 {
-    if (answer.code == ReplyCode::Verbatim) {
-        Trace(TrafficRoute::Verbatim, answer.code, reply);
+    const ReplyCode code = e.command.code;
+    if (code == ReplyCode::Verbatim) {
+        Trace(TrafficRoute::Verbatim, code, reply);
         if (auto handler = OnVerbatimReply)
             handler(this, reply);
         return;
     }
-    if (answer.doubtful) {
-        Trace(TrafficRoute::Held, answer.code, reply);
-        FHeld = { answer.code, reply };
-        return;
-    }
-    if (IsDroppedReply(reply)) {
-        Trace(TrafficRoute::Ignored, answer.code, reply);
-        return;
-    }
-    Trace(answer.code == ReplyCode::Measurement ? TrafficRoute::Reading : TrafficRoute::ReadBack, answer.code,
-        reply);
-    if (answer.code == ReplyCode::Measurement)
-        HandleMeasurement(reply);
+    Trace(code == ReplyCode::Measurement ? TrafficRoute::Reading : TrafficRoute::ReadBack, code, reply);
+    if (code == ReplyCode::Measurement)
+        MeasurementArrived(e, reply);
     else
-        ApplyReadBack(answer.code, reply);
+        ApplyReadBack(code, reply);
 }
 
 void InstrumentSession::ApplyReadBack(ReplyCode code, const QString& reply)
@@ -442,132 +640,89 @@ void InstrumentSession::ApplyReadBack(ReplyCode code, const QString& reply)
         return;
     if (auto handler = OnReadBack)
         handler(this, result);
-    // The field shows the characters first; a maximum that is no number keeps its value.
+    // The field shows the characters first; a maximum that is no number stays unknown.
+    std::optional<double>* maximum = nullptr;
     switch (result.maximum) {
     case StoredMaximum::Current:
-        FMaxima.current = StrToFloat(result.maximumText);
+        maximum = &FMaxima.current;
         break;
     case StoredMaximum::Voltage:
-        FMaxima.voltage = StrToFloat(result.maximumText);
+        maximum = &FMaxima.voltage;
         break;
     case StoredMaximum::Power:
-        FMaxima.power = StrToFloat(result.maximumText);
+        maximum = &FMaxima.power;
         break;
     case StoredMaximum::None:
-        break;
+        return;
     }
+    // The shape has made sure the reply begins with the limit's number; its unit follows.
+    const qsizetype end = std::find_if(reply.begin(), reply.end(), [](QChar c) { return c != u'.' && !c.isDigit(); })
+        - reply.begin();
+    *maximum = StrToFloat(reply.left(end));
 }
 
 void InstrumentSession::HandleMeasurement(const QString& reply)
 {
+    MeasurementArrived({ { kPoll, ReplyCode::Measurement }, kAfterAll, Now(), Layout() }, reply);
+}
+
+void InstrumentSession::MeasurementArrived(const Exchange& poll, const QString& reply)
+{
     // The instrument answers "fetch?" in the layout of the mode it was put in; a reading
-    // counts only while its activity runs.
-    switch (FMode) {
-    case TestMode::Normal: {
-        if (Run(Activity::Load) != RunState::Running)
+    // counts only for the run whose "load on" went out before its poll.
+    switch (poll.layout) {
+    case MeasurementLayout::Main: {
+        if (!CountsFor(Activity::Load, poll))
             return;
         const MainReading reading = CutMainReading(reply);
+        ++FRunReadings[Index(Activity::Load)];
         if (auto handler = OnMainReading)
             handler(this, reading, PowerText(reading));
         return;
     }
-    case TestMode::Battery:
+    case MeasurementLayout::Battery:
         // The layout's initial "Start" lets readings through as a running test does.
-        if (Run(Activity::Battery) != RunState::Idle)
+        if (CountsFor(Activity::Battery, poll) || Run(Activity::Battery) == RunState::Initial)
             BatteryReadingArrived(reply);
         return;
-    case TestMode::List: {
-        if (Run(Activity::List) != RunState::Running)
-            return;
-        const QStringView kind = QStringView(reply).left(2);
-        if (kind == u"L2") {
-            const StepReading reading = CutStepReading(reply);
-            if (reading.stepIndex < 0 || reading.stepIndex >= kReadBackSteps)
-                throw std::out_of_range("The instrument reported list step " + reading.step.toStdString()
-                    + "; the steps are 0 to 14.");
-            FListAwaitsStep = false;
-            if (auto handler = OnStepReading)
-                handler(this, reading);
-        } else if (kind == u"L3" && !FListAwaitsStep) {
-            ListReportArrived(reply);
-        }
+    case MeasurementLayout::List:
+        if (CountsFor(Activity::List, poll))
+            ListReplyArrived(reply);
         return;
-    }
     }
 }
 
 void InstrumentSession::BatteryReadingArrived(const QString& reply)
 {
-    BatteryReading reading;
-    try {
-        reading = CutBatteryReading(reply);
-    } catch (const EBadReading& e) {
-        if (!e.CutShort())
-            throw;
-        // Its rest may come as a reply of its own: taken as that, not as news.
-        FTailMayFollow = true;
-        if (std::exchange(FBattery.cutShortReported, true))
-            return;
-        throw;
-    }
+    const BatteryReading reading = CutBatteryReading(reply);
     ++FRunReadings[Index(Activity::Battery)];
     if (auto handler = OnBatteryReading)
         handler(this, reading);
-
-    BatteryTrack& t = FBattery;
-    if (t.hasLast && reading.seconds > t.lastSeconds)
-        t.wattHours += (t.lastVolts * t.lastAmps + reading.voltageValue * reading.currentValue) / 2
-            * (reading.seconds - t.lastSeconds) / 3600.0;
-    if (reading.currentValue != 0)
-        t.cutOffVolts = reading.voltageValue;
-    // After its cut-off the instrument answers with no current and its time stands still.
-    if (reading.currentValue == 0 && t.idleReadings > 0 && reading.seconds == t.idleSince) {
-        ++t.idleReadings;
-    } else {
-        t.idleReadings = reading.currentValue == 0 ? 1 : 0;
-        t.idleSince = reading.seconds;
-    }
-    t.hasLast = true;
-    t.lastVolts = reading.voltageValue;
-    t.lastAmps = reading.currentValue;
-    t.lastSeconds = reading.seconds;
-    t.lastAmpereHours = reading.capacityValue;
-    if (t.idleReadings < kIdleReadingsAtEnd || Run(Activity::Battery) != RunState::Running)
+    const std::optional<BatterySummary> end = FBattery.Add(reading);
+    if (!end || Run(Activity::Battery) != RunState::Running)
         return;
     EndRun(Activity::Battery);
     if (auto handler = OnBatteryEnd)
-        handler(this,
-            { t.lastSeconds, t.lastAmpereHours, t.wattHours, t.cutOffVolts,
-                FRunReadings[Index(Activity::Battery)] });
+        handler(this, *end);
 }
 
-void InstrumentSession::ListReportArrived(const QString& reply)
+void InstrumentSession::ListReplyArrived(const QString& reply)
 {
-    ListReport report;
-    report.reply = reply;
-    report.verdict = ::ListVerdict(reply);
-    report.steps = std::clamp(FListLastStep, 0, kReadBackSteps - 1) + 1;
-    for (int step = 0; step < report.steps; ++step) {
-        const QString verdict = StepVerdict(reply, step);
-        if (verdict.size() != 1 || !verdict[0].isDigit())
-            break;
-        report.stepVerdicts.append(verdict);
+    const QStringView kind = QStringView(reply).left(2);
+    if (kind == u"L2") {
+        const StepReading reading = CutStepReading(reply);
+        if (auto handler = OnStepReading)
+            handler(this, reading);
+        return;
     }
-    // The instrument repeats its report until its next pass begins: this one is taken once.
-    FListAwaitsStep = true;
+    if (kind != u"L3")
+        return; // between passes, or no run: nothing to say
+    const ListReport report = ReadListReport(reply, std::clamp(FListLastStep, 0, kReadBackSteps - 1) + 1);
     FRunReadings[Index(Activity::List)] += static_cast<int>(report.stepVerdicts.size());
+    if (!report.fault.isEmpty() || !FListRepeat)
+        EndRun(Activity::List);
     if (auto handler = OnListReport)
         handler(this, report);
-    if (!report.Complete()) {
-        // What it judged is kept; the run goes on so that a complete report still counts.
-        if (std::exchange(FListShortReported, true))
-            return;
-        throw std::runtime_error(QStringLiteral("The list report %1 holds verdicts for %2 of %3 steps.")
-                                     .arg(QuotedReply(reply))
-                                     .arg(report.stepVerdicts.size())
-                                     .arg(report.steps)
-                                     .toStdString());
-    }
-    if (!FListRepeat)
-        EndRun(Activity::List);
+    if (!report.fault.isEmpty())
+        throw std::runtime_error(report.fault.toStdString());
 }

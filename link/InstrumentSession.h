@@ -1,21 +1,23 @@
 #pragma once
 // One instrument on one serial port, without any window. The session owns the serial
-// component, the command pipeline with its pacing tick, polling, the routing of every
-// reply, and the state of the instrument's activities as data: which port is open, whether
-// the load input, a battery discharge or a list runs, and the stored maxima. The window
-// and the command-line program are two faces of it: they decide what to send (workflows/)
-// and show what the session reports through its events.
+// component, the command pipeline with its pacing tick and reply deadlines, polling, the
+// routing of every reply, and the state of the instrument's activities as data: which
+// port is open, whether the load input, a battery discharge or a list runs, and the
+// stored maxima. The window and the command-line program are two faces of it: they
+// decide what to send (workflows/) and show what the session reports through its events.
 //
 // Everything runs on the thread that owns the session; the serial component's workers
 // post to it. An exception thrown while the session handles a tick or a reply (including
 // one thrown by an event handler) ends that handling and is reported through OnError.
 #include "link/CommandPipeline.h"
+#include "link/RunTracking.h"
 #include "link/Traffic.h"
 #include "replies/MeasurementCuts.h"
 #include "replies/ReadBack.h"
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTime>
@@ -46,22 +48,12 @@ enum class TestMode { Normal, Battery, List };
 enum class Activity { Load, Battery, List };
 
 // The limits that bound the set-points the operator may send: the instrument's own
-// protection limits, read back or set by the operator. 0 until known.
+// protection limits, read back or set by the operator. Unknown until then.
 struct StoredMaxima
 {
-    double current = 0;
-    double voltage = 0;
-    double power = 0;
-};
-
-// How a battery discharge ended by the instrument went: its cut-off switched the input off.
-struct BatterySummary
-{
-    int seconds = 0; // discharge time, as the instrument counts it
-    double ampereHours = 0; // as the instrument counts them
-    double wattHours = 0; // voltage times current over the readings, trapezoid rule
-    double cutOffVolts = 0; // the last voltage measured while current flowed
-    int readings = 0;
+    std::optional<double> current;
+    std::optional<double> voltage;
+    std::optional<double> power;
 };
 
 // A run that ended because the port closed under it.
@@ -71,14 +63,33 @@ struct CutShortRun
     int readings = 0; // readings (battery) or step rows (list) delivered in the run
 };
 
-// The instrument's report at the end of a list pass ("L3").
-struct ListReport
+// Something the link could not place or did not get.
+enum class LinkTrouble {
+    NoAnswer, // a query's deadline passed without its answer
+    Late, // the late answer to a query given up: dropped
+    Unasked, // a reply while no answer was awaited or owed: dropped
+    Misshapen, // a reply not shaped as the answer awaited (a reading cut short among them): dropped
+};
+
+struct LinkEvent
 {
-    QString reply;
-    int verdict = 0; // of the whole list: 0 not judged, 1 pass, 2 fail
-    QStringList stepVerdicts; // one digit per step, from step 0, as far as the report holds them
-    int steps = 0; // how many steps the list has
-    bool Complete() const { return stepVerdicts.size() == steps; }
+    LinkTrouble trouble = LinkTrouble::NoAnswer;
+    std::optional<Exchange> exchange; // the query concerned; none for an unasked reply
+    QString reply; // as received; empty for NoAnswer
+    QString message; // one sentence for the operator
+    // NoAnswer: only replies that could not be read came for it.
+    bool unreadable = false;
+};
+
+// What the link could not place or did not get since the port was opened.
+struct LinkCounts
+{
+    int noAnswer = 0;
+    int noAnswerInARow = 0; // since the last answer
+    int late = 0;
+    int unasked = 0;
+    int misshapen = 0;
+    int missedReadings = 0; // polls of a running activity that brought no reading
 };
 
 class InstrumentSession : public QObject
@@ -99,15 +110,18 @@ public:
     void QueueCommand(const QString& text, ReplyCode code = ReplyCode::None);
     void QueueCommands(const std::vector<Command>& commands);
     void ReplaceQueue(const std::vector<Command>& commands);
-    void QueueSuperseding(const Command& command, const QStringList& texts);
     void ClearQueues();
-    // Switches the load input: "load on" or "load off" in place of a switch still pending
-    // (pressed faster than the line carries them, only the last one goes out). Switching
-    // on also drops polls still pending from before: their answers belong to no run.
+    // Switches the load input: "load on" behind what is pending, "load off" ahead of it
+    // (in place of a switch still pending either way).
     void SwitchInput(bool on);
-    // One pacing tick: the next pending line goes to the port.
+    // A "load off" waits to be written, or was written and has not left the port yet.
+    bool InputOffOutstanding() const;
+    // How long an answer is awaited after its query was written (default 1000 ms).
+    void SetReplyTimeout(int ms) { FPipeline.SetReplyTimeout(ms); }
+    int ReplyTimeout() const { return FPipeline.ReplyTimeout(); }
+    // One pacing tick: the next line goes to the port, unless it must wait for an answer.
     void PacingTick();
-    // One polling tick: a measurement query joins the queue.
+    // One polling tick: a measurement query joins the queue unless one is pending.
     void PollTick();
     // Polling runs at the interval it has: kIdlePollMs unless a battery run set another.
     void StartPolling();
@@ -129,6 +143,11 @@ public:
     // nothing stale goes out after the next connect. A battery or list run ends (the load
     // input keeps its state: the instrument still holds it).
     void Close();
+    // The operator's "Disconnect": while the input may be on, "load off" goes first and
+    // the port closes once it has left (true then); otherwise closes at once (false).
+    bool Disconnect();
+    // A disconnect waits for its "load off".
+    bool Disconnecting() const { return FCloseAfterInputOff; }
     // Counts the ports opened; a run set up on an earlier connection must be set up again.
     int ConnectionNumber() const { return FConnection; }
     // Pauses the owner's thread: the instrument needs a moment after some commands.
@@ -137,6 +156,8 @@ public:
 
     // ---- what the instrument is doing
     RunState Run(Activity activity) const;
+    // A run that starts counts the readings of polls written after its "load on" (after
+    // now, when none is pending).
     void SetRun(Activity activity, RunState state);
     // Whether an activity's start button may be pressed: the load input after a load
     // pattern was sent, a battery run after "Set up", a list run after "Set".
@@ -144,32 +165,37 @@ public:
     void SetArmed(Activity activity, bool armed);
     // Armed on the connection open now: what was set up before reached no instrument.
     bool ArmedOnThisConnection(Activity activity) const;
+    // The load input may be on: its own run or a battery or list run.
+    bool InputMayBeOn() const;
     TestMode Mode() const { return FMode; }
     void SetMode(TestMode mode) { FMode = mode; }
     StoredMaxima& Maxima() { return FMaxima; }
     const StoredMaxima& Maxima() const { return FMaxima; }
     // The list "Set" sent: its steps (0 to lastStep) and whether it repeats. A report of
-    // a list without repeat that judges every step ends the run.
+    // a list without repeat ends the run.
     void SetListPlan(int lastStep, bool repeat);
     int ListLastStep() const { return FListLastStep; }
+    // What the link could not place or get since the port was opened.
+    const LinkCounts& Counts() const { return FCounts; }
 
     // ---- replies
     // One received chunk is one reply.
     void ReceiveChunk(const char* buffer, uint16_t length);
-    // Reads a reply with the code awaited for it and routes it. Throws when nothing was
-    // awaited or a field that must be a number is not one.
+    // Places a reply (the answer to the query on the wire, a late answer, or neither) and
+    // routes what it says. Throws when a field that must be a number is not one.
     void HandleReply(const QString& reply);
-    // A reply to "fetch?", read in the layout of the test mode; used only while its
-    // activity runs.
+    // A reply to "fetch?" as if its poll had gone out after everything queued so far, read
+    // in the layout of the test mode (tests and benchmarks feed readings without a wire).
     void HandleMeasurement(const QString& reply);
 
     // ---- events, raised on the owner's thread; each may be left unassigned
-    // The Main page's reading; power is empty when it cannot be computed (the error
-    // follows through OnError).
+    // The Main page's reading and its power.
     std::function<void(InstrumentSession* Sender, const MainReading& reading, const QString& power)>
         OnMainReading;
     std::function<void(InstrumentSession* Sender, const BatteryReading& reading)> OnBatteryReading;
     std::function<void(InstrumentSession* Sender, const StepReading& reading)> OnStepReading;
+    // A list pass has ended with the instrument's report. A report with a fault ends the
+    // run as failed.
     std::function<void(InstrumentSession* Sender, const ListReport& report)> OnListReport;
     std::function<void(InstrumentSession* Sender, const ReadBackResult& result)> OnReadBack;
     // The answer to a command queued with ReplyCode::Verbatim, as it came.
@@ -181,88 +207,89 @@ public:
     // The instrument ended a battery discharge at its cut-off; the run has ended like
     // "Stop", its readings kept.
     std::function<void(InstrumentSession* Sender, const BatterySummary& summary)> OnBatteryEnd;
-    // The instrument stopped answering queries (the time of its last reply), or answers
-    // again (nothing).
-    std::function<void(InstrumentSession* Sender, std::optional<QTime> lastReply)> OnSilence;
-    // Read-back fields not confirmed by an answer of their own: none came in time, or the
-    // one that came could not be told from a late answer to another query. They keep
-    // their text. The count of the current read-back so far.
-    std::function<void(InstrumentSession* Sender, int unconfirmed)> OnReadBackIncomplete;
+    // The instrument has answered no query for a while (the time of its last answer), or
+    // answers again (nothing).
+    std::function<void(InstrumentSession* Sender, std::optional<QTime> lastAnswer)> OnSilence;
+    // Read-back fields that got no answer of their own, or none that could be read: they
+    // keep their text. The fields of the current read-back so far.
+    std::function<void(InstrumentSession* Sender, const QStringList& fields)> OnReadBackIncomplete;
+    // A query went unanswered or a reply was dropped; Counts() has counted it.
+    std::function<void(InstrumentSession* Sender, const LinkEvent& event)> OnLinkEvent;
     // The instrument sends faster than the program reads: the serial component has stopped
     // reading until the program catches up. Once per open port.
     std::function<void(InstrumentSession* Sender)> OnFlooded;
     // A port state, run state or armed flag changed.
     std::function<void(InstrumentSession* Sender)> OnStateChange;
     // What went wrong while handling a tick or a reply, for the general error display.
+    // A kind of dropped reply is told once per connection and run; Counts() counts each.
     std::function<void(InstrumentSession* Sender, const QString& message)> OnError;
     // Every command sent and every reply received, with what became of it. Left
     // unassigned, the traffic costs nothing.
     std::function<void(InstrumentSession* Sender, const TrafficLine& line)> OnTraffic;
 
 private:
+    qint64 Now() const { return FClock.elapsed(); }
+    MeasurementLayout Layout() const;
     void Guarded(const std::function<void()>& work);
     void Report(const QString& message);
+    void ReportOnce(const QString& kind, const QString& message);
     void StateChanged();
+    void Pump(bool onTick);
+    void Written(const Exchange& e);
+    void InputOffLeft();
+    void ReadBackSettled();
+    void DeadlinePassed(qint64 line);
+    void Trouble(LinkEvent event);
     void PortHungUp();
     void ReleasePort();
     std::vector<CutShortRun> EndRuns(std::initializer_list<Activity> activities);
     void EndRun(Activity activity);
-    void RunStarted(Activity activity);
+    bool CountsFor(Activity activity, const Exchange& poll) const;
     void WatchSilence();
-    void Unconfirmed();
-    void Answered(const AwaitedAnswer& answer, const QString& reply);
+    void Answered(const Exchange& e, const QString& reply);
+    void Unread(const Exchange& e);
+    void ReadBackMissing(ReplyCode code);
     void Trace(TrafficRoute route, ReplyCode code, const QString& text);
+    void MeasurementArrived(const Exchange& poll, const QString& reply);
     void BatteryReadingArrived(const QString& reply);
-    void ListReportArrived(const QString& reply);
+    void ListReplyArrived(const QString& reply);
     void ApplyReadBack(ReplyCode code, const QString& reply);
 
     TComm* FComm = nullptr;
     QTimer* FPacing = nullptr;
     QTimer* FPolling = nullptr;
+    QTimer* FDeadline = nullptr; // the answer to the query on the wire is due
+    QElapsedTimer FClock; // the pipeline's time
+    QElapsedTimer FSinceWrite; // since the last line was written
     CommandPipeline FPipeline;
 
     PortState FPort = PortState::Unchosen;
     QString FPortName;
     std::map<QString, VirtualPortMaker> FVirtualMakers;
     VirtualPort FVirtual; // the made port while it is open
+    bool FCloseAfterInputOff = false; // Disconnect waits for "load off" to leave
+    bool FInputOffLeaving = false; // "load off" written, the port's send queue not yet empty
 
     int FConnection = 0;
     RunState FRuns[3] = { RunState::Initial, RunState::Initial, RunState::Initial };
     bool FArmed[3] = { false, false, false };
     int FArmedOn[3] = { 0, 0, 0 }; // the connection each activity was armed on
+    // The line after which a run's polls count: its "load on" (-1 while that is pending).
+    qint64 FRunFrom[3] = { 0, 0, 0 };
     int FRunReadings[3] = { 0, 0, 0 }; // delivered in the current run
     TestMode FMode = TestMode::Normal;
     StoredMaxima FMaxima;
     int FListLastStep = 0;
     bool FListRepeat = false;
-    // A list report counts only after a step reading of its own pass: the instrument
-    // repeats its last report until the next pass, and a new run must not take the last
-    // run's report.
-    bool FListAwaitsStep = true;
-    bool FListShortReported = false; // a cut-short report is told once per run
+    BatteryTrack FBattery;
 
-    // The battery run: whether the instrument has ended it, and what its summary needs.
-    struct BatteryTrack
-    {
-        int idleReadings = 0; // consecutive readings with no current at one time
-        int idleSince = -1; // their time
-        bool hasLast = false;
-        double lastVolts = 0, lastAmps = 0;
-        int lastSeconds = 0;
-        double lastAmpereHours = 0;
-        double wattHours = 0;
-        double cutOffVolts = 0;
-        bool cutShortReported = false; // a reading cut short is told once per run
-    } FBattery;
-    bool FTailMayFollow = false; // a reading was cut short: its rest may come unasked
+    LinkCounts FCounts;
+    QSet<QString> FToldKinds; // kinds of dropped replies told in this connection and run
+    bool FUnreadOnTheWire = false; // a reply that could not be read came for the query on the wire
+    bool FReadBackRunning = false; // read-back queries are pending or on the wire
+    QStringList FReadBackMissing; // fields of the current read-back not confirmed
 
-    // The reply held while it may be the late answer to the query before; the next reply
-    // before the tick shows which.
-    std::optional<std::pair<ReplyCode, QString>> FHeld;
-    int FLateAnswers = 0; // answers given up at the last tick that may still come
-    int FUnconfirmed = 0; // fields of the current read-back not confirmed by their own answer
-
-    QElapsedTimer FSinceReply; // since the last reply (or since the port opened)
-    QTime FLastReplyAt;
+    QElapsedTimer FSinceAnswer; // since the last answer (or since the port opened)
+    QTime FLastAnswerAt;
     bool FSilent = false; // the silence has been reported
 };

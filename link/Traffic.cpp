@@ -11,14 +11,14 @@ QString TrafficRouteName(TrafficRoute route)
         return QStringLiteral("read-back");
     case TrafficRoute::Verbatim:
         return QStringLiteral("answer");
-    case TrafficRoute::Held:
-        return QStringLiteral("held");
     case TrafficRoute::Ignored:
         return QStringLiteral("ignored");
+    case TrafficRoute::NoAnswer:
+        return QStringLiteral("no answer");
     case TrafficRoute::Late:
         return QStringLiteral("late");
-    case TrafficRoute::CutTail:
-        return QStringLiteral("cut tail");
+    case TrafficRoute::Misshapen:
+        return QStringLiteral("misshapen");
     case TrafficRoute::Unsolicited:
         return QStringLiteral("unasked");
     }

@@ -12,11 +12,11 @@ enum class TrafficRoute {
     Reading, // a measurement reply, taken as a reading
     ReadBack, // an answer that fills a setting's field
     Verbatim, // the answer to a command typed by hand, passed on as it came
-    Held, // an answer in doubt: kept until the next reply tells whose it was
     Ignored, // an answer the instrument sends when it has nothing to say
-    Late, // the late answer to a query given up at an earlier tick: dropped
-    CutTail, // the rest of a reading that came cut short: dropped
-    Unsolicited, // a reply while none was awaited: dropped and reported
+    NoAnswer, // a query whose answer did not come by its deadline: given up
+    Late, // the late answer to a query given up: dropped
+    Misshapen, // a reply not shaped as the answer awaited: dropped
+    Unsolicited, // a reply while none was awaited or owed: dropped and reported
 };
 
 struct TrafficLine

@@ -193,6 +193,41 @@ ReadBackResult ReadBack(ReplyCode code, const QString& reply)
     return r;
 }
 
+QStringList ReadBackFieldNames(ReplyCode code)
+{
+    const int number = CodeNumber(code);
+    const int first = CodeNumber(ReplyCode::StepLevelFirst);
+    const int compare = CodeNumber(ReplyCode::StepCompareFirst);
+    if (number >= first && number < first + kReadBackSteps)
+        return { StepName("ValStep", number - first), StepName("DelayStep", number - first) };
+    if (number >= compare && number < compare + kReadBackSteps)
+        return { StepName("ListC", number - compare), StepName("LmtLStep", number - compare),
+            StepName("LmtHStep", number - compare) };
+    static const QHash<int, QStringList> names {
+        { CodeNumber(ReplyCode::CurrentSetPoint), { kISet } },
+        { CodeNumber(ReplyCode::VoltageSetPoint), { kVSet } },
+        { CodeNumber(ReplyCode::PowerSetPoint), { kPSet } },
+        { CodeNumber(ReplyCode::ResistanceSetPoint), { kRSet } },
+        { CodeNumber(ReplyCode::Sense), { QStringLiteral("MeasureMode") } },
+        { CodeNumber(ReplyCode::CurrentLimit), { kMaxI } },
+        { CodeNumber(ReplyCode::VoltageLimit), { kMaxV } },
+        { CodeNumber(ReplyCode::PowerLimit), { kMaxP } },
+        { CodeNumber(ReplyCode::OnVoltage), { kMinVOn } },
+        { CodeNumber(ReplyCode::OffVoltage), { kMinVOff } },
+        { CodeNumber(ReplyCode::AutoOffDelay), { kAutoOff } },
+        { CodeNumber(ReplyCode::BatteryCurrent), { kBChargeI } },
+        { CodeNumber(ReplyCode::BatteryCutOff), { kBOffV } },
+        { CodeNumber(ReplyCode::TransientLoad), { QStringLiteral("TranType") } },
+        { CodeNumber(ReplyCode::TransientMode), { QStringLiteral("TranMode") } },
+        { CodeNumber(ReplyCode::TransientLevelA), { QStringLiteral("TranA0"), QStringLiteral("TranA1") } },
+        { CodeNumber(ReplyCode::TransientLevelB), { QStringLiteral("TranB0"), QStringLiteral("TranB1") } },
+        { CodeNumber(ReplyCode::ListSteps), { QStringLiteral("ListSetNum") } },
+        { CodeNumber(ReplyCode::ListStepMode), { QStringLiteral("StepMode") } },
+        { CodeNumber(ReplyCode::ListRepeat), { QStringLiteral("StepRepeat") } },
+    };
+    return names.value(number);
+}
+
 bool IsDroppedReply(const QString& reply)
 {
     return reply.isEmpty() || reply.contains(u'/');

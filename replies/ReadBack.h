@@ -6,6 +6,7 @@
 #include "replies/ReplyCodes.h"
 
 #include <QString>
+#include <QStringList>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,11 @@ inline constexpr int kConnectReadBackQueries = 10;
 // What the answer read with `code` writes, its line terminator left out; codes outside
 // the table (None, Measurement) give an empty result.
 ReadBackResult ReadBack(ReplyCode code, const QString& reply);
+
+// The controls the answer to `code` writes, named as the window names them (a group of
+// radio buttons by its common stem, "MeasureMode"): what stays unconfirmed when the
+// answer does not come. Empty for codes outside the table.
+QStringList ReadBackFieldNames(ReplyCode code);
 
 // A reply the dispatcher drops before any code is applied: empty, or holding a "/".
 bool IsDroppedReply(const QString& reply);

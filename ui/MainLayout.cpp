@@ -641,6 +641,9 @@ void TForm1::BuildLayout()
     StatusNote = new QLabel(StatusBar1);
     StatusNote->setObjectName("StatusNote");
     StatusBar1->addWidget(StatusNote, 1);
+    StatusLink = new QLabel(StatusBar1);
+    StatusLink->setObjectName("StatusLink");
+    StatusBar1->addWidget(StatusLink);
     StatusStore = new QLabel(StatusBar1);
     StatusStore->setObjectName("StatusStore");
     StatusBar1->addWidget(StatusStore);

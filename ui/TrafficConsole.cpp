@@ -89,12 +89,12 @@ QColor RouteColour(TrafficRoute route)
     case TrafficRoute::Sent:
         return QColor(0, 0, 160);
     case TrafficRoute::Unsolicited:
-        return QColor(176, 0, 0);
-    case TrafficRoute::Held:
+    case TrafficRoute::Misshapen:
+    case TrafficRoute::NoAnswer:
+        return QColor(176, 0, 0); // the instrument did not say what was asked
     case TrafficRoute::Ignored:
     case TrafficRoute::Late:
-    case TrafficRoute::CutTail:
-        return QColor(112, 112, 112); // dropped or in doubt: nothing became of it
+        return QColor(112, 112, 112); // dropped: nothing became of it
     case TrafficRoute::Reading:
     case TrafficRoute::ReadBack:
     case TrafficRoute::Verbatim:

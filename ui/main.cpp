@@ -305,16 +305,21 @@ void TForm1::WireSession()
     // The instrument's own end keeps the finished curve until the next start.
     s.OnBatteryEnd
         = [this](InstrumentSession*, const BatterySummary& summary) { ShowNote(BatteryEndNote(summary)); };
-    s.OnSilence = [this](InstrumentSession*, std::optional<QTime> lastReply) {
-        if (lastReply) {
-            ShowNote(SilenceNote(*lastReply));
+    s.OnSilence = [this](InstrumentSession*, std::optional<QTime> lastAnswer) {
+        if (lastAnswer) {
+            ShowNote(SilenceNote(*lastAnswer));
             FSilenceShown = true;
         } else if (FSilenceShown) {
             ShowNote(QString());
         }
     };
     s.OnReadBackIncomplete
-        = [this](InstrumentSession*, int unconfirmed) { ShowNote(ReadBackNote(unconfirmed)); };
+        = [this](InstrumentSession*, const QStringList& fields) { ShowNote(ReadBackNote(fields)); };
+    s.OnLinkEvent = [this](InstrumentSession* session, const LinkEvent& event) {
+        const QString note = LinkNote(session->Counts(), session->ReplyTimeout());
+        StatusLink->setText(StatusLink->fontMetrics().elidedText(note, Qt::ElideRight, 260));
+        StatusLink->setToolTip(note + QStringLiteral("\nLast: ") + event.message);
+    };
     s.OnFlooded = [this](InstrumentSession*) { ShowNote(FloodNote()); };
     s.OnBatteryReading = [this](InstrumentSession*, const BatteryReading& r) { ShowBatteryReading(r); };
     s.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
@@ -332,6 +337,8 @@ void TForm1::ShowState()
 {
     const InstrumentSession& s = *FSession;
     const bool open = s.Port() == PortState::Open;
+    if (!open && std::exchange(FClosingAfterInputOff, false))
+        StatusPanel0->setText(QStringLiteral("Serial Port closed after switching the input off"));
     combutton->setText(Caption(s.Port()));
     startButton->setText(Caption(s.Run(Activity::Load)));
     startButtonB->setText(Caption(s.Run(Activity::Battery)));
@@ -391,7 +398,7 @@ void TForm1::ShowBatteryReading(const BatteryReading& r)
     LabelBI->setText(r.current + u'A');
     LabelBC->setText(r.time + u's');
     LabelBT->setText(r.capacity + QStringLiteral("Ah"));
-    const BatteryRecord record = RecordOf(r, BOffV->text());
+    const BatteryRecord record = RecordOf(r, FBatteryCutOff);
     // The row is committed before anything is drawn: a failed insert adds no point.
     ADOQuery2->Insert({ record.voltage, record.current, record.time, record.capacity,
         MeasurementTimestamp(QDateTime::currentDateTime()) });
@@ -468,9 +475,14 @@ void TForm1::FormClose(QObject*)
 
 void TForm1::combuttonClick(QObject*)
 {
+    if (FSession->Port() == PortState::Open && FSession->Disconnecting())
+        return; // closes once its "load off" has left
     if (FSession->Port() != PortState::Closed) {
-        FSession->Close();
-        ShowPortClosed(QStringLiteral("Serial Port closed"));
+        if (FSession->Disconnect()) {
+            FClosingAfterInputOff = true;
+            StatusPanel0->setText(QStringLiteral("Switching the input off, then closing the port"));
+        } else
+            ShowPortClosed(QStringLiteral("Serial Port closed"));
         return;
     }
     const QString port = Combo->currentText();
@@ -611,12 +623,23 @@ void TForm1::DButtonClick(QObject*)
 
 void TForm1::MeasureMode0Click(QObject*)
 {
-    SelectSense(*FSession, false);
+    SenseChosen(false);
 }
 
 void TForm1::MeasureMode1Click(QObject*)
 {
-    SelectSense(*FSession, true);
+    SenseChosen(true);
+}
+
+void TForm1::SenseChosen(bool remote)
+{
+    if (SelectSense(*FSession, remote))
+        return;
+    // Not sent while the input is on: the buttons go back to what the instrument has.
+    FApplyingReadBack = true;
+    (remote ? MeasureMode0 : MeasureMode1)->setChecked(true);
+    FApplyingReadBack = false;
+    ShowNote(QStringLiteral("Switch the input off to change the sense mode"));
 }
 
 void TForm1::PageControl1Change(QObject*)
@@ -658,6 +681,8 @@ void TForm1::BSetButtonClick(QObject*)
     const BatterySetUp done = SetUpBattery(*FSession, { BOffV->text(), BChargeI->text() }, *FMessages);
     if (done.voltageAxisMax)
         LeftAxis->setMax(*done.voltageAxisMax);
+    if (done.cutOff)
+        FBatteryCutOff = *done.cutOff;
 }
 
 void TForm1::StartButtonBClick(QObject*)

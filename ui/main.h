@@ -92,6 +92,7 @@ public:
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusPanel0 = nullptr; // the status bar's one text panel
     QLabel* StatusNote = nullptr; // notes of the instrument and its runs
+    QLabel* StatusLink = nullptr; // what the link missed or dropped since the port opened
     QLabel* StatusStore = nullptr; // what keeps readings from the results file
     QLabel* StatusError = nullptr; // the general error display's line in the status bar
 
@@ -176,6 +177,8 @@ public:
     void ComboDropDown(QObject* Sender);
     void ComboCloseUp(QObject* Sender);
     void ShowChosenPort();
+    // Local (false) or Remote (true) chosen by the operator.
+    void SenseChosen(bool remote);
     int dataRuleCheck(float value, float maximum);
     void fuZaiButtonClick(QObject* Sender);
     void modeButtonClick(QObject* Sender);
@@ -239,4 +242,8 @@ private:
     TrafficConsole* FTraffic = nullptr;
     QPointer<QInputDialog> FPasswordBox; // the results database's password, while asked for
     bool FLossAccepted = false; // closing was refused once for readings not yet stored
+    // The cut-off of the battery set-up the instrument took: its runs' records are held at
+    // it, whatever the field says meanwhile.
+    QString FBatteryCutOff;
+    bool FClosingAfterInputOff = false; // "Disconnect" waits for its "load off" to leave
 };

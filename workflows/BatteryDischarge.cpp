@@ -18,17 +18,23 @@ BatterySetUp SetUpBattery(
     const std::optional<double> cutOff = DecimalEntry(e.cutOff, QStringLiteral("Cut Off Voltage"), messages);
     if (!cutOff)
         return done;
-    if (dataRuleCheck(static_cast<float>(*cutOff), static_cast<float>(maxima.voltage), messages) == 2)
+    const bool cutOffSent = LimitCheck(*cutOff, maxima.voltage, messages) == 2;
+    if (cutOffSent)
         session.QueueCommand(QStringLiteral("bat:vmin ") + e.cutOff);
 
     const std::optional<double> current
         = DecimalEntry(e.current, QStringLiteral("Discharge Current"), messages);
     if (!current)
         return done;
-    if (dataRuleCheck(static_cast<float>(*current), static_cast<float>(maxima.current), messages) == 2) {
+    // Told only once when neither limit is known.
+    const bool currentSent = (cutOffSent || maxima.voltage) && LimitCheck(*current, maxima.current, messages) == 2;
+    if (currentSent) {
         done.voltageAxisMax = maxima.voltage;
         session.QueueCommand(QStringLiteral("bat:curr ") + e.current);
     }
+    if (!cutOffSent || !currentSent)
+        return done;
+    done.cutOff = e.cutOff;
     session.SetArmed(Activity::Battery, true);
     return done;
 }

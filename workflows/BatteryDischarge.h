@@ -22,12 +22,15 @@ struct BatterySetUp
     // The chart's voltage axis reaches up to the stored voltage maximum once a current
     // was accepted.
     std::optional<double> voltageAxisMax;
+    // The cut-off sent, as typed, when the set-up was accepted whole: the records of the
+    // runs it arms are held at it, whatever the field says later.
+    std::optional<QString> cutOff;
 };
 
 // Waits a second for the instrument, replaces the pending commands with battery mode,
 // then sends the cut-off and the current each when accepted (one that is empty or no
-// plain number ends the action). Afterwards the run may be started, even when a value was
-// above its maximum: the instrument keeps its former one.
+// plain number ends the action). The run may be started only when both were accepted
+// (or a set-up accepted earlier on this connection still holds).
 BatterySetUp SetUpBattery(
     InstrumentSession& session, const BatterySetUpEntries& entries, IOperatorMessages& messages);
 

@@ -49,6 +49,15 @@ int dataRuleCheck(float value, float maximum, IOperatorMessages& messages)
     return 2;
 }
 
+int LimitCheck(double value, std::optional<double> maximum, IOperatorMessages& messages)
+{
+    if (!maximum) {
+        messages.Tell(kLimitsUnknownMessage);
+        return 1;
+    }
+    return dataRuleCheck(static_cast<float>(value), static_cast<float>(*maximum), messages);
+}
+
 std::optional<double> PlainDecimal(const QString& text)
 {
     if (!IsPlainDecimal(text))

@@ -30,6 +30,15 @@ bool RefuseEmpty(const QString& text, IOperatorMessages& messages);
 // is refused, after its message has been told. Both are compared as 32-bit floats.
 int dataRuleCheck(float value, float maximum, IOperatorMessages& messages);
 
+// Said instead of a range message when the limit a value must keep to is not known: no
+// value is checked against a made-up maximum of 0.
+inline const QString kLimitsUnknownMessage
+    = QStringLiteral("The instrument's limits could not be read back: connect again, or send them with "
+                     "\"Set\" in Load Setup.");
+// The range rule against one of the instrument's limits, which may not be known: then
+// refused (1) with kLimitsUnknownMessage.
+int LimitCheck(double value, std::optional<double> maximum, IOperatorMessages& messages);
+
 // ---- values sent as numbers: checked when they are sent, whatever the key filters let
 // through (a paste, rows 3 to 14 of the step editor)
 

@@ -88,29 +88,51 @@ bool ListSequence::Toggle(InstrumentSession& session, const std::array<StepEntri
     session.SwitchInput(true);
     session.SetRun(Activity::List, RunState::Running);
     // The editor may have changed since the step buttons were pressed; the rows stored
-    // at the end describe what it shows now. Readings stay as they are.
+    // at the end describe what it shows now. Readings start afresh with the run.
     for (size_t n = 0; n < editor.size(); ++n)
         Define(FSteps[n], editor[n]);
+    ForgetReadings();
     session.StartPolling();
     return true;
 }
 
+void ListSequence::ForgetReadings()
+{
+    for (size_t n = 0; n < FSteps.size(); ++n) {
+        FSteps[n].mValueV.clear();
+        FSteps[n].mValueI.clear();
+        FSteps[n].Result.clear();
+        FMeasured[n] = false;
+    }
+}
+
 void ListSequence::File(const StepReading& reading)
 {
-    TStepRecord& record = FSteps[static_cast<size_t>(reading.stepIndex)];
+    const auto n = static_cast<size_t>(reading.stepIndex);
+    TStepRecord& record = FSteps[n];
     record.Nr = reading.step;
     record.mValueV = reading.voltage;
     record.mValueI = reading.current;
+    FMeasured[n] = true;
 }
 
 std::vector<TStepRecord> ListSequence::Judge(const ListReport& report)
 {
     std::vector<TStepRecord> judged;
     for (qsizetype step = 0; step < report.stepVerdicts.size() && step < kListSteps; ++step) {
-        TStepRecord& record = FSteps[static_cast<size_t>(step)];
+        const auto n = static_cast<size_t>(step);
+        TStepRecord& record = FSteps[n];
+        record.Nr = QString::number(step);
+        if (!FMeasured[n]) {
+            // Shorter than a poll: no reading of this pass, and none of another is shown.
+            record.mValueV = kNotMeasured;
+            record.mValueI = kNotMeasured;
+        }
         record.Result = report.stepVerdicts[step];
         judged.push_back(record);
     }
+    // The next pass (with repeat) measures afresh.
+    ForgetReadings();
     return judged;
 }
 

@@ -61,7 +61,8 @@ public:
     // A reading of the step in progress.
     void File(const StepReading& reading);
     // The report's verdicts filed into the table; returns the judged records in step
-    // order, ready to be stored.
+    // order, ready to be stored. A step without a reading of its own in this pass holds
+    // kNotMeasured as its voltage and current. The next pass starts without readings.
     std::vector<TStepRecord> Judge(const ListReport& report);
 
     const std::array<TStepRecord, kListSteps>& Steps() const { return FSteps; }
@@ -69,9 +70,15 @@ public:
 
 private:
     void Define(TStepRecord& record, const StepEntries& row);
+    void ForgetReadings();
 
     std::array<TStepRecord, kListSteps> FSteps {};
+    std::array<bool, kListSteps> FMeasured {}; // a reading of this pass was filed
 };
+
+// The voltage and current of a step that got no reading of its own in a pass (it was
+// shorter than a poll).
+inline const QString kNotMeasured = QStringLiteral("not measured");
 
 // The values of a stored listS row in its insert order: Nr, LoadPattern, Setpoint,
 // mValueV, mValueI, upLimit (the low limit), downLimit (the high limit), sTime, Result.

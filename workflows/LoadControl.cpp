@@ -25,7 +25,7 @@ void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& e, IOpera
         const QString& text;
         const char* field;
         const char* command;
-        double StoredMaxima::*maximum;
+        std::optional<double> StoredMaxima::*maximum;
     };
     std::vector<Limit> limits { { e.maxV, "Max. Voltage", "mset:vmax ", &StoredMaxima::voltage },
         { e.maxI, "Max. Current", "mset:imax ", &StoredMaxima::current },
@@ -66,7 +66,7 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
     {
         LoadPattern pattern;
         const char* field;
-        double maximum;
+        std::optional<double> maximum;
         const char* mode;
         const char* command;
     };
@@ -82,10 +82,12 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
         const std::optional<double> value = DecimalEntry(e.setPoint, QString::fromLatin1(p.field), messages);
         if (!value)
             return;
-        // A refused value keeps whatever was pending; "Begin" becomes pressable all the same.
-        if (dataRuleCheck(static_cast<float>(*value), static_cast<float>(p.maximum), messages) == 2)
-            session.ReplaceQueue(
-                { { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });
+        // A refused value keeps whatever was pending, and does not make "Begin" pressable:
+        // the instrument would run a pattern the operator did not mean (one accepted before
+        // on this connection still may run).
+        if (LimitCheck(*value, p.maximum, messages) != 2)
+            return;
+        session.ReplaceQueue({ { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });
         session.SetArmed(Activity::Load, true);
         return;
     }
@@ -136,13 +138,16 @@ void Trigger(InstrumentSession& session)
     session.QueueCommand(QStringLiteral("trig"));
 }
 
-void SelectSense(InstrumentSession& session, bool remote)
+bool SelectSense(InstrumentSession& session, bool remote)
 {
-    if (session.Run(Activity::Load) != RunState::Idle)
-        return;
+    if (session.Run(Activity::Load) == RunState::Running)
+        return false;
+    if (session.Run(Activity::Load) == RunState::Initial)
+        return true; // before the first connect the choice waits in the window
     // One line per pacing tick, three times over.
     const Command sense { remote ? QStringLiteral("mset:rsen on") : QStringLiteral("mset:rsen off") };
     session.ReplaceQueue({ sense, sense, sense });
+    return true;
 }
 
 Page SelectPage(InstrumentSession& session, Page selected)

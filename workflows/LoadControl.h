@@ -46,8 +46,9 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& entries, 
 void SwitchLoadInput(InstrumentSession& session);
 void Trigger(InstrumentSession& session);
 // The operator chose "Local" or "Remote": sent three times, replacing what is pending,
-// while the input is off; otherwise only the selection changes.
-void SelectSense(InstrumentSession& session, bool remote);
+// while the input is off. While it is on nothing is sent (false): the instrument keeps
+// the mode it has.
+bool SelectSense(InstrumentSession& session, bool remote);
 
 // ---- pages
 

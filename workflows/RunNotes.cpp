@@ -35,7 +35,24 @@ QString FloodNote()
     return QStringLiteral("The instrument is sending faster than the program can read");
 }
 
-QString ReadBackNote(int unconfirmed)
+QString ReadBackNote(const QStringList& fields)
 {
-    return QStringLiteral("Read-back incomplete: %1 fields not confirmed").arg(unconfirmed);
+    return QStringLiteral("Read-back incomplete: %1 not confirmed").arg(fields.join(QStringLiteral(", ")));
+}
+
+QString LinkNote(const LinkCounts& c, int replyTimeoutMs)
+{
+    QStringList parts;
+    const auto add = [&](int count, const char* one, const char* many) {
+        if (count > 0)
+            parts.append(QString::number(count) + u' ' + QLatin1String(count == 1 ? one : many));
+    };
+    add(c.missedReadings, "reading missed", "readings missed");
+    add(c.noAnswer, "query unanswered", "queries unanswered");
+    if (c.noAnswer > 0)
+        parts.last() += QStringLiteral(" within %1 ms").arg(replyTimeoutMs);
+    add(c.late, "late reply dropped", "late replies dropped");
+    add(c.misshapen, "reply not understood", "replies not understood");
+    add(c.unasked, "unasked reply dropped", "unasked replies dropped");
+    return parts.join(QStringLiteral(", "));
 }

@@ -4,6 +4,7 @@
 #include "link/InstrumentSession.h"
 
 #include <QString>
+#include <QStringList>
 #include <QTime>
 #include <vector>
 
@@ -16,5 +17,8 @@ QString SilenceNote(const QTime& lastReply);
 // The serial component stopped reading for a while: bytes may wait in the driver or, on a
 // line without flow control, be lost.
 QString FloodNote();
-// "Read-back incomplete: 3 fields not confirmed"
-QString ReadBackNote(int unconfirmed);
+// "Read-back incomplete: MaxI, MaxV not confirmed"
+QString ReadBackNote(const QStringList& fields);
+// What the link has missed or dropped since the port opened, "" when nothing:
+// "3 readings missed, 4 queries unanswered within 1000 ms, 1 late replies dropped"
+QString LinkNote(const LinkCounts& counts, int replyTimeoutMs);

@@ -1,5 +1,6 @@
-// The command pipeline on its own: the queue, the awaited answers, the pacing tick and
-// the reply frame, driven as the session drives it (ticks every 300 ms, replies between).
+// The command pipeline on its own, on a clock the test moves: one question on the wire at
+// a time, replies placed by shape, answers given up at their deadline and owed after it,
+// and the operator's switches of the load input never queued away.
 #include "link/CommandPipeline.h"
 
 #include <QStringList>
@@ -7,19 +8,14 @@
 
 namespace {
 
-constexpr ReplyCode kNone = ReplyCode::None;
 constexpr ReplyCode kFetch = ReplyCode::Measurement;
+constexpr MeasurementLayout kMain = MeasurementLayout::Main;
 
-QString Sent(const std::optional<QByteArray>& line)
+// The text of the line written now, "-" when the head must wait or nothing is queued.
+QString Write(CommandPipeline& p, qint64 now)
 {
-    return line ? QString::fromLatin1(*line) : QStringLiteral("<nothing>");
-}
-
-// The code a reply is read with, nothing when none is awaited.
-std::optional<ReplyCode> Answer(CommandPipeline& p)
-{
-    const std::optional<AwaitedAnswer> answer = p.TakeReplyCode();
-    return answer ? std::optional<ReplyCode>(answer->code) : std::nullopt;
+    const std::optional<Exchange> e = p.Next(now, kMain);
+    return e ? e->command.text : QStringLiteral("-");
 }
 
 QStringList Texts(const CommandPipeline& p)
@@ -30,73 +26,140 @@ QStringList Texts(const CommandPipeline& p)
     return texts;
 }
 
-TEST(CommandPipeline, TicksSendInOrderAndKeepOnlyQueryCodesAwaited)
+// A query and a command behind it: the command waits for the answer, whatever the clock.
+TEST(CommandPipeline, AQueryHoldsTheNextLineUntilItsAnswer)
 {
     CommandPipeline p;
-    EXPECT_FALSE(p.Tick()) << "an empty queue sends nothing";
-    p.QueueCommand("load off");
-    p.QueueCommand("mset:imax?", ReplyCode::CurrentLimit);
-    p.QueueCommand("mset:vmax?", ReplyCode::VoltageLimit);
-    p.QueueCommand("fetch?", kFetch);
-
-    EXPECT_EQ(Sent(p.Tick()), "load off\r");
-    EXPECT_TRUE(p.Awaited().empty()) << "no answer is awaited for a command";
-    EXPECT_EQ(Sent(p.Tick()), "mset:imax?\r");
-    EXPECT_EQ(Answer(p), ReplyCode::CurrentLimit) << "answered in time";
-    EXPECT_EQ(Sent(p.Tick()), "mset:vmax?\r");
-    // No answer before the next tick: its code is forgotten and fetch? goes out. The first
-    // reply may now be the voltage limit's late answer.
-    EXPECT_EQ(Sent(p.Tick()), "fetch?\r");
-    EXPECT_EQ(p.Awaited(), (std::deque<AwaitedAnswer> { { kFetch, true } }));
-    EXPECT_FALSE(p.Tick());
+    p.QueueCommands({ { "*adr 8" }, { "mset:imax?", ReplyCode::CurrentLimit }, { "trig:sour bus" } });
+    EXPECT_EQ(Write(p, 0), "*adr 8");
+    EXPECT_FALSE(p.OnTheWire()) << "a command awaits no answer";
+    EXPECT_EQ(Write(p, 300), "mset:imax?");
+    EXPECT_EQ(Write(p, 600), "-") << "the answer is awaited";
+    EXPECT_EQ(Write(p, 1299), "-");
+    const Placed placed = p.Place("30.000A", 1299);
+    EXPECT_EQ(placed.placement, Placement::Answer);
+    EXPECT_EQ(placed.exchange->command.text, "mset:imax?");
+    EXPECT_EQ(Write(p, 1299), "trig:sour bus");
     EXPECT_TRUE(p.Idle());
+    EXPECT_EQ(p.LinesWritten(), 3);
 }
 
-// A replacement while an answer is on its way: the answer is still read with the code of
-// the command that asked for it, and every new command goes out.
-TEST(CommandPipeline, ReplaceKeepsTheCodeOfTheCommandOnTheWire)
+// Every reply finds its place, or is dropped as what it is; none is read as the answer of
+// a query it was not shaped for.
+TEST(CommandPipeline, RepliesArePlacedByWhatIsAwaitedAndTheirShape)
 {
-    CommandPipeline p;
-    p.QueueCommand("fetch?", kFetch);
-    p.Tick();
-    p.QueueCommand("fetch?", kFetch);
-    p.ReplaceQueue({ { "mmem:load 7" }, { "mset:imax?", ReplyCode::CurrentLimit } });
-    EXPECT_EQ(Texts(p), (QStringList { "mmem:load 7", "mset:imax?" })) << "the pending fetch? is gone";
-
-    EXPECT_EQ(Answer(p), kFetch) << "the measurement is read as one";
-    EXPECT_EQ(Sent(p.Tick()), "mmem:load 7\r");
-    EXPECT_EQ(Sent(p.Tick()), "mset:imax?\r");
-    EXPECT_EQ(Answer(p), ReplyCode::CurrentLimit);
-}
-
-// A reply nobody asked for (an answer to a command without code, an echo, a late second
-// chunk) is not read with the code of a command not yet sent, and drops nothing.
-TEST(CommandPipeline, UnaskedReplyTakesNoCodeAndDropsNothing)
-{
-    CommandPipeline p;
-    p.QueueCommand("load on");
-    p.QueueCommand("fetch?", kFetch);
-    EXPECT_FALSE(Answer(p));
-    EXPECT_EQ(Sent(p.Tick()), "load on\r");
-    EXPECT_FALSE(Answer(p));
-    EXPECT_EQ(Sent(p.Tick()), "fetch?\r");
-    EXPECT_EQ(Answer(p), kFetch);
-}
-
-// After a query that went unanswered, the next answer may be its late one: doubtful,
-// unless both would be read the same way (one poll after another).
-TEST(CommandPipeline, AnAnswerAfterAnUnansweredQueryOfAnotherKindIsDoubtful)
-{
-    CommandPipeline p;
-    p.QueueCommands({ { "fetch?", kFetch }, { "fetch?", kFetch }, { "mset:imax?", ReplyCode::CurrentLimit },
-        { "load off" }, { "mset:vmax?", ReplyCode::VoltageLimit } });
-    std::vector<bool> doubtful;
-    for (int tick = 0; tick < 5; ++tick) {
-        p.Tick();
-        doubtful.push_back(!p.Awaited().empty() && p.Awaited().front().doubtful);
+    struct Case
+    {
+        const char* name;
+        std::vector<Command> queue; // written one by one, answers given up at 1000 ms each
+        qint64 giveUpAt; // the first query is given up then (0: it stays on the wire)
+        qint64 at; // when the reply comes
+        const char* reply;
+        Placement placement;
+        const char* concerns; // the query the placement names, "" for none
+    };
+    const Command imax { "mset:imax?", ReplyCode::CurrentLimit };
+    const Command vmax { "mset:vmax?", ReplyCode::VoltageLimit };
+    const Command fetch { "fetch?", kFetch };
+    const Case cases[] = {
+        { "shaped answer", { imax }, 0, 100, "30.000A\r", Placement::Answer, "mset:imax?" },
+        { "the instrument has nothing to say", { imax }, 0, 100, "err/1", Placement::Ignored, "mset:imax?" },
+        { "a reading cut after its voltage", { fetch }, 0, 100, "11.94V", Placement::Misshapen, "fetch?" },
+        { "another query's unit", { vmax }, 0, 100, "30.000A", Placement::Misshapen, "mset:vmax?" },
+        { "nothing asked", {}, 0, 100, "30.000A", Placement::Unasked, "" },
+        { "a command asks nothing", { { "load on" } }, 0, 100, "OK", Placement::Unasked, "" },
+        { "inside the guard, any shape", { imax }, 1000, 1199, "garbage", Placement::Late, "mset:imax?" },
+        { "after the guard, unshaped", { imax }, 1000, 1200, "garbage", Placement::Unasked, "" },
+        { "after the guard, shaped as owed", { imax }, 1000, 1999, "30.000A", Placement::Late, "mset:imax?" },
+        { "once the debt has lapsed", { imax }, 1000, 2000, "30.000A", Placement::Unasked, "" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CommandPipeline p;
+        p.QueueCommands(c.queue);
+        const std::optional<Exchange> written = p.Next(0, kMain);
+        if (c.giveUpAt > 0) {
+            ASSERT_TRUE(p.GiveUp(written->line, c.giveUpAt));
+        }
+        const Placed placed = p.Place(c.reply, c.at);
+        EXPECT_EQ(placed.placement, c.placement);
+        EXPECT_EQ(placed.exchange ? placed.exchange->command.text : QString(), c.concerns);
+        EXPECT_EQ(p.OnTheWire().has_value(), c.placement == Placement::Misshapen) << "only misshapen waits on";
     }
-    // fetch?, fetch? (same kind), imax? (after a poll), load off (no answer), vmax? (after nothing awaited)
-    EXPECT_EQ(doubtful, (std::vector<bool> { false, false, true, false, false }));
+}
+
+// After an answer is given up: nothing for the guard; then lines whose answers cannot be
+// taken for the owed one, and those that could only once it came or a second time-out ran.
+TEST(CommandPipeline, AGivenUpAnswerHoldsBackOnlyWhatCouldBeTakenForIt)
+{
+    struct Case
+    {
+        const char* name;
+        Command next;
+        qint64 at;
+        bool writes;
+    };
+    const Case cases[] = {
+        { "a command inside the guard", { "load:mode cc" }, 1199, false },
+        { "a command after the guard", { "load:mode cc" }, 1200, true },
+        { "a query of another shape", { "mset:rsen?", ReplyCode::Sense }, 1200, true },
+        { "a query of the same shape", { "mset:vmax?", ReplyCode::VoltageLimit }, 1999, false },
+        { "the same shape, the debt lapsed", { "mset:vmax?", ReplyCode::VoltageLimit }, 2000, true },
+        { "load off, even inside the guard", { kInputOff }, 1000, true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CommandPipeline p;
+        p.QueueCommand("mset:imax?", ReplyCode::CurrentLimit);
+        const qint64 line = p.Next(0, kMain)->line;
+        EXPECT_FALSE(p.GiveUp(line + 1, 1000)) << "another line's deadline gives nothing up";
+        ASSERT_TRUE(p.GiveUp(line, 1000));
+        p.QueueCommand(c.next.text, c.next.code);
+        EXPECT_EQ(Write(p, c.at) != "-", c.writes);
+    }
+    // The late answer settles the debt: the same shape may go at once.
+    CommandPipeline p;
+    p.QueueCommand("mset:imax?", ReplyCode::CurrentLimit);
+    p.GiveUp(p.Next(0, kMain)->line, 1000);
+    p.QueueCommand("mset:vmax?", ReplyCode::VoltageLimit);
+    EXPECT_EQ(Write(p, 1500), "-");
+    EXPECT_EQ(p.Place("30.000A", 1500).placement, Placement::Late);
+    EXPECT_EQ(p.Owed(), 0);
+    EXPECT_EQ(Write(p, 1500), "mset:vmax?");
+}
+
+// "load off" goes ahead of everything and past an answer awaited, and no replacement,
+// switch or poll drops it.
+TEST(CommandPipeline, TheSwitchOffIsNeverQueuedAway)
+{
+    CommandPipeline p;
+    p.QueueCommands({ { "fetch?", kFetch }, { "load:mode bat" } });
+    EXPECT_EQ(Write(p, 0), "fetch?");
+    p.QueueCommands({ { kInputOn }, { "fetch?", kFetch } });
+    p.QueueInputOff();
+    EXPECT_EQ(Texts(p), (QStringList { kInputOff, "load:mode bat" })) << "the pending load on and poll go";
+    p.ReplaceQueue({ { "mmem:save 3" } });
+    p.QueueInputOn();
+    EXPECT_EQ(Texts(p), (QStringList { kInputOff, "mmem:save 3", kInputOn }));
+    EXPECT_EQ(Write(p, 300), kInputOff) << "past the poll on the wire";
+    EXPECT_EQ(Write(p, 600), "-");
+    EXPECT_EQ(p.Place("12.00V,0.000A,0.000W", 600).placement, Placement::Answer);
+    EXPECT_EQ(Write(p, 600), "mmem:save 3");
+}
+
+// Polls never pile up: one waits at most, and switching on drops those from before.
+TEST(CommandPipeline, PollsAreCoalescedAndSwitchingOnDropsTheOldOnes)
+{
+    CommandPipeline p;
+    const Command fetch { "fetch?", kFetch };
+    EXPECT_TRUE(p.QueuePoll(fetch));
+    for (int tick = 0; tick < 1000; ++tick)
+        EXPECT_FALSE(p.QueuePoll(fetch));
+    EXPECT_EQ(Write(p, 0), "fetch?");
+    EXPECT_TRUE(p.QueuePoll(fetch)) << "one may wait while one is on the wire";
+    p.QueueCommand(kInputOn);
+    p.QueueInputOn();
+    EXPECT_EQ(Texts(p), QStringList { kInputOn });
 }
 
 TEST(CommandPipeline, UnfitCommandTextsAreRefusedAndNothingChanges)
@@ -125,47 +188,15 @@ TEST(CommandPipeline, UnfitCommandTextsAreRefusedAndNothingChanges)
     }
 }
 
-TEST(CommandPipeline, ASupersedingCommandDropsOnlyWhatItNamesAndOnlyUnsent)
+TEST(CommandPipeline, ClearForgetsPendingAwaitedAndOwed)
 {
     CommandPipeline p;
-    const QStringList switches { "load on", "load off" };
-    p.QueueCommand("load on");
-    p.Tick(); // sent: it stays sent
-    p.QueueCommand("load off");
-    p.QueueCommand("fetch?", kFetch);
-    p.QueueCommand("load on");
-    p.QueueSuperseding({ "load off" }, switches);
-    EXPECT_EQ(Texts(p), (QStringList { "fetch?", "load off" }));
-    EXPECT_THROW(p.QueueSuperseding({ "load on>x" }, switches), EBadCommand);
-    EXPECT_EQ(Texts(p), (QStringList { "fetch?", "load off" }));
-}
-
-TEST(CommandPipeline, AnHourOfPollingNeverHoldsMoreThanTwoFetches)
-{
-    // Polling and pacing both run every 300 ms; the instrument answers every query.
-    CommandPipeline p;
-    p.QueueCommand("load on");
-    size_t most = 0;
-    for (int tick = 0; tick < 12000; ++tick) {
-        p.QueueCommand("fetch?", kFetch); // polling tick
-        most = std::max(most, p.Pending().size());
-        const auto line = p.Tick(); // pacing tick
-        if (line && *line == "fetch?\r") {
-            ASSERT_EQ(Answer(p), kFetch);
-        }
-    }
-    EXPECT_LE(most, 2u);
-}
-
-TEST(CommandPipeline, ClearForgetsPendingAndAwaited)
-{
-    CommandPipeline p;
-    p.QueueCommand("mset:imax?", ReplyCode::CurrentLimit);
-    p.QueueCommand("load off");
-    p.Tick();
+    p.QueueCommands({ { "mset:imax?", ReplyCode::CurrentLimit }, { "mset:vmax?", ReplyCode::VoltageLimit } });
+    p.GiveUp(p.Next(0, kMain)->line, 1000);
     p.Clear();
     EXPECT_TRUE(p.Idle());
-    EXPECT_FALSE(Answer(p));
+    EXPECT_EQ(p.Owed(), 0);
+    EXPECT_EQ(p.Place("30.000A", 1100).placement, Placement::Unasked);
 }
 
 TEST(ReplyText, HoldsEveryByteOfTheChunkAndLinesAreEightBit)
@@ -176,10 +207,7 @@ TEST(ReplyText, HoldsEveryByteOfTheChunkAndLinesAreEightBit)
     EXPECT_EQ(text[6], QChar(0));
     EXPECT_EQ(text[7].unicode(), 0xB5);
     EXPECT_EQ(text.right(2), "\r\n");
-
-    CommandPipeline p;
-    p.QueueCommand(QStringLiteral("*adr 8"));
-    EXPECT_EQ(p.Tick(), QByteArray("*adr 8\r"));
+    EXPECT_EQ(CommandPipeline::LineOf({ { "*adr 8" } }), QByteArray("*adr 8\r"));
 }
 
 } // namespace

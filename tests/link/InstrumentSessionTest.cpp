@@ -178,7 +178,9 @@ TEST_F(SessionTest, ReplyNobodyAskedForIsReportedAndTakesNothing)
 {
     session.QueueCommand(QStringLiteral("load on"));
     session.QueueCommand(QStringLiteral("mset:imax?"), ReplyCode::CurrentLimit);
-    EXPECT_THROW(session.HandleReply(QStringLiteral("12.00,0.000")), std::runtime_error);
+    session.HandleReply(QStringLiteral("12.00,0.000"));
+    EXPECT_EQ(errors, QStringList { "A reply arrived while no answer was awaited: \"12.00,0.000\"" });
+    EXPECT_EQ(session.Counts().unasked, 1);
     EXPECT_EQ(session.Pipeline().Pending().size(), 2u);
     session.PacingTick();
     session.PacingTick();

@@ -220,25 +220,36 @@ TEST_F(Connecting, BuiltInSimulatorAnswersLikeAnInstrument)
     EXPECT_NE(form->Comm1->Handle(), 0);
 }
 
-// The load keeps its caption (it is on at the instrument), but nothing queued before the
-// disconnect is sent after the next connect.
-TEST_F(Connecting, DisconnectStopsPollingAndDropsWhatWasQueued)
+// With the input on, "Disconnect" switches it off first and closes once "load off" has
+// left; nothing else queued before goes out.
+TEST_F(Connecting, DisconnectSwitchesTheInputOffFirstAndDropsWhatWasQueued)
 {
     ConnectTo();
     form->loadS->click();
     form->modeButton->click();
     form->startButton->click();
+    ASSERT_TRUE(WaitUntil([&] { return WireLines(*host).contains(u"fetch?"); }));
     form->DButton->click();
     ASSERT_EQ(form->startButton->text(), QStringLiteral("Stop"));
 
     form->combutton->click();
-    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
-    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
-    EXPECT_EQ(form->startButton->text(), QStringLiteral("Stop"));
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Switching the input off, then closing the port"));
     EXPECT_FALSE(form->fetchTimer->isActive());
+    ASSERT_TRUE(WaitUntil([&] { return form->combutton->text() == u"Connect"; }));
+    EXPECT_EQ(WireLines(*host).last(), u"load off");
+    EXPECT_FALSE(WireLines(*host).contains(u"trig"));
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed after switching the input off"));
+    EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
     for (QPushButton* button : { form->fuZaiButton, form->startButton, form->modeButton })
         EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
     EXPECT_TRUE(Session().Pipeline().Idle());
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+
+    // With the input off it closes at once.
+    ConnectTo();
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
 }
 
 TEST_F(Connecting, LostPortShowsConnectAndStopsPolling)

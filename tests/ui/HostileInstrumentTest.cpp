@@ -153,7 +153,7 @@ TEST_F(HostileInstrument, UnaskedRepliesAreToldAndTakeNothing)
     for (int fake = 1; fake <= 3; ++fake) {
         // Right after an answer, when none is awaited until the next poll.
         LetPoll(1);
-        ASSERT_TRUE(WaitUntil([&] { return Session().Pipeline().Awaited().empty(); }));
+        ASSERT_TRUE(WaitUntil([&] { return !Session().Pipeline().OnTheWire(); }));
         host->Inject("99.99 V,9.999 A,9999s,9.999Ah");
         ASSERT_TRUE(WaitUntil([&] { return boxes->errors.size() == static_cast<qsizetype>(fake); }))
             << boxes->errors.join(u'\n').toStdString();

@@ -121,11 +121,11 @@ TEST_F(Memories, LoadWhilePollingRecallsAndReadsEverySettingBack)
             fields.end(), { form->ValStep[n], form->DelayStep[n], form->LmtLStep[n], form->LmtHStep[n] });
     for (QLineEdit* field : fields)
         field->setText("x");
-    Session().Maxima().current = 0;
+    Session().Maxima().current.reset();
     form->VLable->clear();
     ASSERT_TRUE(WaitUntil([this] {
-        const CommandPipeline& p = Session().Pipeline();
-        return p.Awaited().size() == 1 && p.Awaited().front().code == ReplyCode::Measurement;
+        const auto& onTheWire = Session().Pipeline().OnTheWire();
+        return onTheWire && onTheWire->command.code == ReplyCode::Measurement;
     }));
     const qsizetype before = WireLines(*host).size();
 
@@ -135,7 +135,7 @@ TEST_F(Memories, LoadWhilePollingRecallsAndReadsEverySettingBack)
         << "the answer in flight is shown as a reading";
     ASSERT_TRUE(WaitUntil(
         [this] {
-            return WireLines(*host).contains("list:step14:comp?") && Session().Pipeline().Awaited().empty();
+            return WireLines(*host).contains("list:step14:comp?") && !Session().Pipeline().OnTheWire();
         },
         std::chrono::seconds(60)));
     QStringList expected { "mmem:load 0" };
