@@ -35,6 +35,7 @@ void FuzzMeasurementCuts(const uint8_t* data, size_t size)
     Refusable([&] {
         const MainReading r = CutMainReading(reply);
         Promise(r.voltage.size() <= 5 && r.current.size() <= 5, "Main-page field longer than five");
+        Promise(reply.contains(u','), "Main reading without its current");
         Promise(std::isfinite(r.voltageValue) && std::isfinite(r.currentValue), "Main reading not finite");
         const QString power = PowerText(r);
         Promise(!power.isEmpty() && power.size() <= 5, "power text " + power.toStdString());
@@ -42,6 +43,8 @@ void FuzzMeasurementCuts(const uint8_t* data, size_t size)
     Refusable([&] {
         const BatteryReading r = CutBatteryReading(reply);
         Promise(r.seconds >= 0, "negative discharge time");
+        for (const QString& text : { r.voltage, r.current, r.time, r.capacity })
+            Promise(IsPlainDecimal(text), "battery text not the number alone: " + text.toStdString());
         Promise(
             std::isfinite(r.voltageValue) && std::isfinite(r.currentValue) && std::isfinite(r.capacityValue),
             "battery reading not finite");

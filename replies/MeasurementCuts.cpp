@@ -3,6 +3,7 @@
 #include "replies/Numbers.h"
 #include "replies/TextCuts.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -10,10 +11,19 @@ namespace {
 
 constexpr int kQuotedLength = 80;
 
-// An optional minus, then digits with at most one "." and at least one digit.
-std::optional<double> ReadingNumber(const QString& text)
+// The reply without the line terminator the instrument may add.
+QStringView WithoutTerminators(const QString& reply)
 {
-    if (!IsPlainDecimal(QStringView(text).sliced(text.startsWith(u'-') ? 1 : 0)))
+    QStringView text(reply);
+    while (text.endsWith(u'\r') || text.endsWith(u'\n'))
+        text.chop(1);
+    return text;
+}
+
+// An optional minus, then digits with at most one "." and at least one digit.
+std::optional<double> ReadingNumber(QStringView text)
+{
+    if (!IsPlainDecimal(text.sliced(text.startsWith(u'-') ? 1 : 0)))
         return std::nullopt;
     const double value = text.toDouble();
     return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
@@ -36,25 +46,70 @@ double Number(const QString& text, const char* reading, const char* field, const
     return *value;
 }
 
-// A field of the battery layout and the unit behind it: the text before the next comma
-// (everything left for the last field), and what remains after that comma.
-struct Field
+// Nothing but a voltage as the Main page layout writes it: "11.94V", "11.94 V" or "11.94".
+bool IsVoltageOnly(QStringView text)
 {
-    QString value;
-    QString rest;
+    if (text.endsWith(u'V'))
+        text.chop(1);
+    if (text.endsWith(u' '))
+        text.chop(1);
+    return ReadingNumber(text).has_value();
+}
+
+// One field of the battery layout: a number, at most one blank, then its unit.
+struct UnitField
+{
+    const char* name;
+    QLatin1String unit;
+    bool whole; // whole number only
 };
 
-// `unitLength` characters before the comma carry `unit`; the value is what precedes them.
-// A reply that ends before the comma was cut short.
-Field UnitField(const QString& text, int unitLength, QChar unit, const char* name, const QString& reply)
+constexpr UnitField kBatteryFields[] = {
+    { "voltage", QLatin1String("V"), false },
+    { "current", QLatin1String("A"), false },
+    { "time", QLatin1String("s"), true },
+    { "capacity", QLatin1String("Ah"), false },
+};
+
+bool IsWholeNumber(QStringView text)
 {
-    const qsizetype comma = text.indexOf(u',');
-    if (comma < 0)
-        Refuse("battery", name, reply, true);
-    const QString withUnit = text.left(comma);
-    if (!withUnit.right(unitLength).contains(unit))
-        Refuse("battery", name, reply);
-    return { withUnit.left(withUnit.size() - unitLength), text.mid(comma + 1) };
+    return !text.isEmpty()
+        && std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// The number of a whole field, or nothing when the field is not written as `f` is.
+// The unit is matched whole and in its case: "300mA" is no current of 300 A.
+std::optional<QStringView> NumberBeforeUnit(QStringView text, const UnitField& f)
+{
+    if (!text.endsWith(f.unit))
+        return std::nullopt;
+    QStringView number = text.chopped(f.unit.size());
+    if (number.endsWith(u' '))
+        number.chop(1);
+    if (f.whole ? !IsWholeNumber(number) : !IsPlainDecimal(number))
+        return std::nullopt;
+    return number;
+}
+
+// Whether the text could still become field `f` once the rest of the reply arrives: a
+// pause may split the reply anywhere, also inside a number or its unit.
+bool BeginsField(QStringView text, const UnitField& f)
+{
+    qsizetype digits = 0;
+    bool point = false;
+    for (; digits < text.size(); ++digits) {
+        const QChar c = text[digits];
+        if (c == u'.' && !f.whole && !point)
+            point = true;
+        else if (c < u'0' || c > u'9')
+            break;
+    }
+    QStringView rest = text.sliced(digits);
+    if (digits == 0)
+        return rest.isEmpty();
+    if (rest.startsWith(u' '))
+        rest = rest.sliced(1);
+    return f.unit.startsWith(rest);
 }
 
 } // namespace
@@ -78,8 +133,19 @@ MainReading CutMainReading(const QString& reply)
 {
     MainReading r;
     r.voltage = FirstChars(reply, 5);
-    r.current = reply.contains(u',') ? FirstChars(RestAfterComma(reply), 5) : FirstChars(reply, 5);
     r.voltageValue = Number(r.voltage, "Main page", "voltage", reply);
+    // Without its current the reply is no reading; reading the voltage twice would show
+    // a current the instrument never reported.
+    const QStringView text = WithoutTerminators(reply);
+    const qsizetype comma = text.indexOf(u',');
+    if (comma < 0 || comma == text.size() - 1) {
+        const bool cutShort = IsVoltageOnly(text.left(comma < 0 ? text.size() : comma));
+        const QString message = cutShort
+            ? QStringLiteral("The Main page reading %1 was cut short before its current.")
+            : QStringLiteral("The Main page reading %1 holds no current.");
+        throw EBadReading(message.arg(QuotedReply(reply)).toStdString(), cutShort);
+    }
+    r.current = FirstChars(RestAfterComma(reply), 5);
     r.currentValue = Number(r.current, "Main page", "current", reply);
     return r;
 }
@@ -92,20 +158,37 @@ QString PowerText(const MainReading& reading)
 
 BatteryReading CutBatteryReading(const QString& reply)
 {
+    // Each field is read by its unit, not by its width: the instrument writes as many
+    // digits as the number needs.
+    QStringView text = WithoutTerminators(reply);
+    QStringView numbers[std::size(kBatteryFields)];
+    for (std::size_t i = 0; i < std::size(kBatteryFields); ++i) {
+        const UnitField& f = kBatteryFields[i];
+        const bool last = i + 1 == std::size(kBatteryFields);
+        const qsizetype comma = text.indexOf(u',');
+        const QStringView field = comma < 0 ? text : text.left(comma);
+        const std::optional<QStringView> number = NumberBeforeUnit(field, f);
+        if (!number)
+            Refuse("battery", f.name, reply, comma < 0 && BeginsField(field, f));
+        if (comma < 0 && !last)
+            Refuse("battery", kBatteryFields[i + 1].name, reply, true);
+        if (comma >= 0 && last)
+            throw EBadReading(QStringLiteral("The battery reading %1 holds more than its four fields.")
+                                  .arg(QuotedReply(reply))
+                                  .toStdString(),
+                false);
+        numbers[i] = *number;
+        text = text.sliced(comma + 1);
+    }
     BatteryReading r;
-    const Field voltage = UnitField(reply, 2, u'V', "voltage", reply);
-    const Field current = UnitField(voltage.rest, 2, u'A', "current", reply);
-    const Field time = UnitField(current.rest, 1, u's', "time", reply);
-    if (time.rest.mid(5, 2) != u"Ah")
-        Refuse("battery", "capacity", reply, time.rest.size() < 7);
-    r.voltage = voltage.value;
-    r.current = current.value;
-    r.time = time.value;
-    r.capacity = FirstChars(time.rest, 5);
+    r.voltage = numbers[0].toString();
+    r.current = numbers[1].toString();
+    r.time = numbers[2].toString();
+    r.capacity = numbers[3].toString();
     r.voltageValue = Number(r.voltage, "battery", "voltage", reply);
     r.currentValue = Number(r.current, "battery", "current", reply);
     const double seconds = Number(r.time, "battery", "time", reply);
-    if (seconds < 0 || seconds != std::floor(seconds) || seconds > 2e9 || r.time.contains(u'.'))
+    if (seconds > 2e9)
         Refuse("battery", "time", reply);
     r.seconds = static_cast<int>(seconds);
     r.capacityValue = Number(r.capacity, "battery", "capacity", reply);

@@ -1,8 +1,9 @@
 #pragma once
 // The three layouts of the measurement reply ("fetch?"), one per instrument mode. Every
 // field that becomes a reading is checked: a number as the instrument writes it (an
-// optional minus, digits with at most one "."), and in the battery layout each field with
-// its unit, so a reply cut short by a pause is told from a whole one.
+// optional minus, digits with at most one "."; no minus in the battery layout), and in the
+// battery layout each field by its unit, so a reply cut short by a pause is told from a
+// whole one. A trailing CR/LF is no part of any field.
 #include <QString>
 #include <stdexcept>
 
@@ -33,13 +34,16 @@ struct MainReading
     double voltageValue = 0;
     double currentValue = 0;
 };
-// Throws EBadReading when either field is no number.
+// Throws EBadReading when either field is no number or the reply holds no current (no
+// comma, or nothing after it); cut short when it ends right after its voltage ("11.94V",
+// "11.94V,").
 MainReading CutMainReading(const QString& reply);
 // The product, shortest notation cut to 5 characters ("13.70", "0.000").
 QString PowerText(const MainReading& reading);
 
-// Battery layout: voltage " V", current " A", whole seconds "s", ampere-hours "Ah",
-// separated by commas.
+// Battery layout: four fields separated by commas, each a number, at most one blank and its
+// unit: voltage "V", current "A", whole seconds "s", ampere-hours "Ah" ("12.55 V,0.300 A,
+// 125s,0.010Ah"). Numbers may have any number of digits; the texts are the numbers alone.
 struct BatteryReading
 {
     QString voltage;
@@ -51,8 +55,9 @@ struct BatteryReading
     int seconds = 0;
     double capacityValue = 0;
 };
-// Throws EBadReading: cut short when a field or its unit is missing; otherwise when a
-// field is no number or the time is no whole number of seconds from 0 on.
+// Throws EBadReading: cut short when the reply ends before a field or its unit is whole;
+// otherwise when a field is not written with its own unit (also "300mA"), the time is no
+// whole number of seconds from 0 to 2e9, or more fields follow the capacity.
 BatteryReading CutBatteryReading(const QString& reply);
 
 // "L2" step reading: step number, voltage, current.

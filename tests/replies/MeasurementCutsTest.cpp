@@ -6,6 +6,9 @@
 #include <QLocale>
 #include <clocale>
 #include <gtest/gtest.h>
+#include <string_view>
+
+using namespace std::literals;
 
 namespace {
 
@@ -37,9 +40,10 @@ TEST(MainReading, CutsVoltageCurrentAndPower)
         { "12.34,1.111", "12.34", "1.111", "13.70" }, // 13.70974 cut, not rounded
         { "12.34V,1.111A,13.71W", "12.34", "1.111", "13.70" },
         { "12.00V,0.000A,0.000W", "12.00", "0.000", "0.000" }, // the product prints as 0
-        { "1.000V,1.000A", "1.000", "1.000", "1" }, { "0.100V,0.100A", "0.100", "0.100", "0.01" },
+        { "1.000V,1.000A", "1.000", "1.000", "1" },
+        { "0.100V,0.100A", "0.100", "0.100", "0.01" },
         { "5.000V,0.001A", "5.000", "0.001", "0.005" },
-        { "1.2", "1.2", "1.2", "1.44" }, // no comma: both fields from the start, short as it is
+        { "11.94V,1.000A,11.94W\r\n", "11.94", "1.000", "11.94" },
     };
     for (const Case& c : cases) {
         const MainReading r = CutMainReading(c.reply);
@@ -49,21 +53,8 @@ TEST(MainReading, CutsVoltageCurrentAndPower)
     }
 }
 
-TEST(BatteryReading, CutsFourFieldsEachWithItsUnit)
-{
-    const BatteryReading r = CutBatteryReading("12.34 V,0.300 A,125s,0.010Ah\r");
-    EXPECT_EQ(r.voltage, "12.34");
-    EXPECT_DOUBLE_EQ(r.voltageValue, 12.34);
-    EXPECT_EQ(r.current, "0.300");
-    EXPECT_DOUBLE_EQ(r.currentValue, 0.3);
-    EXPECT_EQ(r.time, "125");
-    EXPECT_EQ(r.seconds, 125);
-    EXPECT_EQ(r.capacity, "0.010");
-    EXPECT_DOUBLE_EQ(r.capacityValue, 0.01);
-}
-
-// A reply that ends early (a pause split it) is told from one that is wrong.
-TEST(BatteryReading, RefusesWhatIsCutShortOrNoNumberNamingTheField)
+// A reply without its current is no reading: its voltage is never shown as the current too.
+TEST(MainReading, RefusesAReplyWithoutItsCurrent)
 {
     const struct
     {
@@ -71,22 +62,107 @@ TEST(BatteryReading, RefusesWhatIsCutShortOrNoNumberNamingTheField)
         bool cutShort;
         const char* says;
     } cases[] = {
-        { "12.34 V", true, "before its voltage" },
-        { "12.34 V,0.3", true, "before its current" },
-        { "12.34 V,0.300 A,12", true, "before its time" },
-        { "12.34 V,0.300 A,125s,0.0", true, "before its capacity" },
-        { "12.34 V,0.300 A,125s,0.010", true, "before its capacity" },
-        { "12.34 X,0.300 A,125s,0.010Ah", false, "no valid voltage" },
-        { "nan V,0.300 A,125s,0.010Ah", false, "no valid voltage" },
-        { "12.34 V,zzzzz A,125s,0.010Ah", false, "no valid current" },
-        { "12.34 V,0.300 A,-10s,0.010Ah", false, "no valid time" },
-        { "12.34 V,0.300 A,1.5s,0.010Ah", false, "no valid time" },
-        { "12.34 V,0.300 A,125s,1e300Ah", false, "no valid capacity" },
+        { "12.345 V 1.000 A", false, "\"12.345 V 1.000 A\" holds no current." },
+        { "12.34xyz,", false, "holds no current" },
+        { "1.2", true, "cut short before its current" },
+        { "11.94V", true, "cut short before its current" },
+        { "11.94 V", true, "cut short before its current" },
+        { "11.94V,", true, "cut short before its current" },
+        { "zzzzz", false, "no valid voltage" },
+        { "12.34,zz", false, "no valid current" },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         try {
-            CutBatteryReading(QString::fromLatin1(c.reply));
+            CutMainReading(QString::fromLatin1(c.reply));
+            ADD_FAILURE() << "accepted";
+        } catch (const EBadReading& e) {
+            EXPECT_EQ(e.CutShort(), c.cutShort);
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+    }
+}
+
+// Each field is read by its unit, whatever the number of digits.
+TEST(BatteryReading, CutsFourFieldsEachByItsUnit)
+{
+    const struct
+    {
+        const char* reply;
+        const char *v, *i, *t, *c;
+        double volts, amps;
+        int seconds;
+        double ampereHours;
+    } cases[] = {
+        { "12.55 V,0.300 A,125s,0.010Ah", "12.55", "0.300", "125", "0.010", 12.55, 0.3, 125, 0.01 },
+        { "12.34 V,0.300 A,125s,0.010Ah\r\n", "12.34", "0.300", "125", "0.010", 12.34, 0.3, 125, 0.01 },
+        { "12.55V,0.300A,125s,0.010Ah", "12.55", "0.300", "125", "0.010", 12.55, 0.3, 125, 0.01 },
+        { "12.55 V,0.300 A,125 s,1.23Ah", "12.55", "0.300", "125", "1.23", 12.55, 0.3, 125, 1.23 },
+        { "123.456 V,10 A,0s,12.345 Ah", "123.456", "10", "0", "12.345", 123.456, 10, 0, 12.345 },
+        { "01234 V,.5 A,2000000000s,7.Ah", "01234", ".5", "2000000000", "7.", 1234, 0.5, 2000000000, 7 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        const BatteryReading r = CutBatteryReading(QString::fromLatin1(c.reply));
+        EXPECT_EQ(r.voltage, c.v);
+        EXPECT_EQ(r.current, c.i);
+        EXPECT_EQ(r.time, c.t);
+        EXPECT_EQ(r.capacity, c.c);
+        EXPECT_DOUBLE_EQ(r.voltageValue, c.volts);
+        EXPECT_DOUBLE_EQ(r.currentValue, c.amps);
+        EXPECT_EQ(r.seconds, c.seconds);
+        EXPECT_DOUBLE_EQ(r.capacityValue, c.ampereHours);
+    }
+}
+
+// A reply that ends early (a pause split it) is told from one that is wrong.
+TEST(BatteryReading, RefusesWhatIsCutShortOrNoNumberNamingTheField)
+{
+    const struct
+    {
+        std::string_view reply;
+        bool cutShort;
+        const char* says;
+    } cases[] = {
+        { "", true, "before its voltage" },
+        { "12.3", true, "before its voltage" },
+        { "12.34 ", true, "before its voltage" },
+        { "12.34 V", true, "before its current" },
+        { "12.34 V,", true, "before its current" },
+        { "12.34 V,0.3", true, "before its current" },
+        { "12.34 V,0.300 A,12", true, "before its time" },
+        { "12.34 V,0.300 A,125 ", true, "before its time" },
+        { "12.34 V,0.300 A,125s", true, "before its capacity" },
+        { "12.34 V,0.300 A,125s,0.0", true, "before its capacity" },
+        { "12.34 V,0.300 A,125s,0.010", true, "before its capacity" },
+        { "12.34 V,0.300 A,125s,0.010A", true, "before its capacity" },
+        { "12.34 X,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { "nan V,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { " 12.34 V,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { "-12.34 V,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { "12.34V ,0.300 A,125s,0.010Ah", false, "no valid voltage" },
+        { "12.34 V,zzzzz A,125s,0.010Ah", false, "no valid current" },
+        { "12.34 V,300mA,125s,0.010Ah", false, "no valid current" }, // never 300 A
+        { "12.34 V,300m", false, "no valid current" },
+        { "12.34 V,0.300  A,125s,0.010Ah", false, "no valid current" },
+        { "12.34 V,0.300 a,125s,0.010Ah", false, "no valid current" },
+        { "12.34 V,0.3.0 A,125s,0.010Ah", false, "no valid current" },
+        { "12.34 V,0.300 A,-10s,0.010Ah", false, "no valid time" },
+        { "12.34 V,0.300 A,1.5s,0.010Ah", false, "no valid time" },
+        { "12.34 V,0.300 A,1.", false, "no valid time" },
+        { "12.34 V,0.300 A,2000000001s,0.010Ah", false, "no valid time" },
+        { "12.34 V,0.300 A,125s,1e300Ah", false, "no valid capacity" },
+        { "12.34 V,0.300 A,125s,0.010mAh", false, "no valid capacity" },
+        { "12.34 V,0.300 A,125s,0.010Ah\0"sv, false, "no valid capacity" },
+        { "12.34 V,0.300 A,125s,0.010Ah ", false, "no valid capacity" },
+        { "12.34 V,0.300 A,125s,0.010Ah,", false, "more than its four fields" },
+        { "12.34 V,0.300 A,125s,0.010Ah,1.000Wh", false, "more than its four fields" },
+    };
+    for (const auto& c : cases) {
+        const QString reply = QString::fromLatin1(c.reply.data(), static_cast<qsizetype>(c.reply.size()));
+        SCOPED_TRACE(QuotedReply(reply).toStdString());
+        try {
+            CutBatteryReading(reply);
             ADD_FAILURE() << "accepted";
         } catch (const EBadReading& e) {
             EXPECT_EQ(e.CutShort(), c.cutShort);

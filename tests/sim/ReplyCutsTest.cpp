@@ -2,6 +2,8 @@
 // window would show must be the value that was set.
 #include "replies/MeasurementCuts.h"
 #include "replies/Numbers.h"
+#include "replies/ReadBack.h"
+#include "replies/ReplyShapes.h"
 #include "replies/TextCuts.h"
 #include "sim/InstrumentModel.h"
 
@@ -56,6 +58,16 @@ struct ReadBackCase
 };
 } // namespace
 
+// The code the program sends the query with.
+ReplyCode CodeOf(const std::string& query)
+{
+    for (const ReadBackQuery& q : ReadBackQueries())
+        if (q.command == QString::fromStdString(query))
+            return q.code;
+    ADD_FAILURE() << query << " is no read-back query";
+    return ReplyCode::None;
+}
+
 TEST(SimReplyCuts, EverySettingQueryCutsToTheValueSet)
 {
     const ReadBackCase cases[] = {
@@ -102,7 +114,9 @@ TEST(SimReplyCuts, EverySettingQueryCutsToTheValueSet)
     };
     for (const auto& c : cases) {
         InstrumentModel model;
-        EXPECT_EQ(c.cut(Ask(model, c.setup, c.query)), c.shown) << c.query;
+        const QString reply = Ask(model, c.setup, c.query);
+        EXPECT_EQ(c.cut(reply), c.shown) << c.query;
+        EXPECT_TRUE(FitsShape(CodeOf(c.query), MeasurementLayout::Main, reply)) << reply.toStdString();
     }
 }
 
@@ -119,6 +133,7 @@ TEST(SimReplyCuts, OrdinaryFetchGivesVoltageCurrentAndPower)
     InstrumentModel model;
     const QString reply = Ask(model, { "load:mode cc", "load:curr 1", "load on" }, "fetch?");
     EXPECT_EQ(reply, "11.94V,1.000A,11.94W");
+    EXPECT_TRUE(FitsShape(ReplyCode::Measurement, MeasurementLayout::Main, reply));
     const MainReading r = CutMainReading(reply);
     EXPECT_EQ(r.voltage, "11.94");
     EXPECT_EQ(r.current, "1.000");
@@ -131,6 +146,7 @@ TEST(SimReplyCuts, BatteryFetchCutsIntoItsFourFields)
     Ask(model, { "load:mode bat", "bat:curr 0.3", "load on" }, "fetch?");
     model.Advance(125.4);
     const QString reply = Ask(model, {}, "fetch?");
+    EXPECT_TRUE(FitsShape(ReplyCode::Measurement, MeasurementLayout::Battery, reply)) << reply.toStdString();
     const BatteryReading r = CutBatteryReading(reply);
     EXPECT_EQ(r.current, "0.300") << reply.toStdString();
     EXPECT_EQ(r.time, "125") << reply.toStdString();
@@ -152,6 +168,7 @@ TEST(SimReplyCuts, EveryStepReadingCutsToItsOwnStep)
     for (int n = 0; n < 15; ++n) {
         SCOPED_TRACE(n);
         const QString reply = Ask(model, {}, "fetch?");
+        EXPECT_TRUE(FitsShape(ReplyCode::Measurement, MeasurementLayout::List, reply)) << reply.toStdString();
         const StepReading r = CutStepReading(reply);
         EXPECT_EQ(r.stepIndex, n) << reply.toStdString();
         EXPECT_EQ(r.step, QString::number(n));
@@ -171,6 +188,7 @@ TEST(SimReplyCuts, ListReportCutsIntoListAndStepVerdicts)
     model.Advance(3.5);
     const QString report = Ask(model, {}, "fetch?");
     EXPECT_EQ(report, "L3:2,1,2,0");
+    EXPECT_TRUE(FitsShape(ReplyCode::Measurement, MeasurementLayout::List, report));
     EXPECT_EQ(ListVerdict(report), 2);
     EXPECT_EQ(StepVerdict(report, 0), "1");
     EXPECT_EQ(StepVerdict(report, 1), "2");
