@@ -167,7 +167,10 @@ bool ShapesOverlap(ReplyCode a, ReplyCode b)
     const ShapeFamily fb = FamilyOf(b);
     if (fa == ShapeFamily::None || fb == ShapeFamily::None)
         return false;
-    return fa == fb || fa == ShapeFamily::Anything || fb == ShapeFamily::Anything;
+    // The Main reading is cut by position: a step level with a long dwell cuts as one.
+    const auto pair = [&](ShapeFamily x, ShapeFamily y) { return (fa == x && fb == y) || (fa == y && fb == x); };
+    return fa == fb || fa == ShapeFamily::Anything || fb == ShapeFamily::Anything
+        || pair(ShapeFamily::Measurement, ShapeFamily::StepLevel);
 }
 
 bool FitsShape(ReplyCode code, MeasurementLayout layout, const QString& reply)

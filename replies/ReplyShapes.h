@@ -11,14 +11,15 @@
 enum class MeasurementLayout { Main, Battery, List };
 
 // Replies of one family can look alike; replies of different families, as the instrument
-// writes them, do not. One exception is left to order and timing: the Main reading is cut
+// writes them, do not, with one exception that ShapesOverlap names: the Main reading is cut
 // by position, so a step level with a dwell of five digits ("0.200,10000s") cuts as one.
 enum class ShapeFamily { None, Number, Word, LevelWidth, StepLevel, StepCompare, Measurement, Anything };
 
 ShapeFamily FamilyOf(ReplyCode code);
 
-// Whether one reply could be taken for the answer to either: same family, or either is
-// Anything. Nothing is taken for the answer to None, which awaits none.
+// Whether one reply could be taken for the answer to either: same family, either is
+// Anything, or a measurement and a step level. Nothing is taken for the answer to None,
+// which awaits none.
 bool ShapesOverlap(ReplyCode a, ReplyCode b);
 
 // Whether `reply` is shaped as the answer to the query that carries `code` (trailing CR/LF

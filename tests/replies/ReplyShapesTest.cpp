@@ -214,6 +214,7 @@ TEST(ReplyShapes, OverlapWithinAFamilyOrWithATypedCommand)
         { StepCompareCode(2), StepCompareCode(5), true },
         { ReplyCode::TransientLevelA, ReplyCode::TransientLevelB, true },
         { ReplyCode::Measurement, ReplyCode::Measurement, true },
+        { ReplyCode::Measurement, StepLevelCode(3), true }, // "0.200,10000s" cuts as a Main reading
         { ReplyCode::Verbatim, ReplyCode::Measurement, true },
         { ReplyCode::Sense, ReplyCode::Verbatim, true },
         { ReplyCode::Verbatim, ReplyCode::Verbatim, true },
