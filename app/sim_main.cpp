@@ -15,12 +15,13 @@
 namespace {
 const char kUsage[]
     = "usage: dcload-sim [--delay MS] [--time-scale X] [--terminator none|cr|lf|crlf] [--listen HOST:PORT]\n"
-      "                  [--verbose]\n"
+      "                  [--drop-once QUERY]... [--verbose]\n"
       "  Simulates the instrument on a pseudo-terminal and prints its path as the first line;\n"
       "  runs until interrupted. --delay holds each reply back, --time-scale runs the\n"
       "  instrument's clock faster, --terminator ends its replies, --verbose traces the line.\n"
       "  --listen also serves it as a raw TCP stream (one client at a time; port 0 picks a\n"
-      "  free one), reached with --port tcp://HOST:PORT; the second line then says where.\n";
+      "  free one), reached with --port tcp://HOST:PORT; the second line then says where.\n"
+      "  --drop-once QUERY leaves the next answer to QUERY unsent, as a line lost on the way.\n";
 
 template <typename T> std::optional<T> ParseValue(const char* text)
 {
@@ -91,13 +92,17 @@ bool ParseArguments(
             continue;
         }
         if (i + 1 >= argc
-            || (arg != "--delay" && arg != "--time-scale" && arg != "--terminator" && arg != "--listen")) {
+            || (arg != "--delay" && arg != "--time-scale" && arg != "--terminator" && arg != "--listen"
+                && arg != "--drop-once")) {
             std::cerr << "dcload-sim: unknown or incomplete argument '" << arg << "'\n" << kUsage;
             return false;
         }
         const char* value = argv[++i];
         bool ok = false;
-        if (arg == "--delay") {
+        if (arg == "--drop-once") {
+            options.dropOnce.emplace_back(value);
+            ok = !options.dropOnce.back().empty();
+        } else if (arg == "--delay") {
             const auto ms = ParseValue<int>(value);
             ok = ms && *ms >= 0 && *ms <= 60000;
             if (ok)

@@ -61,8 +61,8 @@ bool CommandPipeline::QueuePoll(const Command& poll)
 
 void CommandPipeline::QueueInputOn()
 {
-    std::erase_if(FPending,
-        [](const Command& c) { return c.text == kInputOn || c.code == ReplyCode::Measurement; });
+    std::erase_if(
+        FPending, [](const Command& c) { return c.text == kInputOn || c.code == ReplyCode::Measurement; });
     FPending.push_back({ kInputOn });
 }
 
@@ -98,8 +98,8 @@ bool CommandPipeline::MayWrite(const Command& head, qint64 now)
     if (head.code == ReplyCode::None)
         return true;
     ForgetExpiredDebts(now);
-    return std::none_of(
-        FOwed.begin(), FOwed.end(), [&](const Debt& d) { return ShapesOverlap(d.exchange.command.code, head.code); });
+    return std::none_of(FOwed.begin(), FOwed.end(),
+        [&](const Debt& d) { return ShapesOverlap(d.exchange.command.code, head.code); });
 }
 
 std::optional<Exchange> CommandPipeline::Next(qint64 now, MeasurementLayout layout)
@@ -124,9 +124,8 @@ Placed CommandPipeline::Place(const QString& reply, qint64 now)
 {
     ForgetExpiredDebts(now);
     const auto owedFor = [&]() -> std::optional<Exchange> {
-        const auto at = std::find_if(FOwed.begin(), FOwed.end(), [&](const Debt& d) {
-            return FitsShape(d.exchange.command.code, d.exchange.layout, reply);
-        });
+        const auto at = std::find_if(FOwed.begin(), FOwed.end(),
+            [&](const Debt& d) { return FitsShape(d.exchange.command.code, d.exchange.layout, reply); });
         if (at == FOwed.end())
             return std::nullopt;
         const Exchange e = at->exchange;

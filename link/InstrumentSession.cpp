@@ -85,7 +85,8 @@ InstrumentSession::InstrumentSession(QObject* parent)
         // Behind the chunks already received: an answer that came in time is read first.
         if (const auto& e = FPipeline.OnTheWire())
             QMetaObject::invokeMethod(
-                this, [this, line = e->line] { Guarded([&] { DeadlinePassed(line); }); }, Qt::QueuedConnection);
+                this, [this, line = e->line] { Guarded([&] { DeadlinePassed(line); }); },
+                Qt::QueuedConnection);
     });
     FPacing->start();
 }
@@ -163,7 +164,8 @@ void InstrumentSession::Pump(bool onTick)
         FInputOffLeaving = written;
         if (!written && FCloseAfterInputOff) {
             Close(); // nothing goes out on this port any more
-            Report(QStringLiteral("The input may still be on: \"load off\" could not be written to the port."));
+            Report(
+                QStringLiteral("The input may still be on: \"load off\" could not be written to the port."));
         }
     }
     Written(*e);
@@ -282,9 +284,8 @@ void InstrumentSession::Trace(TrafficRoute route, ReplyCode code, const QString&
 
 void InstrumentSession::WatchSilence()
 {
-    // An answer awaited or given up, and none for a while: say so once.
-    if (FPort != PortState::Open || (!FPipeline.OnTheWire() && FCounts.noAnswerInARow == 0) || FSilent
-        || FSinceAnswer.elapsed() < kSilenceMs)
+    // An answer awaited, and none for a while: say so once.
+    if (FPort != PortState::Open || !FPipeline.OnTheWire() || FSilent || FSinceAnswer.elapsed() < kSilenceMs)
         return;
     FSilent = true;
     if (auto handler = OnSilence)
@@ -465,8 +466,8 @@ void InstrumentSession::SetRun(Activity activity, RunState state)
     FRuns[Index(activity)] = state;
     if (state == RunState::Running) {
         const auto& pending = FPipeline.Pending();
-        const bool inputOnPending
-            = std::any_of(pending.begin(), pending.end(), [](const Command& c) { return c.text == kInputOn; });
+        const bool inputOnPending = std::any_of(
+            pending.begin(), pending.end(), [](const Command& c) { return c.text == kInputOn; });
         FRunFrom[Index(activity)] = inputOnPending ? -1 : FPipeline.LinesWritten();
         FRunReadings[Index(activity)] = 0;
         FToldKinds.clear();
@@ -479,7 +480,8 @@ void InstrumentSession::SetRun(Activity activity, RunState state)
 bool InstrumentSession::CountsFor(Activity activity, const Exchange& poll) const
 {
     const qint64 from = FRunFrom[Index(activity)];
-    return FRuns[Index(activity)] == RunState::Running && (from >= 0 ? poll.line > from : poll.line == kAfterAll);
+    return FRuns[Index(activity)] == RunState::Running
+        && (from >= 0 ? poll.line > from : poll.line == kAfterAll);
 }
 
 bool InstrumentSession::InputMayBeOn() const
@@ -581,40 +583,46 @@ void InstrumentSession::HandleReply(const QString& reply)
             QStringLiteral("The late answer %1 to %2 was dropped")
                 .arg(QuotedReply(reply), Quoted(placed.exchange->command.text)) });
         return;
-    case Placement::Misshapen: {
-        ++FCounts.misshapen;
+    case Placement::Misshapen:
         FUnreadOnTheWire = true;
-        Trace(TrafficRoute::Misshapen, code, reply);
-        const Exchange& e = *placed.exchange;
-        QString why;
-        if (code == ReplyCode::Measurement) {
-            try {
-                if (e.layout == MeasurementLayout::Battery)
-                    CutBatteryReading(reply);
-                else if (e.layout == MeasurementLayout::Main)
-                    CutMainReading(reply);
-                else
-                    CutStepReading(reply);
-            } catch (const EBadReading& bad) {
-                why = QString::fromStdString(bad.what());
-            }
-        }
-        if (why.isEmpty())
-            why = QStringLiteral("The reply %1 to %2 is not %3.")
-                      .arg(QuotedReply(reply), Quoted(e.command.text), ExpectedShape(code, e.layout));
-        Trouble({ LinkTrouble::Misshapen, e, reply, why });
-        ReportOnce(QStringLiteral("misshapen %1 %2").arg(CodeNumber(code)).arg(static_cast<int>(e.layout)), why);
+        Misshapen(*placed.exchange, reply);
         return;
-    }
     case Placement::Unasked: {
         ++FCounts.unasked;
         Trace(TrafficRoute::Unsolicited, ReplyCode::None, reply);
-        const QString message = QStringLiteral("A reply arrived while no answer was awaited: ") + QuotedReply(reply);
+        const QString message
+            = QStringLiteral("A reply arrived while no answer was awaited: ") + QuotedReply(reply);
         Trouble({ LinkTrouble::Unasked, std::nullopt, reply, message });
         ReportOnce(QStringLiteral("unasked"), message);
         return;
     }
     }
+}
+
+void InstrumentSession::Misshapen(const Exchange& e, const QString& reply)
+{
+    const ReplyCode code = e.command.code;
+    ++FCounts.misshapen;
+    Trace(TrafficRoute::Misshapen, code, reply);
+    // A reading says best what it lacks.
+    QString why;
+    if (code == ReplyCode::Measurement) {
+        try {
+            if (e.layout == MeasurementLayout::Battery)
+                CutBatteryReading(reply);
+            else if (e.layout == MeasurementLayout::Main)
+                CutMainReading(reply);
+            else
+                CutStepReading(reply);
+        } catch (const EBadReading& bad) {
+            why = QString::fromStdString(bad.what());
+        }
+    }
+    if (why.isEmpty())
+        why = QStringLiteral("The reply %1 to %2 is not %3.")
+                  .arg(QuotedReply(reply), Quoted(e.command.text), ExpectedShape(code, e.layout));
+    Trouble({ LinkTrouble::Misshapen, e, reply, why });
+    ReportOnce(QStringLiteral("misshapen %1 %2").arg(CodeNumber(code)).arg(static_cast<int>(e.layout)), why);
 }
 
 void InstrumentSession::Answered(const Exchange& e, const QString& reply)
@@ -656,14 +664,19 @@ void InstrumentSession::ApplyReadBack(ReplyCode code, const QString& reply)
         return;
     }
     // The shape has made sure the reply begins with the limit's number; its unit follows.
-    const qsizetype end = std::find_if(reply.begin(), reply.end(), [](QChar c) { return c != u'.' && !c.isDigit(); })
-        - reply.begin();
+    const qsizetype end = std::find_if(reply.begin(), reply.end(), [](QChar c) {
+        return c != u'.' && !c.isDigit();
+    }) - reply.begin();
     *maximum = StrToFloat(reply.left(end));
 }
 
 void InstrumentSession::HandleMeasurement(const QString& reply)
 {
-    MeasurementArrived({ { kPoll, ReplyCode::Measurement }, kAfterAll, Now(), Layout() }, reply);
+    const Exchange poll { { kPoll, ReplyCode::Measurement }, kAfterAll, Now(), Layout() };
+    if (FitsShape(ReplyCode::Measurement, poll.layout, reply))
+        MeasurementArrived(poll, reply);
+    else
+        Misshapen(poll, reply);
 }
 
 void InstrumentSession::MeasurementArrived(const Exchange& poll, const QString& reply)
@@ -711,6 +724,9 @@ void InstrumentSession::ListReplyArrived(const QString& reply)
     const QStringView kind = QStringView(reply).left(2);
     if (kind == u"L2") {
         const StepReading reading = CutStepReading(reply);
+        if (reading.stepIndex < 0 || reading.stepIndex >= kReadBackSteps)
+            throw std::out_of_range("The instrument reported list step " + reading.step.toStdString()
+                + "; the steps are 0 to 14.");
         if (auto handler = OnStepReading)
             handler(this, reading);
         return;

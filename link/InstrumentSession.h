@@ -247,6 +247,7 @@ private:
     bool CountsFor(Activity activity, const Exchange& poll) const;
     void WatchSilence();
     void Answered(const Exchange& e, const QString& reply);
+    void Misshapen(const Exchange& e, const QString& reply);
     void Unread(const Exchange& e);
     void ReadBackMissing(ReplyCode code);
     void Trace(TrafficRoute route, ReplyCode code, const QString& text);

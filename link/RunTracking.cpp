@@ -46,9 +46,10 @@ ListReport ReadListReport(const QString& reply, int steps)
     report.steps = steps;
     const QString listVerdict = CopyText(reply, 4, 1);
     if (!KnownVerdict(listVerdict)) {
-        report.fault = QStringLiteral("The list report %1 holds the list verdict \"%2\", which the program does "
-                                      "not know.")
-                           .arg(QuotedReply(reply), listVerdict);
+        report.fault
+            = QStringLiteral("The list report %1 holds the list verdict \"%2\", which the program does "
+                             "not know.")
+                  .arg(QuotedReply(reply), listVerdict);
         return report;
     }
     report.verdict = listVerdict.toInt();

@@ -168,7 +168,8 @@ bool ShapesOverlap(ReplyCode a, ReplyCode b)
     if (fa == ShapeFamily::None || fb == ShapeFamily::None)
         return false;
     // The Main reading is cut by position: a step level with a long dwell cuts as one.
-    const auto pair = [&](ShapeFamily x, ShapeFamily y) { return (fa == x && fb == y) || (fa == y && fb == x); };
+    const auto pair
+        = [&](ShapeFamily x, ShapeFamily y) { return (fa == x && fb == y) || (fa == y && fb == x); };
     return fa == fb || fa == ShapeFamily::Anything || fb == ShapeFamily::Anything
         || pair(ShapeFamily::Measurement, ShapeFamily::StepLevel);
 }

@@ -46,6 +46,7 @@ struct SimulatorHost::Impl
     explicit Impl(const SimOptions& o)
         : options(o)
         , replyDelayMs(std::max(o.replyDelayMs, 0))
+        , dropOnce(o.dropOnce)
         , model(
               BatteryCell(o.batteryCapacityAh, o.batteryInternalOhm, o.batteryFullVolts, o.batteryEmptyVolts))
     { }
@@ -99,9 +100,10 @@ struct SimulatorHost::Impl
     mutable std::mutex logMutex; // guards log, appended by the thread, copied by the owner
     std::deque<SimReceivedLine> log;
 
-    std::mutex cueMutex; // guards filter and injected, set by the owner, taken by the thread
+    std::mutex cueMutex; // guards filter, injected and dropOnce, set by the owner, taken by the thread
     SimReplyFilter filter;
     std::string injected;
+    std::vector<std::string> dropOnce;
 
     // Owned by the thread alone while it runs.
     InstrumentModel model;
@@ -229,6 +231,12 @@ void SimulatorHost::SetReplyDelayMs(int ms)
     d->replyDelayMs.store(std::max(ms, 0));
 }
 
+void SimulatorHost::DropAnswerOnce(const std::string& query)
+{
+    std::lock_guard lock(d->cueMutex);
+    d->dropOnce.push_back(query);
+}
+
 void SimulatorHost::SetReplyFilter(SimReplyFilter filter)
 {
     std::lock_guard lock(d->cueMutex);
@@ -346,8 +354,13 @@ void SimulatorHost::Impl::EndLine(Clock::time_point now, Side side)
     std::vector<SimReplyPiece> pieces { { *reply, 0 } };
     {
         std::lock_guard lock(cueMutex);
-        if (filter)
+        const auto dropped = std::find(dropOnce.begin(), dropOnce.end(), line);
+        if (dropped != dropOnce.end()) {
+            dropOnce.erase(dropped);
+            pieces.clear();
+        } else if (filter) {
             pieces = filter(line, *reply);
+        }
     }
     if (pieces.empty())
         return;

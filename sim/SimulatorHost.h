@@ -24,6 +24,8 @@ struct SimOptions
     // Lines kept for ReceivedLines(): the oldest give way, so a simulator left polled for
     // days holds as many lines as the traffic console keeps (a few hundred kilobytes).
     std::size_t receivedLinesKept = 10'000;
+    // Queries whose next answer is not sent, once each (as a line lost on the way would be).
+    std::vector<std::string> dropOnce;
 };
 
 struct SimReceivedLine
@@ -71,6 +73,9 @@ public:
     std::vector<SimReceivedLine> ReceivedLines() const;
     // Changes the reply delay while running (tests make the instrument late).
     void SetReplyDelayMs(int ms);
+    // The next answer to `query` (the line as received, without its carriage return) is not
+    // sent; the one after it is. Each call drops one more.
+    void DropAnswerOnce(const std::string& query);
     // Replaces the filter of the replies made from now on; an empty one sends them as made.
     void SetReplyFilter(SimReplyFilter filter);
     // Writes bytes to the program now, as an instrument speaking out of turn (to the TCP

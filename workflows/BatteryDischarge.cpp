@@ -27,7 +27,8 @@ BatterySetUp SetUpBattery(
     if (!current)
         return done;
     // Told only once when neither limit is known.
-    const bool currentSent = (cutOffSent || maxima.voltage) && LimitCheck(*current, maxima.current, messages) == 2;
+    const bool currentSent
+        = (cutOffSent || maxima.voltage) && LimitCheck(*current, maxima.current, messages) == 2;
     if (currentSent) {
         done.voltageAxisMax = maxima.voltage;
         session.QueueCommand(QStringLiteral("bat:curr ") + e.current);

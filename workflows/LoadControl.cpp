@@ -87,7 +87,8 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
         // on this connection still may run).
         if (LimitCheck(*value, p.maximum, messages) != 2)
             return;
-        session.ReplaceQueue({ { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });
+        session.ReplaceQueue(
+            { { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });
         session.SetArmed(Activity::Load, true);
         return;
     }

@@ -84,7 +84,8 @@ TEST(CommandPipeline, RepliesArePlacedByWhatIsAwaitedAndTheirShape)
         const Placed placed = p.Place(c.reply, c.at);
         EXPECT_EQ(placed.placement, c.placement);
         EXPECT_EQ(placed.exchange ? placed.exchange->command.text : QString(), c.concerns);
-        EXPECT_EQ(p.OnTheWire().has_value(), c.placement == Placement::Misshapen) << "only misshapen waits on";
+        EXPECT_EQ(p.OnTheWire().has_value(), c.placement == Placement::Misshapen)
+            << "only misshapen waits on";
     }
 }
 

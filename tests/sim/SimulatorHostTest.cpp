@@ -145,6 +145,18 @@ TEST_F(SimHost, RepliesCanBeSplitReplacedOrWithheldAndBytesInjected)
     EXPECT_EQ(ReadUntil(9), "L3:1,1,1\n");
 }
 
+// An answer lost on the way, once per call or option: the next ask of the same query is
+// answered again, and other queries are not touched.
+TEST_F(SimHost, AnAnswerCanBeDroppedOnce)
+{
+    SimOptions options;
+    options.dropOnce = { "mset:imax?" };
+    Open(options);
+    host->DropAnswerOnce("mset:vmax?");
+    Write("mset:imax?\rmset:vmax?\rmset:pmax?\rmset:imax?\rmset:vmax?\r");
+    EXPECT_EQ(ReadUntil(8 + 7 + 8), "300.000W30.000A150.000V");
+}
+
 TEST_F(SimHost, TimeScaleSpeedsUpTheBattery)
 {
     SimOptions options;

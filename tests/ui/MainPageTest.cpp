@@ -2,6 +2,8 @@
 // the commands they leave in the pipeline.
 #include "WindowFixture.h"
 
+#include "workflows/InputRules.h"
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QRadioButton>
@@ -95,7 +97,7 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
         QString message;
         int errors;
         bool beginEnabled;
-        double currentMax = 10;
+        std::optional<double> currentMax = 10;
     };
     const QString empty = "Input data cannot be empty!";
     const std::vector<Command> transientDefaults { { "load:mode tran" }, { "tran:lmod cv" },
@@ -105,21 +107,21 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
             { { { "load:mode cc" }, { "load:curr 5" } } }, "", 0, true },
         { "I-SET equal to its maximum", &TForm1::loadI, { { &TForm1::ISet, "10" } }, {},
             { { { "load:mode cc" }, { "load:curr 10" } } }, "", 0, true },
-        { "I-SET above its maximum: refused, yet Begin becomes pressable", &TForm1::loadI,
+        { "I-SET above its maximum: refused, and Begin stays locked", &TForm1::loadI,
             { { &TForm1::ISet, "10.5" } }, {}, std::nullopt,
-            "The input value 10.500 exceeds the maximum of 10.000!", 0, true },
-        { "no maximum known yet: a positive I-SET is refused", &TForm1::loadI, { { &TForm1::ISet, "0.1" } },
-            {}, std::nullopt, "The input value 0.100 exceeds the maximum of 0.000!", 0, true, 0 },
-        { "no maximum known yet: I-SET 0 passes", &TForm1::loadI, { { &TForm1::ISet, "0" } }, {},
+            "The input value 10.500 exceeds the maximum of 10.000!", 0, false },
+        { "no maximum known: the limits were not read back", &TForm1::loadI, { { &TForm1::ISet, "0" } }, {},
+            std::nullopt, kLimitsUnknownMessage, 0, false, std::nullopt },
+        { "a maximum of 0: only 0 passes", &TForm1::loadI, { { &TForm1::ISet, "0" } }, {},
             { { { "load:mode cc" }, { "load:curr 0" } } }, "", 0, true, 0 },
         { "V-SET", &TForm1::loadV, { { &TForm1::VSet, "150" } }, {},
             { { { "load:mode cv" }, { "load:volt 150" } } }, "", 0, true },
         { "P-SET", &TForm1::loadP, { { &TForm1::PSet, "12.5" } }, {},
             { { { "load:mode cp" }, { "load:pow 12.5" } } }, "", 0, true },
         { "R-SET up to 4000 whatever the instrument", &TForm1::loadR, { { &TForm1::RSet, "4000" } }, {},
-            { { { "load:mode cr" }, { "load:res 4000" } } }, "", 0, true, 0 },
+            { { { "load:mode cr" }, { "load:res 4000" } } }, "", 0, true, std::nullopt },
         { "R-SET above 4000 is refused", &TForm1::loadR, { { &TForm1::RSet, "4000.5" } }, {}, std::nullopt,
-            "The input value 4001.000 exceeds the maximum of 4000.000!", 0, true },
+            "The input value 4001.000 exceeds the maximum of 4000.000!", 0, false },
         { "SHORT reads no field", &TForm1::loadS, { { &TForm1::ISet, "" } }, {}, { { { "load:mode sh" } } },
             "", 0, true },
         { "empty set-point: nothing queued, Begin stays locked", &TForm1::loadI, { { &TForm1::ISet, "" } },
@@ -197,8 +199,8 @@ TEST_F(LoadInput, BeginAndStopSwitchInputAndPolling)
     EXPECT_TRUE(form->fetchTimer->isActive());
 
     form->startButton->click();
-    // Pressed before "load on" went out: only the newest switch is sent.
-    EXPECT_EQ(Pending(*form), (std::vector<Command> { kPending, { "load off" } }));
+    // Pressed before "load on" went out: only the newest switch is sent, ahead of the rest.
+    EXPECT_EQ(Pending(*form), (std::vector<Command> { { "load off" }, kPending }));
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
     EXPECT_TRUE(form->fuZaiButton->isEnabled());
     EXPECT_TRUE(form->modeButton->isEnabled());
@@ -209,12 +211,13 @@ TEST_F(LoadInput, BeginAndStopSwitchInputAndPolling)
     EXPECT_EQ(Pending(*form).back(), Command { "trig" });
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
 
-    // However often the input is switched between two ticks, one switch waits to go out.
+    // However often the input is switched between two ticks, it stays off and one
+    // "load off" waits to go out.
     for (int i = 0; i < 200; ++i) {
         form->startButton->click();
         form->startButton->click();
     }
-    EXPECT_EQ(Pending(*form), (std::vector<Command> { kPending, { "trig" }, { "load off" } }));
+    EXPECT_EQ(Pending(*form), (std::vector<Command> { { "load off" }, kPending, { "trig" } }));
 }
 
 TEST_F(LoadInput, LiveReadingsWhileOnAndPollingEndsWhenOff)
@@ -241,7 +244,8 @@ TEST_F(LoadInput, LiveReadingsWhileOnAndPollingEndsWhenOff)
 using Sensing = WindowTest;
 
 // The sense commands go out when the operator changes the selection while the input is
-// off; a click on the button already selected changes nothing.
+// off; a click on the button already selected changes nothing. While the input is on
+// nothing goes out, and the buttons go back to what the instrument has.
 TEST_F(Sensing, LocalAndRemoteSendOnlyOnAChangeWhileTheInputIsOff)
 {
     struct Case
@@ -249,28 +253,33 @@ TEST_F(Sensing, LocalAndRemoteSendOnlyOnAChangeWhileTheInputIsOff)
         RunState load;
         Radio selected, clicked;
         std::optional<QString> sent; // three times, replacing the queue
+        bool kept = true; // the clicked button stays selected
     };
     const Case cases[] = {
         { RunState::Idle, &TForm1::MeasureMode0, &TForm1::MeasureMode1, "mset:rsen on" },
         { RunState::Idle, &TForm1::MeasureMode1, &TForm1::MeasureMode0, "mset:rsen off" },
         { RunState::Idle, &TForm1::MeasureMode1, &TForm1::MeasureMode1, std::nullopt },
         { RunState::Idle, &TForm1::MeasureMode0, &TForm1::MeasureMode0, std::nullopt },
-        { RunState::Running, &TForm1::MeasureMode0, &TForm1::MeasureMode1, std::nullopt },
+        { RunState::Running, &TForm1::MeasureMode0, &TForm1::MeasureMode1, std::nullopt, false },
+        { RunState::Running, &TForm1::MeasureMode1, &TForm1::MeasureMode0, std::nullopt, false },
         { RunState::Initial, &TForm1::MeasureMode1, &TForm1::MeasureMode0, std::nullopt },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE((form.get()->*c.selected)->objectName().toStdString() + " then "
             + (form.get()->*c.clicked)->objectName().toStdString() + " in state "
             + std::to_string(static_cast<int>(c.load)));
-        Session().SetRun(Activity::Load, RunState::Running); // selecting sends nothing now
+        Session().SetRun(Activity::Load, RunState::Initial); // selecting sends nothing now
         (form.get()->*c.selected)->click();
         Session().SetRun(Activity::Load, c.load);
         Session().ClearQueues();
         Session().QueueCommand(kPending.text, kPending.code);
+        form->StatusNote->clear();
 
         (form.get()->*c.clicked)->click();
 
-        EXPECT_TRUE((form.get()->*c.clicked)->isChecked());
+        EXPECT_TRUE((form.get()->*(c.kept ? c.clicked : c.selected))->isChecked());
+        EXPECT_EQ(form->StatusNote->text(),
+            c.kept ? QString() : QStringLiteral("Switch the input off to change the sense mode"));
         const std::vector<Command> expected = c.sent
             ? std::vector<Command> { { *c.sent }, { *c.sent }, { *c.sent } }
             : std::vector<Command> { kPending };

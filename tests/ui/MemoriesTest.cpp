@@ -111,7 +111,6 @@ TEST_F(Memories, LoadWhilePollingRecallsAndReadsEverySettingBack)
     SimOptions options;
     options.replyDelayMs = 120; // an answer arrives some 220 ms after its query
     ConnectTo(options);
-    PaceForPolling();
     form->loadS->click();
     form->modeButton->click();
     form->startButton->click();

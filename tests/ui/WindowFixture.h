@@ -201,15 +201,6 @@ protected:
         return drained;
     }
 
-    // A reply that misses its tick is lost with what it carried. A busy test machine
-    // delays replies, so while polling the runs go at a slower pace than the window's
-    // 300 ms, both timers alike.
-    void PaceForPolling()
-    {
-        form->CoTimer->setInterval(600);
-        form->fetchTimer->setInterval(600);
-    }
-
     // Waits until the simulator has received `line` as its latest line.
     bool WaitForLastLine(const QString& line)
     {
