@@ -145,6 +145,14 @@ MainReading CutMainReading(const QString& reply)
             : QStringLiteral("The Main page reading %1 holds no current.");
         throw EBadReading(message.arg(QuotedReply(reply)).toStdString(), cutShort);
     }
+    // The instrument writes its current in five characters: a shorter one at the very end
+    // was cut short by a pause and may be missing its last digits.
+    const QStringView current = text.sliced(comma + 1);
+    if (current.size() < 5 && IsPlainDecimal(current))
+        throw EBadReading(QStringLiteral("The Main page reading %1 was cut short inside its current.")
+                              .arg(QuotedReply(reply))
+                              .toStdString(),
+            true);
     r.current = FirstChars(RestAfterComma(reply), 5);
     r.currentValue = Number(r.current, "Main page", "current", reply);
     return r;

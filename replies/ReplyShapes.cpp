@@ -10,6 +10,9 @@
 
 namespace {
 
+// The characters of a set-point or limit the window shows.
+constexpr qsizetype kShownWidth = 5;
+
 // How one code's answer is checked; the unit, where there is one, is kept beside it.
 enum class Rule {
     Nothing,
@@ -185,11 +188,14 @@ bool FitsShape(ReplyCode code, MeasurementLayout layout, const QString& reply)
     case Rule::Nothing:
         return false;
     case Rule::NumberMaybeUnit: {
-        if (text.endsWith(unit))
+        const bool withUnit = text.endsWith(unit);
+        if (withUnit)
             text.chop(unit.size());
         if (text.endsWith(u' '))
             text.chop(1);
-        return IsPlainDecimal(text);
+        // Without its unit a number must fill the five characters the field shows: a
+        // shorter one may be the start of an answer cut short by a pause.
+        return IsPlainDecimal(text) && (withUnit || text.size() >= kShownWidth);
     }
     case Rule::NumberAndUnit: {
         const std::optional<QStringView> number = BeforeUnit(text, unit, true);
@@ -225,7 +231,7 @@ QString ExpectedShape(ReplyCode code, MeasurementLayout layout)
     case Rule::Nothing:
         return QStringLiteral("no reply");
     case Rule::NumberMaybeUnit:
-        return QStringLiteral("a number with or without the unit \"%1\"").arg(unit);
+        return QStringLiteral("a number with the unit \"%1\" (or of five characters without it)").arg(unit);
     case Rule::NumberAndUnit:
         return QStringLiteral("a number followed by the unit \"%1\"").arg(unit);
     case Rule::WholeAndUnit:

@@ -68,6 +68,8 @@ TEST(MainReading, RefusesAReplyWithoutItsCurrent)
         { "11.94V", true, "cut short before its current" },
         { "11.94 V", true, "cut short before its current" },
         { "11.94V,", true, "cut short before its current" },
+        { "11.94V,1", true, "cut short inside its current" },
+        { "11.94V,1.00\r\n", true, "cut short inside its current" },
         { "zzzzz", false, "no valid voltage" },
         { "12.34,zz", false, "no valid current" },
     };
