@@ -146,6 +146,9 @@ Placed CommandPipeline::Place(const QString& reply, qint64 now)
         // No query on the wire could be taken for an owed answer, so this cannot be both.
         if (auto late = owedFor())
             return { Placement::Late, late };
+        // Not the answer, and the answer can no longer be told from what follows (the rest
+        // of this reply, if a pause cut it): the query is given up as if its time had run out.
+        Abandon(e, now);
         return { Placement::Misshapen, e };
     }
     if (auto late = owedFor())
@@ -160,11 +163,16 @@ std::optional<Exchange> CommandPipeline::GiveUp(qint64 line, qint64 now)
     if (!FOnTheWire || FOnTheWire->line != line)
         return std::nullopt;
     const Exchange e = *FOnTheWire;
+    Abandon(e, now);
+    return e;
+}
+
+void CommandPipeline::Abandon(const Exchange& e, qint64 now)
+{
     FOnTheWire.reset();
     FOwed.push_back({ e, now + FReplyTimeoutMs });
     FLastGivenUp = e;
     FGuardUntil = now + kGuardMs;
-    return e;
 }
 
 QString ReplyTextFromChunk(const char* buffer, uint16_t length)

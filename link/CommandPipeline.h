@@ -6,7 +6,9 @@
 // - a reply is read as the answer only when it has the answer's shape;
 // - an answer given up may still come: for a short guard nothing is written and whatever
 //   arrives is its late answer, and until the answer comes (or a second time-out has
-//   passed) no query is written whose answer could look like it.
+//   passed) no query is written whose answer could look like it;
+// - a reply that does not fit gives its query up the same way: what follows it may be its
+//   own rest, cut off by a pause.
 // Lines that expect no answer are not held up by an answer awaited only when they switch
 // the load input off: that line goes ahead of everything.
 //
@@ -53,7 +55,7 @@ struct Exchange
 enum class Placement {
     Answer, // the answer to the query on the wire
     Ignored, // the instrument's "nothing to say" (empty, or holding "/"): the query's answer all the same
-    Misshapen, // not shaped as the answer awaited: dropped; the query still waits
+    Misshapen, // not shaped as the answer awaited: dropped, and the query given up
     Late, // the late answer to a query given up: dropped
     Unasked, // no answer awaited and none owed: dropped
 };
@@ -129,6 +131,8 @@ public:
 private:
     static void CheckCommand(const QString& text);
     void ForgetExpiredDebts(qint64 now);
+    // The answer to `e` is no longer awaited: it is owed, and the guard begins.
+    void Abandon(const Exchange& e, qint64 now);
     bool MayWrite(const Command& head, qint64 now);
 
     struct Debt

@@ -202,7 +202,6 @@ void InstrumentSession::Written(const Exchange& e)
     }
     if (e.command.code == ReplyCode::None)
         return;
-    FUnreadOnTheWire = false;
     FDeadline->start(FPipeline.ReplyTimeout());
     if (IsReadBack(e.command.code) && !std::exchange(FReadBackRunning, true))
         FReadBackMissing.clear();
@@ -227,16 +226,19 @@ void InstrumentSession::DeadlinePassed(qint64 line)
     if (!e)
         return;
     ++FCounts.noAnswer;
-    ++FCounts.noAnswerInARow;
-    const bool unreadable = std::exchange(FUnreadOnTheWire, false);
     Trace(TrafficRoute::NoAnswer, e->command.code, e->command.text);
-    ReadBackSettled();
-    Unread(*e);
+    Unanswered(*e);
     Trouble({ LinkTrouble::NoAnswer, e, QString(),
-        QStringLiteral("No %1answer to %2 within %3 ms")
-            .arg(unreadable ? QStringLiteral("readable ") : QString(), Quoted(e->command.text))
-            .arg(FPipeline.ReplyTimeout()),
-        unreadable });
+        QStringLiteral("No answer to %1 within %2 ms")
+            .arg(Quoted(e->command.text))
+            .arg(FPipeline.ReplyTimeout()) });
+}
+
+void InstrumentSession::Unanswered(const Exchange& e)
+{
+    ++FCounts.noAnswerInARow;
+    ReadBackSettled();
+    Unread(e);
 }
 
 void InstrumentSession::Unread(const Exchange& e)
@@ -584,8 +586,9 @@ void InstrumentSession::HandleReply(const QString& reply)
                 .arg(QuotedReply(reply), Quoted(placed.exchange->command.text)) });
         return;
     case Placement::Misshapen:
-        FUnreadOnTheWire = true;
+        FDeadline->stop();
         Misshapen(*placed.exchange, reply);
+        Unanswered(*placed.exchange);
         return;
     case Placement::Unasked: {
         ++FCounts.unasked;

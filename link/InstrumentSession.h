@@ -77,15 +77,13 @@ struct LinkEvent
     std::optional<Exchange> exchange; // the query concerned; none for an unasked reply
     QString reply; // as received; empty for NoAnswer
     QString message; // one sentence for the operator
-    // NoAnswer: only replies that could not be read came for it.
-    bool unreadable = false;
 };
 
 // What the link could not place or did not get since the port was opened.
 struct LinkCounts
 {
     int noAnswer = 0;
-    int noAnswerInARow = 0; // since the last answer
+    int noAnswerInARow = 0; // queries without a readable answer since the last answer
     int late = 0;
     int unasked = 0;
     int misshapen = 0;
@@ -239,6 +237,8 @@ private:
     void InputOffLeft();
     void ReadBackSettled();
     void DeadlinePassed(qint64 line);
+    // The query got no answer that could be read: given up at its deadline or misshapen.
+    void Unanswered(const Exchange& e);
     void Trouble(LinkEvent event);
     void PortHungUp();
     void ReleasePort();
@@ -286,7 +286,6 @@ private:
 
     LinkCounts FCounts;
     QSet<QString> FToldKinds; // kinds of dropped replies told in this connection and run
-    bool FUnreadOnTheWire = false; // a reply that could not be read came for the query on the wire
     bool FReadBackRunning = false; // read-back queries are pending or on the wire
     QStringList FReadBackMissing; // fields of the current read-back not confirmed
 

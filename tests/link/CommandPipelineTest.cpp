@@ -84,8 +84,7 @@ TEST(CommandPipeline, RepliesArePlacedByWhatIsAwaitedAndTheirShape)
         const Placed placed = p.Place(c.reply, c.at);
         EXPECT_EQ(placed.placement, c.placement);
         EXPECT_EQ(placed.exchange ? placed.exchange->command.text : QString(), c.concerns);
-        EXPECT_EQ(p.OnTheWire().has_value(), c.placement == Placement::Misshapen)
-            << "only misshapen waits on";
+        EXPECT_FALSE(p.OnTheWire()) << "no reply leaves its query waiting";
     }
 }
 
@@ -127,6 +126,19 @@ TEST(CommandPipeline, AGivenUpAnswerHoldsBackOnlyWhatCouldBeTakenForIt)
     EXPECT_EQ(p.Place("30.000A", 1500).placement, Placement::Late);
     EXPECT_EQ(p.Owed(), 0);
     EXPECT_EQ(Write(p, 1500), "mset:vmax?");
+}
+
+// A reply that does not fit is dropped, and what follows it is never read as the answer:
+// a pause may have cut it in two.
+TEST(CommandPipeline, WhatFollowsAMisshapenReplyIsNotItsAnswer)
+{
+    CommandPipeline p;
+    p.QueueCommands({ { "mset:pmax?", ReplyCode::PowerLimit }, { "mset:von?", ReplyCode::OnVoltage } });
+    EXPECT_EQ(Write(p, 0), "mset:pmax?");
+    EXPECT_EQ(p.Place("300.", 120).placement, Placement::Misshapen);
+    EXPECT_EQ(Write(p, 199), "-") << "the guard";
+    EXPECT_EQ(p.Place("000W", 199).placement, Placement::Late) << "its rest";
+    EXPECT_EQ(Write(p, 320), "mset:von?");
 }
 
 // "load off" goes ahead of everything and past an answer awaited, and no replacement,
