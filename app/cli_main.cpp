@@ -648,9 +648,8 @@ private:
             if (const int inARow = FSession.Counts().noAnswerInARow;
                 inARow >= (FSwitches ? kRunGiveUp : kMeasureGiveUp))
                 Fail(
-                    QStringLiteral("The instrument has stopped answering: no %1answer to %2 queries in a row "
-                                   "within %3 ms each")
-                        .arg(event.unreadable ? QStringLiteral("readable ") : QString())
+                    QStringLiteral("The instrument has stopped answering: no readable answer to %1 queries in a "
+                                   "row within %2 ms each")
                         .arg(inARow)
                         .arg(FSession.ReplyTimeout()));
             return;
