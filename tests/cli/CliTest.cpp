@@ -348,9 +348,9 @@ TEST_F(CliTest, AnInstrumentThatCannotBeReadEndsTheCommand)
         { "send, silent", silent, {}, { "--reply-timeout", "300", "send", "mset:imax?" },
             "No answer to \"mset:imax?\" within 300 ms" },
         { "measure, silent", silent, {}, { "--reply-timeout", "200", "measure" },
-            "no answer to 5 queries in a row" },
+            "no readable answer to 5 queries in a row" },
         { "battery, silent", silent, {}, QStringList { "--reply-timeout", "100" } + kBattery,
-            "no answer to 10 queries in a row" },
+            "no readable answer to 10 queries in a row" },
         { "measure, left in list mode", { "--time-scale", "200", "--verbose" },
             { "list", "--steps", DCLOAD_LIST_PROGRAM }, { "measure" }, "seems to be in list mode" },
     };
