@@ -647,11 +647,11 @@ private:
             }
             if (const int inARow = FSession.Counts().noAnswerInARow;
                 inARow >= (FSwitches ? kRunGiveUp : kMeasureGiveUp))
-                Fail(
-                    QStringLiteral("The instrument has stopped answering: no readable answer to %1 queries in a "
-                                   "row within %2 ms each")
-                        .arg(inARow)
-                        .arg(FSession.ReplyTimeout()));
+                Fail(QStringLiteral(
+                    "The instrument has stopped answering: no readable answer to %1 queries in a "
+                    "row within %2 ms each")
+                         .arg(inARow)
+                         .arg(FSession.ReplyTimeout()));
             return;
         case LinkTrouble::Misshapen:
             if (poll)

@@ -188,4 +188,77 @@ TEST_F(SessionTest, ReplyNobodyAskedForIsReportedAndTakesNothing)
     EXPECT_EQ(session.Maxima().current, 5);
 }
 
+// A reading or report counts for a run only when its poll went out after the run's "load
+// on": the report the instrument still holds from the last run ends nothing, the first one
+// of this run ends it at once.
+TEST_F(SessionTest, ARunCountsOnlyWhatItsOwnPollsBring)
+{
+    std::vector<ListReport> reports;
+    session.OnListReport = [&](InstrumentSession*, const ListReport& r) { reports.push_back(r); };
+    session.SetMode(TestMode::List);
+    session.SetListPlan(1, false);
+    session.QueueCommand(QStringLiteral("fetch?"), ReplyCode::Measurement);
+    session.PacingTick(); // a poll from before the run
+
+    session.SwitchInput(true);
+    session.SetRun(Activity::List, RunState::Running);
+    session.HandleReply(QStringLiteral("L3:2,1,2"));
+    EXPECT_TRUE(reports.empty()) << "the last run's report";
+    EXPECT_EQ(session.Run(Activity::List), RunState::Running);
+
+    session.PacingTick(); // "load on"
+    session.QueueCommand(QStringLiteral("fetch?"), ReplyCode::Measurement);
+    session.PacingTick();
+    session.HandleReply(QStringLiteral("L3:1,1,1"));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].stepVerdicts, (QStringList { "1", "1" }));
+    EXPECT_EQ(session.Run(Activity::List), RunState::Idle) << "a list without repeat ends with its report";
+    EXPECT_EQ(session.Pipeline().Pending().front().text, u"load off");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+// The instrument ends a discharge by switching its input off: readings without current at
+// a standing time. Before current has flowed they are a slow start.
+TEST(BatteryTrack, EndsOnlyAfterCurrentFlowedAndThenStoppedAtOneTime)
+{
+    const auto reading = [](double volts, double amps, int seconds) {
+        BatteryReading r;
+        r.voltageValue = volts;
+        r.currentValue = amps;
+        r.seconds = seconds;
+        r.capacityValue = seconds * amps / 3600;
+        return r;
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<BatteryReading> readings;
+        int endsAt; // index of the reading that ends the run, -1 for none
+    };
+    const Case cases[] = {
+        { "a slow start",
+            { reading(12.6, 0, 0), reading(12.6, 0, 0), reading(12.6, 0, 0), reading(12.6, 0, 0) }, -1 },
+        { "the instrument's cut-off",
+            { reading(12.6, 0, 0), reading(12.5, 0.3, 1), reading(11.0, 0.3, 2), reading(11.2, 0, 2),
+                reading(11.2, 0, 2), reading(11.2, 0, 2) },
+            5 },
+        { "time still running without current",
+            { reading(12.5, 0.3, 1), reading(12.5, 0, 2), reading(12.5, 0, 3), reading(12.5, 0, 4) }, -1 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BatteryTrack track;
+        int ended = -1;
+        for (size_t i = 0; i < c.readings.size(); ++i) {
+            if (const auto summary = track.Add(c.readings[i]); summary && ended < 0) {
+                ended = static_cast<int>(i);
+                EXPECT_EQ(summary->readings, ended + 1);
+                EXPECT_DOUBLE_EQ(summary->cutOffVolts, 11.0);
+                EXPECT_EQ(summary->seconds, 2);
+            }
+        }
+        EXPECT_EQ(ended, c.endsAt);
+    }
+}
+
 } // namespace

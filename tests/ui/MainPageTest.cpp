@@ -241,6 +241,51 @@ TEST_F(LoadInput, LiveReadingsWhileOnAndPollingEndsWhenOff)
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
+// Stop pressed, and before its "load off" has gone out the operator presses another
+// button: whatever that button replaces or queues, "load off" still goes out, first.
+TEST_F(LoadInput, NoActionAfterStopDropsItsSwitchOff)
+{
+    ConnectTo();
+    form->CoTimer->stop();
+    form->ISet->setText(QStringLiteral("1"));
+    const struct
+    {
+        const char* name;
+        std::function<void()> press;
+    } actions[] = {
+        { "Load Pattern Set", [&] { form->modeButton->click(); } },
+        { "Load Setup Set", [&] { form->fuZaiButton->click(); } },
+        { "Save", [&] { form->BitBtn1->click(); } },
+        { "Load", [&] { form->LoadFile->click(); } },
+        { "battery Set up", [&] { form->BSetButton->click(); } },
+        { "list Set", [&] { form->LSetButton->click(); } },
+        { "Remote", [&] { form->MeasureMode1->click(); } },
+        { "Local", [&] { form->MeasureMode0->click(); } },
+        { "Control Panel", [&] { form->BitBtn2->click(); } },
+        { "the List Test page", [&] { form->PageControl1->setCurrentIndex(2); } },
+        { "Begin again", [&] { form->startButton->click(); } },
+    };
+    for (const auto& action : actions) {
+        SCOPED_TRACE(action.name);
+        form->PageControl1->setCurrentIndex(0);
+        form->modeButton->click();
+        Session().ClearQueues();
+        form->startButton->click();
+        Session().PacingTick(); // "load on" leaves
+        form->startButton->click();
+        ASSERT_EQ(PendingTexts(*form), QStringList { "load off" });
+
+        action.press();
+
+        const QStringList pending = PendingTexts(*form);
+        EXPECT_EQ(pending.first(), u"load off") << pending.join(u'|').toStdString();
+        EXPECT_EQ(pending.count(QStringLiteral("load off")), 1);
+        if (form->startButton->text() == u"Stop")
+            form->startButton->click();
+    }
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+}
+
 using Sensing = WindowTest;
 
 // The sense commands go out when the operator changes the selection while the input is
