@@ -1,7 +1,8 @@
 // Saves a picture of each page of the main window: dcload-screenshot DIR writes
 // DIR/1-main.png … DIR/5-about.png, and DIR/6-main-running.png of the window connected
-// to the built-in simulator with its load input on, and DIR/7-traffic.png of the traffic
-// console then. Runs offscreen unless "-platform xcb"
+// to the built-in simulator with its load input on, DIR/7-traffic.png of the traffic
+// console then, and DIR/8-read-back-incomplete.png of a connect that lost one answer.
+// Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
 #include "sim/SimulatorHost.h"
@@ -94,5 +95,22 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("%s\n", qPrintable(file));
-    return 0;
+    console->hide();
+
+    // Disconnected (the input goes off first), then connected to an instrument that loses
+    // its answer to the current limit once: the status line names what was not read back.
+    w.combutton->click();
+    waitFor([&] { return w.combutton->text() == u"Connect"; });
+    w.EnableSimulatorPort([] {
+        SimOptions options;
+        options.dropOnce = { "mset:imax?" };
+        auto host = std::make_shared<SimulatorHost>(options);
+        host->Start();
+        return VirtualPort { host->SlavePath(), host };
+    });
+    w.combutton->click();
+    const QDeadlineTimer again(20000);
+    while (!w.Session().Pipeline().Idle() && !again.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    return save("8-read-back-incomplete") ? 0 : 1;
 }
