@@ -58,9 +58,9 @@ const char kUsage[]
                                         a discharge to the instrument's cut-off
   list --steps FILE [--repeat] [--trigger] [--csv FILE]
                                         a list program (JSON, see docs/list-program.json)
-  send TEXT                             one command and its answer
+  send TEXT                             one command; a query (TEXT ending in "?") and its answer
 --reply-timeout MS: how long each answer is awaited, in whole milliseconds from 1 to 60000
-(default 1000). send exits 2 when no answer comes within it; measure after 5 queries in a
+(default 1000). send exits 2 when a query's answer does not come within it; measure after 5 queries in a
 row without a readable answer, battery and list after 10 without an answer.
 --period of measure may be shorter than the instrument's pacing (0.3 s): it then reads as
 often as the pacing allows. --csv FILE holds the header and the readings only; the battery
@@ -544,10 +544,7 @@ private:
         // Handed to the driver. Closing the port purges what the driver still holds, so the
         // line gets the time to cross the wire at the baud rate first; a hang-up posted by a
         // write that failed is handled meanwhile.
-        const int crossingMs = static_cast<int>(kInputOff.size() + 1) * 10 * 1000
-                / static_cast<int>(std::max<uint32_t>(FSession.Comm()->BaudRate(), 300))
-            + 20;
-        QTimer::singleShot(crossingMs, [this] {
+        QTimer::singleShot(FSession.CrossingMs(kInputOff.size() + 1), [this] {
             if (FPhase != Phase::SwitchingOff)
                 return;
             if (FSession.Port() != PortState::Open) {
@@ -913,12 +910,24 @@ private:
             Refused("send needs TEXT");
         FSend = true;
         FSession.Open(port, static_cast<uint32_t>(baud));
+        // A query awaits its answer; any other command none: it is done once it has left.
+        const bool query = text.endsWith(u'?');
         try {
-            FSession.QueueCommand(text, ReplyCode::Verbatim);
+            FSession.QueueCommand(text, query ? ReplyCode::Verbatim : ReplyCode::None);
         } catch (const EBadCommand& e) {
             Refused(e.what());
         }
         FSession.OnVerbatimReply = [this](InstrumentSession*, const QString& reply) { Answer(reply); };
+        if (query)
+            return;
+        auto* sent = new QTimer(QCoreApplication::instance());
+        QObject::connect(sent, &QTimer::timeout, [this, sent, bytes = text.size() + 1] {
+            if (!FSession.Pipeline().Pending().empty() || !FSession.Comm()->SendDataEmpty())
+                return;
+            sent->deleteLater();
+            QTimer::singleShot(FSession.CrossingMs(bytes), [this] { End(Done); });
+        });
+        sent->start(10);
     }
 
     // send: the answer as it came, without its terminators.

@@ -139,6 +139,12 @@ bool InstrumentSession::InputOffOutstanding() const
         || std::any_of(pending.begin(), pending.end(), [](const Command& c) { return c.text == kInputOff; });
 }
 
+int InstrumentSession::CrossingMs(qsizetype bytes) const
+{
+    // Ten bits a character, and a little for the driver and the adapter.
+    return static_cast<int>(bytes * 10 * 1000 / std::max<uint32_t>(FComm->BaudRate(), 300)) + 20;
+}
+
 void InstrumentSession::PacingTick()
 {
     WatchSilence();
@@ -176,13 +182,9 @@ void InstrumentSession::InputOffLeft()
     FInputOffLeaving = false;
     if (!FCloseAfterInputOff)
         return;
-    // Handed to the driver; the port closes once the line has had time to cross the wire
-    // at its baud rate (closing purges what the driver still holds).
-    const int crossingMs = static_cast<int>(kInputOff.size() + 1) * 10 * 1000
-            / static_cast<int>(std::max<uint32_t>(FComm->BaudRate(), 300))
-        + 20;
+    // Handed to the driver; the port closes once the line has crossed the wire.
     const int connection = FConnection;
-    QTimer::singleShot(crossingMs, this, [this, connection] {
+    QTimer::singleShot(CrossingMs(kInputOff.size() + 1), this, [this, connection] {
         if (FConnection != connection || !FCloseAfterInputOff)
             return;
         Guarded([this] {

@@ -114,6 +114,9 @@ public:
     void SwitchInput(bool on);
     // A "load off" waits to be written, or was written and has not left the port yet.
     bool InputOffOutstanding() const;
+    // How long a line of `bytes` takes to cross the wire at the port's baud rate once the
+    // port has taken it: closing the port sooner would purge it from the driver.
+    int CrossingMs(qsizetype bytes) const;
     // How long an answer is awaited after its query was written (default 1000 ms).
     void SetReplyTimeout(int ms) { FPipeline.SetReplyTimeout(ms); }
     int ReplyTimeout() const { return FPipeline.ReplyTimeout(); }

@@ -183,6 +183,11 @@ TEST_F(CliTest, SendPrintsTheInstrumentsAnswer)
         EXPECT_EQ(f.exit, 0) << f.errors.toStdString();
         EXPECT_EQ(f.lines, QStringList { "30.000A" });
     }
+    // A command awaits no answer: done once it has left, and the instrument has it.
+    const Finished set = Run({ "--port", sim.Port(), "send", "load:curr 2.5" });
+    EXPECT_EQ(set.exit, 0) << set.errors.toStdString();
+    EXPECT_TRUE(set.lines.isEmpty());
+    EXPECT_EQ(Run({ "--port", sim.Port(), "send", "load:curr?" }).lines, QStringList { "2.500A" });
 }
 
 // A discharge to the instrument's own cut-off, then the summary on standard output only:
