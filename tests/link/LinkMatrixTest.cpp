@@ -19,6 +19,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <cstdio>
 #include <deque>
 #include <gtest/gtest.h>
 #include <map>
@@ -220,6 +221,17 @@ void RunAll(std::vector<std::unique_ptr<Station>>& stations, std::chrono::second
     for (auto& s : stations)
         EXPECT_TRUE(s->flow.empty()) << s->Name() << ": " << s->flow.size() << " steps left";
     ASSERT_TRUE(through);
+    // What each case came to, for the record of a run.
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (auto& s : stations) {
+        const LinkCounts& c = s->session.Counts();
+        std::printf(
+            "[matrix] %s, %s: %zu fields, %zu readings, %zu reports; unanswered %d, late %d, misshapen %d, "
+            "unasked %d, readings missed %d\n",
+            test.c_str(), s->Name().c_str(), s->fields.size(),
+            s->main.size() + s->battery.size() + s->stepReadings.size(), s->reports.size(), c.noAnswer,
+            c.late, c.misshapen, c.unasked, c.missedReadings);
+    }
 }
 
 struct Case
