@@ -306,8 +306,9 @@ public:
         : FArgs(args)
     {
         FSession.OnError = [this](InstrumentSession*, const QString& message) {
-            // A faulty list report is told once, where it ends the run.
-            if (message != FToldFault)
+            // A faulty list report is told once, where it ends the run; a dropped reply has
+            // been told as it was dropped.
+            if (message != FToldFault && message != FToldTrouble)
                 Complain(message);
         };
         FSession.OnPortLost = [this](InstrumentSession*, const QString& port) {
@@ -631,15 +632,16 @@ private:
 
     void LinkTrouble(const LinkEvent& event)
     {
+        // Every answer missed and every reply dropped is said, each time.
+        Complain(event.message);
+        FToldTrouble = event.message;
         if (FPhase != Phase::Running)
             return;
         const bool poll = event.exchange && event.exchange->command.code == ReplyCode::Measurement;
         switch (event.trouble) {
         case LinkTrouble::NoAnswer:
             if (FSend && event.exchange && event.exchange->command.code == ReplyCode::Verbatim) {
-                Fail(QStringLiteral("No answer to \"%1\" within %2 ms")
-                         .arg(event.exchange->command.text)
-                         .arg(FSession.ReplyTimeout()));
+                End(PortFailed); // "No answer to … within N ms", told above
                 return;
             }
             if (const int inARow = FSession.Counts().noAnswerInARow;
@@ -959,6 +961,7 @@ private:
     bool FSwitches = false; // battery or list: the input goes off on the way out
     bool FMeasure = false;
     bool FSend = false;
+    QString FToldTrouble; // the last answer missed or reply dropped, as told
     bool FInputOnWritten = false; // a "load on" went to the port
     QTimer FOffWatch; // until "load off" has left the port
     QElapsedTimer FOffSince;
