@@ -26,7 +26,7 @@ QString CutShortNote(const std::vector<CutShortRun>& runs)
 
 QString SilenceNote(const QTime& lastReply)
 {
-    return QStringLiteral("No reply from the instrument since ")
+    return QStringLiteral("No answer from the instrument since ")
         + lastReply.toString(QStringLiteral("HH:mm:ss"));
 }
 

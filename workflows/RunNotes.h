@@ -12,8 +12,8 @@
 QString BatteryEndNote(const BatterySummary& summary);
 // "The battery test was cut short after 42 readings." (and the list test's stored steps)
 QString CutShortNote(const std::vector<CutShortRun>& runs);
-// "No reply from the instrument since 12:34:56"
-QString SilenceNote(const QTime& lastReply);
+// "No answer from the instrument since 12:34:56"
+QString SilenceNote(const QTime& lastAnswer);
 // The serial component stopped reading for a while: bytes may wait in the driver or, on a
 // line without flow control, be lost.
 QString FloodNote();

@@ -194,7 +194,7 @@ TEST_F(HostileInstrument, SilenceIsNotedAndClearedWhenAnswersCome)
         [](const std::string&, const std::string&) { return std::vector<SimReplyPiece> {}; });
     form->startButton->click();
     ASSERT_TRUE(WaitUntil([&] {
-        return form->StatusNote->text().startsWith(u"No reply from the instrument since ");
+        return form->StatusNote->text().startsWith(u"No answer from the instrument since ");
     })) << form->StatusNote->text().toStdString();
     EXPECT_TRUE(form->fetchTimer->isActive()) << "polling goes on";
     host->SetReplyFilter({});
