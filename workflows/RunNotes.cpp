@@ -24,10 +24,10 @@ QString CutShortNote(const std::vector<CutShortRun>& runs)
     return sentences.join(u' ');
 }
 
-QString SilenceNote(const QTime& lastReply)
+QString SilenceNote(const QTime& lastAnswer)
 {
     return QStringLiteral("No answer from the instrument since ")
-        + lastReply.toString(QStringLiteral("HH:mm:ss"));
+        + lastAnswer.toString(QStringLiteral("HH:mm:ss"));
 }
 
 QString FloodNote()
