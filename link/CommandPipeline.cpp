@@ -82,6 +82,7 @@ void CommandPipeline::Clear()
     FOwed.clear();
     FLastGivenUp.reset();
     FGuardUntil = 0;
+    FLatestAnswerMs = 0;
 }
 
 void CommandPipeline::ForgetExpiredDebts(qint64 now)
@@ -130,6 +131,7 @@ Placed CommandPipeline::Place(const QString& reply, qint64 now)
             return std::nullopt;
         const Exchange e = at->exchange;
         FOwed.erase(at);
+        FLatestAnswerMs = std::max(FLatestAnswerMs, now - e.writtenAt);
         return e;
     };
     if (FOnTheWire) {
@@ -170,7 +172,10 @@ std::optional<Exchange> CommandPipeline::GiveUp(qint64 line, qint64 now)
 void CommandPipeline::Abandon(const Exchange& e, qint64 now)
 {
     FOnTheWire.reset();
-    FOwed.push_back({ e, now + FReplyTimeoutMs });
+    // Owed for two more time-outs at least, and for twice as long as the latest answer this
+    // instrument has given: one that answers late once will do so again, a little later.
+    const qint64 learned = std::min<qint64>(2 * FLatestAnswerMs, kLongestOwedTimeouts * FReplyTimeoutMs);
+    FOwed.push_back({ e, std::max(now + 2 * FReplyTimeoutMs, e.writtenAt + learned) });
     FLastGivenUp = e;
     FGuardUntil = now + kGuardMs;
 }

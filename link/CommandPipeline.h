@@ -5,8 +5,9 @@
 //   answer is awaited until its deadline (the reply time-out after the line was written);
 // - a reply is read as the answer only when it has the answer's shape;
 // - an answer given up may still come: for a short guard nothing is written and whatever
-//   arrives is its late answer, and until the answer comes (or a second time-out has
-//   passed) no query is written whose answer could look like it;
+//   arrives is its late answer, and until the answer comes (or two more time-outs have
+//   passed, longer for an instrument whose answers have come late) no query is written
+//   whose answer could look like it;
 // - a reply that does not fit gives its query up the same way: what follows it may be its
 //   own rest, cut off by a pause.
 // Lines that expect no answer are not held up by an answer awaited only when they switch
@@ -72,6 +73,8 @@ public:
     static constexpr int kDefaultReplyTimeoutMs = 1000;
     // Quiet after an answer was given up: what arrives meanwhile is its late answer.
     static constexpr int kGuardMs = 200;
+    // An answer given up is owed for at most this many reply time-outs.
+    static constexpr int kLongestOwedTimeouts = 10;
 
     // How long the answer to a query is awaited after its line was written, counting the
     // chunk interval that ends the reply. From 1 ms on.
@@ -147,6 +150,7 @@ private:
     std::vector<Debt> FOwed; // answers given up that may still come, oldest first
     std::optional<Exchange> FLastGivenUp;
     qint64 FGuardUntil = 0; // nothing is written before, and what arrives is late
+    qint64 FLatestAnswerMs = 0; // the longest a late answer took, from its line on
     qint64 FLines = 0;
 };
 

@@ -70,8 +70,8 @@ TEST(CommandPipeline, RepliesArePlacedByWhatIsAwaitedAndTheirShape)
         { "a command asks nothing", { { "load on" } }, 0, 100, "OK", Placement::Unasked, "" },
         { "inside the guard, any shape", { imax }, 1000, 1199, "garbage", Placement::Late, "mset:imax?" },
         { "after the guard, unshaped", { imax }, 1000, 1200, "garbage", Placement::Unasked, "" },
-        { "after the guard, shaped as owed", { imax }, 1000, 1999, "30.000A", Placement::Late, "mset:imax?" },
-        { "once the debt has lapsed", { imax }, 1000, 2000, "30.000A", Placement::Unasked, "" },
+        { "after the guard, shaped as owed", { imax }, 1000, 2999, "30.000A", Placement::Late, "mset:imax?" },
+        { "once the debt has lapsed", { imax }, 1000, 3000, "30.000A", Placement::Unasked, "" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,8 +103,8 @@ TEST(CommandPipeline, AGivenUpAnswerHoldsBackOnlyWhatCouldBeTakenForIt)
         { "a command inside the guard", { "load:mode cc" }, 1199, false },
         { "a command after the guard", { "load:mode cc" }, 1200, true },
         { "a query of another shape", { "mset:rsen?", ReplyCode::Sense }, 1200, true },
-        { "a query of the same shape", { "mset:vmax?", ReplyCode::VoltageLimit }, 1999, false },
-        { "the same shape, the debt lapsed", { "mset:vmax?", ReplyCode::VoltageLimit }, 2000, true },
+        { "a query of the same shape", { "mset:vmax?", ReplyCode::VoltageLimit }, 2999, false },
+        { "the same shape, the debt lapsed", { "mset:vmax?", ReplyCode::VoltageLimit }, 3000, true },
         { "load off, even inside the guard", { kInputOff }, 1000, true },
     };
     for (const Case& c : cases) {
@@ -123,9 +123,14 @@ TEST(CommandPipeline, AGivenUpAnswerHoldsBackOnlyWhatCouldBeTakenForIt)
     p.GiveUp(p.Next(0, kMain)->line, 1000);
     p.QueueCommand("mset:vmax?", ReplyCode::VoltageLimit);
     EXPECT_EQ(Write(p, 1500), "-");
-    EXPECT_EQ(p.Place("30.000A", 1500).placement, Placement::Late);
+    EXPECT_EQ(p.Place("30.000A", 1600).placement, Placement::Late);
     EXPECT_EQ(p.Owed(), 0);
-    EXPECT_EQ(Write(p, 1500), "mset:vmax?");
+    EXPECT_EQ(Write(p, 1600), "mset:vmax?");
+    // An instrument that answered 1.6 s late once is waited for twice as long from then on.
+    p.QueueCommand("mset:pmax?", ReplyCode::PowerLimit);
+    p.GiveUp(p.OnTheWire()->line, 2600);
+    EXPECT_EQ(Write(p, 4799), "-");
+    EXPECT_EQ(Write(p, 4800), "mset:pmax?");
 }
 
 // A reply that does not fit is dropped, and what follows it is never read as the answer:
