@@ -164,8 +164,8 @@ TEST_F(HostileInstrument, UnaskedRepliesAreToldAndTakeNothing)
     ASSERT_EQ(boxes->errors.size(), 1) << boxes->errors.join(u'\n').toStdString();
     EXPECT_TRUE(boxes->errors[0].startsWith(u"A reply arrived while no answer was awaited"))
         << boxes->errors[0].toStdString();
-    EXPECT_TRUE(form->StatusLink->text().contains(u"3 unasked replies dropped"))
-        << form->StatusLink->text().toStdString();
+    EXPECT_TRUE(form->StatusLink->toolTip().contains(u"3 unasked replies dropped"))
+        << form->StatusLink->toolTip().toStdString();
 }
 
 // An instrument that floods the line while the window is busy is noted; the window
