@@ -19,6 +19,11 @@ public:
     {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
     }
+    int Ask(QWidget*, const QString& text, const QStringList& choices, int preferred) override
+    {
+        std::fprintf(stderr, "question: %s [%s]\n", qPrintable(text), qPrintable(choices.value(preferred)));
+        return preferred;
+    }
 };
 
 } // namespace bench

@@ -169,9 +169,10 @@ void InstrumentSession::Pump(bool onTick)
     if (e->command.text == kInputOff) {
         FInputOffLeaving = written;
         if (!written && FCloseAfterInputOff) {
-            Close(); // nothing goes out on this port any more
+            // Nothing goes out on this port any more.
             Report(
                 QStringLiteral("The input may still be on: \"load off\" could not be written to the port."));
+            Disconnected(false);
         }
     }
     Written(*e);
@@ -189,9 +190,16 @@ void InstrumentSession::InputOffLeft()
             return;
         Guarded([this] {
             FRuns[Index(Activity::Load)] = RunState::Idle;
-            Close();
+            Disconnected(true);
         });
     });
+}
+
+void InstrumentSession::Disconnected(bool switchedOff)
+{
+    Close();
+    if (auto handler = OnDisconnected)
+        handler(this, switchedOff);
 }
 
 void InstrumentSession::Written(const Exchange& e)
@@ -389,9 +397,9 @@ bool InstrumentSession::Disconnect()
         if (FConnection != connection || !FCloseAfterInputOff || FPort != PortState::Open)
             return;
         Guarded([this] {
-            Close();
             Report(QStringLiteral("The input may still be on: \"load off\" could not be sent before the port "
                                   "closed."));
+            Disconnected(false);
         });
     });
     StateChanged();

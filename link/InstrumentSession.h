@@ -203,6 +203,9 @@ public:
     std::function<void(InstrumentSession* Sender, const QString& reply)> OnVerbatimReply;
     // The port stopped answering (adapter pulled); the session has closed it.
     std::function<void(InstrumentSession* Sender, const QString& port)> OnPortLost;
+    // A Disconnect has closed the port: after its "load off" had left (true), or without
+    // it (false: the input may still be on; OnError has said why).
+    std::function<void(InstrumentSession* Sender, bool switchedOff)> OnDisconnected;
     // The port closed under running tests (lost or closed); they have ended.
     std::function<void(InstrumentSession* Sender, const std::vector<CutShortRun>& runs)> OnRunsCutShort;
     // The instrument ended a battery discharge at its cut-off; the run has ended like
@@ -238,6 +241,8 @@ private:
     void Pump(bool onTick);
     void Written(const Exchange& e);
     void InputOffLeft();
+    // A Disconnect ends: the port closes, and the operator learns whether "load off" went.
+    void Disconnected(bool switchedOff);
     void ReadBackSettled();
     void DeadlinePassed(qint64 line);
     // The query got no answer that could be read: given up at its deadline or misshapen.

@@ -3,6 +3,9 @@
 
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -33,6 +36,22 @@ public:
         FErrorBox->setText(text);
         FErrorBox->show();
         FErrorBox->raise();
+    }
+
+    int Ask(QWidget* parent, const QString& text, const QStringList& choices, int preferred) override
+    {
+        QMessageBox box(QMessageBox::Question, kAppTitle, text, QMessageBox::NoButton, parent);
+        std::vector<QAbstractButton*> buttons;
+        for (qsizetype i = 0; i < choices.size(); ++i) {
+            // The last choice is the way back: Escape and the window's close take it too.
+            const auto role = i + 1 == choices.size() ? QMessageBox::RejectRole : QMessageBox::AcceptRole;
+            buttons.push_back(box.addButton(choices[i], role));
+        }
+        if (preferred >= 0 && preferred < static_cast<int>(buttons.size()))
+            box.setDefaultButton(static_cast<QPushButton*>(buttons[static_cast<size_t>(preferred)]));
+        box.exec();
+        const auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
+        return chosen == buttons.end() ? -1 : static_cast<int>(chosen - buttons.begin());
     }
 
 private:

@@ -2,6 +2,7 @@
 // Every message box the program shows goes through this interface, so tests can record
 // (and answer) what an operator would have seen instead of blocking on a real box.
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 class QWidget;
@@ -15,6 +16,9 @@ public:
     // The general error display: non-modal, never a second box while one is open (the
     // open box shows the newest error instead). Must not spin a nested event loop.
     virtual void ShowError(QWidget* parent, const QString& text) = 0;
+    // A modal question with one button per choice, `preferred` the default one. Returns
+    // the index of the choice, or -1 when the box was closed without one.
+    virtual int Ask(QWidget* parent, const QString& text, const QStringList& choices, int preferred) = 0;
 };
 
 // The real boxes.

@@ -117,6 +117,18 @@ void ReplacePortItems(QComboBox* box, const QStringList& entries)
     box->addItems(entries);
 }
 
+// A comma pasted into a decimal field becomes the decimal point, where it stands.
+void KeepDecimalPoints(QLineEdit* edit)
+{
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit](const QString& text) {
+        if (!text.contains(u','))
+            return;
+        const int cursor = edit->cursorPosition();
+        edit->setText(WithDecimalPoints(text));
+        edit->setCursorPosition(cursor);
+    });
+}
+
 int StepOf(const QString& step)
 {
     const std::optional<int> index = ListStepIndex(step);
@@ -269,19 +281,29 @@ void TForm1::WireHandlers()
     connect(Label73, &QLabel::linkActivated, this, [this] { RunGuarded([this] { Label73Click(Label73); }); });
 
     // The key filters: decimal numbers, whole numbers (widths and the address); the
-    // step editor filters its first three rows only.
+    // step editor filters its first three rows only. A decimal comma, typed or pasted
+    // into any decimal field, is the decimal point: "1,5" is 1.5, never 15.
     const auto filter = [](bool (*accepts)(QChar)) {
         return [accepts](QObject*, QChar& key) {
+            key = DecimalPoint(key);
             if (!accepts(key))
                 key = QChar();
         };
     };
     std::vector<QLineEdit*> decimal { ISet, VSet, PSet, RSet, MaxV, MaxI, MaxP, MinVOn, MinVOff, AutoOff,
         TranA0, TranB0, BChargeI, BOffV, testInteral };
-    for (int n = 0; n < 3; ++n)
-        decimal.insert(decimal.end(), { ValStep[n], DelayStep[n], LmtHStep[n], LmtLStep[n] });
-    for (QLineEdit* edit : decimal)
+    for (int n = 0; n < kListSteps; ++n) {
+        for (QLineEdit* edit : { ValStep[n], DelayStep[n], LmtHStep[n], LmtLStep[n] }) {
+            if (n < 3)
+                decimal.push_back(edit);
+            else
+                KeepDecimalPoints(edit);
+        }
+    }
+    for (QLineEdit* edit : decimal) {
         new KeyFilter(edit, filter(IsDecimalKey));
+        KeepDecimalPoints(edit);
+    }
     for (QLineEdit* edit : { TranA1, TranB1, AdrValue })
         new KeyFilter(edit, filter(IsWholeNumberKey));
 }
@@ -291,6 +313,13 @@ void TForm1::WireSession()
     InstrumentSession& s = *FSession;
     s.OnStateChange = [this](InstrumentSession*) { ShowState(); };
     s.OnError = [this](InstrumentSession*, const QString& message) { ShowGeneralError(message); };
+    s.OnDisconnected = [this](InstrumentSession*, bool switchedOff) {
+        ShowPortClosed(switchedOff ? QStringLiteral("Serial Port closed after switching the input off")
+                                   : QStringLiteral("Serial Port closed: the input may still be on"));
+        // The window waited for the switch-off; should it have failed, it stays to say so.
+        if (std::exchange(FCloseWhenSwitchedOff, false) && switchedOff)
+            QTimer::singleShot(0, this, &QWidget::close);
+    };
     s.OnPortLost = [this](InstrumentSession*, const QString& port) {
         ShowPortClosed(QStringLiteral("Serial Port lost: %1 stopped answering (unplugged?)").arg(port));
     };
@@ -337,8 +366,6 @@ void TForm1::ShowState()
 {
     const InstrumentSession& s = *FSession;
     const bool open = s.Port() == PortState::Open;
-    if (!open && std::exchange(FClosingAfterInputOff, false))
-        StatusPanel0->setText(QStringLiteral("Serial Port closed after switching the input off"));
     combutton->setText(Caption(s.Port()));
     startButton->setText(Caption(s.Run(Activity::Load)));
     startButtonB->setText(Caption(s.Run(Activity::Battery)));
@@ -478,10 +505,9 @@ void TForm1::combuttonClick(QObject*)
     if (FSession->Port() == PortState::Open && FSession->Disconnecting())
         return; // closes once its "load off" has left
     if (FSession->Port() != PortState::Closed) {
-        if (FSession->Disconnect()) {
-            FClosingAfterInputOff = true;
+        if (FSession->Disconnect())
             StatusPanel0->setText(QStringLiteral("Switching the input off, then closing the port"));
-        } else
+        else
             ShowPortClosed(QStringLiteral("Serial Port closed"));
         return;
     }
@@ -618,7 +644,7 @@ void TForm1::startButtonClick(QObject*)
 
 void TForm1::DButtonClick(QObject*)
 {
-    Trigger(*FSession);
+    Trigger(*FSession, *FMessages);
 }
 
 void TForm1::MeasureMode0Click(QObject*)
@@ -671,7 +697,7 @@ void TForm1::LoadFileClick(QObject*)
 
 void TForm1::BitBtn2Click(QObject*)
 {
-    ReturnToPanel(*FSession);
+    ReturnToPanel(*FSession, *FMessages);
 }
 
 // ---- the battery test
@@ -746,7 +772,7 @@ void TForm1::startButtonLClick(QObject*)
 
 void TForm1::TrigButtonClick(QObject*)
 {
-    Trigger(*FSession);
+    Trigger(*FSession, *FMessages);
 }
 
 // ---- the frame
@@ -809,6 +835,30 @@ void TForm1::Label73Click(QObject*)
 
 void TForm1::closeEvent(QCloseEvent* e)
 {
+    // The load must not go on drawing current behind a closed window unless the operator
+    // says so.
+    if (FSession->Disconnecting()) {
+        e->ignore(); // closes once its "load off" has left
+        return;
+    }
+    if (FSession->Port() == PortState::Open && FSession->InputMayBeOn()) {
+        const int choice = FMessageBoxes->Ask(this,
+            QStringLiteral("The load's input is on. Switch it off before the window closes?"),
+            { QStringLiteral("Switch the input off and close"), QStringLiteral("Leave the input on and close"),
+                QStringLiteral("Cancel") },
+            0);
+        if (choice == 0) {
+            e->ignore();
+            FCloseWhenSwitchedOff = true;
+            FSession->Disconnect();
+            StatusPanel0->setText(QStringLiteral("Switching the input off, then closing the window"));
+            return;
+        }
+        if (choice != 1) {
+            e->ignore();
+            return;
+        }
+    }
     // Readings the results store has not taken yet go with the window: the first close
     // says so and leaves it open, a second one closes.
     if (FResults->Waiting() > 0 && !FLossAccepted) {

@@ -245,5 +245,5 @@ private:
     // The cut-off of the battery set-up the instrument took: its runs' records are held at
     // it, whatever the field says meanwhile.
     QString FBatteryCutOff;
-    bool FClosingAfterInputOff = false; // "Disconnect" waits for its "load off" to leave
+    bool FCloseWhenSwitchedOff = false; // the window closes once its "load off" has left
 };

@@ -10,6 +10,8 @@ BatterySetUp SetUpBattery(
     InstrumentSession& session, const BatterySetUpEntries& e, IOperatorMessages& messages)
 {
     BatterySetUp done;
+    if (!PortIsOpen(session, messages))
+        return done;
     session.Pause(1000);
     const Command batteryMode { QStringLiteral("load:mode bat") };
     session.ReplaceQueue({ batteryMode, batteryMode, batteryMode });
@@ -43,6 +45,8 @@ BatterySetUp SetUpBattery(
 BatteryToggle ToggleBattery(
     InstrumentSession& session, const QString& periodText, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return { BatteryToggle::Refused };
     if (session.Run(Activity::Battery) != RunState::Idle) {
         session.SwitchInput(false);
         session.SetRun(Activity::Battery, RunState::Idle);

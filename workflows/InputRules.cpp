@@ -1,5 +1,6 @@
 #include "workflows/InputRules.h"
 
+#include "link/InstrumentSession.h"
 #include "replies/Numbers.h"
 #include "workflows/OperatorMessages.h"
 
@@ -23,6 +24,26 @@ bool IsWholeNumberKey(QChar key)
 bool IsDecimalKey(QChar key)
 {
     return IsWholeNumberKey(key) || key == u'.';
+}
+
+QChar DecimalPoint(QChar key)
+{
+    return key == u',' ? QChar(u'.') : key;
+}
+
+QString WithDecimalPoints(const QString& text)
+{
+    QString points = text;
+    points.replace(u',', u'.');
+    return points;
+}
+
+bool PortIsOpen(const InstrumentSession& session, IOperatorMessages& messages)
+{
+    if (session.Port() == PortState::Open)
+        return true;
+    messages.Tell(kConnectFirstMessage);
+    return false;
 }
 
 QString RangeMessage(float value, float maximum)

@@ -8,6 +8,10 @@
 // Digits, ".", backspace (8) and carriage return (13). One character at a time: a second
 // "." is not stopped here (the conversion refuses the text later).
 bool IsDecimalKey(QChar key);
+// The decimal comma many keyboards type is the program's decimal point: "1,5" is 1.5.
+QChar DecimalPoint(QChar key);
+// The same for a text pasted or typed into a decimal field.
+QString WithDecimalPoints(const QString& text);
 // Digits, backspace and carriage return.
 bool IsWholeNumberKey(QChar key);
 
@@ -16,11 +20,17 @@ bool IsWholeNumberKey(QChar key);
 QString RangeMessage(float value, float maximum);
 
 inline const QString kEmptyInputMessage = QStringLiteral("Input data cannot be empty!");
+// Every action that would send something says this while no port is open, and sends nothing.
+inline const QString kConnectFirstMessage = QStringLiteral("Connect to the instrument first.");
 
 // The one fixed limit: the resistance set-point of either instrument model.
 inline constexpr double kResistanceMaximum = 4000;
 
 class IOperatorMessages;
+class InstrumentSession;
+
+// Tells kConnectFirstMessage and returns false while the session has no open port.
+bool PortIsOpen(const InstrumentSession& session, IOperatorMessages& messages);
 
 // The empty-field rule: tells "Input data cannot be empty!" and returns true when the
 // text is empty.

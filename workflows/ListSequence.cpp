@@ -6,6 +6,8 @@
 
 bool ListSequence::Set(InstrumentSession& session, const ListSetEntries& e, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return false;
     session.Pause(200);
     // Checked before anything is queued, so a refused number leaves the pending
     // commands as they were and nothing outside steps 0 to 14 is ever addressed.
@@ -42,6 +44,8 @@ void ListSequence::Define(TStepRecord& record, const StepEntries& row)
 bool ListSequence::SendStep(
     InstrumentSession& session, int step, const StepEntries& row, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return false;
     const QString modeWord = ListModeWord(row.modeItem);
     std::vector<Command> commands { { StepModeCommand(step, modeWord) } };
     TStepRecord defined = FSteps[static_cast<size_t>(step)];
@@ -74,6 +78,8 @@ bool ListSequence::SendStep(
 bool ListSequence::Toggle(InstrumentSession& session, const std::array<StepEntries, kListSteps>& editor,
     IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return false;
     if (session.Run(Activity::List) != RunState::Idle) {
         session.SwitchInput(false);
         session.SetRun(Activity::List, RunState::Idle);

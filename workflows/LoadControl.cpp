@@ -18,6 +18,8 @@ bool Runs(const InstrumentSession& session, Activity activity)
 
 void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& e, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return;
     session.StopPolling();
     // Every limit is checked before any is sent: a refused one sends none of them.
     struct Limit
@@ -60,6 +62,8 @@ void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& e, IOpera
 
 void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return;
     session.StopPolling();
     const StoredMaxima& maxima = session.Maxima();
     struct SetPoint
@@ -134,17 +138,18 @@ void SwitchLoadInput(InstrumentSession& session)
     }
 }
 
-void Trigger(InstrumentSession& session)
+void Trigger(InstrumentSession& session, IOperatorMessages& messages)
 {
-    session.QueueCommand(QStringLiteral("trig"));
+    if (PortIsOpen(session, messages))
+        session.QueueCommand(QStringLiteral("trig"));
 }
 
 bool SelectSense(InstrumentSession& session, bool remote)
 {
     if (session.Run(Activity::Load) == RunState::Running)
         return false;
-    if (session.Run(Activity::Load) == RunState::Initial)
-        return true; // before the first connect the choice waits in the window
+    if (session.Run(Activity::Load) == RunState::Initial || session.Port() != PortState::Open)
+        return true; // without an instrument the choice waits in the window
     // One line per pacing tick, three times over.
     const Command sense { remote ? QStringLiteral("mset:rsen on") : QStringLiteral("mset:rsen off") };
     session.ReplaceQueue({ sense, sense, sense });

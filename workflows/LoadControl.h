@@ -42,9 +42,13 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& entries, 
 
 // ---- input, trigger, sensing
 
+// Every action below that sends something tells kConnectFirstMessage and sends nothing
+// while no port is open.
+
 // "Begin": input on and polling; otherwise input off and polling stopped.
 void SwitchLoadInput(InstrumentSession& session);
-void Trigger(InstrumentSession& session);
+// "trig", or kConnectFirstMessage without a port.
+void Trigger(InstrumentSession& session, IOperatorMessages& messages);
 // The operator chose "Local" or "Remote": sent three times, replacing what is pending,
 // while the input is off. While it is on nothing is sent (false): the instrument keeps
 // the mode it has.

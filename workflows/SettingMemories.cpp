@@ -9,6 +9,8 @@ constexpr int kLastMemory = 9;
 
 void SaveMemory(InstrumentSession& session, const QString& fileNo, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return;
     if (session.Run(Activity::Load) != RunState::Idle)
         return;
     if (!WholeEntry(fileNo, QStringLiteral("File Nr"), 0, kLastMemory, messages))
@@ -18,6 +20,8 @@ void SaveMemory(InstrumentSession& session, const QString& fileNo, IOperatorMess
 
 void RecallMemory(InstrumentSession& session, const QString& fileNo, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return;
     if (!WholeEntry(fileNo, QStringLiteral("File Nr"), 0, kLastMemory, messages))
         return;
     session.ReplaceQueue({ { QStringLiteral("mmem:load ") + fileNo } });
@@ -29,8 +33,10 @@ void RecallMemory(InstrumentSession& session, const QString& fileNo, IOperatorMe
     session.QueueCommands(queries);
 }
 
-void ReturnToPanel(InstrumentSession& session)
+void ReturnToPanel(InstrumentSession& session, IOperatorMessages& messages)
 {
+    if (!PortIsOpen(session, messages))
+        return;
     session.StopPolling();
     session.QueueCommand(QStringLiteral("*rtl"));
 }

@@ -14,4 +14,4 @@ void RecallMemory(InstrumentSession& session, const QString& fileNo, IOperatorMe
 // The instrument keeps ten memories: a number other than 0 to 9 is refused (told) and
 // nothing is sent.
 // Stops polling and gives control back to the instrument's own panel.
-void ReturnToPanel(InstrumentSession& session);
+void ReturnToPanel(InstrumentSession& session, IOperatorMessages& messages);

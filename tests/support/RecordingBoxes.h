@@ -7,6 +7,7 @@
 #include "ui/main.h"
 
 #include <QStringList>
+#include <deque>
 #include <functional>
 
 class RecordingBoxes : public IMessageBoxes
@@ -14,6 +15,8 @@ class RecordingBoxes : public IMessageBoxes
 public:
     QStringList messages; // ShowMessage: the modal input and port messages
     QStringList errors; // ShowError: the general error display
+    QStringList questions; // Ask: the question, then " | " and its choices
+    std::deque<int> answers; // the operator's choices, in order; the preferred one when none is left
     // Runs while a "modal" message would be open, e.g. to act as the operator meanwhile.
     std::function<void(const QString&)> onMessage;
 
@@ -24,11 +27,22 @@ public:
             onMessage(text);
     }
     void ShowError(QWidget*, const QString& text) override { errors << text; }
+    int Ask(QWidget*, const QString& text, const QStringList& choices, int preferred) override
+    {
+        questions << text + QStringLiteral(" | ") + choices.join(QStringLiteral(" | "));
+        if (answers.empty())
+            return preferred;
+        const int answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
 
     void Clear()
     {
         messages.clear();
         errors.clear();
+        questions.clear();
+        answers.clear();
     }
 
     // Replaces the window's boxes; the window owns the recorder and outlives the pointer's use.

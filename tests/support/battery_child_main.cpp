@@ -2,6 +2,7 @@
 // opens the window offscreen, lists that folder in the grid's export dialog and cancels
 // it, then feeds the battery page a reading every few milliseconds. After each reading it
 // prints "rows N", N being the rows its grid shows, until it is killed.
+#include "sim/SimulatorHost.h"
 #include "store/ResultsFile.h"
 #include "store/ResultsQuery.h"
 #include "ui/main.h"
@@ -21,9 +22,13 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // A port open to a quiet simulator: a run starts only with one.
+    SimulatorHost host;
+    host.Start();
     TForm1 form;
     form.Session().Pause = [](int) {};
     form.CoTimer->stop();
+    form.Session().Open(host.SlavePath(), 9600);
     form.show();
 
     // The export dialog lists the working folder, db.sqlite among its files, then goes.

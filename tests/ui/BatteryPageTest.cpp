@@ -28,7 +28,7 @@ namespace {
 const QString kModeBat = QStringLiteral("load:mode bat");
 const QString kEmpty = QStringLiteral("Input data cannot be empty!");
 
-class BatteryTest : public WindowTest
+class BatteryTest : public WithPortTest
 {
 protected:
     // The pipeline already holds a command that "Set up" must drop.

@@ -1,6 +1,7 @@
 // Start-up, the port box, connecting, disconnecting and losing the port, against the
 // instrument simulator on a real pseudo-terminal.
 #include "WindowFixture.h"
+#include "workflows/InputRules.h"
 #include "replies/Numbers.h"
 #include "store/ResultsQuery.h"
 #include "workflows/ConnectionRules.h"
@@ -86,6 +87,32 @@ TEST_F(Startup, ResultTablesOfTheLastRunAreEmptied)
     ASSERT_TRUE(WaitUntil([this] { return form->Results().Emptied(); }));
     EXPECT_EQ(RowsIn("battery"), 0);
     EXPECT_EQ(RowsIn("listS"), 0);
+}
+
+// Before a port is open every action that would send something says so, once, and queues
+// nothing: no range message against limits never read, no run that "runs" on no port.
+TEST_F(Startup, EveryActionWithoutAPortSaysConnectFirstAndQueuesNothing)
+{
+    using Handler = void (TForm1::*)(QObject*);
+    const std::pair<const char*, Handler> actions[] = { { "Load Setup Set", &TForm1::fuZaiButtonClick },
+        { "Load Pattern Set", &TForm1::modeButtonClick }, { "Trigger", &TForm1::DButtonClick },
+        { "Save", &TForm1::BitBtn1Click }, { "Load", &TForm1::LoadFileClick },
+        { "Control Panel", &TForm1::BitBtn2Click }, { "battery Set up", &TForm1::BSetButtonClick },
+        { "battery Start", &TForm1::StartButtonBClick }, { "list Set", &TForm1::LSetButtonClick },
+        { "list Start", &TForm1::startButtonLClick }, { "list Trig", &TForm1::TrigButtonClick } };
+    for (const auto& [name, handler] : actions) {
+        SCOPED_TRACE(name);
+        boxes->Clear();
+        Guarded([&] { (form.get()->*handler)(form.get()); });
+        EXPECT_EQ(boxes->messages, QStringList { kConnectFirstMessage });
+        EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+        EXPECT_TRUE(Session().Pipeline().Idle());
+    }
+    boxes->Clear();
+    Guarded([&] { form->ListSet(QStringLiteral("0")); });
+    EXPECT_EQ(boxes->messages.size(), 1) << "a step button too";
+    EXPECT_EQ(form->startButtonB->text(), u"Start");
+    EXPECT_EQ(form->startButtonL->text(), u"Start");
 }
 
 using PortBox = WindowTest;
@@ -176,13 +203,13 @@ TEST_F(Connecting, SequenceReadsTheInstrumentBackIntoTheWindow)
     EXPECT_EQ(form->Comm1->Handle(), 0);
 
     form->MaxI->clear();
-    form->DButton->click(); // queued before connecting: the sequence goes behind it
+    form->DButton->click(); // nothing goes to an instrument not yet connected
+    EXPECT_EQ(boxes->messages, QStringList { kConnectFirstMessage });
     form->combutton->click();
     ASSERT_EQ(form->combutton->text(), QStringLiteral("Disconnect"))
         << boxes->messages.join(' ').toStdString();
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: " + host.SlavePath() + ". Baud Rate: 9600");
-    std::vector<Command> expected { { "trig" } };
-    expected.insert(expected.end(), kConnectSequence.begin(), kConnectSequence.end());
+    const std::vector<Command> expected = kConnectSequence;
     EXPECT_EQ(Pending(*form), expected);
     EXPECT_EQ(form->startButton->text(), QStringLiteral("Begin"));
     EXPECT_TRUE(form->fuZaiButton->isEnabled());

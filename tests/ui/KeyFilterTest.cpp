@@ -34,7 +34,8 @@ TEST_F(WindowTest, TypedCharactersPassOrAreSwallowedByEachEditsFilter)
     const Case cases[] = {
         { "ISet", "a", "" },
         { "ISet", "-", "" },
-        { "ISet", ",", "" },
+        { "ISet", ",", "." }, // the decimal comma is the decimal point
+        { "ISet", "1,5", "1.5" },
         { "ISet", " ", "" },
         { "ISet", "1.5", "1.5" },
         // One character at a time: a second point is not the filter's business.
@@ -51,7 +52,7 @@ TEST_F(WindowTest, TypedCharactersPassOrAreSwallowedByEachEditsFilter)
         { "LmtLStep0", "x0.1", "0.1" },
         { "ValStep3", "abc", "abc" },
         { "DelayStep14", "5 s", "5 s" },
-        { "LmtHStep3", "-1,5", "-1,5" },
+        { "LmtHStep3", "-1,5", "-1.5" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.edit) + " <- \"" + c.typed + "\"");
@@ -59,6 +60,21 @@ TEST_F(WindowTest, TypedCharactersPassOrAreSwallowedByEachEditsFilter)
         ASSERT_NE(edit, nullptr);
         TypeKeys(edit, c.typed);
         EXPECT_EQ(edit->text(), c.shown);
+    }
+}
+
+// A decimal comma pasted into any decimal field is its decimal point; one pasted into a
+// whole-number field is left for the entry's own check to refuse.
+TEST_F(WindowTest, PastedDecimalCommasBecomePoints)
+{
+    const std::pair<const char*, const char*> cases[] = { { "ISet", "1.5" }, { "BOffV", "1.5" },
+        { "ValStep0", "1.5" }, { "LmtHStep14", "1.5" }, { "TranA1", "1,5" } };
+    for (const auto& [name, shown] : cases) {
+        SCOPED_TRACE(name);
+        QLineEdit* edit = Cleared(Find<QLineEdit>(name));
+        QApplication::clipboard()->setText(QStringLiteral("1,5"));
+        edit->paste();
+        EXPECT_EQ(edit->text(), QLatin1String(shown));
     }
 }
 

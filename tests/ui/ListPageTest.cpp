@@ -16,7 +16,7 @@ namespace {
 
 const QString kModeList = QStringLiteral("load:mode list");
 
-class ListTest : public WindowTest
+class ListTest : public WithPortTest
 {
 protected:
     // "Set" with N steps, then the start button twice (the first click only stops).

@@ -16,7 +16,7 @@ using Radio = QRadioButton* TForm1::*;
 
 const Command kPending { "mset:imax?", ReplyCode::CurrentLimit }; // something queued earlier
 
-using LoadSetup = WindowTest;
+using LoadSetup = WithPortTest;
 
 TEST_F(LoadSetup, QueuesLimitsAndStoresMaxima)
 {
@@ -83,7 +83,7 @@ TEST_F(LoadSetup, QueuesLimitsAndStoresMaxima)
     }
 }
 
-using LoadPattern = WindowTest;
+using LoadPattern = WithPortTest;
 
 TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
 {
@@ -286,7 +286,7 @@ TEST_F(LoadInput, NoActionAfterStopDropsItsSwitchOff)
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
 }
 
-using Sensing = WindowTest;
+using Sensing = WithPortTest;
 
 // The sense commands go out when the operator changes the selection while the input is
 // off; a click on the button already selected changes nothing. While the input is on

@@ -8,7 +8,7 @@ namespace {
 
 const Command kPending { "load:curr?", ReplyCode::CurrentSetPoint };
 
-using Memories = WindowTest;
+using Memories = WithPortTest;
 
 TEST_F(Memories, SaveOnlyWhileConnectedWithTheInputOff)
 {

@@ -75,7 +75,7 @@ bool HoldsLock(const QString& path)
     return false;
 }
 
-class ResultsFileTest : public WindowTest
+class ResultsFileTest : public WithPortTest
 {
 protected:
     void Reading(int seconds)
@@ -167,6 +167,7 @@ TEST_F(ResultsFileTest, StartUpWaitsForAnotherProgramsLockThenEmptiesBeforeStori
     form->Results().SetLockWaitMs(500);
     ASSERT_TRUE(
         WaitUntil([&] { return form->StatusStore->text().startsWith(u"Waiting for \"db.sqlite\""); }));
+    OpenQuietly();
     StartBattery();
     Reading(1);
     Reading(2);
@@ -194,6 +195,7 @@ TEST_F(ResultsFileTest, ADamagedFileIsMovedAsideAndAFreshOneMade)
     form = std::make_unique<TForm1>();
     boxes = RecordingBoxes::InstallOn(*form);
     ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); }));
+    OpenQuietly();
     ASSERT_EQ(boxes->errors.size(), 1);
     const QStringList aside = QDir::current().entryList({ QStringLiteral("db.sqlite.damaged-*") });
     ASSERT_EQ(aside.size(), 1);

@@ -179,9 +179,22 @@ protected:
             << boxes->messages.join(u'\n').toStdString();
     }
 
+    // Opens a port to a fresh simulator and nothing else: no connect sequence, and with the
+    // pacing stopped nothing queued goes out. For tests of what an action queues, which an
+    // action does only with a port open.
+    void OpenQuietly()
+    {
+        host = std::make_unique<SimulatorHost>();
+        host->Start();
+        Session().Open(host->SlavePath(), 9600);
+    }
+
     // Starts the simulator, connects to it and lets the connect sequence go out.
     void ConnectTo(const SimOptions& options = {})
     {
+        // A quiet port closes before its simulator goes, so no hang-up of it reaches the new one.
+        if (Session().Port() == PortState::Open)
+            Session().Close();
         host = std::make_unique<SimulatorHost>(options);
         host->Start();
         Connect(host->SlavePath());
@@ -218,4 +231,16 @@ protected:
 
 private:
     TempWorkDir FWorkDir;
+};
+
+// A window with a port open to a quiet simulator (see OpenQuietly): actions queue what they
+// send, and nothing goes out until a test lets the pacing run.
+class WithPortTest : public WindowTest
+{
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        OpenQuietly();
+    }
 };
