@@ -6,6 +6,7 @@
 #include "support/EventLoop.h"
 #include "support/PgTestServer.h"
 #include "support/RecordingBoxes.h"
+#include "sim/SimulatorHost.h"
 #include "ui/main.h"
 
 #include <QApplication>
@@ -302,6 +303,10 @@ TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnly
     RecordingBoxes* boxes = RecordingBoxes::InstallOn(form);
     form.Session().Pause = [](int) {};
     form.CoTimer->stop();
+    // Set up and Start need a port; a quiet one, whose pacing never sends.
+    SimulatorHost host;
+    host.Start();
+    form.Session().Open(host.SlavePath(), 9600);
     form.show();
     QInputDialog* asked = nullptr;
     ASSERT_TRUE(
@@ -321,6 +326,7 @@ TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnly
         QStringLiteral("The results database %1 waits for a password; 2 readings waiting to be stored")
             .arg(ParseResultsUrl(server->Url(QStringLiteral("pwuser"))).Display()));
 
+    boxes->answers = { 1 }; // leave the input on: the quiet simulator draws nothing
     EXPECT_FALSE(form.close()) << "closing now would lose them";
     EXPECT_TRUE(boxes->messages.value(0).startsWith(u"2 readings are not stored yet"))
         << boxes->messages.join(u'\n').toStdString();
