@@ -88,11 +88,6 @@ void CommandLine::AddHiddenFlag(const QString& name)
     FParser->addOption(option);
 }
 
-void CommandLine::AddPositional(const QString& name, const QString& description, const QString& syntax)
-{
-    FParser->addPositionalArgument(name, description, syntax);
-}
-
 std::optional<int> CommandLine::Parse(const QStringList& arguments, const QString& versionLine)
 {
     if (!FParser->parse(arguments)) {

@@ -51,7 +51,6 @@ public:
     void AddFlag(const QString& name, const QString& description);
     // An option --help does not list (a tool's switch, not the operator's).
     void AddHiddenFlag(const QString& name);
-    void AddPositional(const QString& name, const QString& description, const QString& syntax);
 
     // Reads the arguments (argv[0] is the program). Returns nothing to go on, or the exit
     // status once --help or --version has been printed (0) or a refusal told (3).

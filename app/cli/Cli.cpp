@@ -1,3 +1,6 @@
+// dcload-cli's run of a command: the session, the built-in simulator and the results store
+// it sets up, what it makes of the link's troubles, and the way out that switches the input
+// off, waits for the results store and puts the --csv file in place.
 #include "app/cli/Cli.h"
 
 #include "comm/SerialComm.h"
@@ -304,12 +307,12 @@ void Cli::FinishFile()
     if (!FCsvFile)
         return;
     const QString path = FCsvFile->Path();
-    if (FOutput && FOutput->FileBroken()) {
+    if (FOutput && FOutput->FileBroken() && FOutput->Rows() > 0) {
         FCsvFile->Keep();
         Complain(QStringLiteral("%1 is left as it was; the readings written before the failure are in %2")
                      .arg(path, FCsvFile->TemporaryPath()));
     } else if (!FOutput || FOutput->Rows() == 0) {
-        Complain(QStringLiteral("no readings were taken: %1 is left as it was").arg(path));
+        Complain(QStringLiteral("no readings were written: %1 is left as it was").arg(path));
     } else if (const std::optional<QString> failure = FCsvFile->Finish()) {
         FCsvFile->Keep();
         Complain(*failure + QStringLiteral("; the readings are in ") + FCsvFile->TemporaryPath());
@@ -399,7 +402,7 @@ void Cli::Traffic(const TrafficLine& line)
         Unreadable(line.text);
 }
 
-// ---- the commands
+// ---- what the commands share
 
 // Connects as the window does and calls `then` once the limits have been read back.
 void Cli::Connect(const QString& port, std::function<void()> then)

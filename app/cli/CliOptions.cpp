@@ -111,10 +111,6 @@ CommandLine Options()
         QStringLiteral("none"));
     line.AddFlag(
         QStringLiteral("force"), QStringLiteral("battery, list: --csv may replace an existing FILE."));
-    line.AddPositional(QStringLiteral("command"), QStringLiteral("measure, battery, list or send."),
-        QStringLiteral("COMMAND"));
-    line.AddPositional(
-        QStringLiteral("text"), QStringLiteral("send: the command to send."), QStringLiteral("[TEXT]"));
     return line;
 }
 
