@@ -1,9 +1,7 @@
-// The program the operator starts: the main window and its message loop.
-//   --simulator               offers the built-in instrument simulator as port "SIM"
-//   --time-scale X            runs the simulator's clock X times faster
-//   --exit-after-first-paint  quits once the window has been painted (start-up timing)
-//   --results URL             stores the results in a shared database instead of db.sqlite
-//   --station NAME            the station its rows carry (the host name by default)
+// The program the operator starts: the main window and its message loop. Its arguments are
+// read before the window is made, so that --help, --version and a refusal work without a
+// display, and a missing display is said in one line instead of Qt's abort.
+#include "app/CommandLine.h"
 #include "app/QuitAfterFirstPaint.h"
 #include "sim/SimulatorHost.h"
 #include "store/ResultsUrl.h"
@@ -12,92 +10,149 @@
 #include "workflows/ProgramInfo.h"
 
 #include <QApplication>
-#include <QEvent>
-#include <QTimer>
-#include <cmath>
+#include <QSettings>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
 namespace {
 
-const char kUsage[] = R"(usage: dcload [--simulator [--time-scale X]] [--results URL [--station NAME]]
-  The window that controls the instrument. It needs a display; without one, try
-  xvfb-run dcload. --simulator offers the built-in instrument simulator as port "SIM";
-  --time-scale runs its clock X times faster (a battery demo that takes hours at 1).
-  --results postgresql://USER@HOST:PORT/DB (or postgresql://USER@/DB?host=/socket/folder)
-  stores the results in a shared database instead of db.sqlite, each row marked with
-  --station (the host name by default) and its run; a password comes from ~/.pgpass
-  or PGPASSFILE, or is asked for; add ?sslmode=require for an encrypted connection.
-  dcload-cli runs the instrument without a window; dcload-sim is the simulator alone.
-)";
+const QString kProgram = QStringLiteral("dcload");
+constexpr int kNoDisplayExit = 2;
+const QString kNoDisplay = QStringLiteral("No display: try xvfb-run dcload, or dcload-cli");
 
-// Answered before the window is made, so that they work without a display.
-std::optional<int> Informational(int argc, char** argv)
+CommandLine Options()
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("dcload %s (%s)\n", qPrintable(kProgramVersion), qPrintable(kAppTitle));
-            return 0;
-        }
+    CommandLine line(kProgram, QStringLiteral("[options]"),
+        QStringLiteral(
+            "The window that controls the Kelvaron 4410/4420 DC load over a serial port. It needs\n"
+            "a display; without one, try xvfb-run dcload. dcload-cli runs the instrument without\n"
+            "a window; dcload-sim is the instrument simulator alone."));
+    line.AddFlag(QStringLiteral("simulator"),
+        QStringLiteral("Offers the built-in instrument simulator as the port \"SIM\"."));
+    line.AddValue(QStringLiteral("time-scale"), QStringLiteral("X"),
+        QStringLiteral(
+            "Runs the simulator's clock X times faster (a battery demo takes hours at 1); above 0, "
+            "at most 1000000. Needs --simulator."),
+        QStringLiteral("1"));
+    line.AddValue(QStringLiteral("results"), QStringLiteral("URL"),
+        QStringLiteral("Stores the results in a shared database instead of db.sqlite: "
+                       "postgresql://USER@HOST:PORT/DB, or postgresql://USER@/DB?host=/socket/folder; add "
+                       "?sslmode=require for an encrypted connection. The password comes from ~/.pgpass or "
+                       "PGPASSFILE, or is asked for."),
+        {}, QStringLiteral("db.sqlite in the working directory"));
+    line.AddValue(QStringLiteral("station"), QStringLiteral("NAME"),
+        QStringLiteral("The station each row of --results is marked with."), {},
+        QStringLiteral("the host name"));
+    line.AddFlag(QStringLiteral("reset-settings"),
+        QStringLiteral("Forgets what the window remembers between starts, then starts as usual."));
+    // The start-up benchmark's stop watch.
+    line.AddHiddenFlag(QStringLiteral("exit-after-first-paint"));
+    return line;
+}
+
+// Qt needs a windowing system to make the application; without one it aborts. An
+// offscreen or minimal platform needs none.
+bool HasDisplay()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.startsWith("offscreen") || platform.startsWith("minimal"))
+        return true;
+    return !qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty();
+}
+
+// A display that is named but cannot be reached ends in Qt's fatal message while the
+// application is made: said as the missing display it is, with its own exit status.
+QtMessageHandler gQtMessages = nullptr;
+void NoDisplayOnFatal(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    gQtMessages(type, context, message);
+    if (type == QtFatalMsg) {
+        Complain(kProgram, kNoDisplay);
+        std::_Exit(kNoDisplayExit);
     }
-    return std::nullopt;
+}
+
+// The window's remembered settings are gone; a failure is said and the program starts anyway.
+void ResetSettings()
+{
+    QSettings settings(
+        QSettings::IniFormat, QSettings::UserScope, QStringLiteral("dcload"), QStringLiteral("dcload"));
+    settings.clear();
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        Complain(kProgram,
+            QStringLiteral("the remembered settings in %1 could not be removed").arg(settings.fileName()));
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (const std::optional<int> done = Informational(argc, argv))
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    CommandLine line = Options();
+    if (const std::optional<int> done
+        = line.Parse(arguments, QStringLiteral("dcload %1 (%2)").arg(kProgramVersion, kAppTitle)))
         return *done;
+
+    std::optional<SharedResultsLocation> location;
+    SimOptions simulator;
+    QString station;
+    try {
+        if (!line.Positional().isEmpty())
+            throw EBadArgument(
+                QStringLiteral("unexpected argument %1").arg(Quoted(line.Positional().first())));
+        if (line.IsSet(QStringLiteral("time-scale")) && !line.IsSet(QStringLiteral("simulator")))
+            throw EBadArgument(QStringLiteral("--time-scale sets the simulator's clock: add --simulator"));
+        simulator.timeScale = line.Decimal(
+            QStringLiteral("time-scale"), 0, kLargestTimeScale, false, QStringLiteral("a number"));
+        if (line.IsSet(QStringLiteral("station")) && !line.IsSet(QStringLiteral("results")))
+            throw EBadArgument(
+                QStringLiteral("--station marks the rows of a shared database: add --results"));
+        if (line.IsSet(QStringLiteral("results"))) {
+            location = line.ResultsLocation(QStringLiteral("results"));
+            station = line.IsSet(QStringLiteral("station")) ? line.Text(QStringLiteral("station"))
+                                                            : DefaultStation();
+            if (station.isEmpty())
+                throw EBadArgument(QStringLiteral("--station needs a name"));
+        }
+    } catch (const EBadArgument& e) {
+        Complain(kProgram, QString::fromUtf8(e.what()));
+        return kBadArgumentsExit;
+    }
+
+    if (!HasDisplay()) {
+        Complain(kProgram, kNoDisplay);
+        return kNoDisplayExit;
+    }
+    if (line.IsSet(QStringLiteral("reset-settings")))
+        ResetSettings();
+
+    gQtMessages = qInstallMessageHandler(NoDisplayOnFatal);
     QApplication app(argc, argv);
+    qInstallMessageHandler(gQtMessages);
     QApplication::setApplicationName(kAppTitle);
     QApplication::setApplicationDisplayName(kAppTitle);
-    const QStringList args = QApplication::arguments();
 
     std::unique_ptr<ResultsBackend> results;
-    if (const qsizetype at = args.indexOf(QStringLiteral("--results")); at > 0) {
-        const qsizetype stationAt = args.indexOf(QStringLiteral("--station"));
-        const QString station = stationAt > 0 ? args.value(stationAt + 1) : DefaultStation();
-        try {
-            results = std::make_unique<SharedResults>(ParseResultsUrl(args.value(at + 1)), station);
-        } catch (const EResultsUrl& e) {
-            std::fprintf(stderr, "dcload: %s\n", e.what());
-            return 2;
-        }
-        if (station.isEmpty()) {
-            std::fprintf(stderr, "dcload: --station needs a name\n%s", kUsage);
-            return 2;
-        }
-    }
+    if (location)
+        results = std::make_unique<SharedResults>(*location, station);
     TForm1 w(nullptr, std::move(results));
     // Message boxes and menus use the window's face too.
     QApplication::setFont(w.font());
-    if (args.contains(QStringLiteral("--simulator"))) {
+    if (line.IsSet(QStringLiteral("simulator"))) {
         // Each connect to "SIM" starts a fresh simulator; it stops once the port has closed.
-        SimOptions options;
-        const qsizetype scaleAt = args.indexOf(QStringLiteral("--time-scale"));
-        if (scaleAt > 0) {
-            bool ok = false;
-            options.timeScale = args.value(scaleAt + 1).toDouble(&ok);
-            if (!ok || !std::isfinite(options.timeScale) || options.timeScale <= 0) {
-                std::fprintf(stderr, "dcload: --time-scale needs a number above 0\n%s", kUsage);
-                return 2;
-            }
-        }
-        w.EnableSimulatorPort([options] {
-            auto host = std::make_shared<SimulatorHost>(options);
+        w.EnableSimulatorPort([simulator] {
+            auto host = std::make_shared<SimulatorHost>(simulator);
             host->Start();
             return VirtualPort { host->SlavePath(), host };
         });
     }
     QuitAfterFirstPaint quitter;
-    if (args.contains(QStringLiteral("--exit-after-first-paint")))
+    if (line.IsSet(QStringLiteral("exit-after-first-paint")))
         w.installEventFilter(&quitter);
     w.show();
     return app.exec();

@@ -1,47 +1,27 @@
 // dcload-sim: the instrument simulator on a pseudo-terminal. Prints the port path as its
 // first line, then answers the program until SIGINT or SIGTERM.
+#include "app/CommandLine.h"
 #include "sim/SimulatorHost.h"
 #include "workflows/ProgramInfo.h"
 
-#include <charconv>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
 
 namespace {
-const char kUsage[]
-    = "usage: dcload-sim [--delay MS] [--time-scale X] [--terminator none|cr|lf|crlf] [--listen HOST:PORT]\n"
-      "                  [--drop-once QUERY]... [--verbose]\n"
-      "  Simulates the instrument on a pseudo-terminal and prints its path as the first line;\n"
-      "  runs until interrupted. --delay holds each reply back, --time-scale runs the\n"
-      "  instrument's clock faster, --terminator ends its replies, --verbose traces the line.\n"
-      "  --listen also serves it as a raw TCP stream (one client at a time; port 0 picks a\n"
-      "  free one), reached with --port tcp://HOST:PORT; the second line then says where.\n"
-      "  --drop-once QUERY leaves the next answer to QUERY unsent, as a line lost on the way.\n";
 
-template <typename T> std::optional<T> ParseValue(const char* text)
+// The line end a reply carries, by its word; nothing for a word that is none of them.
+std::optional<std::string> Terminator(const QString& word)
 {
-    T value {};
-    const char* end = text + std::strlen(text);
-    const auto r = std::from_chars(text, end, value);
-    if (r.ec != std::errc() || r.ptr != end)
-        return std::nullopt;
-    return value;
-}
-
-std::optional<std::string> Terminator(const std::string& word)
-{
-    if (word == "none")
+    if (word == u"none")
         return "";
-    if (word == "cr")
+    if (word == u"cr")
         return "\r";
-    if (word == "lf")
+    if (word == u"lf")
         return "\n";
-    if (word == "crlf")
+    if (word == u"crlf")
         return "\r\n";
     return std::nullopt;
 }
@@ -69,85 +49,91 @@ struct Listening
     uint16_t port = 0;
 };
 
-// "HOST:PORT" with an IPv4 address.
-std::optional<Listening> ParseListen(const std::string& text)
+// "HOST:PORT" with an IPv4 address; port 0 picks a free one.
+Listening ParseListen(const QString& text)
 {
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0)
-        return std::nullopt;
-    const auto port = ParseValue<uint16_t>(text.c_str() + colon + 1);
-    if (!port)
-        return std::nullopt;
-    return Listening { text.substr(0, colon), *port };
+    const qsizetype colon = text.lastIndexOf(u':');
+    bool digits = colon > 0 && colon + 1 < text.size() && text.size() - colon - 1 <= 5;
+    for (qsizetype i = colon + 1; digits && i < text.size(); ++i)
+        digits = text[i] >= u'0' && text[i] <= u'9';
+    const int port = digits ? text.mid(colon + 1).toInt() : -1;
+    if (!digits || port > 65535 || text.left(colon).contains(QChar(0)))
+        throw EBadArgument(
+            QStringLiteral("--listen needs HOST:PORT with a port from 0 to 65535, not %1").arg(Quoted(text)));
+    return Listening { text.left(colon).toStdString(), static_cast<uint16_t>(port) };
 }
 
-// Fills options from the arguments; false (after a message) when they are not usable.
-bool ParseArguments(
-    int argc, char** argv, SimOptions& options, bool& verbose, std::optional<Listening>& listen)
+CommandLine Options()
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--verbose") {
-            verbose = true;
-            continue;
-        }
-        if (i + 1 >= argc
-            || (arg != "--delay" && arg != "--time-scale" && arg != "--terminator" && arg != "--listen"
-                && arg != "--drop-once")) {
-            std::cerr << "dcload-sim: unknown or incomplete argument '" << arg << "'\n" << kUsage;
-            return false;
-        }
-        const char* value = argv[++i];
-        bool ok = false;
-        if (arg == "--drop-once") {
-            options.dropOnce.emplace_back(value);
-            ok = !options.dropOnce.back().empty();
-        } else if (arg == "--delay") {
-            const auto ms = ParseValue<int>(value);
-            ok = ms && *ms >= 0 && *ms <= 60000;
-            if (ok)
-                options.replyDelayMs = *ms;
-        } else if (arg == "--listen") {
-            listen = ParseListen(value);
-            ok = listen.has_value();
-        } else if (arg == "--time-scale") {
-            const auto scale = ParseValue<double>(value);
-            ok = scale && std::isfinite(*scale) && *scale > 0;
-            if (ok)
-                options.timeScale = *scale;
-        } else {
-            const auto terminator = Terminator(value);
-            ok = terminator.has_value();
-            if (ok)
-                options.terminator = *terminator;
-        }
-        if (!ok) {
-            std::cerr << "dcload-sim: bad value '" << value << "' for " << arg << "\n" << kUsage;
-            return false;
-        }
+    CommandLine line(QStringLiteral("dcload-sim"), QStringLiteral("[options]"),
+        QStringLiteral(
+            "The Kelvaron 4410/4420 DC load simulated on a pseudo-terminal. Prints the port's path\n"
+            "as its first line (with --listen, the TCP address as its second) and answers the\n"
+            "program on it until SIGINT or SIGTERM."));
+    line.AddValue(QStringLiteral("delay"), QStringLiteral("MS"),
+        QStringLiteral("Holds each reply back MS milliseconds, 0 to 60000."), QStringLiteral("20"));
+    line.AddValue(QStringLiteral("time-scale"), QStringLiteral("X"),
+        QStringLiteral("Runs the instrument's clock X times faster (battery, list dwell), above 0, at most "
+                       "1000000."),
+        QStringLiteral("1"));
+    line.AddValue(QStringLiteral("terminator"), QStringLiteral("none|cr|lf|crlf"),
+        QStringLiteral("Ends every reply with it."), QStringLiteral("none"));
+    line.AddValue(QStringLiteral("listen"), QStringLiteral("HOST:PORT"),
+        QStringLiteral("Also serves the instrument as a raw TCP stream on that IPv4 address, one client at a "
+                       "time (port 0 picks a free one); the program reaches it with --port tcp://HOST:PORT."),
+        {}, QStringLiteral("off"));
+    line.AddValue(QStringLiteral("drop-once"), QStringLiteral("QUERY"),
+        QStringLiteral("Leaves the next answer to QUERY unsent, as a line lost on the way; give it several "
+                       "times to lose several answers."),
+        {}, QStringLiteral("none"));
+    line.AddFlag(QStringLiteral("verbose"),
+        QStringLiteral("Traces every received line (<<) and reply (>>) on standard error."));
+    return line;
+}
+
+// The simulator's settings from the arguments; throws EBadArgument.
+SimOptions ReadOptions(const CommandLine& line, std::optional<Listening>& listen)
+{
+    if (!line.Positional().isEmpty())
+        throw EBadArgument(QStringLiteral("unexpected argument %1").arg(Quoted(line.Positional().first())));
+    SimOptions options;
+    options.replyDelayMs = line.Whole(QStringLiteral("delay"), 0, 60000, QStringLiteral("milliseconds"));
+    options.timeScale
+        = line.Decimal(QStringLiteral("time-scale"), 0, kLargestTimeScale, false, QStringLiteral("a number"));
+    const std::optional<std::string> terminator = Terminator(line.Text(QStringLiteral("terminator")));
+    if (!terminator)
+        throw EBadArgument(QStringLiteral("--terminator needs none, cr, lf or crlf, not %1")
+                               .arg(Quoted(line.Text(QStringLiteral("terminator")))));
+    options.terminator = *terminator;
+    for (const QString& query : line.Texts(QStringLiteral("drop-once"))) {
+        if (query.isEmpty())
+            throw EBadArgument(QStringLiteral("--drop-once needs a query"));
+        options.dropOnce.push_back(query.toStdString());
     }
-    return true;
+    if (line.IsSet(QStringLiteral("listen")))
+        listen = ParseListen(line.Text(QStringLiteral("listen")));
+    return options;
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::cout << "dcload-sim " << kProgramVersion.toStdString() << " (" << kAppTitle.toStdString()
-                      << ")\n";
-            return 0;
-        }
-    }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    CommandLine line = Options();
+    if (const std::optional<int> done
+        = line.Parse(arguments, QStringLiteral("dcload-sim %1 (%2)").arg(kProgramVersion, kAppTitle)))
+        return *done;
     SimOptions options;
-    bool verbose = false;
     std::optional<Listening> listen;
-    if (!ParseArguments(argc, argv, options, verbose, listen))
-        return 2;
+    try {
+        options = ReadOptions(line, listen);
+    } catch (const EBadArgument& e) {
+        Complain(QStringLiteral("dcload-sim"), QString::fromUtf8(e.what()));
+        return kBadArgumentsExit;
+    }
+    const bool verbose = line.IsSet(QStringLiteral("verbose"));
 
     // Blocked before the host's thread exists so that it inherits the mask and only
     // sigwait below receives the signals.

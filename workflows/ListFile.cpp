@@ -1,5 +1,6 @@
 #include "workflows/ListFile.h"
 
+#include "replies/Numbers.h"
 #include "workflows/InputRules.h"
 
 #include <QJsonArray>
@@ -45,6 +46,23 @@ int LineOfKey(const QByteArray& json, const QByteArray& key, int row)
                         .arg(LineOfKey(json, key, row))
                         .arg(QString::fromLatin1(key), what)
                         .toStdString());
+}
+
+// A plain decimal the instrument can take: digits beyond any double are none.
+bool IsNumber(const QString& text)
+{
+    try {
+        return PlainDecimal(text).has_value();
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+// A refused text as the message quotes it: long enough to recognise, never a screenful.
+QString Clipped(const QString& text)
+{
+    constexpr qsizetype kLongest = 200;
+    return text.size() > kLongest ? text.left(kLongest) + QStringLiteral("...") : text;
 }
 
 QString Text(const QJsonObject& object, const char* key, const QByteArray& json, int row)
@@ -117,9 +135,9 @@ ListProgram ReadListProgram(const QByteArray& json)
         for (const auto& [key, field] : { std::pair { "value", &r.value }, std::pair { "delay", &r.delay },
                  std::pair { "low", &r.low }, std::pair { "high", &r.high } }) {
             *field = Text(row, key, json, n);
-            if (!PlainDecimal(*field))
-                Refuse(
-                    json, key, n, QStringLiteral("a number such as 12.5 is needed, not \"%1\"").arg(*field));
+            if (!IsNumber(*field))
+                Refuse(json, key, n,
+                    QStringLiteral("a number such as 12.5 is needed, not \"%1\"").arg(Clipped(*field)));
         }
     }
     return program;

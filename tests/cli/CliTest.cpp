@@ -1,8 +1,11 @@
 // dcload-cli end to end: each command against dcload-sim over its pseudo-terminal, and
 // each exit status. The programs run as a user's script would run them. Cases that each
 // need a connected instrument run side by side, each with a simulator of its own.
+#include "workflows/ProgramInfo.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -82,14 +85,21 @@ private:
 class CliTest : public ::testing::Test
 {
 protected:
-    static std::unique_ptr<QProcess> Start(const QStringList& args, const QString& standardOutput = {})
+    static std::unique_ptr<QProcess> Start(const QStringList& args, const QString& standardOutput = {},
+        const QString& program = QStringLiteral(DCLOAD_CLI_EXE), bool display = true)
     {
         auto cli = std::make_unique<QProcess>();
         if (!standardOutput.isEmpty())
             cli->setStandardOutputFile(standardOutput);
+        if (!display) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+                environment.remove(QLatin1String(name));
+            cli->setProcessEnvironment(environment);
+        }
         // waitForReadyRead then wakes for the trace on standard error.
         cli->setReadChannel(QProcess::StandardError);
-        cli->start(QStringLiteral(DCLOAD_CLI_EXE), args);
+        cli->start(program, args);
         EXPECT_TRUE(cli->waitForStarted(5000));
         return cli;
     }
@@ -126,6 +136,13 @@ protected:
             trace += cli.readAllStandardError();
         EXPECT_TRUE(trace.contains(text)) << text << " never came:\n" << trace.toStdString();
         return trace;
+    }
+
+    static QByteArray ReadAll(const QString& path)
+    {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+        return file.readAll();
     }
 
     QString WriteFile(const QString& name, const QByteArray& content)
@@ -195,11 +212,12 @@ TEST_F(CliTest, SendPrintsTheInstrumentsAnswer)
 TEST_F(CliTest, BatteryRunsToTheCutOffAndSummarisesOutsideTheDataFile)
 {
     Simulator csvSim({ "--time-scale", "1000" }), jsonSim({ "--time-scale", "1000" });
-    const QString csvFile = FDir.filePath(QStringLiteral("csv.csv"));
+    // With --force the CSV run's file replaces one that was there.
+    const QString csvFile = WriteFile(QStringLiteral("csv.csv"), "earlier readings\n");
     const QString jsonFile = FDir.filePath(QStringLiteral("json.csv"));
     const QStringList run { "battery", "--current", "2", "--cutoff", "11", "--period", "1", "--csv" };
     const std::vector<Finished> finished
-        = RunTogether({ QStringList { "--port", csvSim.Port() } + run + QStringList { csvFile },
+        = RunTogether({ QStringList { "--port", csvSim.Port(), "--force" } + run + QStringList { csvFile },
             QStringList { "--json", "--port", jsonSim.Port() } + run + QStringList { jsonFile } });
     for (const bool json : { false, true }) {
         SCOPED_TRACE(json ? "--json" : "CSV");
@@ -303,38 +321,94 @@ TEST_F(CliTest, ListVerdictsDecideTheExitStatus)
     }
 }
 
-// Arguments the program cannot use exit 3 with a message; a port that cannot be opened 2.
-TEST_F(CliTest, BadArgumentsAndBadPortsHaveTheirOwnExitStatus)
+// The three programs read their arguments alike: -h and --version answer at once, an
+// unknown option or a value out of its range exits 3 with one line naming it (quoting at
+// most 200 characters of it); dcload-cli's port that cannot be opened exits 2.
+TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
 {
     const QString steps
         = WriteFile(QStringLiteral("bad.json"), "{ \"steps\": 2,\n  \"stepping\": \"sideways\" }");
+    QByteArray listProgram = ReadAll(QStringLiteral(DCLOAD_LIST_PROGRAM));
+    listProgram.replace("\"value\": \"1.0\"", "\"value\": \"" + QByteArray(400, '9') + '"');
+    const QString hugeValue = WriteFile(QStringLiteral("huge.json"), listProgram);
+    const QString existing = WriteFile(QStringLiteral("existing.csv"), "earlier readings\n");
+    const QString window = QStringLiteral(DCLOAD_EXE), cli = QStringLiteral(DCLOAD_CLI_EXE),
+                  sim = QStringLiteral(DCLOAD_SIM_EXE);
+    const QString version = QStringLiteral(" %1 (").arg(kProgramVersion);
     const struct
     {
+        QString program;
         QStringList args;
         int exit;
-        const char* message;
+        QString output; // on standard output, for a status of 0
+        QString message; // on standard error otherwise, after the program's name
+        bool display = true;
     } cases[] = {
-        { { "measure" }, 3, "--port is needed" },
-        { { "--port", "sim", "calibrate" }, 3, "unknown command calibrate" },
-        { { "--port", "sim", "measure", "--count", "many" }, 3, "--count" },
-        { { "--port", "sim", "--address", "300", "measure" }, 3, "--address" },
-        { { "--port", "sim", "--reply-timeout", "0", "measure" }, 3, "--reply-timeout" },
-        { { "--port", "sim", "--reply-timeout", "60001", "send", "mset:imax?" }, 3, "--reply-timeout" },
-        { { "--port", "sim", "send", "load on>" }, 3, "\">\"" },
-        { { "--port", "sim", "list", "--steps", steps }, 3, "Line 2, \"stepping\"" },
-        { { "--port", "sim", "battery", "--current", "2,5", "--cutoff", "11" }, 3, "" },
-        { { "--port", "sim", "--frobnicate", "measure" }, 3, "unknown option --frobnicate" },
-        { { "--port", "sim", "battery", "--current", "1", "--cutoff", "9", "--csv", "/proc/no/file.csv" }, 3,
-            "cannot write /proc/no/file.csv" },
-        { { "--port", "/dev/no-such-adapter", "measure" }, 2, "No such file or directory" },
+        { window, { "-h" }, 0, "Usage: dcload [options]", {} },
+        { window, { "--version" }, 0, "dcload" + version, {} },
+        { window, { "--bogus" }, 3, {}, "unknown option --bogus" },
+        { window, { "--simulator", "--time-scale", "nan" }, 3, {}, "--time-scale needs a number above 0" },
+        { window, { "--results", "postgresql://lab@db1/results%00x" }, 3, {},
+            "--results: the address must not "
+            "hold a NUL" },
+        { window, {}, 2, {}, "No display: try xvfb-run dcload, or dcload-cli", false },
+        { sim, { "--help" }, 0,
+            "--delay <MS> Holds each reply back MS milliseconds, 0 to 60000 (default: 20).", {} },
+        { sim, { "--bogus" }, 3, {}, "unknown option --bogus" },
+        { sim, { "--time-scale=inf" }, 3, {}, "--time-scale needs a number above 0" },
+        { sim, { "--delay", "60001" }, 3, {}, "--delay needs milliseconds from 0 to 60000, not \"60001\"" },
+        { cli, { "-h" }, 0, "How long each answer is awaited, 1 to 60000 milliseconds (default: 1000).", {} },
+        { cli, { "--port=sim", "send", "mset:imax?" }, 0, "30.000A", {} },
+        { cli, { "measure" }, 3, {}, "--port is needed" },
+        { cli, { "--port", "sim", "calibrate" }, 3, {}, "unknown command calibrate" },
+        { cli, { "--port", "sim", "--frobnicate", "measure" }, 3, {}, "unknown option --frobnicate" },
+        { cli, { "--port", "sim", "--time-scale", "nan", "measure" }, 3, {},
+            "--time-scale needs a number above 0" },
+        { cli, { "--port", "sim", "measure", "--period", "2147484" }, 3, {},
+            "--period needs a number of seconds above 0, at most 86400, not \"2147484\"" },
+        { cli, QStringList { "--port", "sim", "--period", "2147484" } + kBattery, 3, {},
+            "--period needs a whole number of seconds from 1 to 86400" },
+        { cli, { "--port", "sim", "measure", "--count", "99999999999999999999" }, 3, {}, "--count" },
+        { cli, { "--port", "sim", "--address", "300", "measure" }, 3, {}, "--address" },
+        { cli, { "--port", "sim", "--reply-timeout", "0", "measure" }, 3, {}, "--reply-timeout" },
+        { cli, { "--port", "sim", "--reply-timeout=60001", "send", "mset:imax?" }, 3, {}, "--reply-timeout" },
+        { cli, { "--port", "sim", "--results", "postgresql://lab@db1/results%00x", "measure" }, 3, {},
+            "--results: the address must not hold a NUL" },
+        { cli, QStringList { "--port", "sim", "--count", "5" } + kBattery, 3, {},
+            "--count is no option of battery" },
+        { cli, { "--port", "sim", "battery", "--current", "2,5", "--cutoff", "11" }, 3, {}, "--current" },
+        { cli, { "--port", "sim", "send", "load on>" }, 3, {}, "\">\"" },
+        { cli, { "--port", "sim", "list", "--steps", steps }, 3, {}, "bad.json: Line 2, \"stepping\"" },
+        { cli, { "--port", "sim", "list", "--steps", hugeValue }, 3, {},
+            "huge.json: Line 7, \"value\": a number" },
+        { cli, QStringList { "--port", "sim" } + kBattery + QStringList { "--csv", existing }, 3, {},
+            "exists: add --force to replace it" },
+        { cli, QStringList { "--port", "sim" } + kBattery + QStringList { "--csv", "/proc/no/file.csv" }, 3,
+            {}, "cannot write /proc/no/file.csv" },
+        { cli, { "--port", "/dev/no-such-adapter", "measure" }, 2, {}, "No such file or directory" },
     };
     for (const auto& c : cases) {
-        const Finished f = Run(c.args);
-        EXPECT_EQ(f.exit, c.exit) << c.args.join(u' ').toStdString() << "\n" << f.errors.toStdString();
-        EXPECT_TRUE(f.errors.startsWith(u"dcload-cli: ")) << f.errors.toStdString();
-        EXPECT_TRUE(f.errors.contains(QLatin1String(c.message))) << f.errors.toStdString();
+        const Finished f = Wait(*Start(c.args, {}, c.program, c.display));
+        SCOPED_TRACE(QFileInfo(c.program).fileName().toStdString() + " " + c.args.join(u' ').toStdString());
+        EXPECT_EQ(f.exit, c.exit) << f.errors.toStdString();
+        if (c.exit == 0) {
+            // Help wraps its lines where it likes.
+            EXPECT_TRUE(f.lines.join(u' ').simplified().contains(c.output))
+                << f.lines.join(u'\n').toStdString();
+            continue;
+        }
+        const QStringList told = f.errors.split(u'\n', Qt::SkipEmptyParts);
+        if (c.exit == 3) {
+            EXPECT_EQ(told.size(), 1) << "one line: " << f.errors.toStdString();
+        }
+        ASSERT_FALSE(told.isEmpty());
+        EXPECT_TRUE(told.last().startsWith(QFileInfo(c.program).fileName() + QStringLiteral(": ")))
+            << f.errors.toStdString();
+        EXPECT_TRUE(told.last().contains(c.message)) << f.errors.toStdString();
+        EXPECT_LT(told.last().size(), 400) << "a quote is clipped";
         EXPECT_TRUE(f.lines.isEmpty()) << "nothing on standard output after a refusal";
     }
+    EXPECT_EQ(ReadAll(existing), "earlier readings\n");
 }
 
 // An instrument that does not answer, or answers in another mode's layout, ends the
@@ -395,11 +469,15 @@ TEST_F(CliTest, EveryWayOutOfARunSwitchesTheInputOffLast)
         std::vector<int> stops; // signals sent then
         QString standardOutput;
         int exit;
+        QString csv = {}; // --csv FILE: in place at the end, with the readings taken
     } cases[] = {
         { "SIGINT", kBattery, kRunning, { SIGINT }, {}, 0 },
         { "SIGTERM", kBattery, kRunning, { SIGTERM }, {}, 0 },
         { "SIGHUP", kBattery, kRunning, { SIGHUP }, {}, 0 },
         { "a second SIGINT at once", kBattery, kRunning, { SIGINT, SIGINT }, {}, 0 },
+        { "SIGTERM after readings, into --csv", kBattery, { kInputOnSent, kReadingTraced }, { SIGTERM }, {},
+            0, FDir.filePath(QStringLiteral("stopped.csv")) },
+        { "list, SIGHUP", { "list", "--steps", DCLOAD_LIST_PROGRAM }, { kInputOnSent }, { SIGHUP }, {}, 0 },
         { "standard output full", kBattery, {}, {}, QStringLiteral("/dev/full"), 2 },
         { "measure, SIGINT", { "measure" }, { kReadingTraced }, { SIGINT }, {}, 0 },
     };
@@ -407,8 +485,9 @@ TEST_F(CliTest, EveryWayOutOfARunSwitchesTheInputOffLast)
     std::vector<std::unique_ptr<QProcess>> clis;
     for (const auto& c : cases) {
         sims.push_back(std::make_unique<Simulator>(QStringList { "--verbose" }));
-        clis.push_back(
-            Start(QStringList { "--trace", "--port", sims.back()->Port() } + c.command, c.standardOutput));
+        const QStringList csv = c.csv.isEmpty() ? QStringList() : QStringList { "--csv", c.csv };
+        clis.push_back(Start(
+            QStringList { "--trace", "--port", sims.back()->Port() } + c.command + csv, c.standardOutput));
     }
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
@@ -432,7 +511,13 @@ TEST_F(CliTest, EveryWayOutOfARunSwitchesTheInputOffLast)
         } else {
             EXPECT_EQ(received.value(received.size() - 1), u"load off") << received.join(u'\n').toStdString();
         }
+        if (!c.csv.isEmpty()) {
+            const QList<QByteArray> written = ReadAll(c.csv).split('\n');
+            EXPECT_EQ(written.value(0), "time_s,voltage_V,current_A,capacity_Ah");
+            EXPECT_GE(written.size(), 3) << "the header, a reading and the last line's end";
+        }
     }
+    EXPECT_EQ(QDir(FDir.path()).entryList({ "*.partial-*" }), QStringList {}) << "no temporary file is left";
 }
 
 // The instrument goes away: exit 2 with the port named; a battery run says that the input

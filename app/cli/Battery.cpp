@@ -1,0 +1,42 @@
+// dcload-cli battery: a discharge at a current down to the instrument's cut-off, readings
+// as they come and the summary at the end; the input goes off on every way out.
+#include "app/cli/Cli.h"
+
+#include "store/ResultsQuery.h"
+#include "workflows/BatteryDischarge.h"
+
+#include <QDateTime>
+#include <cmath>
+
+void Cli::Battery(const QString& port)
+{
+    Connect(port, [this] {
+        Told told;
+        const QString cutOff = FOptions.cutOff;
+        const QString period = QString::number(FOptions.batteryPeriodSeconds);
+        FSession.Pause = [](int) {};
+        SetUpBattery(FSession, { cutOff, FOptions.current }, told);
+        if (told.refused)
+            Refused("the battery set-up was refused");
+        if (!BeginOutput({ "time_s", "voltage_V", "current_A", "capacity_Ah" }, true))
+            return;
+        FSession.SetMode(TestMode::Battery);
+        ToggleBattery(FSession, period, told); // the first press before any run only switches off
+        if (ToggleBattery(FSession, period, told).change != BatteryToggle::Started)
+            Refused("the battery test did not start");
+        if (FResults)
+            FResults->BeginRun(ResultsTable::Battery);
+        FSession.OnBatteryReading = [this, cutOff](InstrumentSession*, const BatteryReading& r) {
+            CheckWritten(FOutput->Row({ r.time, r.voltage, r.current, r.capacity }));
+            const BatteryRecord record = RecordOf(r, cutOff);
+            Store(ResultsTable::Battery,
+                { record.voltage, record.current, record.time, record.capacity,
+                    MeasurementTimestamp(QDateTime::currentDateTime()) });
+        };
+        FSession.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& s) {
+            CheckWritten(FOutput->Summary({ { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },
+                { "energy_Wh", std::round(s.wattHours * 1e4) / 1e4 }, { "cutoff_V", s.cutOffVolts } }));
+            End(Done);
+        };
+    });
+}

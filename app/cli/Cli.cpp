@@ -1,0 +1,453 @@
+// dcload-cli's run of a command: the session, the built-in simulator and the results store
+// it sets up, what it makes of the link's troubles, and the way out that switches the input
+// off, waits for the results store and puts the --csv file in place.
+#include "app/cli/Cli.h"
+
+#include "comm/SerialComm.h"
+#include "sim/SimulatorHost.h"
+#include "store/SharedResults.h"
+#include "workflows/Connection.h"
+#include "workflows/ConnectionRules.h"
+#include "workflows/RunNotes.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// How long the switch-off may take before the program gives up on it: a paced line waits
+// at most one tick, so anything beyond that means the port takes nothing any more.
+constexpr int kSwitchOffBoundMs = 3000;
+// Queries in a row without an answer after which the instrument counts as gone. A reading
+// run tolerates more: its polls may cross the instrument's own busy moments.
+constexpr int kMeasureGiveUp = 5;
+constexpr int kRunGiveUp = 10;
+
+QString PortOf(const QString& text)
+{
+    return ChosenPortName(text).value_or(text);
+}
+
+} // namespace
+
+Cli::Cli(const CliOptions& options)
+    : FOptions(options)
+{
+    FSession.OnError = [this](InstrumentSession*, const QString& message) {
+        // A faulty list report is told once, where it ends the run; a dropped reply has
+        // been told as it was dropped.
+        if (message != FToldFault && message != FToldTrouble)
+            Complain(message);
+    };
+    FSession.OnPortLost = [this](InstrumentSession*, const QString& port) {
+        Complain(QStringLiteral("Serial Port lost: %1 stopped answering (unplugged?)").arg(port));
+        PortLost();
+    };
+    FSession.OnSilence = [](InstrumentSession*, std::optional<QTime> lastReply) {
+        if (lastReply)
+            Complain(SilenceNote(*lastReply));
+    };
+    FSession.OnFlooded = [](InstrumentSession*) { Complain(FloodNote()); };
+    FSession.OnLinkEvent = [this](InstrumentSession*, const LinkEvent& event) { LinkTrouble(event); };
+    FSession.OnTraffic = [this, trace = FOptions.trace](InstrumentSession*, const TrafficLine& line) {
+        if (trace)
+            std::fprintf(stderr, "%s\n", qPrintable(TrafficLineText(line)));
+        Traffic(line);
+    };
+    FStop.OnStop = [this](int requests) {
+        for (int i = 0; i < requests; ++i)
+            Interrupted();
+    };
+    FOffWatch.setInterval(10);
+    QObject::connect(&FOffWatch, &QTimer::timeout, [this] { WatchInputOff(); });
+    FStoreWatch.setInterval(100);
+    QObject::connect(&FStoreWatch, &QTimer::timeout, [this] {
+        if (FResults->Waiting() == 0)
+            ExitNow();
+    });
+    FTrigger.setSingleShot(true);
+    QObject::connect(&FTrigger, &QTimer::timeout, [this] {
+        // The next step's timer starts once this trigger has been written: never two pending.
+        if (FPhase == Phase::Running)
+            FSession.QueueCommand(kTrigger);
+    });
+}
+
+int Cli::Run()
+{
+    const QString port = PortOf(FOptions.port);
+    FSession.SetReplyTimeout(FOptions.replyTimeoutMs);
+    FSwitches = FOptions.command == CliCommand::Battery || FOptions.command == CliCommand::List;
+    if (FSwitches && !FOptions.csv.isEmpty()) {
+        // Known before anything is switched on, not at the first reading.
+        try {
+            FCsvFile = std::make_unique<ReadingsFile>(FOptions.csv);
+        } catch (const std::runtime_error& e) {
+            Complain(QString::fromLocal8Bit(e.what()));
+            return BadArguments;
+        }
+    }
+    if (FOptions.port == u"sim")
+        AddSimulator();
+    if (FOptions.results)
+        OpenResults();
+
+    QTimer::singleShot(0, [&] {
+        if (FPhase != Phase::Running)
+            return; // stopped before it began
+        Guard([&] {
+            switch (FOptions.command) {
+            case CliCommand::Measure:
+                Measure(port);
+                return;
+            case CliCommand::Battery:
+                Battery(port);
+                return;
+            case CliCommand::List:
+                List(port);
+                return;
+            case CliCommand::Send:
+                Send(port);
+                return;
+            }
+        });
+    });
+    QCoreApplication::exec();
+    FSession.Close();
+    return FExit;
+}
+
+[[noreturn]] void Cli::Refused(const std::string& why)
+{
+    FBad = true;
+    throw std::runtime_error(why);
+}
+
+// Runs a step of the command; what it throws ends the run.
+void Cli::Guard(const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (const ECommsError& e) {
+        Fail(QString::fromLocal8Bit(e.what())
+            + (e.Reason().isEmpty() ? QString() : QStringLiteral(": ") + e.Reason()));
+    } catch (const std::exception& e) {
+        Complain(QString::fromLocal8Bit(e.what()));
+        End(FBad ? BadArguments : PortFailed);
+    }
+}
+
+void Cli::AddSimulator()
+{
+    SimOptions options;
+    options.timeScale = FOptions.timeScale;
+    FSession.AddVirtualPort(QStringLiteral("sim"), [options] {
+        auto host = std::make_shared<SimulatorHost>(options);
+        host->Start();
+        return VirtualPort { host->SlavePath(), host };
+    });
+}
+
+void Cli::OpenResults()
+{
+    FResults
+        = std::make_unique<ResultsFile>(std::make_unique<SharedResults>(*FOptions.results, FOptions.station));
+    // One line per change of what holds the rows up, not one per reading.
+    QObject::connect(FResults.get(), &ResultsFile::StatusChanged, [this](const QString& status) {
+        QString kind = status;
+        kind.remove(QRegularExpression(QStringLiteral("(; )?\\d+ readings waiting to be stored")));
+        // Connecting lasts a moment; a connect that fails is told through Failed.
+        if (kind == FStoreHeldUp || kind.startsWith(QLatin1String("Connecting to ")))
+            return;
+        Complain(kind.isEmpty() ? QStringLiteral("the results database is back") : kind);
+        FStoreHeldUp = kind;
+    });
+    QObject::connect(FResults.get(), &ResultsFile::Failed, [](const QString& message) { Complain(message); });
+    QObject::connect(FResults.get(), &ResultsFile::PasswordNeeded, [this](const QString& reason) {
+        Complain(reason + QStringLiteral(" dcload-cli never asks: put it in ~/.pgpass (or PGPASSFILE)."));
+        // Nothing will be stored without it: the end does not wait for the database.
+        FGiveUpStore = true;
+        End(PortFailed);
+    });
+    FResults->StartSession();
+}
+
+void Cli::Store(ResultsTable table, const QStringList& values)
+{
+    if (!FResults)
+        return;
+    try {
+        FResults->Insert(table, values, {});
+    } catch (const EDatabaseError& e) {
+        // The store refuses rows (a full disk, a damaged file): the run would go on unrecorded.
+        Fail(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+// ---- the way out
+
+// Ends the command with at least `code`. A battery or list run switches the input off
+// first; the program ends once "load off" has left the port.
+void Cli::End(int code)
+{
+    FExit = std::max(FExit, code);
+    if (FPhase != Phase::Running)
+        return;
+    FPhase = Phase::SwitchingOff;
+    FTrigger.stop();
+    FSession.StopPolling();
+    if (!FSwitches) {
+        StoreThenExit();
+        return;
+    }
+    if (FSession.Port() != PortState::Open) {
+        if (FInputOnWritten)
+            InputMayStillBeOn(QStringLiteral("the port closed before \"load off\" could be written"));
+        StoreThenExit();
+        return;
+    }
+    // Nothing queued behind the switch-off goes to an instrument being left.
+    FSession.ReplaceQueue({});
+    FSession.SwitchInput(false);
+    FOffSince.start();
+    FOffWatch.start();
+}
+
+void Cli::Fail(const QString& message)
+{
+    if (FPhase == Phase::Exited)
+        return;
+    Complain(message);
+    End(PortFailed);
+}
+
+void Cli::WatchInputOff()
+{
+    if (FSession.Port() != PortState::Open) {
+        PortLost();
+        return;
+    }
+    if (FSession.InputOffOutstanding()) {
+        if (FOffSince.elapsed() < kSwitchOffBoundMs)
+            return;
+        FOffWatch.stop();
+        InputMayStillBeOn(
+            QStringLiteral("\"load off\" did not leave the port within %1 s").arg(kSwitchOffBoundMs / 1000));
+        StoreThenExit();
+        return;
+    }
+    FOffWatch.stop();
+    // Handed to the driver. Closing the port purges what the driver still holds, so the
+    // line gets the time to cross the wire at the baud rate first; a hang-up posted by a
+    // write that failed is handled meanwhile.
+    QTimer::singleShot(FSession.CrossingMs(kInputOff.size() + 1), [this] {
+        if (FPhase != Phase::SwitchingOff)
+            return;
+        if (FSession.Port() != PortState::Open) {
+            PortLost();
+            return;
+        }
+        StoreThenExit();
+    });
+}
+
+void Cli::PortLost()
+{
+    if (FPhase == Phase::Running) {
+        End(PortFailed);
+        return;
+    }
+    FExit = std::max<int>(FExit, PortFailed);
+    if (FPhase != Phase::SwitchingOff)
+        return;
+    FOffWatch.stop();
+    InputMayStillBeOn(QStringLiteral("the port was lost before \"load off\" had left it"));
+    StoreThenExit();
+}
+
+void Cli::InputMayStillBeOn(const QString& why)
+{
+    Complain(QStringLiteral("The input may still be on: ") + why + u'.');
+    FExit = std::max<int>(FExit, PortFailed);
+}
+
+// Readings the database has not taken yet are stored before the end.
+void Cli::StoreThenExit()
+{
+    FPhase = Phase::Storing;
+    if (FResults && FResults->Waiting() > 0 && !FGiveUpStore) {
+        Complain(
+            QStringLiteral("%1 readings wait to be stored in the results database (Ctrl+C gives them up)")
+                .arg(FResults->Waiting()));
+        FStoreWatch.start();
+        return;
+    }
+    ExitNow();
+}
+
+void Cli::ExitNow()
+{
+    FStoreWatch.stop();
+    if (FResults && FResults->Waiting() > 0) {
+        Complain(QStringLiteral("%1 readings were not stored").arg(FResults->Waiting()));
+        FExit = std::max<int>(FExit, PortFailed);
+    }
+    FinishFile();
+    if (FFailed)
+        FExit = std::max<int>(FExit, StepFailed);
+    FPhase = Phase::Exited;
+    QCoreApplication::exit(FExit);
+}
+
+// The readings file takes FILE's place only whole: every line written, at least one reading.
+void Cli::FinishFile()
+{
+    if (!FCsvFile)
+        return;
+    const QString path = FCsvFile->Path();
+    if (FOutput && FOutput->FileBroken() && FOutput->Rows() > 0) {
+        FCsvFile->Keep();
+        Complain(QStringLiteral("%1 is left as it was; the readings written before the failure are in %2")
+                     .arg(path, FCsvFile->TemporaryPath()));
+    } else if (!FOutput || FOutput->Rows() == 0) {
+        Complain(QStringLiteral("no readings were written: %1 is left as it was").arg(path));
+    } else if (const std::optional<QString> failure = FCsvFile->Finish()) {
+        FCsvFile->Keep();
+        Complain(*failure + QStringLiteral("; the readings are in ") + FCsvFile->TemporaryPath());
+        FExit = std::max<int>(FExit, PortFailed);
+    }
+    FCsvFile.reset();
+}
+
+// Ctrl+C and the like. A request while the input is being switched off never skips
+// that; it only gives up the readings that would wait for the database afterwards.
+void Cli::Interrupted()
+{
+    switch (FPhase) {
+    case Phase::Running:
+        if (FSwitches)
+            Complain(QStringLiteral("Stopping: the input goes off first."));
+        End(Done);
+        return;
+    case Phase::SwitchingOff:
+        Complain(QStringLiteral("Still switching the input off: the program ends once \"load off\" has "
+                                "left the port, within %1 s.")
+                     .arg(kSwitchOffBoundMs / 1000));
+        FGiveUpStore = true;
+        return;
+    case Phase::Storing:
+        FGiveUpStore = true;
+        ExitNow();
+        return;
+    case Phase::Exited:
+        return;
+    }
+}
+
+// ---- what the link tells
+
+void Cli::LinkTrouble(const LinkEvent& event)
+{
+    // Every answer missed and every reply dropped is said, each time.
+    Complain(event.message);
+    FToldTrouble = event.message;
+    if (FPhase != Phase::Running)
+        return;
+    const bool poll = event.exchange && event.exchange->command.code == ReplyCode::Measurement;
+    switch (event.trouble) {
+    case LinkTrouble::NoAnswer:
+        if (FOptions.command == CliCommand::Send && event.exchange
+            && event.exchange->command.code == ReplyCode::Verbatim) {
+            End(PortFailed); // "No answer to … within N ms", told above
+            return;
+        }
+        if (const int inARow = FSession.Counts().noAnswerInARow;
+            inARow >= (FSwitches ? kRunGiveUp : kMeasureGiveUp))
+            Fail(QStringLiteral("The instrument has stopped answering: no readable answer to %1 queries in a "
+                                "row within %2 ms each")
+                     .arg(inARow)
+                     .arg(FSession.ReplyTimeout()));
+        return;
+    case LinkTrouble::Misshapen:
+        if (poll)
+            Unreadable(event.reply);
+        return;
+    case LinkTrouble::Late:
+    case LinkTrouble::Unasked:
+        return;
+    }
+}
+
+void Cli::Traffic(const TrafficLine& line)
+{
+    if (line.route == TrafficRoute::Sent) {
+        QString sent = line.text;
+        sent.chop(1); // its carriage return
+        if (sent == kInputOn) {
+            FInputOnWritten = true;
+            StepBegan(0);
+        } else if (sent == kTrigger) {
+            StepBegan(FStep + 1);
+        }
+        return;
+    }
+    if (line.route != TrafficRoute::Ignored)
+        return;
+    // The instrument's "nothing to say" ends the wait like an answer: it is what came.
+    if (line.code == ReplyCode::Verbatim)
+        Answer(line.text);
+    else if (line.code == ReplyCode::Measurement)
+        Unreadable(line.text);
+}
+
+// ---- what the commands share
+
+// Connects as the window does and calls `then` once the limits have been read back.
+void Cli::Connect(const QString& port, std::function<void()> then)
+{
+    Told told;
+    if (!ConnectInstrument(FSession, port, QString::number(FOptions.baud), FOptions.address, told))
+        Refused("the address is refused");
+    WhenIdle(std::move(then));
+}
+
+// Calls `then` once everything queued has gone out and nothing but readings is awaited
+// (polling may run all along), unless the command has ended meanwhile.
+void Cli::WhenIdle(std::function<void()> then)
+{
+    auto* watch = new QTimer(QCoreApplication::instance());
+    watch->start(20);
+    QObject::connect(watch, &QTimer::timeout, [this, watch, then = std::move(then)] {
+        if (FPhase != Phase::Running) {
+            watch->deleteLater();
+            return;
+        }
+        const CommandPipeline& pipeline = FSession.Pipeline();
+        const bool settled = std::all_of(pipeline.Pending().begin(), pipeline.Pending().end(),
+                                 [](const Command& c) { return c.code == ReplyCode::Measurement; })
+            && (!pipeline.OnTheWire() || pipeline.OnTheWire()->command.code == ReplyCode::Measurement);
+        if (!settled)
+            return;
+        watch->deleteLater();
+        Guard(then);
+    });
+}
+
+// Starts writing readings; false (the run ends) when the header cannot be written.
+bool Cli::BeginOutput(QStringList columns, bool toFile)
+{
+    FOutput.emplace(FOptions.json, std::move(columns), toFile ? FCsvFile.get() : nullptr);
+    if (FOutput->Header())
+        return true;
+    End(PortFailed);
+    return false;
+}
+
+// A reading that could not be written ends the run: it would go on unrecorded.
+void Cli::CheckWritten(bool written)
+{
+    if (!written)
+        End(PortFailed);
+}

@@ -1,0 +1,121 @@
+#pragma once
+// dcload-cli's run of one command: the session and the results store it sets up, what it
+// makes of the link's troubles, and the way out.
+//
+// A script runs the program unattended, so it never waits in silence and never ends a
+// battery or list run with the input switched on: every way out of those goes through
+// End(), which writes "load off" ahead of everything and lets the program go only once the
+// line has left the port (or says that the input may still be on).
+//
+// Cli.cpp holds the set-up and the way out; Measure.cpp, Battery.cpp, List.cpp and
+// Send.cpp one command each.
+#include "app/cli/CliOptions.h"
+#include "app/cli/Output.h"
+#include "app/cli/StopRequest.h"
+#include "link/InstrumentSession.h"
+#include "store/ResultsFile.h"
+#include "workflows/ListSequence.h"
+#include "workflows/OperatorMessages.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The bus trigger that ends a triggered list step.
+inline const QString kTrigger = QStringLiteral("trig");
+
+// An entry the instrument's rules refuse, told on standard error.
+struct Told : IOperatorMessages
+{
+    bool refused = false;
+    void Tell(const QString& message) override
+    {
+        refused = true;
+        Complain(message);
+    }
+};
+
+class Cli
+{
+public:
+    explicit Cli(const CliOptions& options);
+
+    // Runs the command; the exit status.
+    int Run();
+
+private:
+    enum class Phase {
+        Running, // the command runs
+        SwitchingOff, // ending: "load off" is on its way out
+        Storing, // ending: readings wait for the results database
+        Exited,
+    };
+
+    // ---- set-up (Cli.cpp)
+    [[noreturn]] void Refused(const std::string& why);
+    void Guard(const std::function<void()>& work);
+    void AddSimulator();
+    void OpenResults();
+    void Store(ResultsTable table, const QStringList& values);
+    void Connect(const QString& port, std::function<void()> then);
+    void WhenIdle(std::function<void()> then);
+    bool BeginOutput(QStringList columns, bool toFile);
+    void CheckWritten(bool written);
+
+    // ---- the way out (Cli.cpp)
+    void End(int code);
+    void Fail(const QString& message);
+    void WatchInputOff();
+    void PortLost();
+    void InputMayStillBeOn(const QString& why);
+    void StoreThenExit();
+    void ExitNow();
+    void FinishFile();
+    void Interrupted();
+
+    // ---- what the link tells (Cli.cpp)
+    void LinkTrouble(const LinkEvent& event);
+    void Traffic(const TrafficLine& line);
+
+    // ---- the commands
+    void Measure(const QString& port); // Measure.cpp
+    void Unreadable(const QString& reply);
+    void Battery(const QString& port); // Battery.cpp
+    void List(const QString& port); // List.cpp
+    void RunList();
+    void StepBegan(int step);
+    void Send(const QString& port); // Send.cpp
+    void Answer(const QString& reply);
+
+    const CliOptions& FOptions;
+    InstrumentSession FSession;
+    ListSequence FList;
+    StopRequest FStop;
+    std::unique_ptr<ReadingsFile> FCsvFile; // with --csv, from the start
+    std::optional<Output> FOutput;
+    std::unique_ptr<ResultsFile> FResults; // the shared database, with --results
+    QString FStoreHeldUp; // what last held the rows up, as told on standard error
+
+    Phase FPhase = Phase::Running;
+    int FExit = Done; // the highest status a reason to end has asked for
+    bool FSwitches = false; // battery or list: the input goes off on the way out
+    QString FToldTrouble; // the last answer missed or reply dropped, as told
+    bool FInputOnWritten = false; // a "load on" went to the port
+    QTimer FOffWatch; // until "load off" has left the port
+    QElapsedTimer FOffSince;
+    bool FGiveUpStore = false; // the end waits no longer for the database
+    QTimer FStoreWatch; // until the database has taken every reading
+
+    bool FTriggered = false; // the list steps on the program's triggers
+    int FStep = 0; // the step in progress of a triggered list
+    QTimer FTrigger; // the dwell of that step
+    QString FToldFault; // the faulty list report, told on standard error
+
+    QElapsedTimer FClock;
+    int FRows = 0;
+    int FUnreadableInARow = 0; // measure: replies to polls that were no reading
+    bool FFailed = false; // a list step FAILed
+    bool FBad = false;
+};
