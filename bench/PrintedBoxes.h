@@ -3,6 +3,7 @@
 // an unexpected refusal is seen without stopping the run.
 #include "ui/MessageBoxes.h"
 
+#include <QMessageBox>
 #include <QString>
 #include <cstdio>
 
@@ -18,6 +19,11 @@ public:
     void ShowError(QWidget*, const QString& text) override
     {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
+    }
+    QAbstractButton* Ask(QMessageBox& question) override
+    {
+        std::fprintf(stderr, "question: %s\n", qPrintable(question.text()));
+        return question.escapeButton();
     }
 };
 

@@ -35,6 +35,12 @@ public:
         FErrorBox->raise();
     }
 
+    QAbstractButton* Ask(QMessageBox& question) override
+    {
+        question.exec();
+        return question.clickedButton() ? question.clickedButton() : question.escapeButton();
+    }
+
 private:
     // Owned by its parent window (or by us without one); null once that window is gone.
     QPointer<QMessageBox> FErrorBox;

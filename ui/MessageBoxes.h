@@ -4,9 +4,12 @@
 #include <QString>
 #include <memory>
 
+class QAbstractButton;
+class QMessageBox;
 class QWidget;
 
-class IMessageBoxes {
+class IMessageBoxes
+{
 public:
     virtual ~IMessageBoxes() = default;
     // A modal box with one OK button and the application's title (input messages,
@@ -15,6 +18,10 @@ public:
     // The general error display: non-modal, never a second box while one is open (the
     // open box shows the newest error instead). Must not spin a nested event loop.
     virtual void ShowError(QWidget* parent, const QString& text) = 0;
+    // A question: `question` (its parent, texts and buttons set) shown modally. Returns
+    // the button the operator chose; the question's escape button when the box was
+    // closed without one.
+    virtual QAbstractButton* Ask(QMessageBox& question) = 0;
 };
 
 // The real boxes.

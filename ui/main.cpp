@@ -10,6 +10,7 @@
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
+#include "ui/ResultsLockDialog.h"
 #include "ui/StepFiles.h"
 #include "ui/TrafficConsole.h"
 #include "workflows/BatteryDischarge.h"
@@ -177,6 +178,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
     connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
     connect(FResults, &ResultsFile::PasswordNeeded, this, &TForm1::AskResultsPassword);
+    AskWhenResultsInUse(*FResults, *this, boxes);
     const auto showTraffic = [this] {
         Traffic()->show();
         Traffic()->raise();

@@ -6,6 +6,8 @@
 #include "ui/MessageBoxes.h"
 #include "ui/main.h"
 
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QStringList>
 #include <functional>
 
@@ -16,6 +18,8 @@ public:
     QStringList errors; // ShowError: the general error display
     // Runs while a "modal" message would be open, e.g. to act as the operator meanwhile.
     std::function<void(const QString&)> onMessage;
+    QStringList questions; // Ask: each question's text, a line break, its informative text
+    QString answer; // the caption of the button Ask chooses; none such: the escape button
 
     void ShowMessage(QWidget*, const QString& text) override
     {
@@ -24,11 +28,20 @@ public:
             onMessage(text);
     }
     void ShowError(QWidget*, const QString& text) override { errors << text; }
+    QAbstractButton* Ask(QMessageBox& question) override
+    {
+        questions << question.text() + u'\n' + question.informativeText();
+        for (QAbstractButton* button : question.buttons())
+            if (button->text() == answer)
+                return button;
+        return question.escapeButton();
+    }
 
     void Clear()
     {
         messages.clear();
         errors.clear();
+        questions.clear();
     }
 
     // Replaces the window's boxes; the window owns the recorder and outlives the pointer's use.
