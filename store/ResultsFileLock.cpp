@@ -4,6 +4,7 @@
 #include "store/ResultsTable.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <cerrno>
