@@ -542,9 +542,9 @@ void BuildInstructionsPage(QWidget* page, int pageWidth)
         239);
     line("Notice : The db.sqlite file will be emptied every time you start this software.", 256);
     line("Before that, its rows are copied into the db-archive folder beside it "
-         "(db-archive/db-date-time.sqlite; "
-         "the newest 50 are kept). A second window started in the same folder does not empty it: it asks, "
-         "and can only open it read-only, storing none of its own readings.",
+         "(db-archive/db-date-time.sqlite; the newest 50 are kept). A second window started in the "
+         "same folder does not empty it: it asks, and can only open it read-only, storing none of "
+         "its own readings.",
         y + 6);
 }
 
