@@ -3,6 +3,7 @@
 // an unexpected refusal is seen without stopping the run.
 #include "ui/MessageBoxes.h"
 
+#include <QMessageBox>
 #include <QString>
 #include <cstdio>
 
@@ -19,10 +20,11 @@ public:
     {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
     }
-    int Ask(QWidget*, const QString& text, const QStringList& choices, int preferred) override
+    int Ask(QWidget*, const Question& question) override
     {
-        std::fprintf(stderr, "question: %s [%s]\n", qPrintable(text), qPrintable(choices.value(preferred)));
-        return preferred;
+        std::fprintf(stderr, "question: %s [%s]\n", qPrintable(question.text),
+            qPrintable(question.choices.value(question.preferred)));
+        return question.preferred;
     }
 };
 

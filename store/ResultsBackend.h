@@ -3,19 +3,22 @@
 // keeps the readings that cannot be stored yet and decides when to try again; a backend
 // only speaks to its database, so the window and the workflows never learn which one
 // they talk to. Every call runs on the owner's thread and throws EDatabaseError.
+#include "store/ResultsFileLock.h"
 #include "store/ResultsTable.h"
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 class ResultsBackend
 {
 public:
     virtual ~ResultsBackend() = default;
 
-    // Readies the store for this session's rows. The local file is emptied (both tables
-    // or neither); a shared store is reached and its tables made when missing, and keeps
-    // everything it holds. Damaged(): SetAsideDamaged, then try again.
+    // Readies the store for this session's rows. The local file is locked for this
+    // process, its rows archived, then emptied (both tables or neither); a shared store is
+    // reached and its tables made when missing, and keeps everything it holds.
+    // Damaged(): SetAsideDamaged, then try again. InUse(): LockHolder says who has it.
     virtual void StartSession() = 0;
     // A store StartSession found damaged is put aside; what the operator is told.
     virtual QString SetAsideDamaged() = 0;
@@ -33,4 +36,16 @@ public:
     virtual QString HeldUpStatus() const = 0;
     // Added to the message of a store that could not be readied for this session.
     virtual QString NotReadyNote() const = 0;
+
+    // A window that only looks, because another process holds the store. A shared store
+    // has no such lock and never gets here; the defaults are for it.
+    // The process StartSession found holding the store.
+    virtual std::optional<ResultsLockHolder> LockHolder() const { return std::nullopt; }
+    // From now on the store is only read: nothing is locked, emptied or written.
+    virtual void OpenReadOnly() { }
+    // Read-only: whether the stored rows may have changed since the last call (true on the
+    // first call once there is something to read).
+    virtual bool StoredChanged() { return false; }
+    // Read-only: the rows of `table` after Id `afterId`, and how many there are up to it.
+    virtual RowsReadBack ReadStored(ResultsTable /*table*/, qint64 /*afterId*/) { return {}; }
 };

@@ -82,6 +82,16 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     Run(db, path, CreateStatement(TableShape(ResultsTable::ListS)));
 }
 
+void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path)
+{
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyWaitMs));
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        db.close();
+        ThrowOpenError(path, Reason(error), CauseOf(error));
+    }
+}
+
 void ThrowOpenError(const QString& path, const QString& reason, EDatabaseError::Cause cause)
 {
     throw EDatabaseError(QStringLiteral("Cannot open the results database \"%1\": %2")
@@ -103,7 +113,8 @@ QString DisplayPath(const QString& path)
     return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
 }
 
-void CloseResultsConnection(QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2])
+void CloseResultsConnection(
+    QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2])
 {
     for (std::unique_ptr<QSqlQuery>& statement : statements)
         statement.reset();

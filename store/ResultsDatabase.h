@@ -25,10 +25,14 @@ const ResultsTableShape& TableShape(ResultsTable table);
 // synchronisation, so a row is in the file once its statement has returned. On failure
 // the connection is left closed and EDatabaseError names the file and the reason.
 void OpenResultsDatabase(QSqlDatabase& db, const QString& path);
+// Opens `db` on an existing file for reading only: nothing is created or changed, the
+// tables and the log mode neither. Throws EDatabaseError as above.
+void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path);
 
 // Closes `db` and removes its connection `name`. The prepared `statements` go first: Qt
 // lets a connection go only once nothing uses its handle.
-void CloseResultsConnection(QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2]);
+void CloseResultsConnection(
+    QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2]);
 
 // How long a statement waits for another program's lock before it gives up.
 inline constexpr int kBusyWaitMs = 200;

@@ -12,6 +12,8 @@ namespace {
 constexpr int kRetryMs = 300;
 // Once a failure has been reported, less often.
 constexpr int kRetryAfterReportMs = 2000;
+// How often a window that only reads looks whether the other process stored something.
+constexpr int kWatchMs = 1000;
 
 } // namespace
 
@@ -23,9 +25,12 @@ ResultsFile::ResultsFile(std::unique_ptr<ResultsBackend> backend, QObject* paren
     : QObject(parent)
     , FBackend(std::move(backend))
     , FRetry(new QTimer(this))
+    , FWatch(new QTimer(this))
 {
     FRetry->setSingleShot(true);
     connect(FRetry, &QTimer::timeout, this, [this] { FReady ? TryToWrite() : TryToStart(); });
+    FWatch->setInterval(kWatchMs);
+    connect(FWatch, &QTimer::timeout, this, &ResultsFile::LookForChanges);
 }
 
 ResultsFile::~ResultsFile() = default;
@@ -37,12 +42,19 @@ void ResultsFile::BeginRun(ResultsTable table)
 
 void ResultsFile::Clear(ResultsTable table)
 {
-    FBackend->Clear(table);
+    // Read-only, only the grid starts afresh.
+    if (!FReadOnly)
+        FBackend->Clear(table);
 }
 
 std::optional<QString> ResultsFile::Insert(
     ResultsTable table, const QStringList& values, std::function<void(QString id)> stored)
 {
+    if (FReadOnly) {
+        ++FNotStored;
+        ShowStatus();
+        return std::nullopt;
+    }
     if (FReady && FWaiting.empty()) {
         try {
             return FBackend->Write(table, values);
@@ -95,6 +107,12 @@ void ResultsFile::TryToStart()
             emit PasswordNeeded(QString::fromStdString(e.what()));
             return;
         }
+        if (e.InUse()) {
+            // Nor here: whether this window only looks or goes is the operator's choice.
+            ShowStatus();
+            emit InUse(FBackend->LockHolder().value_or(ResultsLockHolder {}));
+            return;
+        }
         if (!FLockReported && (!e.Busy() || now - FWaitingSince >= FLockWaitMs)) {
             FLockReported = true;
             emit Failed(QString::fromStdString(e.what()) + FBackend->NotReadyNote());
@@ -145,10 +163,63 @@ void ResultsFile::TryToWrite()
     ShowStatus();
 }
 
+void ResultsFile::OpenReadOnly()
+{
+    FReadOnly = true;
+    FRetry->stop();
+    // Nothing will ever store them now; the status line counts them with the later ones.
+    FNotStored += static_cast<int>(FWaiting.size());
+    FWaiting.clear();
+    FBackend->OpenReadOnly();
+    ShowStatus();
+    FWatch->start();
+    LookForChanges();
+}
+
+std::optional<RowsReadBack> ResultsFile::ReadStored(ResultsTable table, qint64 afterId)
+{
+    try {
+        RowsReadBack rows = FBackend->ReadStored(table, afterId);
+        FReadReported = false;
+        return rows;
+    } catch (const EDatabaseError& e) {
+        ReportReadFailure(e);
+        return std::nullopt;
+    }
+}
+
+void ResultsFile::LookForChanges()
+{
+    try {
+        if (FBackend->StoredChanged() || FRereadDue) {
+            FRereadDue = false;
+            emit StoredChanged();
+        }
+    } catch (const EDatabaseError& e) {
+        ReportReadFailure(e);
+    }
+}
+
+void ResultsFile::ReportReadFailure(const EDatabaseError& error)
+{
+    // Looked at again on the next tick, whatever the last change was.
+    FRereadDue = true;
+    // A lock the other process holds for a moment passes by itself.
+    if (error.Busy() || FReadReported)
+        return;
+    FReadReported = true;
+    emit Failed(QString::fromStdString(error.what())
+        + QStringLiteral(" The grids show what could be read; this window never writes the file."));
+}
+
 void ResultsFile::ShowStatus()
 {
     QString status;
-    if ((!FReady && FWaitingSince != 0) || FOutage || FAskingPassword)
+    if (FReadOnly) {
+        status = FNotStored == 0 ? QStringLiteral("Read-only: readings are not stored")
+            : FNotStored == 1    ? QStringLiteral("Read-only: 1 reading not stored")
+                                 : QStringLiteral("Read-only: %1 readings not stored").arg(FNotStored);
+    } else if ((!FReady && FWaitingSince != 0) || FOutage || FAskingPassword)
         status = FBackend->HeldUpStatus();
     if (!FWaiting.empty()) {
         const QString waiting = QStringLiteral("%1 readings waiting to be stored").arg(FWaiting.size());

@@ -6,6 +6,12 @@
 // shared server is reached. A row that cannot be written now (the store not yet ready,
 // the file locked, the server gone) waits in memory, in order, and is written as soon as
 // it can be; nothing goes into a local file that was not emptied for this session.
+//
+// A local file another live process holds (another window in the same folder) is neither
+// emptied nor written: InUse names that process, and the window either goes or opens the
+// file read-only. Read-only, the file's rows can be read back, a reading inserted is not
+// stored, and the status line says so.
+#include "store/ResultsFileLock.h"
 #include "store/ResultsTable.h"
 
 #include <QObject>
@@ -33,7 +39,8 @@ public:
     // Readies the store for this session, first once the event loop runs; rows inserted
     // meanwhile wait. A local file's lock held by another program is waited for (the
     // status says so) up to ten seconds, then reported and tried again now and then; a
-    // server that cannot be reached is reported at once and tried again.
+    // server that cannot be reached, or earlier rows that cannot be archived, are
+    // reported at once and tried again. A file in use by another window: see InUse.
     void StartSession();
     // How long a lock is waited for before it is reported (tests shorten it).
     void SetLockWaitMs(int ms) { FLockWaitMs = ms; }
@@ -56,6 +63,15 @@ public:
     // Rows waiting to be written.
     int Waiting() const { return static_cast<int>(FWaiting.size()); }
 
+    // The answer to InUse: this session only looks. Nothing is emptied or written from
+    // now on; rows waiting and rows inserted later are not stored (the status line counts
+    // them), and StoredChanged tells when the other process has changed the rows.
+    void OpenReadOnly();
+    bool ReadOnly() const { return FReadOnly; }
+    // Read-only: the rows of `table` after Id `afterId`; nothing when they cannot be read
+    // now (reported through Failed, once until a read succeeds again).
+    std::optional<RowsReadBack> ReadStored(ResultsTable table, qint64 afterId);
+
     // The answer to PasswordNeeded; the store tries again with it.
     void SetPassword(const QString& password);
 
@@ -67,6 +83,12 @@ signals:
     // The server wants a password none was found for (or refused the one given); `reason`
     // says which. Readings wait until SetPassword.
     void PasswordNeeded(const QString& reason);
+    // Another live process holds the local file: nothing is tried again until the answer,
+    // OpenReadOnly (or the window going).
+    void InUse(const ResultsLockHolder& holder);
+    // Read-only: the stored rows may have changed (sent once on OpenReadOnly, then
+    // whenever another program has committed).
+    void StoredChanged();
 
 private:
     struct Row
@@ -79,6 +101,8 @@ private:
     void TryToStart();
     void TryToWrite();
     void ShowStatus();
+    void LookForChanges();
+    void ReportReadFailure(const EDatabaseError& error);
 
     std::unique_ptr<ResultsBackend> FBackend;
     bool FReady = true; // false from StartSession until the store is ready for this session
@@ -86,8 +110,13 @@ private:
     bool FLockReported = false;
     bool FOutage = false; // the server went away while rows were being written
     bool FAskingPassword = false; // PasswordNeeded sent and not yet answered
+    bool FReadOnly = false;
+    bool FReadReported = false; // read-only: a failed read was reported
+    bool FRereadDue = false; // read-only: a read failed, so the grids read again on the next look
+    int FNotStored = 0; // read-only: readings shown and not stored
     int FLockWaitMs = 10000;
     std::deque<Row> FWaiting;
     QTimer* FRetry = nullptr;
+    QTimer* FWatch = nullptr; // read-only: looks for the other process's changes
     QString FStatus;
 };

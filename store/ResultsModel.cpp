@@ -63,15 +63,31 @@ Qt::ItemFlags ResultsModel::flags(const QModelIndex& index) const
 
 void ResultsModel::AppendRow(const QString& id, const QStringList& values)
 {
-    Q_ASSERT(values.size() + 1 == FColumnNames.size());
     const int row = rowCount();
     beginInsertRows(QModelIndex(), row, row);
+    Store(id, values);
+    endInsertRows();
+}
+
+void ResultsModel::AppendRows(const std::vector<std::pair<qint64, QStringList>>& rows)
+{
+    if (rows.empty())
+        return;
+    const int first = rowCount();
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(rows.size()) - 1);
+    for (const auto& [id, values] : rows)
+        Store(QString::number(id), values);
+    endInsertRows();
+}
+
+void ResultsModel::Store(const QString& id, const QStringList& values)
+{
+    Q_ASSERT(values.size() + 1 == FColumnNames.size());
     FIds.push_back(id.toStdString());
     for (const QString& value : values) {
         FStart.push_back(static_cast<uint32_t>(FText.size()));
         FText += value.toStdString();
     }
-    endInsertRows();
 }
 
 void ResultsModel::SetId(int row, const QString& id)

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ResultsModel : public QAbstractTableModel
@@ -28,6 +29,8 @@ public:
     // Appends one row: `id` in the first column, then `values`, which must hold exactly
     // columnCount() - 1 texts.
     void AppendRow(const QString& id, const QStringList& values);
+    // Appends rows read back from a file (Id, values as above) in one insertion.
+    void AppendRows(const std::vector<std::pair<qint64, QStringList>>& rows);
     // The Id of a row stored after it was shown.
     void SetId(int row, const QString& id);
     // Drops every row; the titles stay.
@@ -35,6 +38,8 @@ public:
     const QStringList& ColumnNames() const { return FColumnNames; }
 
 private:
+    void Store(const QString& id, const QStringList& values);
+
     QStringList FColumnNames;
     QStringList FTitles;
     // A day of readings is 86,400 rows, so a row is kept compact: its Id (short enough to

@@ -20,17 +20,22 @@ struct TResultsQuery::Impl
     const ResultsTable table;
     ResultsFile* const file;
     ResultsModel model;
+    bool following = true; // the grid shows the file's rows (read-only), not this window's
+    qint64 lastId = 0; // of the last row read back
 };
 
 TResultsQuery::TResultsQuery(ResultsTable table, ResultsFile* file, QObject* parent)
     : QObject(parent)
     , d(new Impl(table, file))
-{ }
+{
+    connect(file, &ResultsFile::StoredChanged, this, &TResultsQuery::Follow);
+}
 
 TResultsQuery::TResultsQuery(ResultsTable table, QObject* parent, const QString& databasePath)
-    : QObject(parent)
-    , d(new Impl(table, new ResultsFile(databasePath, this)))
-{ }
+    : TResultsQuery(table, new ResultsFile(databasePath), parent)
+{
+    d->file->setParent(this);
+}
 
 TResultsQuery::~TResultsQuery()
 {
@@ -45,6 +50,7 @@ QString TResultsQuery::SQL() const
 
 void TResultsQuery::Clear()
 {
+    d->following = false;
     d->file->Clear(d->table);
     d->model.Clear();
 }
@@ -58,6 +64,7 @@ void TResultsQuery::Insert(const QStringList& values)
                                  .arg(expected)
                                  .arg(values.size())
                                  .toStdString());
+    d->following = false;
     const int row = d->model.rowCount();
     const std::optional<QString> id = d->file->Insert(
         d->table, values, [query = QPointer<TResultsQuery>(this), row](const QString& stored) {
@@ -66,6 +73,23 @@ void TResultsQuery::Insert(const QStringList& values)
         });
     d->model.AppendRow(id.value_or(QString()), values);
     emit RowAppended(row);
+}
+
+void TResultsQuery::Follow()
+{
+    if (!d->following)
+        return;
+    std::optional<RowsReadBack> stored = d->file->ReadStored(d->table, d->lastId);
+    if (stored && stored->before != d->model.rowCount()) {
+        // Rows the grid shows have gone (the other window emptied the table): afresh.
+        d->model.Clear();
+        d->lastId = 0;
+        stored = d->file->ReadStored(d->table, 0);
+    }
+    if (!stored || stored->rows.empty())
+        return;
+    d->lastId = stored->rows.back().first;
+    d->model.AppendRows(stored->rows);
 }
 
 QAbstractTableModel* TResultsQuery::Model() const

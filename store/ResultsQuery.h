@@ -1,7 +1,10 @@
 #pragma once
 // One results table of the results store (the named query objects ADOQuery1 and
 // ADOQuery2): appended to during tests, shown in a grid through Model(). The grid holds
-// what this program stored since it started, whichever store it went to.
+// what this program stored since it started, whichever store it went to. In a window that
+// only reads the file (ResultsFile::OpenReadOnly) it shows the file's rows instead, and
+// follows what the other process stores, until this window clears the table or inserts a
+// reading of its own (which is then shown, not stored).
 #include "store/ResultsTable.h"
 
 #include <QObject>
@@ -45,6 +48,8 @@ signals:
     void RowAppended(int row);
 
 private:
+    void Follow();
+
     struct Impl;
     Impl* d;
 };

@@ -1,9 +1,20 @@
 #pragma once
-// What every part of the results store speaks of: the two tables and the error a failed
-// open, create or write raises.
+// What every part of the results store speaks of: the two tables, the rows read back from
+// a store, and the error a failed open, create or write raises.
+#include <QString>
+#include <QStringList>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 enum class ResultsTable { Battery, ListS };
+
+// Rows of one table read back from a store, oldest first, after a given Id.
+struct RowsReadBack
+{
+    qint64 before = 0; // how many rows the table holds up to that Id
+    std::vector<std::pair<qint64, QStringList>> rows; // Id, then the values in table order
+};
 
 // The database could not be opened, created or written; what() is for the operator.
 // Busy(): another program holds the file's lock (or the connection is still being made),
@@ -12,10 +23,12 @@ enum class ResultsTable { Battery, ListS };
 // Unreachable(): the database server cannot be reached (or went away); trying again later
 // may succeed, and the operator should know meanwhile.
 // NeedsPassword(): the server wants a password that was not found or was refused.
+// InUse(): another live process holds the results file's lock (ResultsFileLock); it is
+// not ours to write or empty.
 class EDatabaseError : public std::runtime_error
 {
 public:
-    enum class Cause { Other, Busy, Damaged, Unreachable, NeedsPassword };
+    enum class Cause { Other, Busy, Damaged, Unreachable, NeedsPassword, InUse };
     explicit EDatabaseError(const std::string& message, Cause cause = Cause::Other)
         : std::runtime_error(message)
         , FCause(cause)
@@ -24,6 +37,7 @@ public:
     bool Damaged() const { return FCause == Cause::Damaged; }
     bool Unreachable() const { return FCause == Cause::Unreachable; }
     bool NeedsPassword() const { return FCause == Cause::NeedsPassword; }
+    bool InUse() const { return FCause == Cause::InUse; }
     // A row refused for this reason is kept and tried again.
     bool Passing() const { return Busy() || Unreachable() || NeedsPassword(); }
 

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVariant>
 #include <atomic>
 
 namespace {
@@ -30,9 +31,11 @@ QString InsertStatement(ResultsTable table)
 
 } // namespace
 
-SqliteResults::SqliteResults(const QString& path)
+SqliteResults::SqliteResults(const QString& path, int archivesKept)
     : FPath(path)
     , FConnectionName(NewConnectionName())
+    , FLock(path)
+    , FArchive(path, archivesKept)
 { }
 
 SqliteResults::~SqliteResults()
@@ -46,8 +49,13 @@ QSqlDatabase& SqliteResults::Database()
         FDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), FConnectionName);
         FDb.setDatabaseName(FPath);
     }
-    if (!FDb.isOpen())
-        OpenResultsDatabase(FDb, FPath);
+    if (!FDb.isOpen()) {
+        // A read-only connection writes nothing, not even the tables or the log mode.
+        if (FReadOnly)
+            OpenResultsDatabaseReadOnly(FDb, FPath);
+        else
+            OpenResultsDatabase(FDb, FPath);
+    }
     return FDb;
 }
 
@@ -95,6 +103,20 @@ void SqliteResults::Clear(ResultsTable table)
 
 void SqliteResults::StartSession()
 {
+    FHeldUp = HeldUp::Other;
+    try {
+        // The lock first: a file another window writes to is neither archived nor emptied.
+        if (!FLock.Take())
+            throw EDatabaseError(InUseMessage(FLock.Holder()).toStdString(), EDatabaseError::Cause::InUse);
+        Empty();
+    } catch (const EDatabaseError& e) {
+        FHeldUp = e.InUse() ? HeldUp::InUse : e.Busy() ? HeldUp::Busy : FHeldUp;
+        throw;
+    }
+}
+
+void SqliteResults::Empty()
+{
     QSqlDatabase& db = Database();
     QSqlQuery query(db);
     // A file SQLite can open may still be broken inside; only a sound one is kept.
@@ -103,15 +125,34 @@ void SqliteResults::StartSession()
     if (!query.next() || query.value(0).toString() != QLatin1String("ok"))
         throw EDatabaseError("damaged", EDatabaseError::Cause::Damaged);
     query.finish();
-    // Both tables or neither: a run never starts with one emptied and the other not.
-    for (const char* statement :
-        { "begin immediate", "delete from listS", "delete from battery", "commit" }) {
-        if (!query.exec(QString::fromLatin1(statement))) {
+    const auto run = [&](const QString& statement) {
+        if (!query.exec(statement)) {
             const QSqlError error = query.lastError();
             query.exec(QStringLiteral("rollback"));
-            ThrowStatementError(FPath, QString::fromLatin1(statement), error);
+            ThrowStatementError(FPath, statement, error);
+        }
+    };
+    // Both tables or neither, and the write lock held from the count to the emptying, so
+    // the archive holds exactly the rows that go.
+    run(QStringLiteral("begin immediate"));
+    qint64 rows[2] = {};
+    for (const ResultsTable table : { ResultsTable::Battery, ResultsTable::ListS }) {
+        run(QStringLiteral("select count(*) from ") + TableShape(table).Name);
+        rows[static_cast<int>(table)] = query.next() ? query.value(0).toLongLong() : 0;
+        query.finish();
+    }
+    if (rows[0] + rows[1] > 0) {
+        try {
+            FArchive.Write(
+                rows[static_cast<int>(ResultsTable::Battery)], rows[static_cast<int>(ResultsTable::ListS)]);
+        } catch (const EDatabaseError&) {
+            FHeldUp = HeldUp::Archive;
+            query.exec(QStringLiteral("rollback"));
+            throw;
         }
     }
+    for (const char* statement : { "delete from listS", "delete from battery", "commit" })
+        run(QString::fromLatin1(statement));
 }
 
 QString SqliteResults::SetAsideDamaged()
@@ -136,10 +177,90 @@ QString SqliteResults::SetAsideDamaged()
 
 QString SqliteResults::HeldUpStatus() const
 {
-    return QStringLiteral("Waiting for \"%1\": another program holds it").arg(QFileInfo(FPath).fileName());
+    const QString file = QFileInfo(FPath).fileName();
+    switch (FHeldUp) {
+    case HeldUp::Busy:
+        return QStringLiteral("Waiting for \"%1\": another program holds it").arg(file);
+    case HeldUp::InUse:
+        return InUseMessage(FLock.Holder());
+    case HeldUp::Archive:
+        return QStringLiteral("Waiting for \"%1\": its previous results could not be archived").arg(file);
+    case HeldUp::Other:
+        break;
+    }
+    return QStringLiteral("Waiting for \"%1\": it could not be emptied").arg(file);
 }
 
 QString SqliteResults::NotReadyNote() const
 {
     return QStringLiteral(" It was not emptied for this run; readings are kept until it can be.");
+}
+
+std::optional<ResultsLockHolder> SqliteResults::LockHolder() const
+{
+    if (FHeldUp != HeldUp::InUse)
+        return std::nullopt;
+    return FLock.Holder();
+}
+
+void SqliteResults::OpenReadOnly()
+{
+    Close();
+    FReadOnly = true;
+    FDataVersion = -1;
+}
+
+bool SqliteResults::StoredChanged()
+{
+    // Not there yet: the other window has not stored anything. (A look at the folder, not
+    // an open: only SQLite opens the file.)
+    if (!QFileInfo::exists(FPath))
+        return false;
+    QSqlQuery query(Database());
+    if (!query.exec(QStringLiteral("pragma data_version")) || !query.next())
+        ThrowStatementError(FPath, QStringLiteral("pragma data_version"), query.lastError());
+    const qint64 version = query.value(0).toLongLong();
+    const bool changed = version != FDataVersion;
+    FDataVersion = version;
+    return changed;
+}
+
+RowsReadBack SqliteResults::ReadStored(ResultsTable table, qint64 afterId)
+{
+    RowsReadBack stored;
+    if (!QFileInfo::exists(FPath))
+        return stored;
+    QSqlDatabase& db = Database();
+    const QString name = TableShape(table).Name;
+    QSqlQuery query(db);
+    const auto run = [&](const QString& statement, const QVariant& bound) {
+        query.prepare(statement);
+        if (bound.isValid())
+            query.addBindValue(bound);
+        if (!query.exec()) {
+            const QSqlError error = query.lastError();
+            query = QSqlQuery();
+            db.rollback();
+            ThrowStatementError(FPath, statement, error);
+        }
+    };
+    // One snapshot for the count and the rows.
+    db.transaction();
+    run(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name = ?"), name);
+    const bool made = query.next() && query.value(0).toInt() > 0;
+    if (made) {
+        run(QStringLiteral("select count(*) from %1 where Id <= ?").arg(name), afterId);
+        stored.before = query.next() ? query.value(0).toLongLong() : 0;
+        run(QStringLiteral("select * from %1 where Id > ? order by Id").arg(name), afterId);
+        const int columns = static_cast<int>(TableShape(table).Columns.size());
+        while (query.next()) {
+            QStringList values;
+            for (int column = 1; column < columns; ++column)
+                values << query.value(column).toString();
+            stored.rows.emplace_back(query.value(0).toLongLong(), values);
+        }
+    }
+    query = QSqlQuery();
+    db.commit();
+    return stored;
 }

@@ -1,8 +1,12 @@
 #pragma once
 // The local results file, db.sqlite in the working folder: one connection for both
-// tables, emptied at the start of every session. Only SQLite opens the file (closing any
-// other descriptor of it would drop the process's locks).
+// tables, emptied at the start of every session once its rows are archived. The session
+// holds the file's lock (db.sqlite.lock) until the backend goes; when another process
+// holds it, the file is only ever read. Only SQLite opens the file (closing any other
+// descriptor of it would drop the process's locks).
+#include "store/ResultsArchive.h"
 #include "store/ResultsBackend.h"
+#include "store/ResultsFileLock.h"
 
 #include <QSqlDatabase>
 #include <memory>
@@ -13,7 +17,8 @@ class SqliteResults : public ResultsBackend
 {
 public:
     // Nothing is opened here; the first statement opens (and if needed creates) the file.
-    explicit SqliteResults(const QString& path);
+    // `archivesKept`: how many archives of earlier sessions' rows are kept.
+    explicit SqliteResults(const QString& path, int archivesKept = ResultsArchive::kDefaultKept);
     ~SqliteResults() override;
     SqliteResults(const SqliteResults&) = delete;
     SqliteResults& operator=(const SqliteResults&) = delete;
@@ -28,14 +33,28 @@ public:
     void SetPassword(const QString&) override { }
     QString HeldUpStatus() const override;
     QString NotReadyNote() const override;
+    std::optional<ResultsLockHolder> LockHolder() const override;
+    void OpenReadOnly() override;
+    bool StoredChanged() override;
+    RowsReadBack ReadStored(ResultsTable table, qint64 afterId) override;
 
 private:
+    // What keeps the last StartSession from finishing.
+    enum class HeldUp { Busy, InUse, Archive, Other };
+
+    void Empty();
+
     QSqlDatabase& Database();
     QSqlQuery& InsertQuery(ResultsTable table);
     void Close();
 
     const QString FPath;
     const QString FConnectionName;
+    ResultsFileLock FLock; // goes after the connection: nobody empties the file under it
+    const ResultsArchive FArchive;
+    HeldUp FHeldUp = HeldUp::Busy;
+    bool FReadOnly = false;
+    qint64 FDataVersion = -1; // read-only: the file's data_version when last looked at
     QSqlDatabase FDb;
     std::unique_ptr<QSqlQuery> FInserts[2];
 };

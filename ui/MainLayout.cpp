@@ -541,6 +541,11 @@ void BuildInstructionsPage(QWidget* page, int pageWidth)
          "as CSV for a spreadsheet, after the software has completed a test.",
         239);
     line("Notice : The db.sqlite file will be emptied every time you start this software.", 256);
+    line("Before that, its rows are copied into the db-archive folder beside it "
+         "(db-archive/db-date-time.sqlite; the newest 50 are kept). A second window started in the "
+         "same folder does not empty it: it asks, and can only open it read-only, storing none of "
+         "its own readings.",
+        y + 6);
 }
 
 void BuildAboutPage(TForm1& w, QWidget* page, int pageWidth)

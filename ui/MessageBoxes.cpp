@@ -38,20 +38,25 @@ public:
         FErrorBox->raise();
     }
 
-    int Ask(QWidget* parent, const QString& text, const QStringList& choices, int preferred) override
+    int Ask(QWidget* parent, const Question& question) override
     {
-        QMessageBox box(QMessageBox::Question, kAppTitle, text, QMessageBox::NoButton, parent);
+        QMessageBox box(question.warning ? QMessageBox::Warning : QMessageBox::Question, kAppTitle, question.text,
+            QMessageBox::NoButton, parent);
+        box.setInformativeText(question.details);
         std::vector<QAbstractButton*> buttons;
-        for (qsizetype i = 0; i < choices.size(); ++i) {
-            // The last choice is the way back: Escape and the window's close take it too.
-            const auto role = i + 1 == choices.size() ? QMessageBox::RejectRole : QMessageBox::AcceptRole;
-            buttons.push_back(box.addButton(choices[i], role));
+        for (qsizetype i = 0; i < question.choices.size(); ++i) {
+            const bool back = i + 1 == question.choices.size();
+            buttons.push_back(
+                box.addButton(question.choices[i], back ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+            if (back)
+                box.setEscapeButton(buttons.back());
         }
-        if (preferred >= 0 && preferred < static_cast<int>(buttons.size()))
-            box.setDefaultButton(static_cast<QPushButton*>(buttons[static_cast<size_t>(preferred)]));
+        if (question.preferred >= 0 && question.preferred < static_cast<int>(buttons.size()))
+            box.setDefaultButton(static_cast<QPushButton*>(buttons[static_cast<size_t>(question.preferred)]));
         box.exec();
         const auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
-        return chosen == buttons.end() ? -1 : static_cast<int>(chosen - buttons.begin());
+        return chosen == buttons.end() ? static_cast<int>(buttons.size()) - 1
+                                       : static_cast<int>(chosen - buttons.begin());
     }
 
 private:

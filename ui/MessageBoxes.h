@@ -7,7 +7,19 @@
 
 class QWidget;
 
-class IMessageBoxes {
+// A question with one button per choice. The last choice is the way back: Escape and
+// closing the box take it.
+struct Question
+{
+    QString text;
+    QString details; // what each answer does, under the text; may be empty
+    QStringList choices;
+    int preferred = 0; // the default button
+    bool warning = false; // a warning sign instead of a question mark
+};
+
+class IMessageBoxes
+{
 public:
     virtual ~IMessageBoxes() = default;
     // A modal box with one OK button and the application's title (input messages,
@@ -16,9 +28,9 @@ public:
     // The general error display: non-modal, never a second box while one is open (the
     // open box shows the newest error instead). Must not spin a nested event loop.
     virtual void ShowError(QWidget* parent, const QString& text) = 0;
-    // A modal question with one button per choice, `preferred` the default one. Returns
-    // the index of the choice, or -1 when the box was closed without one.
-    virtual int Ask(QWidget* parent, const QString& text, const QStringList& choices, int preferred) = 0;
+    // Asks modally; returns the index of the chosen choice (the last one when the box was
+    // closed without a choice).
+    virtual int Ask(QWidget* parent, const Question& question) = 0;
 };
 
 // The real boxes.

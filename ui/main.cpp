@@ -10,6 +10,7 @@
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
+#include "ui/ResultsLockDialog.h"
 #include "ui/StepFiles.h"
 #include "ui/TrafficConsole.h"
 #include "workflows/BatteryDischarge.h"
@@ -189,6 +190,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
     connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
     connect(FResults, &ResultsFile::PasswordNeeded, this, &TForm1::AskResultsPassword);
+    AskWhenResultsInUse(*FResults, *this, boxes);
     const auto showTraffic = [this] {
         Traffic()->show();
         Traffic()->raise();
@@ -843,10 +845,12 @@ void TForm1::closeEvent(QCloseEvent* e)
     }
     if (FSession->Port() == PortState::Open && FSession->InputMayBeOn()) {
         const int choice = FMessageBoxes->Ask(this,
-            QStringLiteral("The load's input is on. Switch it off before the window closes?"),
-            { QStringLiteral("Switch the input off and close"), QStringLiteral("Leave the input on and close"),
-                QStringLiteral("Cancel") },
-            0);
+            { QStringLiteral("The load's input is on. Switch it off before the window closes?"),
+                QStringLiteral("Left on, the load goes on drawing current from the source after the window "
+                               "has gone."),
+                { QStringLiteral("Switch the input off and close"), QStringLiteral("Leave the input on and close"),
+                    QStringLiteral("Cancel") },
+                0, true });
         if (choice == 0) {
             e->ignore();
             FCloseWhenSwitchedOff = true;

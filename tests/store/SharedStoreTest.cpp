@@ -326,7 +326,7 @@ TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnly
         QStringLiteral("The results database %1 waits for a password; 2 readings waiting to be stored")
             .arg(ParseResultsUrl(server->Url(QStringLiteral("pwuser"))).Display()));
 
-    boxes->answers = { 1 }; // leave the input on: the quiet simulator draws nothing
+    boxes->answers = { QStringLiteral("Leave the input on and close") }; // leave the input on: the quiet simulator draws nothing
     EXPECT_FALSE(form.close()) << "closing now would lose them";
     EXPECT_TRUE(boxes->messages.value(0).startsWith(u"2 readings are not stored yet"))
         << boxes->messages.join(u'\n').toStdString();

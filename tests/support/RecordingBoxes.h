@@ -16,7 +16,8 @@ public:
     QStringList messages; // ShowMessage: the modal input and port messages
     QStringList errors; // ShowError: the general error display
     QStringList questions; // Ask: the question, then " | " and its choices
-    std::deque<int> answers; // the operator's choices, in order; the preferred one when none is left
+    // The operator's choices by caption, in order; the preferred one when none is left.
+    std::deque<QString> answers;
     // Runs while a "modal" message would be open, e.g. to act as the operator meanwhile.
     std::function<void(const QString&)> onMessage;
 
@@ -27,14 +28,15 @@ public:
             onMessage(text);
     }
     void ShowError(QWidget*, const QString& text) override { errors << text; }
-    int Ask(QWidget*, const QString& text, const QStringList& choices, int preferred) override
+    int Ask(QWidget*, const Question& question) override
     {
-        questions << text + QStringLiteral(" | ") + choices.join(QStringLiteral(" | "));
+        questions << question.text + QStringLiteral(" | ") + question.choices.join(QStringLiteral(" | "));
         if (answers.empty())
-            return preferred;
-        const int answer = answers.front();
+            return question.preferred;
+        const QString answer = answers.front();
         answers.pop_front();
-        return answer;
+        const int chosen = static_cast<int>(question.choices.indexOf(answer));
+        return chosen >= 0 ? chosen : static_cast<int>(question.choices.size()) - 1;
     }
 
     void Clear()

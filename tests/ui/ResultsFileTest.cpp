@@ -1,11 +1,13 @@
 // The results file in the hands of the window and of other programs: the export dialog
 // leaves SQLite's locks alone, an outside reader sees every reading, a killed run keeps
-// every row it showed, and start-up copes with a locked or damaged file.
+// every row it showed, start-up copes with a locked or damaged file, and a second window
+// in the same folder never writes the file the first one fills.
 #include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -224,6 +226,75 @@ TEST_F(ResultsFileTest, ReadingsWaitInOrderWhileAnotherProgramHoldsTheLock)
     other.Run(QStringLiteral("commit;"));
     ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }));
     EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2,3,4,5");
+}
+
+// A second window started beside a battery run of another process: it neither empties nor
+// writes the file, names the process that holds it, and read-only shows the file's rows
+// and stores none of its own; once that process is killed the folder is free again, and
+// the next window archives every row of the killed run before emptying the file.
+TEST_F(ResultsFileTest, ASecondWindowBesideARunningBatteryTestNeverWritesItsFile)
+{
+    form.reset(); // the child has the folder to itself
+    QProcess child;
+    child.start(QStringLiteral(BATTERY_CHILD_EXE));
+    ASSERT_TRUE(child.waitForStarted());
+    int shown = 0; // the most rows the child's grid showed
+    const auto follow = [&] {
+        for (const QByteArray& line : child.readAllStandardOutput().split('\n'))
+            if (line.startsWith("rows "))
+                shown = std::max(shown, line.mid(5).toInt());
+        return shown;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return follow() >= 20; })) << child.readAllStandardError().toStdString();
+
+    for (const QString answer : { "Quit", "Open read-only" }) {
+        SCOPED_TRACE(answer.toStdString());
+        form = std::make_unique<TForm1>();
+        boxes = RecordingBoxes::InstallOn(*form);
+        boxes->answers = { answer };
+        form->show();
+        ASSERT_TRUE(WaitUntil([&] { return !boxes->questions.isEmpty(); }));
+        EXPECT_TRUE(boxes->questions[0].startsWith(
+            QStringLiteral("db.sqlite is in use by battery_child, process %1, started ")
+                .arg(child.processId())))
+            << boxes->questions[0].toStdString();
+        EXPECT_FALSE(form->Results().Emptied());
+        if (answer == u"Quit") {
+            EXPECT_TRUE(WaitUntil([&] { return !form->isVisible(); }));
+        }
+    }
+    ASSERT_TRUE(form->Results().ReadOnly());
+    ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery2->RowCount() >= 20; })) << "the grid reads the file";
+    EXPECT_EQ(form->StatusStore->text(), u"Read-only: readings are not stored");
+    OpenQuietly();
+    StartBattery();
+    const int rows = form->ADOQuery2->RowCount();
+    Reading(777777);
+    ASSERT_EQ(form->ADOQuery2->RowCount(), rows + 1) << "the window's own reading is shown";
+    EXPECT_EQ(Row(*form->ADOQuery2->Model(), rows)[3], u"777777");
+    EXPECT_EQ(Row(*form->ADOQuery2->Model(), rows)[0], u"") << "with no Id: it is not stored";
+    EXPECT_EQ(form->StatusStore->text(), u"Read-only: 1 reading not stored");
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
+
+    child.kill(); // SIGKILL
+    child.waitForFinished();
+    const int stored = Sqlite(QStringLiteral("select count(*) from battery;")).toInt();
+    EXPECT_GE(stored, follow()) << "every row of the running test stays";
+    EXPECT_EQ(Sqlite(QStringLiteral("select count(*) from battery where DischargeTime = '777777';")), u"0");
+    EXPECT_FALSE(QDir(QStringLiteral("db-archive")).exists()) << "nobody archived or emptied the file";
+
+    form.reset();
+    form = std::make_unique<TForm1>();
+    boxes = RecordingBoxes::InstallOn(*form);
+    ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); })) << "the lock went with the process";
+    EXPECT_TRUE(boxes->questions.isEmpty());
+    const QStringList archives
+        = QDir(QStringLiteral("db-archive")).entryList({ QStringLiteral("db-*.sqlite") });
+    ASSERT_EQ(archives.size(), 1);
+    EXPECT_EQ(SqliteShell(QStringLiteral("db-archive/") + archives[0])
+                  .Run(QStringLiteral("select count(*) from battery;")),
+        QString::number(stored));
+    EXPECT_EQ(Sqlite(QStringLiteral("select count(*) from battery;")), u"0");
 }
 
 } // namespace

@@ -1,0 +1,283 @@
+// A session's start on the local results file: the previous rows are archived before the
+// file is emptied, only the newest archives stay, an archive that cannot be written leaves
+// the file as it was, and a second session on a file another one holds never writes it.
+#include "ResultsFileReader.h"
+#include "store/ResultsFile.h"
+#include "store/ResultsQuery.h"
+#include "store/SqliteResults.h"
+#include "support/EventLoop.h"
+
+#include <QAbstractTableModel>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <set>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// What the sqlite3 shell, another process, prints for `sql` on the file at `path`.
+QString OutsideSqlite(const QString& path, const QString& sql)
+{
+    QProcess shell;
+    shell.start(QStringLiteral("sqlite3"), { QStringLiteral("-batch"), path, sql });
+    EXPECT_TRUE(shell.waitForFinished(10000)) << "sqlite3 is missing: run scripts/deps";
+    return QString::fromUtf8(shell.readAllStandardOutput()).trimmed();
+}
+
+class ResultsSessionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QString DbPath() const { return dir.filePath(QStringLiteral("db.sqlite")); }
+    QDir ArchiveFolder() const { return QDir(dir.filePath(QStringLiteral("db-archive"))); }
+    QStringList Archives() const
+    {
+        return ArchiveFolder().entryList({ QStringLiteral("*.sqlite") }, QDir::Files);
+    }
+    QStringList LeftOvers() const
+    {
+        return ArchiveFolder().entryList({ QStringLiteral(".writing-*") }, QDir::Files | QDir::Hidden);
+    }
+
+    // Fills the file as an earlier session would have: battery rows b0, b1 … and list rows.
+    void Fill(int batteryRows, int listRows, const QString& bulk = {})
+    {
+        TResultsQuery creator(ResultsTable::Battery, nullptr, DbPath());
+        creator.Clear();
+        ResultsFileReader file(DbPath());
+        for (int i = 0; i < batteryRows; ++i)
+            file.Exec(QStringLiteral("insert into battery(InputVoltage, InputCurrent) values ('b%1', '%2')")
+                          .arg(i)
+                          .arg(bulk));
+        for (int i = 0; i < listRows; ++i)
+            file.Exec(QStringLiteral("insert into listS(Nr) values ('l%1')").arg(i));
+    }
+
+    // A session on the file, as the window starts it.
+    std::unique_ptr<ResultsFile> Session(int archivesKept = 50)
+    {
+        auto file = std::make_unique<ResultsFile>(std::make_unique<SqliteResults>(DbPath(), archivesKept));
+        QObject::connect(file.get(), &ResultsFile::Failed, [this](const QString& m) { failures << m; });
+        QObject::connect(file.get(), &ResultsFile::StatusChanged, [this](const QString& s) { status = s; });
+        file->SetLockWaitMs(0);
+        file->StartSession();
+        return file;
+    }
+
+    QTemporaryDir dir;
+    QStringList failures;
+    QString status;
+};
+
+TEST_F(ResultsSessionTest, ThePreviousRowsAreArchivedBeforeTheFileIsEmptiedAndAnEmptyFileIsNot)
+{
+    struct Case
+    {
+        const char* name;
+        int batteryRows; // -1: no file yet
+        int listRows;
+    };
+    const Case cases[] = {
+        { "rows in both tables", 3, 2 },
+        { "list rows only", 0, 1 },
+        { "empty tables", 0, 0 },
+        { "no file yet", -1, 0 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path()));
+        if (c.batteryRows >= 0)
+            Fill(c.batteryRows, c.listRows);
+
+        const auto session = Session();
+        ASSERT_TRUE(WaitUntil([&] { return session->Emptied(); })) << failures.join(u'\n').toStdString();
+        EXPECT_TRUE(failures.isEmpty()) << failures.join(u'\n').toStdString();
+        EXPECT_EQ(
+            OutsideSqlite(DbPath(), "select count(*) from battery; select count(*) from listS;"), "0\n0");
+        EXPECT_TRUE(LeftOvers().isEmpty()) << LeftOvers().join(' ').toStdString();
+        if (c.batteryRows + c.listRows <= 0) {
+            EXPECT_TRUE(Archives().isEmpty()) << Archives().join(' ').toStdString();
+            continue;
+        }
+        ASSERT_EQ(Archives().size(), 1);
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^db-\\d{8}-\\d{6}\\.sqlite$")).match(Archives()[0]).hasMatch())
+            << Archives()[0].toStdString();
+        const QString archive = ArchiveFolder().filePath(Archives()[0]);
+        // What group_concat makes of rows p0, p1 …; "-" for none.
+        const auto marks = [](const char* prefix, int rows) {
+            QStringList marks;
+            for (int i = 0; i < rows; ++i)
+                marks << QStringLiteral("%1%2").arg(QLatin1String(prefix)).arg(i);
+            return rows == 0 ? QStringLiteral("-") : marks.join(u',');
+        };
+        EXPECT_EQ(OutsideSqlite(archive,
+                      "select ifnull(group_concat(InputVoltage), '-') from battery;"
+                      "select ifnull(group_concat(Nr), '-') from listS; pragma journal_mode; pragma "
+                      "integrity_check;"),
+            QStringList({ marks("b", c.batteryRows), marks("l", c.listRows), "delete", "ok" }).join(u'\n'));
+    }
+}
+
+TEST_F(ResultsSessionTest, OnlyTheNewestArchivesAreKeptAndNamesTakenInTheSameSecondGetANumber)
+{
+    // Session n stores reading n; session n + 1 archives it: six archives, three kept.
+    for (int n = 1; n <= 6; ++n) {
+        const auto session = Session(3);
+        ASSERT_TRUE(WaitUntil([&] { return session->Emptied(); })) << failures.join(u'\n').toStdString();
+        ASSERT_TRUE(session->Insert(ResultsTable::Battery, { QString::number(n), "", "", "", "" }, nullptr));
+    }
+    const auto last = Session(3);
+    ASSERT_TRUE(WaitUntil([&] { return last->Emptied(); }));
+
+    const QStringList archives = Archives();
+    ASSERT_EQ(archives.size(), 3) << archives.join(' ').toStdString();
+    std::set<QString> kept;
+    for (const QString& archive : archives) {
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^db-\\d{8}-\\d{6}(-\\d+)?\\.sqlite$"))
+                        .match(archive)
+                        .hasMatch())
+            << archive.toStdString();
+        kept.insert(OutsideSqlite(ArchiveFolder().filePath(archive), "select InputVoltage from battery;"));
+    }
+    EXPECT_EQ(kept, (std::set<QString> { "4", "5", "6" }));
+    EXPECT_TRUE(failures.isEmpty()) << failures.join(u'\n').toStdString();
+}
+
+// Makes files of this process fail to grow past `bytes`, as a full disk does, while it
+// lives.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit { bytes, FOld.rlim_max };
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+
+private:
+    rlimit FOld {};
+    void (*FOldHandler)(int) = nullptr;
+};
+
+TEST_F(ResultsSessionTest, AnArchiveThatCannotBeWrittenLeavesTheFileUnemptiedSaysSoAndIsTriedAgain)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<std::function<void()>()> obstruct; // returns what removes the obstacle
+    };
+    const Case cases[] = {
+        { "the archive folder's name is taken by a file",
+            [this] {
+                QFile file(ArchiveFolder().path());
+                EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+                return [path = ArchiveFolder().path()] { QFile::remove(path); };
+            } },
+        { "the disk is full",
+            [] {
+                auto limit = std::make_shared<FileSizeLimit>(64 * 1024);
+                return [limit]() mutable { limit.reset(); };
+            } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path()));
+        failures.clear();
+        Fill(40, 1, QString(4096, u'x')); // well above the size limit
+        std::function<void()> clear = c.obstruct();
+
+        const auto session = Session();
+        ASSERT_TRUE(WaitUntil([&] { return !failures.isEmpty(); }));
+        ASSERT_EQ(failures.size(), 1);
+        EXPECT_TRUE(failures[0].contains(u"could not be archived")
+            && failures[0].contains(QDir::toNativeSeparators(ArchiveFolder().path()))
+            && failures[0].contains(u"not emptied"))
+            << failures[0].toStdString();
+        EXPECT_FALSE(session->Emptied());
+        EXPECT_FALSE(session->Insert(ResultsTable::Battery, { "new", "", "", "", "" }, nullptr));
+        EXPECT_EQ(status,
+            u"Waiting for \"db.sqlite\": its previous results could not be archived; 1 readings "
+            "waiting to be stored");
+        EXPECT_EQ(
+            OutsideSqlite(DbPath(), "select count(*) from battery where InputVoltage like 'b%';"), "40");
+        EXPECT_EQ(OutsideSqlite(DbPath(), "select count(*) from battery where InputVoltage = 'new';"), "0");
+        EXPECT_TRUE(LeftOvers().isEmpty()) << LeftOvers().join(' ').toStdString();
+
+        clear();
+        ASSERT_TRUE(WaitUntil([&] { return session->Emptied() && session->Waiting() == 0; }));
+        EXPECT_EQ(OutsideSqlite(DbPath(), "select group_concat(InputVoltage) from battery;"), "new");
+        ASSERT_EQ(Archives().size(), 1);
+        EXPECT_EQ(
+            OutsideSqlite(ArchiveFolder().filePath(Archives()[0]), "select count(*) from battery;"), "40");
+        EXPECT_EQ(failures.size(), 1) << failures.join(u'\n').toStdString();
+    }
+}
+
+TEST_F(ResultsSessionTest, ASecondSessionOnAFileAnotherHoldsNeverWritesItAndFollowsItReadOnly)
+{
+    auto first = Session();
+    ASSERT_TRUE(WaitUntil([&] { return first->Emptied(); }));
+    for (const char* v : { "f1", "f2" })
+        first->Insert(ResultsTable::Battery, { v, "", "", "", "" }, nullptr);
+
+    std::optional<ResultsLockHolder> holder;
+    const auto second = std::make_unique<ResultsFile>(std::make_unique<SqliteResults>(DbPath()));
+    QObject::connect(second.get(), &ResultsFile::InUse, [&](const ResultsLockHolder& h) { holder = h; });
+    TResultsQuery grid(ResultsTable::Battery, second.get());
+    second->StartSession();
+    ASSERT_TRUE(WaitUntil([&] { return holder.has_value(); }));
+    EXPECT_EQ(holder->pid, ::getpid());
+    EXPECT_EQ(holder->program, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    EXPECT_EQ(holder->file, u"db.sqlite");
+    EXPECT_TRUE(
+        InUseMessage(*holder).startsWith(QStringLiteral("db.sqlite is in use by %1, process %2, started ")
+                                             .arg(holder->program)
+                                             .arg(::getpid())))
+        << InUseMessage(*holder).toStdString();
+    EXPECT_FALSE(second->Emptied());
+
+    second->OpenReadOnly();
+    EXPECT_TRUE(second->ReadOnly());
+    ASSERT_EQ(grid.RowCount(), 2) << "the grid shows the file's rows at once";
+    EXPECT_EQ(grid.Model()->index(1, 1).data().toString(), "f2");
+    first->Insert(ResultsTable::Battery, { "f3", "", "", "", "" }, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return grid.RowCount() == 3; })) << "it follows what the other one stores";
+    first->Clear(ResultsTable::Battery);
+    first->Insert(ResultsTable::Battery, { "f4", "", "", "", "" }, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return grid.RowCount() == 1; })) << "and what it empties";
+    EXPECT_EQ(grid.Model()->index(0, 1).data().toString(), "f4");
+
+    QString status;
+    QObject::connect(second.get(), &ResultsFile::StatusChanged, [&status](const QString& s) { status = s; });
+    EXPECT_FALSE(second->Insert(ResultsTable::Battery, { "s1", "", "", "", "" }, nullptr));
+    second->Clear(ResultsTable::Battery);
+    EXPECT_EQ(status, u"Read-only: 1 reading not stored");
+    EXPECT_EQ(second->Waiting(), 0);
+    EXPECT_EQ(OutsideSqlite(DbPath(), "select group_concat(InputVoltage) from battery;"), "f4");
+
+    // Once the holder has gone, the next session may have the file.
+    first.reset();
+    const auto third = Session();
+    ASSERT_TRUE(WaitUntil([&] { return third->Emptied(); })) << failures.join(u'\n').toStdString();
+    EXPECT_EQ(OutsideSqlite(DbPath(), "select count(*) from battery;"), "0");
+}
+
+} // namespace
