@@ -6,6 +6,7 @@
 #include "sim/SimulatorHost.h"
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
+#include "ui/WindowSettings.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
 
@@ -77,13 +78,12 @@ void NoDisplayOnFatal(QtMsgType type, const QMessageLogContext& context, const Q
 // The window's remembered settings are gone; a failure is said and the program starts anyway.
 void ResetSettings()
 {
-    QSettings settings(
-        QSettings::IniFormat, QSettings::UserScope, QStringLiteral("dcload"), QStringLiteral("dcload"));
-    settings.clear();
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
+    const std::unique_ptr<QSettings> settings = OpenWindowSettings();
+    settings->clear();
+    settings->sync();
+    if (settings->status() != QSettings::NoError)
         Complain(kProgram,
-            QStringLiteral("the remembered settings in %1 could not be removed").arg(settings.fileName()));
+            QStringLiteral("the remembered settings in %1 could not be removed").arg(settings->fileName()));
 }
 
 } // namespace
@@ -151,6 +151,7 @@ int main(int argc, char** argv)
             return VirtualPort { host->SlavePath(), host };
         });
     }
+    w.RememberSettings();
     QuitAfterFirstPaint quitter;
     if (line.IsSet(QStringLiteral("exit-after-first-paint")))
         w.installEventFilter(&quitter);

@@ -210,11 +210,24 @@ void InstrumentSession::Written(const Exchange& e)
                 from = e.line;
         }
     }
+    if (auto handler = OnLineWritten)
+        handler(this, e.command.text);
     if (e.command.code == ReplyCode::None)
         return;
     FDeadline->start(FPipeline.ReplyTimeout());
-    if (IsReadBack(e.command.code) && !std::exchange(FReadBackRunning, true))
+    if (!IsReadBack(e.command.code))
+        return;
+    if (!std::exchange(FReadBackRunning, true)) {
         FReadBackMissing.clear();
+        FReadBackAsked = 0;
+    }
+    ++FReadBackAsked;
+    if (auto handler = OnReadBackProgress) {
+        const auto& pending = FPipeline.Pending();
+        const auto left = std::count_if(
+            pending.begin(), pending.end(), [](const Command& c) { return IsReadBack(c.code); });
+        handler(this, FReadBackAsked, FReadBackAsked + static_cast<int>(left), false);
+    }
 }
 
 MeasurementLayout InstrumentSession::Layout() const
@@ -268,8 +281,18 @@ void InstrumentSession::ReadBackSettled()
 {
     const auto& pending = FPipeline.Pending();
     if (!FPipeline.OnTheWire()
-        && std::none_of(pending.begin(), pending.end(), [](const Command& c) { return IsReadBack(c.code); }))
-        FReadBackRunning = false;
+        && std::none_of(pending.begin(), pending.end(), [](const Command& c) { return IsReadBack(c.code); })
+        && std::exchange(FReadBackRunning, false)) {
+        // Told once the reply that settled it has been read: a last field it could not
+        // confirm is among the missing then.
+        QMetaObject::invokeMethod(
+            this,
+            [this, asked = FReadBackAsked] {
+                if (auto handler = OnReadBackProgress)
+                    handler(this, asked, asked, true);
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void InstrumentSession::ReadBackMissing(ReplyCode code)

@@ -217,6 +217,12 @@ public:
     // Read-back fields that got no answer of their own, or none that could be read: they
     // keep their text. The fields of the current read-back so far.
     std::function<void(InstrumentSession* Sender, const QStringList& fields)> OnReadBackIncomplete;
+    // A read-back's query has been written: `asked` of the `total` queued so far; once all
+    // have been answered or given up, `finished` with ReadBackMissingFields() unconfirmed.
+    std::function<void(InstrumentSession* Sender, int asked, int total, bool finished)> OnReadBackProgress;
+    const QStringList& ReadBackMissingFields() const { return FReadBackMissing; }
+    // A line has left the port (a command that expects no answer is done then).
+    std::function<void(InstrumentSession* Sender, const QString& line)> OnLineWritten;
     // A query went unanswered or a reply was dropped; Counts() has counted it.
     std::function<void(InstrumentSession* Sender, const LinkEvent& event)> OnLinkEvent;
     // The instrument sends faster than the program reads: the serial component has stopped
@@ -296,6 +302,7 @@ private:
     QSet<QString> FToldKinds; // kinds of dropped replies told in this connection and run
     bool FReadBackRunning = false; // read-back queries are pending or on the wire
     QStringList FReadBackMissing; // fields of the current read-back not confirmed
+    int FReadBackAsked = 0; // queries of the current read-back written
 
     QElapsedTimer FSinceAnswer; // since the last answer (or since the port opened)
     QTime FLastAnswerAt;

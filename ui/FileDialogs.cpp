@@ -1,9 +1,12 @@
 #include "ui/FileDialogs.h"
+#include "ui/WindowSettings.h"
 
 #include <QAbstractFileIconProvider>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QSettings>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStyle>
@@ -44,11 +47,23 @@ QString FilterSuffix(const QString& filter)
     return pattern.match(filter).captured(1);
 }
 
+// Each kind of file opens where the operator last took one of its kind.
+QString FolderKey(const FileChoice& choice)
+{
+    return QStringLiteral("folders/") + choice.title;
+}
+
+QString StartFolder(const FileChoice& choice)
+{
+    const QString last = OpenWindowSettings()->value(FolderKey(choice)).toString();
+    return !last.isEmpty() && QDir(last).exists() ? last : DocumentsFolder();
+}
+
 std::optional<QString> Ask(QWidget* parent, const FileChoice& choice, QFileDialog::AcceptMode mode)
 {
     NameOnlyIconProvider icons;
     QFileDialog dialog(
-        parent, choice.title, QDir(DocumentsFolder()).filePath(choice.suggestedName), choice.filters);
+        parent, choice.title, QDir(StartFolder(choice)).filePath(choice.suggestedName), choice.filters);
     dialog.setObjectName(QStringLiteral("FileDialog"));
     // The system's own dialog may sniff files the same way; this one asks the provider.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
@@ -66,7 +81,9 @@ std::optional<QString> Ask(QWidget* parent, const FileChoice& choice, QFileDialo
     }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
-    return dialog.selectedFiles().first();
+    const QString chosen = dialog.selectedFiles().first();
+    OpenWindowSettings()->setValue(FolderKey(choice), QFileInfo(chosen).absolutePath());
+    return chosen;
 }
 
 } // namespace

@@ -380,6 +380,12 @@ void BuildBatteryPage(TForm1& w, QWidget* page)
     w.LabelBI = MakeDisplay(w.Panel1, "LabelBI", 312, 10, 236);
     w.LabelBC = MakeDisplay(w.Panel1, "LabelBC", 48, 51, 250);
     w.LabelBT = MakeDisplay(w.Panel1, "LabelBT", 311, 51, 237);
+    // The run's elapsed time as h:mm:ss, small beside the seconds the instrument counts.
+    w.LabelBElapsed = new QLabel(w.Panel1);
+    w.LabelBElapsed->setObjectName(QStringLiteral("LabelBElapsed"));
+    w.LabelBElapsed->setFont(SizedFont(w.Panel1->font(), 13, true));
+    w.LabelBElapsed->setAlignment(Qt::AlignRight | Qt::AlignBottom);
+    w.LabelBElapsed->setGeometry(196, 66, 100, 22);
     w.startButtonB = MakeButton(page, "startButtonB", "Start", { 567, 16, 88, 97 }, kBigButton);
 
     auto* chart = new QChart;

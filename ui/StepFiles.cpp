@@ -116,7 +116,7 @@ bool LoadSteps(TForm1& form, const QString& path)
     return true;
 }
 
-void InstallStepFileMenu(TForm1& form)
+std::pair<QAction*, QAction*> InstallStepFileMenu(TForm1& form)
 {
     QWidget* editor = form.GroupBox8;
     auto* save = new QAction(QStringLiteral("Save steps…"), editor);
@@ -133,4 +133,5 @@ void InstallStepFileMenu(TForm1& form)
     });
     editor->addActions({ save, load });
     editor->setContextMenuPolicy(Qt::ActionsContextMenu);
+    return { load, save };
 }

@@ -5,6 +5,9 @@
 
 #include <QString>
 #include <optional>
+#include <utility>
+
+class QAction;
 
 class TForm1;
 
@@ -20,5 +23,5 @@ bool SaveSteps(TForm1& form, const QString& path);
 // and field at fault, and the editor stays as it was. Whether it was loaded.
 bool LoadSteps(TForm1& form, const QString& path);
 
-// The two entries on the editor's context menu.
-void InstallStepFileMenu(TForm1& form);
+// The two entries on the editor's context menu: load, then save.
+std::pair<QAction*, QAction*> InstallStepFileMenu(TForm1& form);

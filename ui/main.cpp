@@ -10,7 +10,9 @@
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/PortComboBox.h"
+#include "ui/MenuBar.h"
 #include "ui/ResultsLockDialog.h"
+#include "ui/WindowSettings.h"
 #include "ui/StepFiles.h"
 #include "ui/TrafficConsole.h"
 #include "workflows/BatteryDischarge.h"
@@ -37,13 +39,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QShortcut>
+#include <QChartView>
+#include <QMenuBar>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
 #include <QValueAxis>
+#include <tuple>
 
 // The operator's refusals go to the window's modal message boxes.
 class TForm1::Messages : public IOperatorMessages
@@ -182,28 +187,28 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     }
     // The boxes are asked for when needed: tests replace them after the window is made.
     const auto boxes = [this]() -> IMessageBoxes& { return MessageBoxes(); };
-    InstallCsvExportMenu(DBGrid1, ADOQuery1, boxes);
-    FChart->InstallMenu(InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes), boxes);
-    InstallStepFileMenu(*this);
+    MenuActions menu;
+    menu.exportList = InstallCsvExportMenu(DBGrid1, ADOQuery1, boxes);
+    menu.exportBattery = InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes);
+    FChart->InstallMenu(menu.exportBattery, boxes);
+    for (QAction* action : Chart1->actions())
+        if (action->text() == u"Save chart as…")
+            menu.saveChart = action;
+    std::tie(menu.loadSteps, menu.saveSteps) = InstallStepFileMenu(*this);
     WireHandlers();
     WireSession();
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
     connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
     connect(FResults, &ResultsFile::PasswordNeeded, this, &TForm1::AskResultsPassword);
     AskWhenResultsInUse(*FResults, *this, boxes);
-    const auto showTraffic = [this] {
-        Traffic()->show();
-        Traffic()->raise();
-        Traffic()->activateWindow();
-    };
-    connect(
-        new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this), &QShortcut::activated, this, showTraffic);
     auto* trafficAction = new QAction(QStringLiteral("Traffic console…"), StatusBar1);
-    connect(trafficAction, &QAction::triggered, this, showTraffic);
+    connect(trafficAction, &QAction::triggered, this, &TForm1::ShowTrafficConsole);
     StatusBar1->addAction(trafficAction);
     StatusBar1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    BuildMenuBar(*this, menu);
 
-    setFixedSize(680, 476);
+    // The pages keep their size; the window grows by the menu bar.
+    setFixedSize(680, 476 + menuBar()->sizeHint().height());
     move(222, 127);
     RunGuarded([this] { FormCreate(this); });
 }
@@ -220,6 +225,19 @@ TForm1::~TForm1()
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
+}
+
+void TForm1::RememberSettings()
+{
+    RestoreWindowSettings(*this, *OpenWindowSettings());
+    FRemembers = true;
+}
+
+void TForm1::ShowTrafficConsole()
+{
+    Traffic()->show();
+    Traffic()->raise();
+    Traffic()->activateWindow();
 }
 
 TrafficConsole* TForm1::Traffic()
@@ -326,7 +344,15 @@ void TForm1::WireSession()
         ShowPortClosed(QStringLiteral("Serial Port lost: %1 stopped answering (unplugged?)").arg(port));
     };
     s.OnReadBack = [this](InstrumentSession*, const ReadBackResult& result) { ShowReadBack(result); };
+    s.OnReadBackProgress = [this](InstrumentSession* session, int asked, int total, bool finished) {
+        ShowNote(ReadBackProgressNote(asked, total, finished, session->ReadBackMissingFields()));
+    };
+    s.OnLineWritten = [this](InstrumentSession*, const QString& line) {
+        if (const QString note = SavedMemoryNote(line); !note.isEmpty())
+            ShowNote(note);
+    };
     s.OnMainReading = [this](InstrumentSession*, const MainReading& r, const QString& power) {
+        ShowStale(Activity::Load, false);
         VLable->setText(r.voltage + u'V');
         ILable->setText(r.current + u'A');
         PLabel->setText(power + u'W');
@@ -354,6 +380,7 @@ void TForm1::WireSession()
     s.OnFlooded = [this](InstrumentSession*) { ShowNote(FloodNote()); };
     s.OnBatteryReading = [this](InstrumentSession*, const BatteryReading& r) { ShowBatteryReading(r); };
     s.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
+        ShowStale(Activity::List, false);
         ListS->setText(u'S' + r.step);
         ListV->setText(r.voltage + u'V');
         ListI->setText(r.current + u'A');
@@ -372,6 +399,12 @@ void TForm1::ShowState()
     startButton->setText(Caption(s.Run(Activity::Load)));
     startButtonB->setText(Caption(s.Run(Activity::Battery)));
     startButtonL->setText(Caption(s.Run(Activity::List)));
+    // A run stopped: its last readings stay, grey, until new ones come.
+    for (const Activity a : { Activity::Load, Activity::Battery, Activity::List }) {
+        const bool runs = s.Run(a) == RunState::Running;
+        if (std::exchange(FRan[static_cast<size_t>(a)], runs) && !runs)
+            ShowStale(a, true);
+    }
     const bool loadRuns = s.Run(Activity::Load) == RunState::Running;
     fuZaiButton->setEnabled(open && !loadRuns);
     modeButton->setEnabled(open && !loadRuns);
@@ -423,6 +456,7 @@ void TForm1::ShowReadBack(const ReadBackResult& result)
 
 void TForm1::ShowBatteryReading(const BatteryReading& r)
 {
+    ShowStale(Activity::Battery, false);
     LabelBV->setText(r.voltage + u'V');
     LabelBI->setText(r.current + u'A');
     LabelBC->setText(r.time + u's');
@@ -433,6 +467,20 @@ void TForm1::ShowBatteryReading(const BatteryReading& r)
         MeasurementTimestamp(QDateTime::currentDateTime()) });
     ShowNewestRow(DBGrid2);
     FChart->Add(QPointF(record.seconds, record.voltageValue));
+    LabelBElapsed->setText(ElapsedText(record.seconds));
+}
+
+void TForm1::ShowStale(Activity activity, bool stale)
+{
+    const std::vector<QLabel*> labels = activity == Activity::Battery
+        ? std::vector<QLabel*> { LabelBV, LabelBI, LabelBC, LabelBT, LabelBElapsed }
+        : activity == Activity::List ? std::vector<QLabel*> { ListS, ListV, ListI }
+                                     : std::vector<QLabel*> { VLable, ILable, PLabel };
+    for (QLabel* label : labels) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, stale ? QColor(Qt::gray) : QColor(Qt::blue));
+        label->setPalette(palette);
+    }
 }
 
 void TForm1::ShowListReport(const ListReport& report)
@@ -875,6 +923,8 @@ void TForm1::closeEvent(QCloseEvent* e)
         e->ignore();
         return;
     }
+    if (FRemembers)
+        SaveWindowSettings(*this, *OpenWindowSettings());
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

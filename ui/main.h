@@ -74,6 +74,11 @@ public:
     ResultsFile& Results() { return *FResults; }
     // The traffic console (Ctrl+T, or the status bar's menu), made when first asked for.
     TrafficConsole* Traffic();
+    // Shows what the last window remembered, and remembers what this one shows when it
+    // closes. Without this call the window starts as built and remembers nothing.
+    void RememberSettings();
+    // Opens the traffic console, or brings it to the front.
+    void ShowTrafficConsole();
 
     // ---- non-visual parts (the serial component and the timers belong to the session)
     TComm* Comm1 = nullptr;
@@ -128,6 +133,7 @@ public:
     // ---- page "Battery Test"
     QFrame* Panel1 = nullptr;
     QLabel *LabelBV = nullptr, *LabelBI = nullptr, *LabelBC = nullptr, *LabelBT = nullptr;
+    QLabel* LabelBElapsed = nullptr;
     QPushButton* startButtonB = nullptr;
     QChartView* Chart1 = nullptr;
     QLineSeries* Series1 = nullptr;
@@ -225,6 +231,8 @@ private:
     void ShowStatusError(const QString& text);
     // A note in the status bar, the whole of it also as the tip.
     void ShowNote(const QString& text);
+    // Greys an activity's reading labels (stale: their run stopped) or shows them live.
+    void ShowStale(Activity activity, bool stale);
 
     InstrumentSession* FSession = nullptr;
     ResultsFile* FResults = nullptr; // db.sqlite or the shared store, for ADOQuery1 and ADOQuery2
@@ -234,6 +242,8 @@ private:
     std::unique_ptr<Messages> FMessages; // the operator's refusals, through FMessageBoxes
     QHash<QString, QWidget*> FReadBackFields; // the controls the read-back writes, by name
     bool FApplyingReadBack = false; // a read-back selection is not the operator's choice
+    std::array<bool, 3> FRan {}; // per activity: was running at the last state change
+    bool FRemembers = false; // saves what it shows at close (RememberSettings)
     bool FPageShownByProgram = false; // set while ShowPage switches pages
     bool FSilenceShown = false; // the note says the instrument is silent
     // The port list being read at start-up; its destructor waits for the thread.

@@ -1,5 +1,7 @@
 #include "workflows/RunNotes.h"
 
+#include <algorithm>
+
 QString BatteryEndNote(const BatterySummary& s)
 {
     return QStringLiteral(
@@ -38,6 +40,31 @@ QString FloodNote()
 QString ReadBackNote(const QStringList& fields)
 {
     return QStringLiteral("Read-back incomplete: %1 not confirmed").arg(fields.join(QStringLiteral(", ")));
+}
+
+QString ReadBackProgressNote(int asked, int total, bool finished, const QStringList& missing)
+{
+    if (finished)
+        return missing.isEmpty() ? QStringLiteral("Settings read back") : ReadBackNote(missing);
+    QString note = QStringLiteral("Reading settings back: %1 of %2").arg(asked).arg(total);
+    if (!missing.isEmpty())
+        note += QStringLiteral("; ") + missing.join(QStringLiteral(", ")) + QStringLiteral(" not confirmed");
+    return note;
+}
+
+QString SavedMemoryNote(const QString& line)
+{
+    static const QString save = QStringLiteral("mmem:save ");
+    return line.startsWith(save) ? QStringLiteral("Settings saved in memory ") + line.mid(save.size()) : QString();
+}
+
+QString ElapsedText(qint64 seconds)
+{
+    const qint64 s = std::max<qint64>(seconds, 0);
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString LinkNote(const LinkCounts& c, int replyTimeoutMs)

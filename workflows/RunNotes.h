@@ -19,6 +19,14 @@ QString SilenceNote(const QTime& lastAnswer);
 QString FloodNote();
 // "Read-back incomplete: MaxI, MaxV not confirmed"
 QString ReadBackNote(const QStringList& fields);
+// "Reading settings back: 12 of 50", with what is missing so far; once finished
+// "Settings read back" or what was not confirmed.
+QString ReadBackProgressNote(int asked, int total, bool finished, const QStringList& missing);
+// "Settings saved in memory 3" once `line` (a written line) saved a setting memory;
+// empty for any other line.
+QString SavedMemoryNote(const QString& line);
+// A run's elapsed seconds as h:mm:ss, "0:00:07".
+QString ElapsedText(qint64 seconds);
 // What the link has missed or dropped since the port opened, "" when nothing:
 // "3 readings missed, 4 queries unanswered within 1000 ms, 1 late replies dropped"
 QString LinkNote(const LinkCounts& counts, int replyTimeoutMs);

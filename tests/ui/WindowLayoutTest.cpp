@@ -16,6 +16,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenuBar>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
@@ -356,8 +357,11 @@ TEST_F(WindowTest, TypicalReadingsFitTheirDisplays)
 TEST_F(WindowTest, FixedSizeWindowWithTitleFontAndStatusBar)
 {
     EXPECT_EQ(form->windowTitle(), "Kelvaron 4410/4420 DC Load Software");
-    EXPECT_EQ(form->minimumSize(), QSize(680, 476));
-    EXPECT_EQ(form->maximumSize(), QSize(680, 476));
+    // The pages' 680×476 and the menu bar above them.
+    const QSize size(680, 476 + form->menuBar()->sizeHint().height());
+    EXPECT_EQ(form->minimumSize(), size);
+    EXPECT_EQ(form->maximumSize(), size);
+    EXPECT_EQ(form->centralWidget()->size(), QSize(680, 476 - form->StatusBar1->height()));
     EXPECT_EQ(form->font().pixelSize(), 11);
     EXPECT_TRUE(QStringList({ "MS Sans Serif", "Liberation Sans", "DejaVu Sans" })
                     .contains(QFontInfo(form->font()).family()))

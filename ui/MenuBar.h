@@ -1,0 +1,25 @@
+#pragma once
+// The window's menu bar: every action that otherwise hides in a context menu or behind a
+// shortcut, under File, View and Help. The entries trigger the same actions the context
+// menus hold, so both always do the same.
+#include <QString>
+
+class QAction;
+class TForm1;
+
+struct MenuActions
+{
+    QAction* exportBattery = nullptr; // the battery grid's "Export to CSV…"
+    QAction* exportList = nullptr; // the list grid's
+    QAction* saveChart = nullptr; // the chart's "Save chart as…"
+    QAction* wholeRun = nullptr; // the chart's "Whole run"
+    QAction* loadSteps = nullptr; // the step editor's "Load steps…"
+    QAction* saveSteps = nullptr; // and "Save steps…"
+};
+
+// Adds the menu bar to `form`; an action left null has no entry.
+void BuildMenuBar(TForm1& form, const MenuActions& actions);
+
+// Where the documentation is: the installed copy beside the program, else the source
+// tree's; empty when neither is there.
+QString DocumentationFolder();

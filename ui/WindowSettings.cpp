@@ -1,0 +1,89 @@
+#include "ui/WindowSettings.h"
+
+#include "ui/main.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <vector>
+
+namespace {
+
+const QString kControls = QStringLiteral("controls/");
+const QString kPosition = QStringLiteral("window/position");
+
+// Every control remembered, by its object name.
+std::vector<QWidget*> Remembered(TForm1& form)
+{
+    std::vector<QWidget*> controls { form.Combo, form.BaudRate, form.AdrValue, form.BChargeI, form.BOffV,
+        form.testInteral, form.MeasureMode0, form.MeasureMode1, form.ListSetNum, form.StepTrig, form.StepAuto,
+        form.StepRepeatY, form.StepRepeatN };
+    for (size_t n = 0; n < kListSteps; ++n)
+        controls.insert(controls.end(),
+            { form.ModeStep[n], form.ValStep[n], form.DelayStep[n], form.ListC[n], form.LmtLStep[n],
+                form.LmtHStep[n] });
+    return controls;
+}
+
+void Show(QWidget* control, const QString& text)
+{
+    if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+        edit->setText(text);
+    } else if (auto* box = qobject_cast<QComboBox*>(control)) {
+        const int item = box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (item >= 0)
+            box->setCurrentIndex(item);
+        else if (box->isEditable())
+            box->setEditText(text);
+    } else if (auto* radio = qobject_cast<QRadioButton*>(control)) {
+        // Chosen without a click: the sense buttons act only on the operator's choice,
+        // and never at start-up.
+        const QSignalBlocker quiet(radio);
+        if (text == u"1")
+            radio->setChecked(true);
+    }
+}
+
+QString Shown(const QWidget* control)
+{
+    if (const auto* edit = qobject_cast<const QLineEdit*>(control))
+        return edit->text();
+    if (const auto* box = qobject_cast<const QComboBox*>(control))
+        return box->currentText();
+    if (const auto* radio = qobject_cast<const QRadioButton*>(control))
+        return radio->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+    return {};
+}
+
+} // namespace
+
+std::unique_ptr<QSettings> OpenWindowSettings()
+{
+    return std::make_unique<QSettings>(
+        QSettings::IniFormat, QSettings::UserScope, QStringLiteral("dcload"), QStringLiteral("dcload"));
+}
+
+void RestoreWindowSettings(TForm1& form, QSettings& settings)
+{
+    for (QWidget* control : Remembered(form)) {
+        const QVariant saved = settings.value(kControls + control->objectName());
+        if (saved.isValid())
+            Show(control, saved.toString());
+    }
+    // Only onto a screen that is still there.
+    const QPoint position = settings.value(kPosition).toPoint();
+    if (settings.contains(kPosition) && QGuiApplication::screenAt(position + QPoint(40, 40)))
+        form.move(position);
+}
+
+void SaveWindowSettings(TForm1& form, QSettings& settings)
+{
+    for (const QWidget* control : Remembered(form))
+        settings.setValue(kControls + control->objectName(), Shown(control));
+    settings.setValue(kPosition, form.pos());
+    settings.sync();
+}

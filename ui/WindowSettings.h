@@ -1,0 +1,18 @@
+#pragma once
+// What the window remembers from one start to the next, in the standard place under the
+// user's config folder (dcload/dcload.ini): the port, baud rate and address, the battery
+// parameters, the list program in the editor, the sense selection and the window's
+// position. Restoring only fills the window: nothing goes to the instrument because of it.
+#include <memory>
+
+class QSettings;
+class TForm1;
+
+// The program's settings file.
+std::unique_ptr<QSettings> OpenWindowSettings();
+
+// Shows what `settings` holds in `form`; a control with nothing saved, or whose saved
+// value it cannot show, keeps what it shows.
+void RestoreWindowSettings(TForm1& form, QSettings& settings);
+// Saves what `form` shows.
+void SaveWindowSettings(TForm1& form, QSettings& settings);
