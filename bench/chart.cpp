@@ -1,13 +1,15 @@
-// What a long run costs the battery chart: the whole-run view of 100 000 readings against
-// the live view (40 periods) of the same chart in the same window, taken in turns in one
-// run, as medians: a redraw of the view, a pan (a tenth of the axis' width, the series
-// refilled and drawn; the whole-run side pans a view zoomed to 90 % of the run, as the
-// whole run itself cannot move), and a reading added and drawn. Then the points each view
-// hands the series. Target: the whole run stays within a few times the live view's cost
-// although it covers 2500 times the readings, since it draws at most four points a pixel
-// column.
+// What a long run costs the battery chart, three ways taken in turns in one run in the
+// same window, as medians: the live view (40 periods), the whole run of 100 000 readings
+// as the chart draws it (thinned to the first, lowest, highest and last reading of each
+// pixel column), and the same whole run with every reading handed to the series, the cost
+// the thinning saves. Each way: a redraw of the view, a pan (a tenth of the axis' width,
+// the series refilled and drawn; the whole-run sides pan a view zoomed to 90 % of the run,
+// as the whole run itself cannot move), and a reading added and drawn. Then the points
+// each way hands the series. Targets: the thinned whole run stays within a few times the
+// live view's cost although it covers 2500 times the readings, and far below the cost of
+// drawing every reading.
 //
-//   QT_QPA_PLATFORM=offscreen bench_chart [readings (100000)] [repeats (200)]
+//   QT_QPA_PLATFORM=offscreen bench_chart [readings (100000)] [repeats (50)]
 #include "ui/BatteryChart.h"
 #include "ui/main.h"
 
@@ -66,7 +68,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int readings = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 100000;
-    const int repeats = argc > 2 ? std::max(5, std::atoi(argv[2])) : 200;
+    const int repeats = argc > 2 ? std::max(5, std::atoi(argv[2])) : 50;
 
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
@@ -92,7 +94,7 @@ int main(int argc, char** argv)
     {
         std::vector<double> redraw, pan, reading;
         qsizetype points = 0;
-    } live, whole;
+    } live, whole, full;
     const auto showLive = [&] {
         chart.ShowLiveView();
         Settle();
@@ -134,20 +136,49 @@ int main(int argc, char** argv)
             chart.Add(QPointF(t, Volts(t)));
             ++t;
         }));
+
+        // Every reading in the series, the axes as the whole run set them; the chart is
+        // left out of the pan and the reading, which draw the series as it is.
+        const QList<QPointF> every(chart.Points().begin(), chart.Points().end());
+        form.Series1->replace(every);
+        Settle();
+        full.redraw.push_back(Timed(view, [] {}));
+        full.points = form.Series1->count();
+        const double first = form.BottomAxis->min();
+        const double width = (form.BottomAxis->max() - first) * 0.9;
+        form.BottomAxis->setRange(first + width / 18, first + width / 18 + width);
+        Settle();
+        full.pan.push_back(Timed(view, [&] {
+            const double shift = (i % 2 == 0 ? -width : width) / 10;
+            form.BottomAxis->setRange(form.BottomAxis->min() + shift, form.BottomAxis->max() + shift);
+        }));
+        showWhole();
+        form.Series1->replace(every);
+        Settle();
+        full.reading.push_back(Timed(view, [&] {
+            form.Series1->append(QPointF(t, Volts(t)));
+            form.BottomAxis->setMax(t);
+            ++t;
+        }));
     }
 
-    std::printf(
-        "battery chart, %d readings, median of %d, live view against the whole run\n", readings, repeats);
-    std::printf("%-24s %12s %12s %8s\n", "", "live us", "whole us", "ratio");
+    std::printf("battery chart, %d readings, median of %d: the live view, the whole run thinned, the "
+                "whole run with every reading\n",
+        readings, repeats);
+    std::printf("%-16s %10s %10s %10s %12s %12s\n", "", "live us", "thinned us", "every us", "thinned/live",
+        "every/thinned");
     const std::pair<const char*, std::vector<double> Side::*> rows[]
         = { { "redraw", &Side::redraw }, { "pan", &Side::pan }, { "reading added", &Side::reading } };
     for (const auto& [name, member] : rows) {
         const double l = Median(live.*member);
         const double w = Median(whole.*member);
-        std::printf("%-24s %12.1f %12.1f %8.2f\n", name, l, w, w / l);
+        const double f = Median(full.*member);
+        std::printf("%-16s %10.1f %10.1f %10.1f %12.2f %12.2f\n", name, l, w, f, w / l, f / w);
     }
-    std::printf("%-24s %12lld %12lld %8.2f\n", "points drawn", static_cast<long long>(live.points),
-        static_cast<long long>(whole.points), static_cast<double>(whole.points) / live.points);
+    std::printf("%-16s %10lld %10lld %10lld %12.2f %12.2f\n", "points drawn",
+        static_cast<long long>(live.points), static_cast<long long>(whole.points),
+        static_cast<long long>(full.points), static_cast<double>(whole.points) / live.points,
+        static_cast<double>(full.points) / whole.points);
     std::printf(
         "plot width %.0f px, readings kept %zu\n", view.chart()->plotArea().width(), chart.Points().size());
     return 0;

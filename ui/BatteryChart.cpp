@@ -21,6 +21,7 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -394,6 +395,7 @@ bool BatteryChart::eventFilter(QObject* watched, QEvent* event)
 
 void BatteryChart::InstallMenu(QAction* exportReadings, std::function<IMessageBoxes&()> boxes)
 {
+    FBoxes = std::move(boxes);
     auto* wholeRun = new QAction(QStringLiteral("Whole run"), FView);
     wholeRun->setCheckable(true);
     connect(wholeRun, &QAction::triggered, this, [this](bool on) {
@@ -414,7 +416,7 @@ void BatteryChart::InstallMenu(QAction* exportReadings, std::function<IMessageBo
         = { { "Whole run…", ChartSpan::WholeRun }, { "Visible span…", ChartSpan::Visible } };
     for (const auto& [text, span] : spans) {
         connect(saveMenu->addAction(QString::fromUtf8(text)), &QAction::triggered, this,
-            [this, boxes, span = span] { AskToSave(span, boxes()); });
+            [this, span = span] { SaveChartAs(span, FView); });
     }
     auto* save = new QAction(QStringLiteral("Save chart as"), FView);
     save->setMenu(saveMenu);
@@ -424,20 +426,20 @@ void BatteryChart::InstallMenu(QAction* exportReadings, std::function<IMessageBo
     FView->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
-void BatteryChart::AskToSave(ChartSpan span, IMessageBoxes& boxes)
+bool BatteryChart::SaveChartAs(ChartSpan span, QWidget* dialogParent)
 {
-    const auto chosen = AskFileToSave(FView,
+    const auto chosen = AskFileToSave(dialogParent,
         { span == ChartSpan::WholeRun ? QStringLiteral("Save the whole run as")
                                       : QStringLiteral("Save the visible span as"),
             QStringLiteral("battery.png"), QStringLiteral("PNG image (*.png);;SVG image (*.svg)"), {} });
     if (!chosen)
-        return;
+        return false;
     QString path = *chosen;
     // The name says what the file holds: one with another suffix gets the picture's.
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix != u"png" && suffix != u"svg")
         path += QStringLiteral(".png");
-    SaveImage(path, span, boxes);
+    return SaveImage(path, span, FBoxes());
 }
 
 std::unique_ptr<ChartPicture> BatteryChart::Picture(ChartSpan span) const

@@ -27,6 +27,7 @@ class IMessageBoxes;
 class QAction;
 class QChartView;
 class QLineSeries;
+class QWidget;
 class TimeAxisLabels;
 struct AxisRange;
 
@@ -75,10 +76,12 @@ public:
 
     // The context menu: "Whole run", "Live view", "Save chart as" (whole run or visible
     // span) and "Export readings to CSV…", which triggers `exportReadings`. `boxes` gives
-    // the window's current message boxes.
+    // the window's current message boxes, which also show SaveChartAs' failures.
     void InstallMenu(QAction* exportReadings, std::function<IMessageBoxes&()> boxes);
-    // Asks for a file (PNG or SVG) and saves `span` there.
-    void AskToSave(ChartSpan span, IMessageBoxes& boxes);
+    // Asks for a file (PNG or SVG) in a dialog over `dialogParent` and saves `span` there.
+    // True when the file was written; false when the operator cancelled or it could not be
+    // written (then the message boxes given to InstallMenu say why).
+    bool SaveChartAs(ChartSpan span, QWidget* dialogParent);
     // Writes `span` as a 1600 x 1000 picture: SVG when `path` ends in ".svg" (any case),
     // PNG otherwise. A failure is shown through `boxes` and leaves an earlier file intact.
     bool SaveImage(const QString& path, ChartSpan span, IMessageBoxes& boxes) const;
@@ -137,6 +140,7 @@ private:
     double FHighest = 0;
     QList<QPointF> FShown; // what the series holds
     int FColumns = 0; // the plot's width FShown was thinned for
+    std::function<IMessageBoxes&()> FBoxes; // the window's, for a failed save
     double FDragX = 0; // the view position a drag last moved the axis to
     bool FDragging = false;
 };

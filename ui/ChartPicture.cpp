@@ -105,6 +105,9 @@ ChartPicture::ChartPicture(const QChart& look, QLineSeries& line, const QImage& 
     labels->SetRange(time.min, time.max);
     SetRoundRange(voltAxis, volts.min, volts.max, FChart->plotArea().height(), kVoltLabelRoom);
     FChart->layout()->activate();
+    // The plot's edges have moved with the voltage labels: the time labels fit it anew.
+    labels->Update();
+    FChart->layout()->activate();
 
     const int columns = static_cast<int>(FChart->plotArea().width()) * kScale;
     const QList<QPointF> shown = ColumnPoints(points, time.min, time.max, columns);

@@ -2,6 +2,7 @@
 
 #include <QCategoryAxis>
 #include <QChart>
+#include <QFontMetricsF>
 #include <QValueAxis>
 #include <array>
 #include <cmath>
@@ -114,15 +115,22 @@ void TimeAxisLabels::SetRange(double min, double max)
     Update();
 }
 
+bool TimeAxisLabels::PlotLaidOut() const
+{
+    return FChart->plotArea().width() >= 50;
+}
+
+double TimeAxisLabels::PlotWidth() const
+{
+    // Before the chart's first layout its plot has no width: guess from the chart's.
+    return PlotLaidOut() ? FChart->plotArea().width() : std::max(50.0, FChart->size().width() * 0.8);
+}
+
 double TimeAxisLabels::Step(double min, double max) const
 {
     const double span = max - min;
-    // Before the chart's first layout its plot has no width: guess from the chart's.
-    double width = FChart->plotArea().width();
-    if (width < 50)
-        width = std::max(50.0, FChart->size().width() * 0.8);
     const double room = span > kClockAboveSeconds ? kClockLabelWidth : kSecondsLabelWidth;
-    return RoundStep(span / std::max(1.0, std::floor(width / room)));
+    return RoundStep(span / std::max(1.0, std::floor(PlotWidth() / room)));
 }
 
 void TimeAxisLabels::Update()
@@ -142,7 +150,20 @@ void TimeAxisLabels::Update()
     FClock->setVisible(true);
     FClock->setRange(min, max);
     const double first = std::ceil(min / step) * step;
-    const int count = static_cast<int>(std::floor((max - first) / step)) + 1;
+    int count = static_cast<int>(std::floor((max - first) / step)) + 1;
+    // A label is centred on its time: the last one, nearer the plot's right end than half
+    // its width, would be cut at the chart's edge (a whole run ends on a round hour), so
+    // it is left out; its grid line is at or near the plot's edge.
+    const double roomRight
+        = PlotLaidOut() ? FChart->size().width() - FChart->plotArea().right() : FChart->margins().right();
+    const QFontMetricsF metrics(FClock->labelsFont());
+    while (count > 1) {
+        const double last = first + (count - 1) * step;
+        if (metrics.horizontalAdvance(ClockText(last)) / 2
+            <= PlotWidth() * (max - last) / (max - min) + roomRight)
+            break;
+        --count;
+    }
     if (step == FStep && first == FFirst && FClock->count() == count)
         return;
     for (const QString& label : FClock->categoriesLabels())

@@ -37,6 +37,10 @@ public:
     void Update();
 
 private:
+    // Whether the chart has laid its plot out yet.
+    bool PlotLaidOut() const;
+    // The plot's width in pixels, or a guess before its first layout.
+    double PlotWidth() const;
     // The labels' step for a range at the plot's width.
     double Step(double min, double max) const;
 

@@ -10,6 +10,7 @@
 #include <QChart>
 #include <QChartView>
 #include <QFile>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QLineSeries>
 #include <QMouseEvent>
@@ -258,29 +259,54 @@ TEST_F(ChartTest, TimeAxisReadsHoursMinutesAndSecondsBeyondAnHour)
     for (const auto& [seconds, text] : texts)
         EXPECT_EQ(ClockText(seconds), QString::fromLatin1(text)) << seconds;
 
-    QCategoryAxis* clock = Chart().TimeLabels().ClockAxis();
+    // The window's chart, and a saved picture's (where a label has less room beside the
+    // plot, relative to its width).
     static const QRegularExpression hms(QStringLiteral("^\\d+:\\d\\d:\\d\\d$"));
     const struct
     {
         double min, max;
         bool clock;
-    } ranges[] = { { 0, 80, false }, { 0, 3600, false }, { 0, 3601, true }, { 5000, 9000, true },
-        { 100000, 190000, true } };
+        bool picture;
+    } ranges[] = { { 0, 80, false, false }, { 0, 3600, false, false }, { 0, 3601, true, false },
+        { 5000, 9000, true, false }, { 0, 4 * 3600, true, false }, { 0, 4 * 3600, true, true },
+        { 100000, 190000, true, false } };
     for (const auto& range : ranges) {
-        SCOPED_TRACE(range.max);
-        form->BottomAxis->setRange(range.min, range.max);
-        EXPECT_EQ(Chart().TimeLabels().ShowsClock(), range.clock);
-        EXPECT_EQ(form->BottomAxis->isVisible(), !range.clock);
+        SCOPED_TRACE(testing::Message() << range.max << (range.picture ? " picture" : " window"));
+        std::unique_ptr<ChartPicture> picture;
+        const QChart* chart = form->Chart1->chart();
+        QCategoryAxis* clock = Chart().TimeLabels().ClockAxis();
+        if (range.picture) {
+            picture = std::make_unique<ChartPicture>(*chart, *form->Series1, QImage(),
+                std::vector<QPointF> { { range.min, 12 }, { range.max, 11 } },
+                AxisRange { range.min, range.max }, AxisRange { 10, 13 });
+            chart = &picture->Chart();
+            const QList<QAbstractAxis*> axes = chart->axes(Qt::Horizontal);
+            const auto found = std::find_if(axes.begin(), axes.end(),
+                [](QAbstractAxis* axis) { return qobject_cast<QCategoryAxis*>(axis) != nullptr; });
+            ASSERT_NE(found, axes.end());
+            clock = qobject_cast<QCategoryAxis*>(*found);
+        } else {
+            form->BottomAxis->setRange(range.min, range.max);
+            EXPECT_EQ(Chart().TimeLabels().ShowsClock(), range.clock);
+            EXPECT_EQ(form->BottomAxis->isVisible(), !range.clock);
+        }
         if (!range.clock)
             continue;
+        EXPECT_TRUE(clock->isVisible());
         const QStringList labels = clock->categoriesLabels();
         ASSERT_GE(labels.size(), 2);
+        const QFontMetricsF metrics(clock->labelsFont());
+        const QRectF plot = chart->plotArea();
         for (const QString& label : labels) {
             EXPECT_TRUE(hms.match(label).hasMatch()) << label.toStdString();
             const double at = clock->endValue(label);
             EXPECT_GE(at, range.min);
             EXPECT_LE(at, range.max);
             EXPECT_EQ(ClockText(at), label);
+            // Centred on its time, the label ends inside the chart (a run of whole hours
+            // has its last time at the plot's right edge).
+            const double x = plot.left() + plot.width() * (at - range.min) / (range.max - range.min);
+            EXPECT_LE(x + metrics.horizontalAdvance(label) / 2, chart->size().width()) << label.toStdString();
         }
     }
 }
