@@ -1,11 +1,14 @@
 // Saves a picture of each page of the main window: dcload-screenshot DIR writes
 // DIR/1-main.png … DIR/5-about.png, and DIR/6-main-running.png of the window connected
 // to the built-in simulator with its load input on, DIR/7-traffic.png of the traffic
-// console then, and DIR/8-read-back-incomplete.png of a connect that lost one answer.
+// console then, DIR/8-read-back-incomplete.png of a connect that lost one answer, and
+// DIR/9-battery-whole-run.png and DIR/10-save-chart.png of the battery chart's whole-run
+// view of a drawn five-hour discharge, the second with its save dialog open over it.
 // Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
 #include "sim/SimulatorHost.h"
+#include "ui/BatteryChart.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
@@ -14,11 +17,16 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QTimer>
+#include <QValueAxis>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -112,5 +120,49 @@ int main(int argc, char** argv)
     const QDeadlineTimer again(20000);
     while (!w.Session().Pipeline().Idle() && !again.hasExpired())
         QApplication::processEvents(QEventLoop::AllEvents, 50);
-    return save("8-read-back-incomplete") ? 0 : 1;
+    if (!save("8-read-back-incomplete"))
+        return 1;
+
+    // The battery chart's whole run: readings every 10 s over five hours, drawn straight
+    // into the chart (no instrument runs that long here), against the stored voltage
+    // maximum the live view keeps.
+    w.ShowPage(1);
+    BatteryChart& chart = w.Chart();
+    chart.Restart(10);
+    w.LeftAxis->setRange(0, 150);
+    for (int t = 0; t <= 5 * 3600; t += 10) {
+        const double share = t / (5.0 * 3600);
+        chart.Add(QPointF(t, 12.7 - 1.1 * share - 1.4 * std::pow(share, 12)));
+    }
+    chart.ShowWholeRun();
+    QApplication::processEvents();
+    if (!save("9-battery-whole-run"))
+        return 1;
+
+    // The save dialog (its title is the window manager's, not drawn here) and the
+    // window, as one picture.
+    bool dialogSaved = false;
+    QTimer::singleShot(0, &w, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog) {
+            // Beside the chart, over the grid, so that both show.
+            dialog->move(w.geometry().topLeft() + QPoint(340, 60));
+            QApplication::processEvents();
+            const QRect area = w.geometry().united(dialog->geometry());
+            QPixmap picture(area.size());
+            picture.fill(Qt::darkGray);
+            QPainter painter(&picture);
+            painter.drawPixmap(w.geometry().topLeft() - area.topLeft(), w.grab());
+            painter.drawPixmap(dialog->geometry().topLeft() - area.topLeft(), dialog->grab());
+            painter.end();
+            const QString file = dir.filePath(QStringLiteral("10-save-chart.png"));
+            dialogSaved = picture.save(file);
+            std::printf("%s\n", qPrintable(file));
+            dialog->reject();
+        }
+    });
+    chart.SaveChartAs(ChartSpan::WholeRun, &w);
+    if (!dialogSaved)
+        std::fprintf(stderr, "cannot picture the save dialog\n");
+    return dialogSaved ? 0 : 1;
 }

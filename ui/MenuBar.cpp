@@ -80,7 +80,9 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
     QMenu* file = AddMenu(bar, "FileMenu", QStringLiteral("&File"));
     AddRelay(file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"), actions.exportBattery);
     AddRelay(file, "ExportListMenu", QStringLiteral("Export list results to CSV…"), actions.exportList);
-    AddRelay(file, "SaveChartMenu", QStringLiteral("Save chart as…"), actions.saveChart);
+    // The chart's own entries: a choice of span, and a check mark that follows the view.
+    if (actions.saveChart)
+        file->addAction(actions.saveChart);
     file->addSeparator();
     AddRelay(file, "LoadStepsMenu", QStringLiteral("Load list program…"), actions.loadSteps);
     AddRelay(file, "SaveStepsMenu", QStringLiteral("Save list program…"), actions.saveSteps);
@@ -92,7 +94,8 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
     QObject::connect(
         AddEntry(view, "TrafficMenu", QStringLiteral("&Traffic console"), QKeySequence(Qt::CTRL | Qt::Key_T)),
         &QAction::triggered, &form, &TForm1::ShowTrafficConsole);
-    AddRelay(view, "WholeRunMenu", QStringLiteral("&Whole run"), actions.wholeRun);
+    if (actions.wholeRun)
+        view->addAction(actions.wholeRun);
 
     QMenu* help = AddMenu(bar, "HelpMenu", QStringLiteral("&Help"));
     QObject::connect(AddEntry(help, "DocumentationMenu", QStringLiteral("&Documentation"), QKeySequence::HelpContents),

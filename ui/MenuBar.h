@@ -1,7 +1,7 @@
 #pragma once
 // The window's menu bar: every action that otherwise hides in a context menu or behind a
 // shortcut, under File, View and Help. The entries trigger the same actions the context
-// menus hold, so both always do the same.
+// menus hold (the chart's own entries are on both), so both always do the same.
 #include <QString>
 
 class QAction;
@@ -11,7 +11,7 @@ struct MenuActions
 {
     QAction* exportBattery = nullptr; // the battery grid's "Export to CSV…"
     QAction* exportList = nullptr; // the list grid's
-    QAction* saveChart = nullptr; // the chart's "Save chart as…"
+    QAction* saveChart = nullptr; // the chart's "Save chart as", with its choice of span
     QAction* wholeRun = nullptr; // the chart's "Whole run"
     QAction* loadSteps = nullptr; // the step editor's "Load steps…"
     QAction* saveSteps = nullptr; // and "Save steps…"

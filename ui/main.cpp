@@ -191,9 +191,12 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     menu.exportList = InstallCsvExportMenu(DBGrid1, ADOQuery1, boxes);
     menu.exportBattery = InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes);
     FChart->InstallMenu(menu.exportBattery, boxes);
-    for (QAction* action : Chart1->actions())
-        if (action->text() == u"Save chart as…")
+    for (QAction* action : Chart1->actions()) {
+        if (action->text() == u"Save chart as")
             menu.saveChart = action;
+        else if (action->text() == u"Whole run")
+            menu.wholeRun = action;
+    }
     std::tie(menu.loadSteps, menu.saveSteps) = InstallStepFileMenu(*this);
     WireHandlers();
     WireSession();

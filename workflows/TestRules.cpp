@@ -117,3 +117,42 @@ void AddWindowPoint(QList<QPointF>& shown, const QPointF& point, double minX)
     while (shown.size() > 1 && shown[0].x() < minX && shown[1].x() <= minX)
         shown.removeFirst();
 }
+
+QList<QPointF> ColumnPoints(const std::vector<QPointF>& points, double minX, double maxX, int columns)
+{
+    QList<QPointF> shown;
+    auto from = std::lower_bound(
+        points.begin(), points.end(), minX, [](const QPointF& p, double x) { return p.x() < x; });
+    const auto to
+        = std::upper_bound(from, points.end(), maxX, [](double x, const QPointF& p) { return x < p.x(); });
+    // A point exactly on the left edge needs no lead-in.
+    if (from != points.begin() && (from == points.end() || from->x() > minX))
+        shown.append(*(from - 1));
+    const double perColumn = maxX > minX ? columns / (maxX - minX) : 0;
+    const auto columnOf = [&](const QPointF& p) {
+        return std::clamp(static_cast<int>((p.x() - minX) * perColumn), 0, std::max(columns, 1) - 1);
+    };
+    while (from != to) {
+        const int column = columnOf(*from);
+        auto lowest = from;
+        auto highest = from;
+        auto last = from;
+        for (auto p = from + 1; p != to && columnOf(*p) == column; ++p) {
+            last = p;
+            if (p->y() < lowest->y())
+                lowest = p;
+            if (p->y() > highest->y())
+                highest = p;
+        }
+        std::array<std::vector<QPointF>::const_iterator, 4> picked { from, lowest, highest, last };
+        std::sort(picked.begin(), picked.end());
+        for (auto p = picked.begin(); p != picked.end(); ++p) {
+            if (p == picked.begin() || *p != *(p - 1))
+                shown.append(**p);
+        }
+        from = last + 1;
+    }
+    if (to != points.end())
+        shown.append(*to);
+    return shown;
+}

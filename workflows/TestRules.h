@@ -6,6 +6,7 @@
 #include <QPointF>
 #include <QString>
 #include <optional>
+#include <vector>
 
 // Steps 0 to 14: the size of the step editor and of the step table.
 inline constexpr int kListSteps = 15;
@@ -49,3 +50,10 @@ QString StepVerdictCaption(const QString& verdict);
 // - points sharing one x (the instrument's time stands still after its cut-off) fold
 //   into the first, lowest, highest and last of them, which draw the same line.
 void AddWindowPoint(QList<QPointF>& shown, const QPointF& point, double minX);
+
+// The points (x ascending) that draw the stretch minX to maxX on a plot `columns` pixels
+// wide: in each pixel column the first, lowest, highest and last point, in time order, so
+// the drawn envelope is exact; plus the point before the stretch and the one after it,
+// where the line enters and leaves the plot. At most 4 * columns + 2 points however many
+// readings the stretch holds.
+QList<QPointF> ColumnPoints(const std::vector<QPointF>& points, double minX, double maxX, int columns);
