@@ -64,8 +64,8 @@ void OpenDocumentation(TForm1& form)
 QString DocumentationFolder()
 {
     const QDir beside(QCoreApplication::applicationDirPath());
-    for (const QString& candidate :
-        { beside.absoluteFilePath(QStringLiteral("../share/doc/dcload")), QStringLiteral(DCLOAD_SOURCE_DOCS) }) {
+    for (const QString& candidate : { beside.absoluteFilePath(QStringLiteral("../share/doc/dcload")),
+             QStringLiteral(DCLOAD_SOURCE_DOCS) }) {
         if (QFileInfo(candidate + QStringLiteral("/results-database.md")).isFile())
             return QDir::cleanPath(candidate);
     }
@@ -78,7 +78,8 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
     bar->setObjectName(QStringLiteral("MenuBar"));
 
     QMenu* file = AddMenu(bar, "FileMenu", QStringLiteral("&File"));
-    AddRelay(file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"), actions.exportBattery);
+    AddRelay(
+        file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"), actions.exportBattery);
     AddRelay(file, "ExportListMenu", QStringLiteral("Export list results to CSV…"), actions.exportList);
     // The chart's own entries: a choice of span, and a check mark that follows the view.
     if (actions.saveChart)
@@ -98,7 +99,8 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
         view->addAction(actions.wholeRun);
 
     QMenu* help = AddMenu(bar, "HelpMenu", QStringLiteral("&Help"));
-    QObject::connect(AddEntry(help, "DocumentationMenu", QStringLiteral("&Documentation"), QKeySequence::HelpContents),
+    QObject::connect(
+        AddEntry(help, "DocumentationMenu", QStringLiteral("&Documentation"), QKeySequence::HelpContents),
         &QAction::triggered, &form, [&form] { OpenDocumentation(form); });
     QObject::connect(AddEntry(help, "AboutMenu", QStringLiteral("&About")), &QAction::triggered, &form,
         [&form] { form.PageControl1->setCurrentWidget(form.TabSheet5); });
