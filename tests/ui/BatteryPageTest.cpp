@@ -192,6 +192,7 @@ TEST_F(BatteryTest, ReadingsBelowTheCutOffAreRecordedAtTheCutOff)
         EXPECT_EQ(row.mid(1, 4), (QStringList { c.stored, "0.300", QString::number(t), "1.250" }));
         EXPECT_FALSE(row[5].isEmpty()) << "measurement time";
         EXPECT_EQ(form->LabelBV->text(), c.measured + u'V');
+        EXPECT_EQ(form->LabelBElapsed->text(), QStringLiteral("0:00:%1").arg(t, 2, 10, QLatin1Char('0')));
         EXPECT_EQ(form->Chart().Points().back(), QPointF(t, c.charted));
         EXPECT_EQ(form->Series1->points().last(), QPointF(t, c.charted));
         EXPECT_EQ(form->DBGrid2->currentIndex().row(), model.rowCount() - 1) << "the newest row is selected";

@@ -232,8 +232,18 @@ TEST_F(LoadInput, LiveReadingsWhileOnAndPollingEndsWhenOff)
     EXPECT_TRUE(form->PLabel->text().endsWith(u'W'));
     EXPECT_TRUE(WireLines(*host).contains("load:curr 2"));
 
+    const auto colour = [](QLabel* label) { return label->palette().color(QPalette::WindowText); };
+    EXPECT_EQ(colour(form->VLable), QColor(Qt::blue));
+    const QString lastVoltage = form->VLable->text();
     form->startButton->click();
     EXPECT_FALSE(form->fetchTimer->isActive());
+    // Stopped: the last readings stay, grey, until new ones come.
+    for (QLabel* label : { form->VLable, form->ILable, form->PLabel })
+        EXPECT_EQ(colour(label), QColor(Qt::gray)) << label->objectName().toStdString();
+    EXPECT_EQ(form->VLable->text(), lastVoltage);
+    form->startButton->click();
+    EXPECT_TRUE(WaitUntil([&] { return colour(form->VLable) == QColor(Qt::blue); })) << "live again";
+    form->startButton->click();
     ASSERT_TRUE(DrainQueue());
     // Drained is written, not yet read by the simulator; nothing may follow "load off".
     EXPECT_TRUE(WaitUntil([&] { return WireLines(*host).last() == u"load off"; }))

@@ -78,6 +78,7 @@ TEST_F(Memories, RecalledSettingsComeBackIntoTheWindow)
     form->FileNo->setEditText("2");
     form->BitBtn1->click();
     ASSERT_TRUE(DrainQueue());
+    EXPECT_EQ(form->StatusNote->text(), u"Settings saved in memory 2");
     // Then the instrument is changed again.
     form->MaxI->setText("7");
     form->fuZaiButton->click();
@@ -86,8 +87,19 @@ TEST_F(Memories, RecalledSettingsComeBackIntoTheWindow)
     ASSERT_TRUE(DrainQueue());
     ASSERT_EQ(Session().Maxima().current, 7);
 
+    // What the status line says while the read-back goes on, and when it is done.
+    QStringList notes;
+    const auto windowHandler = Session().OnReadBackProgress;
+    Session().OnReadBackProgress = [&, windowHandler](InstrumentSession* s, int asked, int total, bool done) {
+        windowHandler(s, asked, total, done);
+        notes << form->StatusNote->text();
+    };
     form->LoadFile->click();
     ASSERT_TRUE(DrainQueue());
+    const int queries = static_cast<int>(ReadBackQueries().size());
+    ASSERT_TRUE(WaitUntil([&] { return notes.size() == queries + 1; })) << notes.join(u'|').toStdString();
+    EXPECT_EQ(notes[11], QStringLiteral("Reading settings back: 12 of %1").arg(queries));
+    EXPECT_EQ(notes.last(), u"Settings read back");
 
     QStringList expected { "mmem:load 2" };
     for (const ReadBackQuery& q : ReadBackQueries())
