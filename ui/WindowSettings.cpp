@@ -29,25 +29,6 @@ std::vector<QWidget*> Remembered(TForm1& form)
     return controls;
 }
 
-void Show(QWidget* control, const QString& text)
-{
-    if (auto* edit = qobject_cast<QLineEdit*>(control)) {
-        edit->setText(text);
-    } else if (auto* box = qobject_cast<QComboBox*>(control)) {
-        const int item = box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
-        if (item >= 0)
-            box->setCurrentIndex(item);
-        else if (box->isEditable())
-            box->setEditText(text);
-    } else if (auto* radio = qobject_cast<QRadioButton*>(control)) {
-        // Chosen without a click: the sense buttons act only on the operator's choice,
-        // and never at start-up.
-        const QSignalBlocker quiet(radio);
-        if (text == u"1")
-            radio->setChecked(true);
-    }
-}
-
 QString Shown(const QWidget* control)
 {
     if (const auto* edit = qobject_cast<const QLineEdit*>(control))
@@ -61,6 +42,20 @@ QString Shown(const QWidget* control)
 
 } // namespace
 
+void ShowInControl(QWidget* control, const QString& text)
+{
+    if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+        edit->setText(text);
+    } else if (auto* box = qobject_cast<QComboBox*>(control)) {
+        // The matching item, or the text as typed.
+        const int item = box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (item >= 0)
+            box->setCurrentIndex(item);
+        else if (box->isEditable())
+            box->setEditText(text);
+    }
+}
+
 std::unique_ptr<QSettings> OpenWindowSettings()
 {
     return std::make_unique<QSettings>(
@@ -71,8 +66,17 @@ void RestoreWindowSettings(TForm1& form, QSettings& settings)
 {
     for (QWidget* control : Remembered(form)) {
         const QVariant saved = settings.value(kControls + control->objectName());
-        if (saved.isValid())
-            Show(control, saved.toString());
+        if (!saved.isValid())
+            continue;
+        if (auto* radio = qobject_cast<QRadioButton*>(control)) {
+            // Chosen without a click: the sense buttons act only on the operator's
+            // choice, and never at start-up.
+            const QSignalBlocker quiet(radio);
+            if (saved.toString() == u"1")
+                radio->setChecked(true);
+        } else {
+            ShowInControl(control, saved.toString());
+        }
     }
     // Only onto a screen that is still there.
     const QPoint position = settings.value(kPosition).toPoint();

@@ -6,6 +6,8 @@
 #include <memory>
 
 class QSettings;
+class QString;
+class QWidget;
 class TForm1;
 
 // The program's settings file.
@@ -16,3 +18,7 @@ std::unique_ptr<QSettings> OpenWindowSettings();
 void RestoreWindowSettings(TForm1& form, QSettings& settings);
 // Saves what `form` shows.
 void SaveWindowSettings(TForm1& form, QSettings& settings);
+
+// Shows `text` in a line edit, or selects it in a combo box (typed in when no item has it
+// and the box takes typing); other controls are left as they are.
+void ShowInControl(QWidget* control, const QString& text);

@@ -437,19 +437,8 @@ void TForm1::ShowPortClosed(const QString& status)
 
 void TForm1::ShowReadBack(const ReadBackResult& result)
 {
-    for (const auto& [name, text] : result.texts) {
-        QWidget* control = FReadBackFields.value(name);
-        if (auto* edit = qobject_cast<QLineEdit*>(control)) {
-            edit->setText(text);
-        } else if (auto* box = qobject_cast<QComboBox*>(control)) {
-            // A combo box shows the matching item, or the text as typed.
-            const int item = box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
-            if (item >= 0)
-                box->setCurrentIndex(item);
-            else if (box->isEditable())
-                box->setEditText(text);
-        }
-    }
+    for (const auto& [name, text] : result.texts)
+        ShowInControl(FReadBackFields.value(name), text);
     if (auto* button = qobject_cast<QRadioButton*>(FReadBackFields.value(result.select))) {
         FApplyingReadBack = true;
         button->setChecked(true);
