@@ -578,7 +578,7 @@ void FitCaptions(TForm1& w)
 {
     // The captions the window's state gives these controls besides the one they are built
     // with; each control gets one font for all of them.
-    const QStringList portCaptions = { "Select", "Connect", "Disconnect" };
+    const QStringList portCaptions = { "Select", "Connect", "Connecting…", "Disconnect" };
     const QStringList runCaptions = { "Start", "Begin", "Stop" };
     QHash<QWidget*, QStringList> captions = { { w.combutton, portCaptions }, { w.startButton, runCaptions },
         { w.startButtonB, runCaptions }, { w.startButtonL, runCaptions } };

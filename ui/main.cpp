@@ -79,6 +79,8 @@ QString Caption(PortState state)
         return QStringLiteral("Select");
     case PortState::Closed:
         return QStringLiteral("Connect");
+    case PortState::Opening:
+        return QStringLiteral("Connecting…");
     case PortState::Open:
         return QStringLiteral("Disconnect");
     }
@@ -340,6 +342,8 @@ void TForm1::ShowState()
     if (!open && std::exchange(FClosingAfterInputOff, false))
         StatusPanel0->setText(QStringLiteral("Serial Port closed after switching the input off"));
     combutton->setText(Caption(s.Port()));
+    combutton->setToolTip(
+        s.Port() == PortState::Opening ? QStringLiteral("Press to stop connecting") : QString());
     startButton->setText(Caption(s.Run(Activity::Load)));
     startButtonB->setText(Caption(s.Run(Activity::Battery)));
     startButtonL->setText(Caption(s.Run(Activity::List)));
@@ -475,6 +479,11 @@ void TForm1::FormClose(QObject*)
 
 void TForm1::combuttonClick(QObject*)
 {
+    if (FSession->Port() == PortState::Opening) {
+        FSession->CancelOpen();
+        ShowPortClosed(QStringLiteral("Serial Port closed"));
+        return;
+    }
     if (FSession->Port() == PortState::Open && FSession->Disconnecting())
         return; // closes once its "load off" has left
     if (FSession->Port() != PortState::Closed) {
@@ -486,17 +495,23 @@ void TForm1::combuttonClick(QObject*)
         return;
     }
     const QString port = Combo->currentText();
-    try {
-        if (!ConnectInstrument(*FSession, port, BaudRate->currentText(), AdrValue->text(), *FMessages))
-            return;
-    } catch (const ECommsError& error) {
-        if (!error.Reason().isEmpty())
-            ShowStatusError(QString::fromUtf8(error.what()) + QStringLiteral(": ") + error.Reason());
-        MessageBoxes().ShowMessage(this, QString::fromUtf8(error.what()));
-        return;
-    }
-    StatusPanel0->setText(
-        QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + BaudRate->currentText());
+    const QString baudRate = BaudRate->currentText();
+    // A local port has opened (or failed) when BeginConnect returns, a network port later.
+    const auto opened
+        = [this, port, baudRate, before = StatusPanel0->text()](const std::optional<ECommsError>& error) {
+              if (!error) {
+                  StatusPanel0->setText(
+                      QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + baudRate);
+                  return;
+              }
+              StatusPanel0->setText(before);
+              if (!error->Reason().isEmpty())
+                  ShowStatusError(QString::fromUtf8(error->what()) + QStringLiteral(": ") + error->Reason());
+              MessageBoxes().ShowMessage(this, QString::fromUtf8(error->what()));
+          };
+    if (BeginConnect(*FSession, port, baudRate, AdrValue->text(), *FMessages, opened)
+        && FSession->Port() == PortState::Opening)
+        StatusPanel0->setText(QStringLiteral("Connecting to ") + port + QStringLiteral("…"));
 }
 
 void TForm1::ListPortsInBackground()

@@ -13,8 +13,38 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QValueAxis>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
+
+// A TCP port on 127.0.0.1. Listening, it takes connections into its queue and never says a
+// word (a device server that does not answer the Telnet negotiation); not listening, it
+// refuses them.
+struct LoopbackPort
+{
+    explicit LoopbackPort(bool listening)
+    {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        if (listening) {
+            EXPECT_EQ(listen(fd, 8), 0);
+        }
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackPort() { close(fd); }
+    LoopbackPort(const LoopbackPort&) = delete;
+    LoopbackPort& operator=(const LoopbackPort&) = delete;
+    int fd = -1;
+    uint16_t port = 0;
+};
 
 int RowsIn(const QString& table)
 {
@@ -297,9 +327,13 @@ TEST_F(Connecting, TypedNetworkPortConnectsAndItsLossShows)
     QTest::keyClicks(form->Combo->lineEdit(), port);
     ASSERT_EQ(form->Combo->currentText(), port);
     form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+    EXPECT_TRUE(Session().Pipeline().Idle());
+    ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() != u"Connecting…"; }));
     ASSERT_EQ(form->combutton->text(), QStringLiteral("Disconnect"))
         << boxes->messages.join(' ').toStdString();
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: " + port + ". Baud Rate: 9600");
+    EXPECT_EQ(Pending(*form), kConnectSequence);
     ASSERT_TRUE(DrainQueue());
     EXPECT_EQ(Session().Maxima().current, 30);
 
@@ -307,6 +341,51 @@ TEST_F(Connecting, TypedNetworkPortConnectsAndItsLossShows)
     ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() == u"Connect"; }));
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port lost: " + port + " stopped answering (unplugged?)");
     EXPECT_EQ(form->Comm1->Handle(), 0);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
+}
+
+// A device server that does not answer holds nothing but the button: it reads
+// "Connecting…" while the window goes on, and pressing it gives up. One that refuses is
+// reported as a local port that cannot open.
+TEST_F(Connecting, NetworkPortOpensWhileTheWindowGoesOn)
+{
+    const LoopbackPort silent(true);
+    const LoopbackPort refusing(false);
+    form->combutton->click(); // the first click after start-up only closes
+    int ticksWhileOpening = 0;
+    QTimer owner;
+    QObject::connect(&owner, &QTimer::timeout, [&] {
+        if (Session().Port() == PortState::Opening)
+            ++ticksWhileOpening;
+    });
+    owner.start(10);
+
+    const QString mute = QStringLiteral("rfc2217://127.0.0.1:%1").arg(silent.port);
+    form->Combo->setEditText(mute);
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+    EXPECT_FALSE(form->combutton->toolTip().isEmpty());
+    EXPECT_EQ(form->StatusPanel0->text(), "Connecting to " + mute + "…");
+    EXPECT_FALSE(form->fuZaiButton->isEnabled());
+    EXPECT_TRUE(WaitUntil([&] { return ticksWhileOpening >= 2 || Session().Port() != PortState::Opening; }));
+    EXPECT_GE(ticksWhileOpening, 2);
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_TRUE(form->combutton->toolTip().isEmpty());
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
+    EXPECT_EQ(form->Comm1->Handle(), 0);
+
+    form->Combo->setEditText(QStringLiteral("tcp://127.0.0.1:%1").arg(refusing.port));
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+    ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() != u"Connecting…"; }));
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    EXPECT_EQ(boxes->messages, QStringList { "Error opening serial port" });
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
+    EXPECT_TRUE(
+        form->StatusError->toolTip().endsWith(u"is the device server running and listening on that port?"))
+        << form->StatusError->toolTip().toStdString();
+    EXPECT_TRUE(Session().Pipeline().Idle());
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
