@@ -38,14 +38,19 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -103,6 +108,39 @@ void Complain(const QString& message)
 {
     std::fprintf(stderr, "dcload-cli: %s\n", qPrintable(message));
 }
+
+// While it lives, the command is opening its port, which holds this thread (a device
+// server that never answers, for seconds): past a second it says so on standard error.
+class ConnectingNote
+{
+public:
+    explicit ConnectingNote(const QString& port)
+        : FText("Connecting to " + port.toStdString() + " …")
+        , FThread([this] {
+            std::unique_lock lock(FLock);
+            if (!FWake.wait_for(lock, std::chrono::seconds(1), [this] { return FOver; }))
+                std::fprintf(stderr, "dcload-cli: %s\n", FText.c_str());
+        })
+    { }
+    ~ConnectingNote()
+    {
+        {
+            std::lock_guard lock(FLock);
+            FOver = true;
+        }
+        FWake.notify_one();
+        FThread.join();
+    }
+    ConnectingNote(const ConnectingNote&) = delete;
+    ConnectingNote& operator=(const ConnectingNote&) = delete;
+
+private:
+    const std::string FText;
+    std::mutex FLock; // guards FOver
+    std::condition_variable FWake;
+    bool FOver = false; // the port has opened or failed
+    std::thread FThread; // last: it starts once the rest is made
+};
 
 struct Told : IOperatorMessages
 {
@@ -388,6 +426,7 @@ public:
             if (FPhase != Phase::Running)
                 return; // stopped before it began
             Guard([&] {
+                const ConnectingNote note(port);
                 if (command == u"measure")
                     Measure(port, *baud);
                 else if (command == u"battery")

@@ -516,7 +516,8 @@ void InstrumentSession::ReleasePort()
 
 void InstrumentSession::PortHungUp()
 {
-    // A hang-up that was already on its way when the port was closed.
+    // A hang-up that was already on its way when the port was closed (once another port has
+    // opened, TComm drops it undelivered).
     if (FComm->Handle() == 0)
         return;
     ReleasePort();

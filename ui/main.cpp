@@ -481,7 +481,7 @@ void TForm1::combuttonClick(QObject*)
 {
     if (FSession->Port() == PortState::Opening) {
         FSession->CancelOpen();
-        ShowPortClosed(QStringLiteral("Serial Port closed"));
+        ShowPortClosed(QStringLiteral("Connecting cancelled"));
         return;
     }
     if (FSession->Port() == PortState::Open && FSession->Disconnecting())

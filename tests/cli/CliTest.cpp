@@ -1,6 +1,8 @@
 // dcload-cli end to end: each command against dcload-sim over its pseudo-terminal, and
 // each exit status. The programs run as a user's script would run them. Cases that each
 // need a connected instrument run side by side, each with a simulator of its own.
+#include "comm/CommTestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -303,16 +305,18 @@ TEST_F(CliTest, ListVerdictsDecideTheExitStatus)
     }
 }
 
-// Arguments the program cannot use exit 3 with a message; a port that cannot be opened 2.
+// Arguments the program cannot use exit 3 with a message; a port that cannot be opened 2,
+// and one that keeps it waiting says so meanwhile.
 TEST_F(CliTest, BadArgumentsAndBadPortsHaveTheirOwnExitStatus)
 {
     const QString steps
         = WriteFile(QStringLiteral("bad.json"), "{ \"steps\": 2,\n  \"stepping\": \"sideways\" }");
+    const TMuteServers mute;
     const struct
     {
         QStringList args;
         int exit;
-        const char* message;
+        QString message;
     } cases[] = {
         { { "measure" }, 3, "--port is needed" },
         { { "--port", "sim", "calibrate" }, 3, "unknown command calibrate" },
@@ -327,12 +331,15 @@ TEST_F(CliTest, BadArgumentsAndBadPortsHaveTheirOwnExitStatus)
         { { "--port", "sim", "battery", "--current", "1", "--cutoff", "9", "--csv", "/proc/no/file.csv" }, 3,
             "cannot write /proc/no/file.csv" },
         { { "--port", "/dev/no-such-adapter", "measure" }, 2, "No such file or directory" },
+        { { "--port", mute.Unanswered(), "measure" }, 2,
+            "dcload-cli: Connecting to " + mute.Unanswered()
+                + " …\ndcload-cli: Error opening serial port: " },
     };
     for (const auto& c : cases) {
         const Finished f = Run(c.args);
         EXPECT_EQ(f.exit, c.exit) << c.args.join(u' ').toStdString() << "\n" << f.errors.toStdString();
         EXPECT_TRUE(f.errors.startsWith(u"dcload-cli: ")) << f.errors.toStdString();
-        EXPECT_TRUE(f.errors.contains(QLatin1String(c.message))) << f.errors.toStdString();
+        EXPECT_TRUE(f.errors.contains(c.message)) << f.errors.toStdString();
         EXPECT_TRUE(f.lines.isEmpty()) << "nothing on standard output after a refusal";
     }
 }

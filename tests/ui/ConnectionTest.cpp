@@ -1,6 +1,7 @@
 // Start-up, the port box, connecting, disconnecting and losing the port, against the
 // instrument simulator on a real pseudo-terminal.
 #include "WindowFixture.h"
+#include "comm/CommTestSupport.h"
 #include "replies/Numbers.h"
 #include "store/ResultsQuery.h"
 #include "workflows/ConnectionRules.h"
@@ -13,38 +14,8 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QValueAxis>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-// A TCP port on 127.0.0.1. Listening, it takes connections into its queue and never says a
-// word (a device server that does not answer the Telnet negotiation); not listening, it
-// refuses them.
-struct LoopbackPort
-{
-    explicit LoopbackPort(bool listening)
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        if (listening) {
-            EXPECT_EQ(listen(fd, 8), 0);
-        }
-        port = ntohs(address.sin_port);
-    }
-    ~LoopbackPort() { close(fd); }
-    LoopbackPort(const LoopbackPort&) = delete;
-    LoopbackPort& operator=(const LoopbackPort&) = delete;
-    int fd = -1;
-    uint16_t port = 0;
-};
 
 int RowsIn(const QString& table)
 {
@@ -345,37 +316,69 @@ TEST_F(Connecting, TypedNetworkPortConnectsAndItsLossShows)
 }
 
 // A device server that does not answer holds nothing but the button: it reads
-// "Connecting…" while the window goes on, and pressing it gives up. One that refuses is
-// reported as a local port that cannot open.
+// "Connecting…" while the window goes on, and pressing it or closing the window gives up,
+// leaving no port, worker or descriptor, and nothing that arrives later. One that refuses
+// is reported as a local port that cannot open.
 TEST_F(Connecting, NetworkPortOpensWhileTheWindowGoesOn)
 {
-    const LoopbackPort silent(true);
-    const LoopbackPort refusing(false);
-    form->combutton->click(); // the first click after start-up only closes
-    int ticksWhileOpening = 0;
-    QTimer owner;
-    QObject::connect(&owner, &QTimer::timeout, [&] {
-        if (Session().Port() == PortState::Opening)
-            ++ticksWhileOpening;
-    });
-    owner.start(10);
+    const TMuteServers mute;
+    const struct
+    {
+        QString port;
+        bool closeWindow; // else the button is pressed again
+    } cases[] = {
+        { mute.Unanswered(), false },
+        { mute.Silent(), false },
+        { mute.Unanswered(), true },
+        { mute.Silent(), true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port.toStdString() + (c.closeWindow ? " closing the window" : " pressing Cancel"));
+        form->combutton->click(); // the first click after start-up only closes
+        int ticksWhileOpening = 0;
+        QTimer owner;
+        QObject::connect(&owner, &QTimer::timeout, [&] {
+            if (Session().Port() == PortState::Opening)
+                ++ticksWhileOpening;
+        });
+        owner.start(10);
+        // Counted once the port list has come, whose lister opens descriptors of its own.
+        ASSERT_TRUE(WaitUntil([this] { return form->Combo->count() > 0; }));
+        const int fds = OpenFdCount();
 
-    const QString mute = QStringLiteral("rfc2217://127.0.0.1:%1").arg(silent.port);
-    form->Combo->setEditText(mute);
-    form->combutton->click();
-    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
-    EXPECT_FALSE(form->combutton->toolTip().isEmpty());
-    EXPECT_EQ(form->StatusPanel0->text(), "Connecting to " + mute + "…");
-    EXPECT_FALSE(form->fuZaiButton->isEnabled());
-    EXPECT_TRUE(WaitUntil([&] { return ticksWhileOpening >= 2 || Session().Port() != PortState::Opening; }));
-    EXPECT_GE(ticksWhileOpening, 2);
-    form->combutton->click();
-    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
-    EXPECT_TRUE(form->combutton->toolTip().isEmpty());
-    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
-    EXPECT_EQ(form->Comm1->Handle(), 0);
+        form->Combo->setEditText(c.port);
+        form->combutton->click();
+        EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+        EXPECT_FALSE(form->combutton->toolTip().isEmpty());
+        EXPECT_EQ(form->StatusPanel0->text(), "Connecting to " + c.port + "…");
+        EXPECT_FALSE(form->fuZaiButton->isEnabled());
+        EXPECT_TRUE(
+            WaitUntil([&] { return ticksWhileOpening >= 2 || Session().Port() != PortState::Opening; }));
+        EXPECT_GE(ticksWhileOpening, 2);
 
-    form->Combo->setEditText(QStringLiteral("tcp://127.0.0.1:%1").arg(refusing.port));
+        if (c.closeWindow) {
+            form->close();
+        } else {
+            form->combutton->click();
+            EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+            EXPECT_TRUE(form->combutton->toolTip().isEmpty());
+            EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Connecting cancelled"));
+        }
+        EXPECT_EQ(Session().Port(), PortState::Closed);
+        EXPECT_EQ(form->Comm1->Handle(), 0);
+        EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("comm-open") == 0; }, 2s));
+        EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fds; }, 2s)) << OpenFdCount() << " for " << fds;
+        PumpEvents(50ms);
+        EXPECT_EQ(Session().Port(), PortState::Closed);
+        EXPECT_TRUE(Session().Pipeline().Idle());
+        EXPECT_TRUE(boxes->messages.isEmpty()) << boxes->messages.join(' ').toStdString();
+        EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
+        Restart();
+    }
+
+    const TLoopbackSocket refusing; // bound, never listening
+    form->combutton->click();
+    form->Combo->setEditText(QStringLiteral("tcp://127.0.0.1:%1").arg(refusing.Port));
     form->combutton->click();
     EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
     ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() != u"Connecting…"; }));
