@@ -305,7 +305,7 @@ void BuildMainPage(TForm1& w, QWidget* page)
     auto* portBox = MakeCombo<PortComboBox>(g, "Combo", { "COM1", "COM2" }, "Combo", 72, rows[0], 88);
     portBox->ShowStartOfText();
     w.Combo = portBox;
-    w.combutton = MakeButton(g, "combutton", "Select", { 165, rows[0] - 2, 52, 25 }, kBoldButton);
+    w.combutton = MakeButton(g, "combutton", "Select", { 164, rows[0] - 2, 56, 25 }, kBoldButton);
     MakeRowLabel(g, "Baud Rate:", 10, rows[1]);
     w.BaudRate
         = MakeCombo(g, "BaudRate", { "4800", "9600", "11520", "12800", "14400", "19200", "28800", "38400" },
