@@ -21,6 +21,7 @@ TCommWindow::~TCommWindow()
 
 void TCommWindow::Post(TPortEvent* e)
 {
+    e->SetGeneration(FGeneration.load());
     FPublished.fetch_add(1, std::memory_order_release);
     QCoreApplication::postEvent(this, e);
 }
@@ -79,6 +80,7 @@ void TCommWindow::ChunkTaken()
 
 bool TCommWindow::NewSession()
 {
+    ++FGeneration;
     FHangupPosted.store(false);
     FRoomWanted.store(false);
     FRoomSignal = PosixSerial::CreateSignal();
@@ -95,6 +97,13 @@ void TCommWindow::EndSession()
 void TCommWindow::DeliverNext(TPortEvent* e)
 {
     const bool chunk = e->type() == TPortEvent::PortData;
+    if (e->Generation() != FGeneration.load()) {
+        // Posted by a port closed before the one open now: dropped, its chunk freed here.
+        (void)e->TakeNext();
+        if (chunk)
+            ChunkTaken();
+        return;
+    }
     // An exception unwinding through Qt's event loop is undefined behaviour; the program's
     // own handlers report their errors themselves, so this is only the last safety net.
     try {

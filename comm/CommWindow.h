@@ -4,6 +4,11 @@
 // TComm::PortWindowProc there, in the order they were posted. A handler's exception never
 // reaches Qt's event loop.
 //
+// Each message carries the open of the port that posted it. What a port posted before it
+// was stopped is still delivered while the port stays closed, but never once another port
+// has been opened: a hang-up of the port that was closed must not close the new one, and
+// what it read is no reply of the new one.
+//
 // It also keeps the receive thread from running away from its owner: at most
 // kMaxChunksInFlight received chunks are posted and not yet taken; beyond that the receive
 // thread waits, which leaves the bytes to the driver's queue and the line's flow control.
@@ -49,8 +54,9 @@ public:
     // Chunks posted and not yet handed to OnReceiveData.
     uint32_t ChunksInFlight() const { return FChunksInFlight.load(); }
 
-    // A new open port: hang-up may be reported again, and the room signal is made. False,
-    // with errno telling why, when it cannot be. Called before any worker starts.
+    // A new open port: hang-up may be reported again, messages of the ports before it are
+    // dropped undelivered, and the room signal is made. False, with errno telling why, when
+    // it cannot be. Called before any worker starts.
     bool NewSession();
     // The port is closed and its workers have ended: the room signal goes.
     void EndSession();
@@ -68,6 +74,9 @@ private:
     // (acquire) before an event is looked at or discarded. Qt's own queue lock already
     // orders this, but ThreadSanitizer cannot see it, so this makes the order visible.
     std::atomic<uint64_t> FPublished { 0 };
+    // The open the workers post for: raised by the owner's thread in NewSession, before the
+    // workers start; read by them as they post, and by the owner's thread as it delivers.
+    std::atomic<uint64_t> FGeneration { 0 };
     // Set by the first worker that posts a hang-up in the current session.
     std::atomic<bool> FHangupPosted { false };
     // Chunks posted and not yet taken: raised by the receive thread before it posts, lowered

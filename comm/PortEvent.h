@@ -44,6 +44,9 @@ public:
     { }
 
     uint32_t Value() const { return FValue; }
+    // Which open of the port posted it (TCommWindow counts the opens); set before posting.
+    uint64_t Generation() const { return FGeneration; }
+    void SetGeneration(uint64_t generation) { FGeneration = generation; }
 
     // A message is delivered in parts, one call of a handler each: a PortData message has one
     // part per chunk, every other message a single one.
@@ -66,6 +69,7 @@ public:
 
 private:
     uint32_t FValue;
+    uint64_t FGeneration = 0;
     TReceivedChunks FChunks;
     std::size_t FParts;
     std::size_t FNext = 0;

@@ -51,7 +51,7 @@ TRfc2217Transport::~TRfc2217Transport()
         PosixSerial::CloseSignal(FSignal);
 }
 
-int TRfc2217Transport::Negotiate(std::chrono::milliseconds limit)
+int TRfc2217Transport::Negotiate(std::chrono::milliseconds limit, int cancelSignal)
 {
     if (FSignal < 0)
         return errno != 0 ? errno : EMFILE;
@@ -84,11 +84,14 @@ int TRfc2217Transport::Negotiate(std::chrono::milliseconds limit)
             = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return 0; // a server that does not answer gets the plain stream
-        pollfd p { FFd, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0 };
-        const int ready = poll(&p, 1, static_cast<int>(left.count()));
+        pollfd p[2] = { { FFd, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0 },
+            { cancelSignal, POLLIN, 0 } };
+        const int ready = poll(p, cancelSignal >= 0 ? 2 : 1, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR)
             return errno;
-        if (ready <= 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
+        if (ready > 0 && cancelSignal >= 0 && p[1].revents != 0)
+            return ECANCELED;
+        if (ready <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         const ssize_t n = recv(FFd, raw, sizeof raw, 0);
         if (n == 0)

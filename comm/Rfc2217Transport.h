@@ -27,8 +27,9 @@ public:
     // are purged, or limit has passed; what it sends for the instrument meanwhile is dropped,
     // as a local port's queues are purged at opening. 0 when the server answered or stayed
     // silent (a server without Telnet then gets the plain stream), the errno when the
-    // connection failed (then this object only closes).
-    int Negotiate(std::chrono::milliseconds limit);
+    // connection failed (then this object only closes); ECANCELED as soon as cancelSignal
+    // (an eventfd, or -1 for none) is raised.
+    int Negotiate(std::chrono::milliseconds limit, int cancelSignal = -1);
 
     int Fd() const override { return FFd; }
     ssize_t Read(const iovec* iov, int count) override;

@@ -144,8 +144,15 @@ void TComm::StartComm()
 {
     if (hCommFile != 0)
         throw ECommsError("This serial port already opened");
+    StartComm(OpenTransport(FCommName));
+}
 
-    FTransport = OpenTransport(FCommName);
+void TComm::StartComm(std::unique_ptr<TTransport> transport)
+{
+    if (hCommFile != 0)
+        throw ECommsError("This serial port already opened");
+
+    FTransport = std::move(transport);
     hCommFile = FTransport->Fd();
     FSendDataEmpty = true;
     ApplyTimeouts();

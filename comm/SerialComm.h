@@ -57,8 +57,14 @@ public:
 
     // Opens the port CommName() names: a local device, "tcp://HOST:PORT" (a device server's
     // raw stream) or "rfc2217://HOST:PORT" (Telnet with remote line control, which carries
-    // the line settings to the server's port). Throws ECommsError.
+    // the line settings to the server's port). Throws ECommsError. A network port may hold
+    // the calling thread for seconds; TPortOpener opens one on a thread of its own, and the
+    // overload below starts it.
     void StartComm();
+    // The owner's half of StartComm: starts the port on a transport OpenTransport has opened
+    // (on any thread), for the port named CommName(). Throws ECommsError, as StartComm does,
+    // and then the transport is closed; also when this port is open already.
+    void StartComm(std::unique_ptr<TTransport> transport);
     void StopComm(); // does nothing when closed; harmless twice
     // Copies the block and hands it to the transmit thread; false when closed, for a
     // count of 0, or when the hand-over fails. Never blocks.

@@ -43,10 +43,10 @@ std::unique_ptr<TTransport> OpenLocal(const std::string& path)
     return std::unique_ptr<TTransport>(transport);
 }
 
-std::unique_ptr<TTransport> OpenNetwork(const TPortAddress& address)
+std::unique_ptr<TTransport> OpenNetwork(const TPortAddress& address, int cancelSignal)
 {
     const NetSocket::TConnectResult connected
-        = NetSocket::Connect(address.Host, address.Port, kLookupLimit, kConnectLimit);
+        = NetSocket::Connect(address.Host, address.Port, kLookupLimit, kConnectLimit, cancelSignal);
     if (connected.Fd < 0) {
         if (!connected.LookupError.empty())
             throw ECommsError(kCannotOpen, 0,
@@ -69,19 +69,25 @@ std::unique_ptr<TTransport> OpenNetwork(const TPortAddress& address)
         throw ECommsError("Cannot setup comm buffer", ENOMEM);
     }
     std::unique_ptr<TTransport> transport(telnet);
-    if (const int error = telnet->Negotiate(kNegotiationLimit))
+    if (const int error = telnet->Negotiate(kNegotiationLimit, cancelSignal))
         throw ECommsError(kCannotOpen, error);
     return transport;
 }
 
 } // namespace
 
-std::unique_ptr<TTransport> OpenTransport(const QString& portText)
+std::unique_ptr<TTransport> OpenTransport(const QString& portText, int cancelSignal)
 {
     const TParsedPort parsed = ParsePortText(portText);
     if (!parsed.Address)
         throw ECommsError(kCannotOpen, EINVAL, parsed.Error);
     if (parsed.Address->Kind == TPortKind::Local)
         return OpenLocal(parsed.Address->Path);
-    return OpenNetwork(*parsed.Address);
+    return OpenNetwork(*parsed.Address, cancelSignal);
+}
+
+bool OpensAtOnce(const QString& portText)
+{
+    const TParsedPort parsed = ParsePortText(portText);
+    return !parsed.Address || parsed.Address->Kind == TPortKind::Local;
 }

@@ -47,5 +47,12 @@ public:
 };
 
 // Opens the port the text names (see ParsePortText); throws ECommsError with the message
-// the operator reads and the cause.
-std::unique_ptr<TTransport> OpenTransport(const QString& portText);
+// the operator reads and the cause. Touches nothing but what it opens, so it may run on any
+// thread; a network port may take seconds (name lookup, connect, Telnet negotiation), and
+// raising cancelSignal (an eventfd, or -1 for none) ends each of those waits at once, with
+// ECANCELED as the cause.
+std::unique_ptr<TTransport> OpenTransport(const QString& portText, int cancelSignal = -1);
+
+// Opening the text's port never waits: a local device (opened non-blocking) or a text that
+// names no port (refused at once). Only a network port waits for the network.
+bool OpensAtOnce(const QString& portText);

@@ -1,6 +1,8 @@
 #include "link/InstrumentSession.h"
 
+#include "comm/PortOpener.h"
 #include "comm/SerialComm.h"
+#include "comm/Transport.h"
 #include "link/Guarded.h"
 #include "replies/Numbers.h"
 
@@ -55,6 +57,7 @@ InstrumentSession::InstrumentSession(QObject* parent)
     FComm->setOutx_XonXoffFlow(false);
     FComm->setInx_XonXoffFlow(false);
     FComm->setReadIntervalTimeout(100);
+    FOpener = new TPortOpener(this);
     FComm->OnReceiveData = [this](TComm*, const char* buffer, uint16_t length) {
         Guarded([&] { ReceiveChunk(buffer, length); });
     };
@@ -93,7 +96,8 @@ InstrumentSession::InstrumentSession(QObject* parent)
 
 InstrumentSession::~InstrumentSession()
 {
-    // The port goes before the simulator it may be talking to.
+    // The port goes before the simulator it may be talking to; an open under way first.
+    FOpener->Cancel();
     FComm->StopComm();
     FVirtual = {};
 }
@@ -361,6 +365,68 @@ bool InstrumentSession::HasVirtualPort(const QString& name) const
 
 void InstrumentSession::Open(const QString& name, uint32_t baudRate)
 {
+    if (FPort == PortState::Opening)
+        throw ECommsError("This serial port is already being opened");
+    PreparePort(name, baudRate);
+    try {
+        FComm->StartComm();
+    } catch (...) {
+        FVirtual = {};
+        throw;
+    }
+    PortOpened(name);
+}
+
+void InstrumentSession::BeginOpen(const QString& name, uint32_t baudRate, OpenedHandler then)
+{
+    if (FPort == PortState::Opening)
+        throw ECommsError("This serial port is already being opened");
+    if (FPort == PortState::Open)
+        throw ECommsError("This serial port already opened");
+    PreparePort(name, baudRate);
+    FOpeningName = name;
+    FBeforeOpening = FPort;
+    FOpenedThen = std::move(then);
+    if (OpensAtOnce(FComm->CommName())) {
+        std::optional<ECommsError> error;
+        try {
+            FComm->StartComm();
+        } catch (const ECommsError& e) {
+            error = e;
+        } catch (...) {
+            FOpenedThen = {};
+            FVirtual = {};
+            throw;
+        }
+        OpenEnded(error);
+        return;
+    }
+    try {
+        FOpener->Begin(FComm->CommName(),
+            [this](std::unique_ptr<TTransport> transport, const std::optional<ECommsError>& error) {
+                TransportOpened(std::move(transport), error);
+            });
+    } catch (const ECommsError& e) {
+        OpenEnded(e);
+        return;
+    }
+    FPort = PortState::Opening;
+    StateChanged();
+}
+
+void InstrumentSession::CancelOpen()
+{
+    if (FPort != PortState::Opening)
+        return;
+    FOpener->Cancel();
+    FOpenedThen = {};
+    FVirtual = {};
+    FPort = FBeforeOpening;
+    StateChanged();
+}
+
+void InstrumentSession::PreparePort(const QString& name, uint32_t baudRate)
+{
     FComm->setCommName(name);
     FComm->setBaudRate(baudRate);
     const auto maker = FVirtualMakers.find(name);
@@ -368,12 +434,41 @@ void InstrumentSession::Open(const QString& name, uint32_t baudRate)
         FVirtual = maker->second();
         FComm->setCommName(FVirtual.devicePath);
     }
-    try {
-        FComm->StartComm();
-    } catch (...) {
-        FVirtual = {};
-        throw;
+}
+
+void InstrumentSession::TransportOpened(
+    std::unique_ptr<TTransport> transport, std::optional<ECommsError> error)
+{
+    if (transport) {
+        try {
+            FComm->StartComm(std::move(transport));
+        } catch (const ECommsError& e) {
+            error = e;
+        } catch (const std::exception& e) {
+            error = ECommsError(e.what());
+        }
     }
+    OpenEnded(error);
+}
+
+void InstrumentSession::OpenEnded(const std::optional<ECommsError>& error)
+{
+    const OpenedHandler then = std::exchange(FOpenedThen, {});
+    if (error) {
+        FVirtual = {};
+        FPort = FBeforeOpening;
+        StateChanged();
+    } else {
+        PortOpened(FOpeningName);
+    }
+    if (then)
+        Guarded([&] { then(this, error); });
+    if (auto handler = OnOpened)
+        Guarded([&] { handler(this, error); });
+}
+
+void InstrumentSession::PortOpened(const QString& name)
+{
     FPortName = name;
     FPort = PortState::Open;
     ++FConnection;
@@ -431,6 +526,8 @@ bool InstrumentSession::Disconnect()
 
 void InstrumentSession::ReleasePort()
 {
+    FOpener->Cancel();
+    FOpenedThen = {};
     FComm->StopComm();
     FVirtual = {};
     ClearQueues();
@@ -450,7 +547,8 @@ void InstrumentSession::ReleasePort()
 
 void InstrumentSession::PortHungUp()
 {
-    // A hang-up that was already on its way when the port was closed.
+    // A hang-up that was already on its way when the port was closed (once another port has
+    // opened, TComm drops it undelivered).
     if (FComm->Handle() == 0)
         return;
     ReleasePort();

@@ -9,6 +9,7 @@
 // Everything runs on the thread that owns the session; the serial component's workers
 // post to it. An exception thrown while the session handles a tick or a reply (including
 // one thrown by an event handler) ends that handling and is reported through OnError.
+#include "comm/SerialComm.h"
 #include "link/CommandPipeline.h"
 #include "link/RunTracking.h"
 #include "link/Traffic.h"
@@ -28,6 +29,8 @@
 
 class QTimer;
 class TComm;
+class TPortOpener;
+class TTransport;
 
 // A port that comes into being when it is opened, such as the built-in simulator's
 // pseudo-terminal: the device to open, and whatever keeps its far end alive while the
@@ -39,8 +42,9 @@ struct VirtualPort
 };
 using VirtualPortMaker = std::function<VirtualPort()>;
 
-// "Select" before the first choice, then "Connect" (closed) and "Disconnect" (open).
-enum class PortState { Unchosen, Closed, Open };
+// "Select" before the first choice, then "Connect" (closed), "Connecting…" (a network port
+// is being opened) and "Disconnect" (open).
+enum class PortState { Unchosen, Closed, Opening, Open };
 // "Start" before first use, "Begin" when idle (input off), "Stop" while running.
 enum class RunState { Initial, Idle, Running };
 // How a measurement reply is read: which mode the instrument was put in.
@@ -90,6 +94,11 @@ struct LinkCounts
     int missedReadings = 0; // polls of a running activity that brought no reading
 };
 
+class InstrumentSession;
+// How an open ended: nothing when the port is open, else why not (ECommsError's what() is
+// the message for the operator, Reason() the cause).
+using OpenedHandler = std::function<void(InstrumentSession* Sender, const std::optional<ECommsError>& error)>;
+
 class InstrumentSession : public QObject
 {
     Q_OBJECT
@@ -138,8 +147,22 @@ public:
     void AddVirtualPort(const QString& name, VirtualPortMaker make);
     bool HasVirtualPort(const QString& name) const;
     // Opens the port; throws ECommsError (or what the virtual port's maker throws) and
-    // then leaves the state as it was.
+    // then leaves the state as it was. A network port holds the owner's thread while it
+    // opens (seconds for a device server that does not answer): BeginOpen does not.
     void Open(const QString& name, uint32_t baudRate);
+    // Opens the port without holding the owner's thread. A local device and a virtual port
+    // open at once, and a text that names no port is refused at once: the open has ended
+    // when BeginOpen returns. A network port opens on a worker thread while the state reads
+    // Opening, and the open ends later, on the owner's thread (its event loop must run).
+    // Either way it ends with `then`, then OnOpened: the port open (state Open, as after
+    // Open) or the error (the state as it was before). A cancelled open (CancelOpen, Close,
+    // the session destroyed) raises neither. Throws only when the port is open or opening
+    // already (ECommsError) and what a virtual port's maker throws; then the state stays
+    // as it was.
+    void BeginOpen(const QString& name, uint32_t baudRate, OpenedHandler then = {});
+    // Gives up an open under way: what the worker opened is closed, the worker has ended,
+    // and the state is back to what it was before. Does nothing unless Opening.
+    void CancelOpen();
     // Closes the port, empties the queue, forgets awaited answers and stops polling, so
     // nothing stale goes out after the next connect. A battery or list run ends (the load
     // input keeps its state: the instrument still holds it).
@@ -230,6 +253,8 @@ public:
     std::function<void(InstrumentSession* Sender)> OnFlooded;
     // A port state, run state or armed flag changed.
     std::function<void(InstrumentSession* Sender)> OnStateChange;
+    // An open begun with BeginOpen has ended (after its own `then`).
+    OpenedHandler OnOpened;
     // What went wrong while handling a tick or a reply, for the general error display.
     // A kind of dropped reply is told once per connection and run; Counts() counts each.
     std::function<void(InstrumentSession* Sender, const QString& message)> OnError;
@@ -256,6 +281,10 @@ private:
     void Trouble(LinkEvent event);
     void PortHungUp();
     void ReleasePort();
+    void PreparePort(const QString& name, uint32_t baudRate);
+    void TransportOpened(std::unique_ptr<TTransport> transport, std::optional<ECommsError> error);
+    void OpenEnded(const std::optional<ECommsError>& error);
+    void PortOpened(const QString& name);
     std::vector<CutShortRun> EndRuns(std::initializer_list<Activity> activities);
     void EndRun(Activity activity);
     bool CountsFor(Activity activity, const Exchange& poll) const;
@@ -280,6 +309,10 @@ private:
 
     PortState FPort = PortState::Unchosen;
     QString FPortName;
+    TPortOpener* FOpener = nullptr; // opens network ports for BeginOpen
+    QString FOpeningName; // the port BeginOpen is opening
+    PortState FBeforeOpening = PortState::Unchosen; // what a failed or cancelled open goes back to
+    OpenedHandler FOpenedThen; // BeginOpen's `then` until the open ends
     std::map<QString, VirtualPortMaker> FVirtualMakers;
     VirtualPort FVirtual; // the made port while it is open
     bool FCloseAfterInputOff = false; // Disconnect waits for "load off" to leave

@@ -305,7 +305,7 @@ void BuildMainPage(TForm1& w, QWidget* page)
     auto* portBox = MakeCombo<PortComboBox>(g, "Combo", { "COM1", "COM2" }, "Combo", 72, rows[0], 88);
     portBox->ShowStartOfText();
     w.Combo = portBox;
-    w.combutton = MakeButton(g, "combutton", "Select", { 165, rows[0] - 2, 52, 25 }, kBoldButton);
+    w.combutton = MakeButton(g, "combutton", "Select", { 164, rows[0] - 2, 56, 25 }, kBoldButton);
     MakeRowLabel(g, "Baud Rate:", 10, rows[1]);
     w.BaudRate
         = MakeCombo(g, "BaudRate", { "4800", "9600", "11520", "12800", "14400", "19200", "28800", "38400" },
@@ -589,7 +589,7 @@ void FitCaptions(TForm1& w)
 {
     // The captions the window's state gives these controls besides the one they are built
     // with; each control gets one font for all of them.
-    const QStringList portCaptions = { "Select", "Connect", "Disconnect" };
+    const QStringList portCaptions = { "Select", "Connect", "Connecting…", "Disconnect" };
     const QStringList runCaptions = { "Start", "Begin", "Stop" };
     QHash<QWidget*, QStringList> captions = { { w.combutton, portCaptions }, { w.startButton, runCaptions },
         { w.startButtonB, runCaptions }, { w.startButtonL, runCaptions } };

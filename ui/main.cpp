@@ -9,12 +9,12 @@
 #include "ui/ClassicMetricsStyle.h"
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
-#include "ui/PortComboBox.h"
 #include "ui/MenuBar.h"
+#include "ui/PortComboBox.h"
 #include "ui/ResultsLockDialog.h"
-#include "ui/WindowSettings.h"
 #include "ui/StepFiles.h"
 #include "ui/TrafficConsole.h"
+#include "ui/WindowSettings.h"
 #include "workflows/BatteryDischarge.h"
 #include "workflows/Connection.h"
 #include "workflows/ConnectionRules.h"
@@ -28,6 +28,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QChartView>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -37,10 +38,9 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QChartView>
-#include <QMenuBar>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -85,6 +85,8 @@ QString Caption(PortState state)
         return QStringLiteral("Select");
     case PortState::Closed:
         return QStringLiteral("Connect");
+    case PortState::Opening:
+        return QStringLiteral("Connecting…");
     case PortState::Open:
         return QStringLiteral("Disconnect");
     }
@@ -399,6 +401,8 @@ void TForm1::ShowState()
     const InstrumentSession& s = *FSession;
     const bool open = s.Port() == PortState::Open;
     combutton->setText(Caption(s.Port()));
+    combutton->setToolTip(
+        s.Port() == PortState::Opening ? QStringLiteral("Press to stop connecting") : QString());
     startButton->setText(Caption(s.Run(Activity::Load)));
     startButtonB->setText(Caption(s.Run(Activity::Battery)));
     startButtonL->setText(Caption(s.Run(Activity::List)));
@@ -544,6 +548,11 @@ void TForm1::FormClose(QObject*)
 
 void TForm1::combuttonClick(QObject*)
 {
+    if (FSession->Port() == PortState::Opening) {
+        FSession->CancelOpen();
+        ShowPortClosed(QStringLiteral("Connecting cancelled"));
+        return;
+    }
     if (FSession->Port() == PortState::Open && FSession->Disconnecting())
         return; // closes once its "load off" has left
     if (FSession->Port() != PortState::Closed) {
@@ -554,17 +563,29 @@ void TForm1::combuttonClick(QObject*)
         return;
     }
     const QString port = Combo->currentText();
-    try {
-        if (!ConnectInstrument(*FSession, port, BaudRate->currentText(), AdrValue->text(), *FMessages))
-            return;
-    } catch (const ECommsError& error) {
-        if (!error.Reason().isEmpty())
-            ShowStatusError(QString::fromUtf8(error.what()) + QStringLiteral(": ") + error.Reason());
-        MessageBoxes().ShowMessage(this, QString::fromUtf8(error.what()));
-        return;
-    }
-    StatusPanel0->setText(
-        QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + BaudRate->currentText());
+    const QString baudRate = BaudRate->currentText();
+    // A local port has opened (or failed) when BeginConnect returns, a network port later.
+    const auto opened
+        = [this, port, baudRate, before = StatusPanel0->text()](const std::optional<ECommsError>& error) {
+              if (!error) {
+                  StatusPanel0->setText(
+                      QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + baudRate);
+                  ShowStatusError(QString()); // an earlier failure is over
+                  return;
+              }
+              StatusPanel0->setText(before);
+              const QString what = QString::fromUtf8(error->what());
+              if (error->Reason().isEmpty()) {
+                  MessageBoxes().ShowMessage(this, what);
+                  return;
+              }
+              ShowStatusError(what + QStringLiteral(": ") + error->Reason());
+              // The box says why, as the status line does.
+              MessageBoxes().ShowMessage(this, what + u'\n' + error->Reason());
+          };
+    if (BeginConnect(*FSession, port, baudRate, AdrValue->text(), *FMessages, opened)
+        && FSession->Port() == PortState::Opening)
+        StatusPanel0->setText(QStringLiteral("Connecting to ") + port + QStringLiteral("…"));
 }
 
 void TForm1::ListPortsInBackground()
@@ -888,8 +909,8 @@ void TForm1::closeEvent(QCloseEvent* e)
             { QStringLiteral("The load's input is on. Switch it off before the window closes?"),
                 QStringLiteral("Left on, the load goes on drawing current from the source after the window "
                                "has gone."),
-                { QStringLiteral("Switch the input off and close"), QStringLiteral("Leave the input on and close"),
-                    QStringLiteral("Cancel") },
+                { QStringLiteral("Switch the input off and close"),
+                    QStringLiteral("Leave the input on and close"), QStringLiteral("Cancel") },
                 0, true });
         if (choice == 0) {
             e->ignore();

@@ -5,19 +5,25 @@
 #include "workflows/InputRules.h"
 
 namespace {
+
 // Addresses the instrument takes.
 constexpr int kLastAddress = 254;
-}
 
-bool ConnectInstrument(InstrumentSession& session, const QString& port, const QString& baudRateText,
-    const QString& address, IOperatorMessages& messages)
+// The baud rate, once the entries are known to be usable; nothing (told) when the address
+// is refused.
+std::optional<uint32_t> CheckedEntries(
+    const QString& baudRateText, const QString& address, IOperatorMessages& messages)
 {
     const int baudRate = StrToInt(baudRateText);
     if (!WholeEntry(address, QStringLiteral("Address"), 0, kLastAddress, messages))
-        return false;
-    session.Open(port, static_cast<uint32_t>(baudRate));
-    session.Pause(200);
+        return std::nullopt;
+    return static_cast<uint32_t>(baudRate);
+}
 
+// The port has just opened.
+void Greet(InstrumentSession& session, const QString& address)
+{
+    session.Pause(200);
     SetAddress(session, address);
     session.QueueCommand(QStringLiteral("load off"));
     session.QueueCommand(QStringLiteral("load:mode cc"));
@@ -26,6 +32,36 @@ bool ConnectInstrument(InstrumentSession& session, const QString& port, const QS
     for (int i = 0; i < kConnectReadBackQueries; ++i)
         session.QueueCommand(queries[static_cast<size_t>(i)].command, queries[static_cast<size_t>(i)].code);
     session.QueueCommand(QStringLiteral("trig:sour bus"));
+}
+
+} // namespace
+
+bool ConnectInstrument(InstrumentSession& session, const QString& port, const QString& baudRateText,
+    const QString& address, IOperatorMessages& messages)
+{
+    const std::optional<uint32_t> baudRate = CheckedEntries(baudRateText, address, messages);
+    if (!baudRate)
+        return false;
+    session.Open(port, *baudRate);
+    Greet(session, address);
+    return true;
+}
+
+bool BeginConnect(InstrumentSession& session, const QString& port, const QString& baudRateText,
+    const QString& address, IOperatorMessages& messages,
+    std::function<void(const std::optional<ECommsError>& error)> done)
+{
+    const std::optional<uint32_t> baudRate = CheckedEntries(baudRateText, address, messages);
+    if (!baudRate)
+        return false;
+    session.BeginOpen(port, *baudRate,
+        [address, done = std::move(done)](
+            InstrumentSession* opened, const std::optional<ECommsError>& error) {
+            if (!error)
+                Greet(*opened, address);
+            if (done)
+                done(error);
+        });
     return true;
 }
 

@@ -13,9 +13,47 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
 
 namespace {
+
+// While it lives, the command is opening its port, which holds this thread (a device
+// server that never answers, for seconds): past a second it says so on standard error.
+class ConnectingNote
+{
+public:
+    explicit ConnectingNote(const QString& port)
+        : FText("Connecting to " + port.toStdString() + " …")
+        , FThread([this] {
+            std::unique_lock lock(FLock);
+            if (!FWake.wait_for(lock, std::chrono::seconds(1), [this] { return FOver; }))
+                std::fprintf(stderr, "dcload-cli: %s\n", FText.c_str());
+        })
+    { }
+    ~ConnectingNote()
+    {
+        {
+            std::lock_guard lock(FLock);
+            FOver = true;
+        }
+        FWake.notify_one();
+        FThread.join();
+    }
+    ConnectingNote(const ConnectingNote&) = delete;
+    ConnectingNote& operator=(const ConnectingNote&) = delete;
+
+private:
+    const std::string FText;
+    std::mutex FLock; // guards FOver
+    std::condition_variable FWake;
+    bool FOver = false; // the port has opened or failed
+    std::thread FThread; // last: it starts once the rest is made
+};
 
 // How long the switch-off may take before the program gives up on it: a paced line waits
 // at most one tick, so anything beyond that means the port takes nothing any more.
@@ -98,6 +136,7 @@ int Cli::Run()
         if (FPhase != Phase::Running)
             return; // stopped before it began
         Guard([&] {
+            const ConnectingNote note(port);
             switch (FOptions.command) {
             case CliCommand::Measure:
                 Measure(port);

@@ -1,6 +1,7 @@
 // dcload-cli end to end: each command against dcload-sim over its pseudo-terminal, and
 // each exit status. The programs run as a user's script would run them. Cases that each
 // need a connected instrument run side by side, each with a simulator of its own.
+#include "comm/CommTestSupport.h"
 #include "workflows/ProgramInfo.h"
 
 #include <QDir>
@@ -335,6 +336,7 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
     const QString window = QStringLiteral(DCLOAD_EXE), cli = QStringLiteral(DCLOAD_CLI_EXE),
                   sim = QStringLiteral(DCLOAD_SIM_EXE);
     const QString version = QStringLiteral(" %1 (").arg(kProgramVersion);
+    const TMuteServers mute;
     const struct
     {
         QString program;
@@ -386,6 +388,8 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
         { cli, QStringList { "--port", "sim" } + kBattery + QStringList { "--csv", "/proc/no/file.csv" }, 3,
             {}, "cannot write /proc/no/file.csv" },
         { cli, { "--port", "/dev/no-such-adapter", "measure" }, 2, {}, "No such file or directory" },
+        // A device server that never answers: the wait is told after a second.
+        { cli, { "--port", mute.Unanswered(), "measure" }, 2, {}, "Error opening serial port: " },
     };
     for (const auto& c : cases) {
         const Finished f = Wait(*Start(c.args, {}, c.program, c.display));
@@ -398,6 +402,9 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
             continue;
         }
         const QStringList told = f.errors.split(u'\n', Qt::SkipEmptyParts);
+        if (c.args.contains(mute.Unanswered())) {
+            EXPECT_EQ(told.value(0), QStringLiteral("dcload-cli: Connecting to %1 …").arg(mute.Unanswered()));
+        }
         if (c.exit == 3) {
             EXPECT_EQ(told.size(), 1) << "one line: " << f.errors.toStdString();
         }

@@ -133,6 +133,37 @@ TLoopbackSocket::~TLoopbackSocket()
     close(Fd);
 }
 
+TMuteServers::TMuteServers()
+{
+    // A backlog of 0 holds one connection; the kernel drops the handshakes that come after.
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(FFull.Port);
+    FQueued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen(FFull.Fd, 0) != 0 || listen(FSilent.Fd, 8) != 0 || FQueued < 0
+        || connect(FQueued, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (FQueued >= 0)
+            close(FQueued);
+        throw std::runtime_error("cannot set up the servers that never answer");
+    }
+}
+
+TMuteServers::~TMuteServers()
+{
+    close(FQueued);
+}
+
+QString TMuteServers::Unanswered() const
+{
+    return QStringLiteral("tcp://127.0.0.1:%1").arg(FFull.Port);
+}
+
+QString TMuteServers::Silent() const
+{
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(FSilent.Port);
+}
+
 namespace {
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.

@@ -80,6 +80,26 @@ struct TLoopbackSocket
     uint16_t Port = 0;
 };
 
+// A device server that never answers, on 127.0.0.1. Unanswered(): a listener whose queue
+// is full, so a TCP connect waits without an answer until the caller gives up. Silent(): a
+// listener that takes connections into its queue and never says a word, so a Telnet
+// negotiation waits for nothing.
+class TMuteServers
+{
+public:
+    TMuteServers();
+    ~TMuteServers();
+    TMuteServers(const TMuteServers&) = delete;
+    TMuteServers& operator=(const TMuteServers&) = delete;
+
+    QString Unanswered() const; // "tcp://127.0.0.1:N"
+    QString Silent() const; // "rfc2217://127.0.0.1:N"
+
+private:
+    TLoopbackSocket FFull, FSilent;
+    int FQueued = -1; // the connection that fills FFull's queue
+};
+
 // The first size bytes of an endless stream in which no two neighbouring 2048-byte chunks
 // are alike, so a lost, doubled or swapped chunk shows.
 QByteArray FloodBytes(qsizetype size);

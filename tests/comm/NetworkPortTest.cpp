@@ -260,9 +260,16 @@ protected:
         session.OnPortLost = [this](InstrumentSession*, const QString& port) { lost << port; };
     }
 
+    // Connects as the window does: the port opens off this thread, and the connect sequence
+    // is queued once it has.
     void Connect(const QString& port)
     {
-        ASSERT_TRUE(ConnectInstrument(session, port, QStringLiteral("9600"), QStringLiteral("8"), told));
+        ASSERT_TRUE(BeginConnect(session, port, QStringLiteral("9600"), QStringLiteral("8"), told,
+            [this](const std::optional<ECommsError>& error) { connected = !error; }));
+        EXPECT_EQ(session.Port(), PortState::Opening);
+        EXPECT_TRUE(session.Pipeline().Idle());
+        ASSERT_TRUE(WaitUntil([this] { return connected.has_value(); }));
+        ASSERT_TRUE(*connected);
         ASSERT_TRUE(
             WaitUntil([this] { return session.Pipeline().Idle() && session.Comm()->SendDataEmpty(); }));
     }
@@ -273,6 +280,7 @@ protected:
         return o;
     }() };
     InstrumentSession session;
+    std::optional<bool> connected; // the connect has ended: opened or not
     Told told;
     QStringList errors;
     QStringList lost;

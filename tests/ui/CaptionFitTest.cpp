@@ -27,7 +27,7 @@ namespace {
 std::map<QString, QStringList> CaptionsTaken(const TForm1& w)
 {
     std::map<QString, QStringList> taken = {
-        { "combutton", { "Select", "Connect", "Disconnect" } },
+        { "combutton", { "Select", "Connect", "Connecting…", "Disconnect" } },
         { "startButton", { "Start", "Begin", "Stop" } },
         { "startButtonB", { "Start", "Begin", "Stop" } },
         { "startButtonL", { "Start", "Begin", "Stop" } },

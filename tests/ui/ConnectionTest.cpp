@@ -1,10 +1,11 @@
 // Start-up, the port box, connecting, disconnecting and losing the port, against the
 // instrument simulator on a real pseudo-terminal.
 #include "WindowFixture.h"
-#include "workflows/InputRules.h"
+#include "comm/CommTestSupport.h"
 #include "replies/Numbers.h"
 #include "store/ResultsQuery.h"
 #include "workflows/ConnectionRules.h"
+#include "workflows/InputRules.h"
 
 #include <QAbstractItemView>
 #include <QLabel>
@@ -173,8 +174,14 @@ TEST_F(Connecting, PortThatCannotOpenIsReportedAndChangesNothing)
         // The status bar adds the system's reason and what to check.
         EXPECT_EQ(form->StatusError->toolTip(),
             "Error opening serial port: No such file or directory: is the adapter plugged in?");
+        // The box says it too.
+        EXPECT_EQ(boxes->messages[0],
+            "Error opening serial port\nNo such file or directory: is the adapter plugged in?");
     }
     EXPECT_TRUE(boxes->errors.isEmpty());
+    // The next connect that succeeds clears the error line.
+    ConnectTo();
+    EXPECT_TRUE(form->StatusError->text().isEmpty()) << form->StatusError->text().toStdString();
 }
 
 TEST_F(Connecting, BaudRateThatIsNoNumberStopsBeforeOpening)
@@ -324,9 +331,13 @@ TEST_F(Connecting, TypedNetworkPortConnectsAndItsLossShows)
     QTest::keyClicks(form->Combo->lineEdit(), port);
     ASSERT_EQ(form->Combo->currentText(), port);
     form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+    EXPECT_TRUE(Session().Pipeline().Idle());
+    ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() != u"Connecting…"; }));
     ASSERT_EQ(form->combutton->text(), QStringLiteral("Disconnect"))
         << boxes->messages.join(' ').toStdString();
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port: " + port + ". Baud Rate: 9600");
+    EXPECT_EQ(Pending(*form), kConnectSequence);
     ASSERT_TRUE(DrainQueue());
     EXPECT_EQ(Session().Maxima().current, 30);
 
@@ -334,6 +345,86 @@ TEST_F(Connecting, TypedNetworkPortConnectsAndItsLossShows)
     ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() == u"Connect"; }));
     EXPECT_EQ(form->StatusPanel0->text(), "Serial Port lost: " + port + " stopped answering (unplugged?)");
     EXPECT_EQ(form->Comm1->Handle(), 0);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
+}
+
+// A device server that does not answer holds nothing but the button: it reads
+// "Connecting…" while the window goes on, and pressing it or closing the window gives up,
+// leaving no port, worker or descriptor, and nothing that arrives later. One that refuses
+// is reported as a local port that cannot open.
+TEST_F(Connecting, NetworkPortOpensWhileTheWindowGoesOn)
+{
+    const TMuteServers mute;
+    const struct
+    {
+        QString port;
+        bool closeWindow; // else the button is pressed again
+    } cases[] = {
+        { mute.Unanswered(), false },
+        { mute.Silent(), false },
+        { mute.Unanswered(), true },
+        { mute.Silent(), true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port.toStdString() + (c.closeWindow ? " closing the window" : " pressing Cancel"));
+        form->combutton->click(); // the first click after start-up only closes
+        int ticksWhileOpening = 0;
+        QTimer owner;
+        QObject::connect(&owner, &QTimer::timeout, [&] {
+            if (Session().Port() == PortState::Opening)
+                ++ticksWhileOpening;
+        });
+        owner.start(10);
+        // Counted once the port list has come, whose lister opens descriptors of its own.
+        ASSERT_TRUE(WaitUntil([this] { return form->Combo->count() > 0; }));
+        const int fds = OpenFdCount();
+
+        form->Combo->setEditText(c.port);
+        form->combutton->click();
+        EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+        EXPECT_FALSE(form->combutton->toolTip().isEmpty());
+        EXPECT_EQ(form->StatusPanel0->text(), "Connecting to " + c.port + "…");
+        EXPECT_FALSE(form->fuZaiButton->isEnabled());
+        EXPECT_TRUE(
+            WaitUntil([&] { return ticksWhileOpening >= 2 || Session().Port() != PortState::Opening; }));
+        EXPECT_GE(ticksWhileOpening, 2);
+
+        if (c.closeWindow) {
+            form->close();
+        } else {
+            form->combutton->click();
+            EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+            EXPECT_TRUE(form->combutton->toolTip().isEmpty());
+            EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Connecting cancelled"));
+        }
+        EXPECT_EQ(Session().Port(), PortState::Closed);
+        EXPECT_EQ(form->Comm1->Handle(), 0);
+        EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("comm-open") == 0; }, 2s));
+        EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fds; }, 2s)) << OpenFdCount() << " for " << fds;
+        PumpEvents(50ms);
+        EXPECT_EQ(Session().Port(), PortState::Closed);
+        EXPECT_TRUE(Session().Pipeline().Idle());
+        EXPECT_TRUE(boxes->messages.isEmpty()) << boxes->messages.join(' ').toStdString();
+        EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
+        Restart();
+    }
+
+    const TLoopbackSocket refusing; // bound, never listening
+    form->combutton->click();
+    form->Combo->setEditText(QStringLiteral("tcp://127.0.0.1:%1").arg(refusing.Port));
+    form->combutton->click();
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connecting…"));
+    ASSERT_TRUE(WaitUntil([this] { return form->combutton->text() != u"Connecting…"; }));
+    EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
+    ASSERT_EQ(boxes->messages.size(), 1);
+    EXPECT_TRUE(boxes->messages[0].startsWith(u"Error opening serial port\n"))
+        << boxes->messages[0].toStdString();
+    EXPECT_TRUE(boxes->messages[0].endsWith(u"is the device server running and listening on that port?"));
+    EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Serial Port closed"));
+    EXPECT_TRUE(
+        form->StatusError->toolTip().endsWith(u"is the device server running and listening on that port?"))
+        << form->StatusError->toolTip().toStdString();
+    EXPECT_TRUE(Session().Pipeline().Idle());
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(' ').toStdString();
 }
 
