@@ -3,6 +3,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QSvgRenderer>
 
 namespace {
 
@@ -99,4 +100,21 @@ QPixmap DrawAboutBanner(QSize size)
     const double h = size.height() * 0.70;
     DrawLoadSymbol(p, QRectF(size.width() - 1.55 * h - 40, (size.height() - h) / 2, 1.55 * h, h));
     return pixmap;
+}
+
+QIcon ProgramIcon()
+{
+    QSvgRenderer svg(QStringLiteral(":/dcload.svg"));
+    QIcon icon;
+    if (!svg.isValid())
+        return icon;
+    for (const int side : { 16, 24, 32, 48, 64, 128, 256 }) {
+        QPixmap picture(side, side);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        svg.render(&painter);
+        painter.end();
+        icon.addPixmap(picture);
+    }
+    return icon;
 }

@@ -3,6 +3,7 @@
 // image file, the version and the maker's address.
 #include "workflows/ProgramInfo.h"
 
+#include <QIcon>
 #include <QPixmap>
 #include <QSize>
 #include <QString>
@@ -16,3 +17,7 @@ inline const QString kAboutWebAddress = QStringLiteral("https://kelvaron.example
 // The product banner: a dark blue gradient with the product name and a stylised load
 // (a front panel with a reading and its two input terminals).
 QPixmap DrawAboutBanner(QSize size);
+
+// The program's icon (the installed desktop icon), drawn from its SVG at the usual sizes,
+// so no image plugin is needed.
+QIcon ProgramIcon();

@@ -160,6 +160,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     if (!dynamic_cast<ClassicMetricsStyle*>(QApplication::style()))
         QApplication::setStyle(new ClassicMetricsStyle);
     setWindowTitle(kAppTitle);
+    setWindowIcon(ProgramIcon());
     // Where the classic face is missing, the metric-compatible sans keeps every caption
     // inside the pixel layout.
     QFont font;
