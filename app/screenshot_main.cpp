@@ -3,11 +3,14 @@
 // to the built-in simulator with its load input on, DIR/7-traffic.png of the traffic
 // console then, DIR/8-read-back-incomplete.png of a connect that lost one answer, and
 // DIR/9-battery-whole-run.png and DIR/10-save-chart.png of the battery chart's whole-run
-// view of a drawn five-hour discharge, the second with its save dialog open over it.
+// view of a drawn five-hour discharge, the second with its save dialog open over it;
+// DIR/11-close-question.png is the question a close with the input on asks, and
+// DIR/12-battery-stopped.png a battery run stopped after a few readings.
 // Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
 #include "sim/SimulatorHost.h"
+#include "store/ResultsQuery.h"
 #include "ui/BatteryChart.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
@@ -20,6 +23,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
@@ -104,6 +108,44 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", qPrintable(file));
     console->hide();
+
+    // Closing the window with the input on asks first; answered "Cancel" here.
+    bool asked = false;
+    QTimer::singleShot(0, &w, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            const QString file = dir.filePath(QStringLiteral("11-close-question.png"));
+            asked = box->grab().save(file);
+            std::printf("%s\n", qPrintable(file));
+            box->reject();
+        }
+    });
+    w.close();
+    if (!asked || !w.isVisible()) {
+        std::fprintf(stderr, "closing with the input on did not ask\n");
+        return 1;
+    }
+
+    // A battery run stopped after a few readings: its last readings stay, grey, with the
+    // elapsed time beside the seconds.
+    const QDeadlineTimer readings(30000);
+    const auto settle = [&] {
+        while (!w.Session().Pipeline().Idle() && !readings.hasExpired())
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
+    };
+    w.startButton->click(); // the Main page's input off
+    settle();
+    w.PageControl1->setCurrentIndex(1); // as the operator does: the session reads battery readings
+    w.BSetButton->click();
+    settle();
+    w.startButtonB->click(); // the first press only switches the input off
+    settle();
+    w.startButtonB->click();
+    while (w.ADOQuery2->RowCount() < 3 && !readings.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    w.startButtonB->click();
+    QApplication::processEvents();
+    if (!save("12-battery-stopped"))
+        return 1;
 
     // Disconnected (the input goes off first), then connected to an instrument that loses
     // its answer to the current limit once: the status line names what was not read back.
