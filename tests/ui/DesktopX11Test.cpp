@@ -10,6 +10,8 @@
 
 #include <QDesktopServices>
 #include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -76,7 +78,8 @@ TEST_F(DesktopX11Test, ClosingWithTheInputOnAsksAndSwitchesOffBeforeTheWindowGoe
         }
         // The simulator saw the switch-off while the window was still there to send it.
         const QStringList after = WireLines(*host).mid(before);
-        EXPECT_EQ(after.contains(QStringLiteral("load off")), c.loadOffWritten) << after.join(u',').toStdString();
+        EXPECT_EQ(after.contains(QStringLiteral("load off")), c.loadOffWritten)
+            << after.join(u',').toStdString();
     }
 }
 
@@ -295,6 +298,33 @@ TEST_F(DesktopX11Test, SettingsComeBackAfterARestartAndNothingIsSent)
     EXPECT_TRUE(PendingTexts(*form).isEmpty()) << PendingTexts(*form).join(u',').toStdString();
     EXPECT_TRUE(boxes->messages.isEmpty()) << boxes->messages.join(u'\n').toStdString();
     EXPECT_TRUE(form->StatusNote->text().isEmpty()) << form->StatusNote->text().toStdString();
+
+    // Each file dialog opens in the folder its kind of file was last taken from.
+    QDir::current().mkdir(QStringLiteral("programs"));
+    const QString folder = QDir::current().absoluteFilePath(QStringLiteral("programs"));
+    QString openedIn;
+    const auto answer = [&](const QString& file) {
+        QTimer::singleShot(0, form.get(), [&, file] {
+            ASSERT_TRUE(WaitUntil([] { return QApplication::activeModalWidget() != nullptr; }));
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            openedIn = dialog->directory().absolutePath();
+            if (file.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            dialog->selectFile(file);
+            QMetaObject::invokeMethod(dialog, &QDialog::accept);
+        });
+    };
+    QAction* save = form->findChild<QAction*>(QStringLiteral("SaveStepsAction"));
+    ASSERT_NE(save, nullptr);
+    answer(folder + QStringLiteral("/steps.json"));
+    save->trigger();
+    ASSERT_TRUE(QFileInfo::exists(folder + QStringLiteral("/steps.json")));
+    answer(QString());
+    form->findChild<QAction*>(QStringLiteral("LoadStepsAction"))->trigger();
+    EXPECT_EQ(openedIn, folder);
     OpenWindowSettings()->clear();
 }
 
