@@ -205,7 +205,7 @@ void ShowGridColumns(QTableView* grid, const std::vector<GridColumn>& columns)
 }
 
 // A cell too narrow for its text shows it cut short; resting the mouse on it shows the
-// whole text.
+// whole text. Elsewhere the grid's own tip shows.
 class WholeTextTipDelegate : public QStyledItemDelegate
 {
 public:
@@ -222,10 +222,9 @@ public:
         // The style keeps this margin on either side of a cell's text.
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
         const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &item, view);
-        if (item.fontMetrics.horizontalAdvance(item.text) > text.width() - 2 * margin)
-            QToolTip::showText(event->globalPos(), item.text, view->viewport(), option.rect);
-        else
-            QToolTip::hideText();
+        if (item.text.isEmpty() || item.fontMetrics.horizontalAdvance(item.text) <= text.width() - 2 * margin)
+            return false;
+        QToolTip::showText(event->globalPos(), item.text, view->viewport(), option.rect);
         return true;
     }
 };

@@ -13,6 +13,7 @@
 #include "ui/PortComboBox.h"
 #include "ui/ResultsLockDialog.h"
 #include "ui/StepFiles.h"
+#include "ui/ToolTips.h"
 #include "ui/TrafficConsole.h"
 #include "ui/WindowSettings.h"
 #include "workflows/BatteryDischarge.h"
@@ -35,6 +36,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -184,6 +186,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     ADOQuery2->setObjectName("ADOQuery2");
 
     BuildLayout();
+    ApplyToolTips(*this);
     FChart = std::make_unique<BatteryChart>(Chart1, Series1, BottomAxis);
     for (QWidget* field : findChildren<QWidget*>()) {
         if (!field->objectName().isEmpty())
@@ -403,8 +406,9 @@ void TForm1::ShowState()
     const InstrumentSession& s = *FSession;
     const bool open = s.Port() == PortState::Open;
     combutton->setText(Caption(s.Port()));
-    combutton->setToolTip(
-        s.Port() == PortState::Opening ? QStringLiteral("Press to stop connecting") : QString());
+    // While connecting the button cancels; otherwise its own tip.
+    SetTextToolTip(
+        combutton, s.Port() == PortState::Opening ? QStringLiteral("Press to stop connecting") : QString());
     startButton->setText(Caption(s.Run(Activity::Load)));
     startButtonB->setText(Caption(s.Run(Activity::Battery)));
     startButtonL->setText(Caption(s.Run(Activity::List)));
@@ -415,24 +419,36 @@ void TForm1::ShowState()
             ShowStale(a, true);
     }
     const bool loadRuns = s.Run(Activity::Load) == RunState::Running;
-    fuZaiButton->setEnabled(open && !loadRuns);
-    modeButton->setEnabled(open && !loadRuns);
-    // A grey button says what it waits for; the tooltip shows on the disabled button too.
-    const auto enable = [](QPushButton* button, bool enabled, const QString& waitsFor) {
-        button->setEnabled(enabled);
-        button->setToolTip(enabled ? QString() : waitsFor);
-    };
+    // A grey control says what it waits for; the tooltip shows on a disabled control too.
     const QString connectFirst = QStringLiteral("Connect to the instrument first.");
-    enable(startButton, open && s.Armed(Activity::Load),
+    const QString inputOn = LockedWhileRunning(Activity::Load);
+    SetLocked(fuZaiButton, !open || loadRuns, open ? inputOn : connectFirst);
+    SetLocked(modeButton, !open || loadRuns, open ? inputOn : connectFirst);
+    // The instrument keeps its sense mode and saves no memory while the input is on.
+    SetLocked(GroupBox10, loadRuns, inputOn);
+    SetLocked(BitBtn1, loadRuns, inputOn);
+    SetLocked(startButton, !open || !s.Armed(Activity::Load),
         open ? QStringLiteral("Send the Load Pattern with its \"Set\" button first.") : connectFirst);
-    enable(startButtonB, s.Armed(Activity::Battery),
+    SetLocked(startButtonB, !s.Armed(Activity::Battery),
         QStringLiteral("Send the parameters with \"Set up\" first."));
-    BSetButton->setEnabled(s.Run(Activity::Battery) != RunState::Running);
+    SetLocked(
+        BSetButton, s.Run(Activity::Battery) == RunState::Running, LockedWhileRunning(Activity::Battery));
     // A list that runs keeps its "Stop": otherwise its load could not be switched off.
     const QString listFirst = QStringLiteral("Send the list with \"Set\" first.");
-    enable(startButtonL, s.Armed(Activity::List) || s.Run(Activity::List) == RunState::Running, listFirst);
+    SetLocked(
+        startButtonL, !s.Armed(Activity::List) && s.Run(Activity::List) != RunState::Running, listFirst);
     for (QPushButton* step : StepButton)
-        enable(step, s.Armed(Activity::List), listFirst);
+        SetLocked(step, !s.Armed(Activity::List), listFirst);
+    // A running activity keeps its page in front (SelectPage); the other test pages are locked.
+    const std::pair<QWidget*, Activity> pages[]
+        = { { TabSheet2, Activity::Load }, { TabSheet3, Activity::Battery }, { TabSheet4, Activity::List } };
+    std::optional<Activity> running;
+    for (const auto& [page, activity] : pages) {
+        if (s.Run(activity) == RunState::Running)
+            running = activity;
+    }
+    for (const auto& [page, activity] : pages)
+        SetLocked(page, running && *running != activity, running ? LockedWhileRunning(*running) : QString());
 }
 
 void TForm1::ShowPortClosed(const QString& status)
@@ -798,7 +814,7 @@ StepEntries TForm1::EditorRow(int step) const
 {
     const auto n = static_cast<size_t>(step);
     return { ModeStep[n]->currentText(), ShownItem(ModeStep[n]), ValStep[n]->text(), DelayStep[n]->text(),
-        ValStep[n]->isEnabled(), ShownItem(ListC[n]), LmtLStep[n]->text(), LmtHStep[n]->text() };
+        ValStep[n]->isEnabledTo(GroupBox8), ShownItem(ListC[n]), LmtLStep[n]->text(), LmtHStep[n]->text() };
 }
 
 void TForm1::LSetButtonClick(QObject*)
@@ -817,8 +833,9 @@ void TForm1::ValueSet(const QString& step)
 {
     const auto n = static_cast<size_t>(StepOf(step));
     const bool takesLevel = ModeTakesLevel(ListModeWord(ShownItem(ModeStep[n])));
-    ValStep[n]->setEnabled(takesLevel);
-    DelayStep[n]->setEnabled(takesLevel);
+    const QString noLevel = QStringLiteral("SHORT and OPEN steps take no value or delay.");
+    SetLocked(ValStep[n], !takesLevel, noLevel);
+    SetLocked(DelayStep[n], !takesLevel, noLevel);
 }
 
 void TForm1::startButtonLClick(QObject*)
@@ -881,7 +898,7 @@ void TForm1::AskResultsPassword(const QString& reason)
 void TForm1::ShowNote(const QString& text)
 {
     FSilenceShown = false;
-    StatusNote->setToolTip(text);
+    SetTextToolTip(StatusNote, text);
     StatusNote->setText(text);
 }
 

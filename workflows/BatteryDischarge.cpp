@@ -17,20 +17,21 @@ BatterySetUp SetUpBattery(
     session.ReplaceQueue({ batteryMode, batteryMode, batteryMode });
 
     const StoredMaxima& maxima = session.Maxima();
-    const std::optional<double> cutOff = DecimalEntry(e.cutOff, QStringLiteral("Cut Off Voltage"), messages);
+    const QString cutOffField = QStringLiteral("Cut Off Voltage");
+    const std::optional<double> cutOff = DecimalEntry(e.cutOff, cutOffField, messages);
     if (!cutOff)
         return done;
-    const bool cutOffSent = LimitCheck(*cutOff, maxima.voltage, messages) == 2;
+    const bool cutOffSent = LimitCheck(*cutOff, maxima.voltage, messages, cutOffField) == 2;
     if (cutOffSent)
         session.QueueCommand(QStringLiteral("bat:vmin ") + e.cutOff);
 
-    const std::optional<double> current
-        = DecimalEntry(e.current, QStringLiteral("Discharge Current"), messages);
+    const QString currentField = QStringLiteral("Discharge Current");
+    const std::optional<double> current = DecimalEntry(e.current, currentField, messages);
     if (!current)
         return done;
     // Told only once when neither limit is known.
     const bool currentSent
-        = (cutOffSent || maxima.voltage) && LimitCheck(*current, maxima.current, messages) == 2;
+        = (cutOffSent || maxima.voltage) && LimitCheck(*current, maxima.current, messages, currentField) == 2;
     if (currentSent) {
         done.voltageAxisMax = maxima.voltage;
         session.QueueCommand(QStringLiteral("bat:curr ") + e.current);
@@ -64,8 +65,9 @@ BatteryToggle ToggleBattery(
     }
     const std::optional<int> period = TestPeriodSeconds(periodText);
     if (!period) {
-        messages.Tell(QStringLiteral("The test period must be a whole number of seconds (1 to %1)!")
-                          .arg(kMaxTestPeriodSeconds));
+        messages.Tell(FieldMessage(QStringLiteral("Test Period"),
+            QStringLiteral("Input data must be a whole number of seconds from 1 to %1!")
+                .arg(kMaxTestPeriodSeconds)));
         return { BatteryToggle::Refused };
     }
     session.SwitchInput(true);

@@ -46,37 +46,46 @@ bool PortIsOpen(const InstrumentSession& session, IOperatorMessages& messages)
     return false;
 }
 
-QString RangeMessage(float value, float maximum)
+QString FieldMessage(const QString& field, const QString& message)
 {
-    return "The input value " + FormatRangeValue(value) + " exceeds the maximum of "
-        + FormatRangeValue(maximum) + "!";
+    if (field.isEmpty() || message.isEmpty())
+        return message;
+    // The message goes on as the rest of a sentence.
+    return field + QStringLiteral(": ") + message.front().toLower() + message.mid(1);
 }
 
-bool RefuseEmpty(const QString& text, IOperatorMessages& messages)
+QString RangeMessage(float value, float maximum, const QString& field)
+{
+    return FieldMessage(field,
+        "The input value " + FormatRangeValue(value) + " exceeds the maximum of " + FormatRangeValue(maximum)
+            + "!");
+}
+
+bool RefuseEmpty(const QString& text, IOperatorMessages& messages, const QString& field)
 {
     if (!text.isEmpty())
         return false;
-    messages.Tell(kEmptyInputMessage);
+    messages.Tell(FieldMessage(field, kEmptyInputMessage));
     return true;
 }
 
-int dataRuleCheck(float value, float maximum, IOperatorMessages& messages)
+int dataRuleCheck(float value, float maximum, IOperatorMessages& messages, const QString& field)
 {
     // Equal is allowed: the maximum is the instrument's own limit, which it accepts.
     if (value > maximum) {
-        messages.Tell(RangeMessage(value, maximum));
+        messages.Tell(RangeMessage(value, maximum, field));
         return 1;
     }
     return 2;
 }
 
-int LimitCheck(double value, std::optional<double> maximum, IOperatorMessages& messages)
+int LimitCheck(double value, std::optional<double> maximum, IOperatorMessages& messages, const QString& field)
 {
     if (!maximum) {
-        messages.Tell(kLimitsUnknownMessage);
+        messages.Tell(FieldMessage(field, kLimitsUnknownMessage));
         return 1;
     }
-    return dataRuleCheck(static_cast<float>(value), static_cast<float>(*maximum), messages);
+    return dataRuleCheck(static_cast<float>(value), static_cast<float>(*maximum), messages, field);
 }
 
 std::optional<double> PlainDecimal(const QString& text)
@@ -98,24 +107,22 @@ std::optional<int> PlainWhole(const QString& text, int lowest, int highest)
 
 std::optional<double> DecimalEntry(const QString& text, const QString& field, IOperatorMessages& messages)
 {
-    if (RefuseEmpty(text, messages))
+    if (RefuseEmpty(text, messages, field))
         return std::nullopt;
     const std::optional<double> value = PlainDecimal(text);
     if (!value)
-        messages.Tell(QStringLiteral("Input data of \"%1\" must be a number such as 12.5!").arg(field));
+        messages.Tell(FieldMessage(field, QStringLiteral("Input data must be a number such as 12.5!")));
     return value;
 }
 
 std::optional<int> WholeEntry(
     const QString& text, const QString& field, int lowest, int highest, IOperatorMessages& messages)
 {
-    if (RefuseEmpty(text, messages))
+    if (RefuseEmpty(text, messages, field))
         return std::nullopt;
     const std::optional<int> value = PlainWhole(text, lowest, highest);
     if (!value)
-        messages.Tell(QStringLiteral("Input data of \"%1\" must be a whole number from %2 to %3!")
-                          .arg(field)
-                          .arg(lowest)
-                          .arg(highest));
+        messages.Tell(FieldMessage(field,
+            QStringLiteral("Input data must be a whole number from %1 to %2!").arg(lowest).arg(highest)));
     return value;
 }

@@ -13,8 +13,8 @@ bool ListSequence::Set(InstrumentSession& session, const ListSetEntries& e, IOpe
     // commands as they were and nothing outside steps 0 to 14 is ever addressed.
     const std::optional<int> steps = ListStepCount(e.steps);
     if (!steps) {
-        messages.Tell(
-            QStringLiteral("The List Nr. must be a whole number of steps from 1 to %1!").arg(kListSteps));
+        messages.Tell(FieldMessage(QStringLiteral("List Nr."),
+            QStringLiteral("The number of steps must be a whole number from 1 to %1!").arg(kListSteps)));
         return false;
     }
     const int lastStep = *steps - 1;

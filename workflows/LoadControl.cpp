@@ -37,10 +37,8 @@ void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& e, IOpera
     if (e.autoOffTicked)
         limits.push_back({ e.autoOff, "Auto Delay Off", "mset:aoff ", nullptr });
     for (const Limit& limit : limits) {
-        if (limit.text.isEmpty()) {
-            messages.Tell(kEmptyInputMessage);
+        if (RefuseEmpty(limit.text, messages, QString::fromLatin1(limit.field)))
             return;
-        }
     }
     std::vector<double> values;
     for (const Limit& limit : limits) {
@@ -83,13 +81,14 @@ void SendLoadPattern(InstrumentSession& session, const PatternEntries& e, IOpera
     for (const SetPoint& p : setPoints) {
         if (p.pattern != e.pattern)
             continue;
-        const std::optional<double> value = DecimalEntry(e.setPoint, QString::fromLatin1(p.field), messages);
+        const QString field = QString::fromLatin1(p.field);
+        const std::optional<double> value = DecimalEntry(e.setPoint, field, messages);
         if (!value)
             return;
         // A refused value keeps whatever was pending, and does not make "Begin" pressable:
         // the instrument would run a pattern the operator did not mean (one accepted before
         // on this connection still may run).
-        if (LimitCheck(*value, p.maximum, messages) != 2)
+        if (LimitCheck(*value, p.maximum, messages, field) != 2)
             return;
         session.ReplaceQueue(
             { { QString::fromLatin1(p.mode) }, { QString::fromLatin1(p.command) + e.setPoint } });

@@ -15,8 +15,8 @@ struct LoadSetupEntries
     bool autoOffTicked = true; // the box before "Auto Delay Off:"
 };
 
-// Stops polling, refuses an empty limit ("Input data cannot be empty!") or one that is no
-// plain number, then queues the limits behind what is pending and stores the three maxima.
+// Stops polling, refuses an empty limit ("Max. Power: input data cannot be empty!") or one
+// that is no plain number, then queues the limits behind what is pending and stores the three maxima.
 // A refusal queues none of them.
 void SendLoadSetup(InstrumentSession& session, const LoadSetupEntries& entries, IOperatorMessages& messages);
 

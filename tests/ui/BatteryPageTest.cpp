@@ -27,7 +27,6 @@
 namespace {
 
 const QString kModeBat = QStringLiteral("load:mode bat");
-const QString kEmpty = QStringLiteral("Input data cannot be empty!");
 
 class BatteryTest : public WithPortTest
 {
@@ -81,14 +80,15 @@ TEST_F(BatteryTest, SetUpReplacesTheQueueThenSendsWhatItAccepts)
         { "values as typed", "08.50", "1.", 20, 5,
             { kModeBat, kModeBat, kModeBat, "bat:vmin 08.50", "bat:curr 1." }, {}, true, 20 },
         { "cut-off above maximum", "8", "0.3", 5, 5, { kModeBat, kModeBat, kModeBat, "bat:curr 0.3" },
-            { "The input value 8.000 exceeds" }, false, 5 },
+            { "Cut Off Voltage: the input value 8.000 exceeds" }, false, 5 },
         { "current above maximum", "8", "6", 20, 5, { kModeBat, kModeBat, kModeBat, "bat:vmin 8" },
-            { "The input value 6.000 exceeds" }, false, 1.0 },
-        { "both refused", "30", "6", 20, 5, { kModeBat, kModeBat, kModeBat }, { "The input", "The input" },
-            false, 1.0 },
-        { "empty cut-off", "", "0.3", 20, 5, { kModeBat, kModeBat, kModeBat }, { kEmpty }, false, 1.0 },
-        { "empty current", "8", "", 20, 5, { kModeBat, kModeBat, kModeBat, "bat:vmin 8" }, { kEmpty }, false,
-            1.0 },
+            { "Discharge Current: the input value 6.000 exceeds" }, false, 1.0 },
+        { "both refused", "30", "6", 20, 5, { kModeBat, kModeBat, kModeBat },
+            { "Cut Off Voltage: the input", "Discharge Current: the input" }, false, 1.0 },
+        { "empty cut-off", "", "0.3", 20, 5, { kModeBat, kModeBat, kModeBat },
+            { "Cut Off Voltage: input data cannot be empty!" }, false, 1.0 },
+        { "empty current", "8", "", 20, 5, { kModeBat, kModeBat, kModeBat, "bat:vmin 8" },
+            { "Discharge Current: input data cannot be empty!" }, false, 1.0 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -162,7 +162,7 @@ TEST_F(BatteryTest, TestPeriodThatIsNoWholeNumberOfSecondsIsRefusedBeforeTheLoad
         EXPECT_EQ(form->fetchTimer->interval(), 300);
         EXPECT_EQ(form->Chart().WindowSeconds(), windowBefore);
         EXPECT_EQ(boxes->messages,
-            QStringList { "The test period must be a whole number of seconds (1 to 86400)!" });
+            QStringList { "Test Period: input data must be a whole number of seconds from 1 to 86400!" });
         EXPECT_TRUE(boxes->errors.isEmpty());
     }
 }

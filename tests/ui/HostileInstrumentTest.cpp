@@ -224,7 +224,9 @@ TEST_F(HostileInstrument, ALostAnswerLeavesOnlyItsOwnFieldUnconfirmed)
 
     form->ISet->setText(QStringLiteral("1"));
     form->modeButton->click();
-    EXPECT_EQ(boxes->messages, QStringList { kLimitsUnknownMessage });
+    EXPECT_EQ(boxes->messages,
+        QStringList { "I-SET: the instrument's limits could not be read back: connect again, or send them "
+                      "with \"Set\" in Load Setup." });
     EXPECT_FALSE(form->startButton->isEnabled());
 }
 

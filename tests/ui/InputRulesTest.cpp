@@ -1,5 +1,6 @@
 // The range rule and the empty-field rule with the texts the operator reads, in the C
-// locale and again under a German locale, whose decimal comma must never appear.
+// locale and again under a German locale, whose decimal comma must never appear; and the
+// field each refusal names.
 #include "WindowFixture.h"
 
 #include "replies/Numbers.h"
@@ -128,5 +129,83 @@ TEST(InputRules, WhichCharactersEachFilterLetsThrough)
     for (const auto& [key, decimal, whole] : cases) {
         EXPECT_EQ(IsDecimalKey(QChar(key)), decimal) << int(key);
         EXPECT_EQ(IsWholeNumberKey(QChar(key)), whole) << int(key);
+    }
+}
+
+// A refused entry is named by the caption the window shows beside its field, so the
+// operator knows which of several fields to mend; nothing of the refused action is queued.
+using FieldMessages = WithPortTest;
+
+TEST_F(FieldMessages, EachRefusalNamesItsFieldByItsCaption)
+{
+    const struct
+    {
+        const char* message;
+        std::function<void()> act;
+    } cases[] = {
+        { "Max. Power: input data cannot be empty!",
+            [&] {
+                form->MaxP->clear();
+                form->fuZaiButton->click();
+            } },
+        { "Off Voltage: input data must be a number such as 12.5!",
+            [&] {
+                form->MinVOff->setText("1..2");
+                form->fuZaiButton->click();
+            } },
+        { "Auto Delay Off: input data cannot be empty!",
+            [&] {
+                form->AutoOff->clear();
+                form->fuZaiButton->click();
+            } },
+        { "P-SET: the input value 200.000 exceeds the maximum of 150.000!",
+            [&] {
+                Session().Maxima().power = 150;
+                form->loadP->click();
+                form->PSet->setText("200");
+                form->modeButton->click();
+            } },
+        { "Level A: input data cannot be empty!",
+            [&] {
+                form->loadD->click();
+                form->TranA0->clear();
+                form->modeButton->click();
+            } },
+        { "Width B: input data must be a whole number from 0 to 60000!",
+            [&] {
+                form->loadD->click();
+                form->TranB1->setText("70000");
+                form->modeButton->click();
+            } },
+        { "File Nr: input data must be a whole number from 0 to 9!",
+            [&] {
+                form->FileNo->setEditText("12");
+                form->LoadFile->click();
+            } },
+        { "Address: input data must be a whole number from 0 to 254!",
+            [&] {
+                Session().Close();
+                form->AdrValue->setText("300");
+                form->combutton->click();
+            } },
+        { "Value of step 0: input data cannot be empty!",
+            [&] {
+                Session().SetArmed(Activity::List, true);
+                form->ValStep[0]->clear();
+                form->StepButton[0]->click();
+            } },
+        { "Delay Time of step 1: input data must be a number such as 12.5!",
+            [&] {
+                Session().SetArmed(Activity::List, true);
+                form->DelayStep[1]->setText("5s");
+                form->StepButton[1]->click();
+            } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        Restart();
+        c.act();
+        EXPECT_EQ(boxes->messages, QStringList { c.message });
+        EXPECT_EQ(PendingTexts(*form), QStringList {});
     }
 }

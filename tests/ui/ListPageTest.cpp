@@ -94,8 +94,8 @@ TEST_F(ListTest, SetRefusesAListNumberOutsideOneToFifteenAndQueuesNothing)
         EXPECT_EQ(Session().ListLastStep(), 4);
         EXPECT_FALSE(form->startButtonL->isEnabled());
         EXPECT_FALSE(form->StepButton[0]->isEnabled());
-        EXPECT_EQ(
-            boxes->messages, QStringList { "The List Nr. must be a whole number of steps from 1 to 15!" });
+        EXPECT_EQ(boxes->messages,
+            QStringList { "List Nr.: the number of steps must be a whole number from 1 to 15!" });
         EXPECT_TRUE(boxes->errors.isEmpty());
     }
 }
@@ -391,7 +391,7 @@ TEST_F(ListTest, AStepHoldingASeparatorIsRefusedWhole)
     // Rows 3 to 14 take every key, so a pasted ">" can reach a limit.
     form->LmtHStep[3]->setText(QStringLiteral("0.3>load on"));
     Guarded([&] { form->ListSet(QStringLiteral("3")); });
-    EXPECT_EQ(boxes->messages,
-        QStringList { "Input data of \"Limit High of step 3\" must be a number such as 12.5!" });
+    EXPECT_EQ(
+        boxes->messages, QStringList { "Limit High of step 3: input data must be a number such as 12.5!" });
     EXPECT_TRUE(PendingTexts(*form).isEmpty()) << "not even the step's mode command";
 }

@@ -99,7 +99,6 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
         bool beginEnabled;
         std::optional<double> currentMax = 10;
     };
-    const QString empty = "Input data cannot be empty!";
     const std::vector<Command> transientDefaults { { "load:mode tran" }, { "tran:lmod cv" },
         { "tran:tmod cont" }, { "tran:leva 10,10" }, { "tran:levb 10,10" } };
     const Case cases[] = {
@@ -109,9 +108,12 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
             { { { "load:mode cc" }, { "load:curr 10" } } }, "", 0, true },
         { "I-SET above its maximum: refused, and Begin stays locked", &TForm1::loadI,
             { { &TForm1::ISet, "10.5" } }, {}, std::nullopt,
-            "The input value 10.500 exceeds the maximum of 10.000!", 0, false },
+            "I-SET: the input value 10.500 exceeds the maximum of 10.000!", 0, false },
         { "no maximum known: the limits were not read back", &TForm1::loadI, { { &TForm1::ISet, "0" } }, {},
-            std::nullopt, kLimitsUnknownMessage, 0, false, std::nullopt },
+            std::nullopt,
+            "I-SET: the instrument's limits could not be read back: connect again, or send them with \"Set\" "
+            "in Load Setup.",
+            0, false, std::nullopt },
         { "a maximum of 0: only 0 passes", &TForm1::loadI, { { &TForm1::ISet, "0" } }, {},
             { { { "load:mode cc" }, { "load:curr 0" } } }, "", 0, true, 0 },
         { "V-SET", &TForm1::loadV, { { &TForm1::VSet, "150" } }, {},
@@ -121,15 +123,15 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
         { "R-SET up to 4000 whatever the instrument", &TForm1::loadR, { { &TForm1::RSet, "4000" } }, {},
             { { { "load:mode cr" }, { "load:res 4000" } } }, "", 0, true, std::nullopt },
         { "R-SET above 4000 is refused", &TForm1::loadR, { { &TForm1::RSet, "4000.5" } }, {}, std::nullopt,
-            "The input value 4001.000 exceeds the maximum of 4000.000!", 0, false },
+            "R-SET: the input value 4001.000 exceeds the maximum of 4000.000!", 0, false },
         { "SHORT reads no field", &TForm1::loadS, { { &TForm1::ISet, "" } }, {}, { { { "load:mode sh" } } },
             "", 0, true },
         { "empty set-point: nothing queued, Begin stays locked", &TForm1::loadI, { { &TForm1::ISet, "" } },
-            {}, std::nullopt, empty, 0, false },
+            {}, std::nullopt, "I-SET: input data cannot be empty!", 0, false },
         { "set-point that is no plain number", &TForm1::loadV, { { &TForm1::VSet, "1..2" } }, {},
-            std::nullopt, "Input data of \"V-SET\" must be a number such as 12.5!", 0, false },
+            std::nullopt, "V-SET: input data must be a number such as 12.5!", 0, false },
         { "set-point with a sign and an exponent", &TForm1::loadI, { { &TForm1::ISet, "-1e2" } }, {},
-            std::nullopt, "Input data of \"I-SET\" must be a number such as 12.5!", 0, false },
+            std::nullopt, "I-SET: input data must be a number such as 12.5!", 0, false },
         { "TRANSIENT with the layout's values", &TForm1::loadD, {}, {}, transientDefaults, "", 0, true },
         { "TRANSIENT, CC, pulse, level and width joined by a comma", &TForm1::loadD,
             { { &TForm1::TranA0, "1.5" }, { &TForm1::TranA1, "20" }, { &TForm1::TranB0, "0.5" },
@@ -139,9 +141,9 @@ TEST_F(LoadPattern, ReplacesTheQueueWithThePatternsCommands)
                 { "tran:levb 0.5,300" } } },
             "", 0, true },
         { "TRANSIENT with an empty field: nothing replaced", &TForm1::loadD, { { &TForm1::TranB0, "" } }, {},
-            std::nullopt, "Input data cannot be empty!", 0, false },
+            std::nullopt, "Level B: input data cannot be empty!", 0, false },
         { "TRANSIENT with a width that is no whole number", &TForm1::loadD, { { &TForm1::TranA1, "2.5" } },
-            {}, std::nullopt, "Input data of \"Width A\" must be a whole number from 0 to 60000!", 0, false },
+            {}, std::nullopt, "Width A: input data must be a whole number from 0 to 60000!", 0, false },
         { "TRANSIENT triggered", &TForm1::loadD, {}, { &TForm1::TranMode2 },
             { { { "load:mode tran" }, { "tran:lmod cv" }, { "tran:tmod trig" }, { "tran:leva 10,10" },
                 { "tran:levb 10,10" } } },
@@ -299,8 +301,8 @@ TEST_F(LoadInput, NoActionAfterStopDropsItsSwitchOff)
 using Sensing = WithPortTest;
 
 // The sense commands go out when the operator changes the selection while the input is
-// off; a click on the button already selected changes nothing. While the input is on
-// nothing goes out, and the buttons go back to what the instrument has.
+// off; a click on the button already selected changes nothing. While the input is on the
+// buttons are locked: a click changes nothing and nothing goes out.
 TEST_F(Sensing, LocalAndRemoteSendOnlyOnAChangeWhileTheInputIsOff)
 {
     struct Case
@@ -308,7 +310,7 @@ TEST_F(Sensing, LocalAndRemoteSendOnlyOnAChangeWhileTheInputIsOff)
         RunState load;
         Radio selected, clicked;
         std::optional<QString> sent; // three times, replacing the queue
-        bool kept = true; // the clicked button stays selected
+        bool kept = true; // the clicked button stays selected; false: both are locked
     };
     const Case cases[] = {
         { RunState::Idle, &TForm1::MeasureMode0, &TForm1::MeasureMode1, "mset:rsen on" },
@@ -333,8 +335,8 @@ TEST_F(Sensing, LocalAndRemoteSendOnlyOnAChangeWhileTheInputIsOff)
         (form.get()->*c.clicked)->click();
 
         EXPECT_TRUE((form.get()->*(c.kept ? c.clicked : c.selected))->isChecked());
-        EXPECT_EQ(form->StatusNote->text(),
-            c.kept ? QString() : QStringLiteral("Switch the input off to change the sense mode"));
+        EXPECT_EQ((form.get()->*c.clicked)->isEnabled(), c.kept);
+        EXPECT_EQ(form->StatusNote->text(), QString());
         const std::vector<Command> expected = c.sent
             ? std::vector<Command> { { *c.sent }, { *c.sent }, { *c.sent } }
             : std::vector<Command> { kPending };
@@ -363,7 +365,7 @@ TEST_F(Sensing, ReadBackSelectionKeepsTheQueriesStillPending)
 
 using PageGuard = WindowTest;
 
-TEST_F(PageGuard, RunningTestKeepsItsPageInFront)
+TEST_F(PageGuard, RunningTestKeepsItsPageInFrontAndTheOtherTestPagesLocked)
 {
     enum { Main, Battery, List, Instructions, About };
     constexpr RunState I = RunState::Idle, R = RunState::Running;
@@ -373,25 +375,31 @@ TEST_F(PageGuard, RunningTestKeepsItsPageInFront)
         RunState load, battery, list;
         int selected, shown;
         std::optional<TestMode> mode; // nothing: the mode stays as it was
-        bool listStartEnabled, stepsEnabled;
+        bool listStartEnabled, stepsEnabled; // on the List page, were it not locked
+        std::vector<int> locked; // the test pages locked, greyed with their tabs
     };
     const Case cases[] = {
-        { "idle: Main", I, I, I, Main, Main, TestMode::Normal, true, true },
-        { "idle: Battery Test", I, I, I, Battery, Battery, TestMode::Battery, true, true },
-        { "idle: List Test locks its start and steps", I, I, I, List, List, TestMode::List, false, false },
-        { "load on: Battery Test shows Main", R, I, I, Battery, Main, TestMode::Normal, true, true },
+        { "idle: Main", I, I, I, Main, Main, TestMode::Normal, true, true, {} },
+        { "idle: Battery Test", I, I, I, Battery, Battery, TestMode::Battery, true, true, {} },
+        { "idle: List Test locks its start and steps", I, I, I, List, List, TestMode::List, false, false,
+            {} },
+        { "load on: Battery Test shows Main", R, I, I, Battery, Main, TestMode::Normal, true, true,
+            { Battery, List } },
         { "load on: List Test shows Main, list still locked", R, I, I, List, Main, TestMode::Normal, false,
-            false },
-        { "battery runs: Main shows Battery Test", I, R, I, Main, Battery, TestMode::Battery, true, true },
+            false, { Battery, List } },
+        { "battery runs: Main shows Battery Test", I, R, I, Main, Battery, TestMode::Battery, true, true,
+            { Main, List } },
         { "battery runs: List Test shows Battery Test, list still locked", I, R, I, List, Battery,
-            TestMode::Battery, false, false },
-        { "list runs: Main shows List Test", I, I, R, Main, List, TestMode::List, true, true },
-        { "list runs: Battery Test shows List Test", I, I, R, Battery, List, TestMode::List, true, true },
+            TestMode::Battery, false, false, { Main, List } },
+        { "list runs: Main shows List Test", I, I, R, Main, List, TestMode::List, true, true,
+            { Main, Battery } },
+        { "list runs: Battery Test shows List Test", I, I, R, Battery, List, TestMode::List, true, true,
+            { Main, Battery } },
         { "list runs: back on its page it can still be stopped", I, I, R, List, List, TestMode::List, true,
-            false },
-        { "Instructions can always be opened", R, I, I, Instructions, Instructions, std::nullopt, true,
-            true },
-        { "About can always be opened", I, I, R, About, About, std::nullopt, true, true },
+            false, { Main, Battery } },
+        { "Instructions can always be opened", R, I, I, Instructions, Instructions, std::nullopt, true, true,
+            { Battery, List } },
+        { "About can always be opened", I, I, R, About, About, std::nullopt, true, true, { Main, Battery } },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -408,9 +416,14 @@ TEST_F(PageGuard, RunningTestKeepsItsPageInFront)
 
         EXPECT_EQ(form->PageControl1->currentIndex(), c.shown);
         EXPECT_EQ(Session().Mode(), c.mode.value_or(before));
-        EXPECT_EQ(form->startButtonL->isEnabled(), c.listStartEnabled);
+        EXPECT_EQ(form->startButtonL->isEnabledTo(form->TabSheet4), c.listStartEnabled);
         for (QPushButton* step : form->StepButton)
-            EXPECT_EQ(step->isEnabled(), c.stepsEnabled) << step->objectName().toStdString();
+            EXPECT_EQ(step->isEnabledTo(form->TabSheet4), c.stepsEnabled) << step->objectName().toStdString();
+        for (int page : { Main, Battery, List }) {
+            const bool locked = std::find(c.locked.begin(), c.locked.end(), page) != c.locked.end();
+            EXPECT_EQ(form->PageControl1->widget(page)->isEnabled(), !locked) << page;
+            EXPECT_EQ(form->PageControl1->isTabEnabled(page), !locked) << page;
+        }
         EXPECT_TRUE(Session().Pipeline().Idle());
     }
 }
