@@ -178,8 +178,9 @@ int StepIndex(const std::string& name, std::string& what)
 }
 } // namespace
 
-InstrumentModel::InstrumentModel(BatteryCell freshBattery)
+InstrumentModel::InstrumentModel(BatteryCell freshBattery, CellWiring wiring)
     : battery_(freshBattery)
+    , wiring_(wiring)
 { }
 
 std::optional<std::string> InstrumentModel::Execute(const std::string& line)
@@ -495,12 +496,42 @@ void InstrumentModel::Advance(double seconds)
         return;
     if (inputOn_ && settings_.mode == LoadMode::Battery)
         AdvanceBattery(seconds);
+    else if (inputOn_ && wiring_ == CellWiring::EveryMode) {
+        AdvanceOnCell(seconds);
+        return; // the clock has moved with the slices
+    } else
+        AdvanceList(seconds);
+    clock_ += seconds;
+}
+
+void InstrumentModel::AdvanceList(double seconds)
+{
     if (inputOn_ && settings_.mode == LoadMode::List && !settings_.listTriggered) {
         list_.Advance(seconds, settings_, [this](const ListStep& step) { return StepReading(step); });
         if (list_.CurrentPhase() == ListRun::Phase::Finished && !settings_.listRepeat)
             inputOn_ = false;
     }
-    clock_ += seconds;
+}
+
+void InstrumentModel::AdvanceOnCell(double seconds)
+{
+    // One-second slices, each drawing the current of its start: the current follows the
+    // cell's voltage as it falls (CV, CP, CR), and list steps and transient levels change
+    // what is drawn on the way. A current that cannot change any more takes the rest at once.
+    while (seconds > 0) {
+        const double slice = std::min(seconds, 1.0);
+        const double amps = inputOn_ ? Reading().amps : 0.0;
+        const bool steady = settings_.mode != LoadMode::List && settings_.mode != LoadMode::Transient;
+        if (amps <= 0 && (steady || !inputOn_)) {
+            AdvanceList(seconds);
+            clock_ += seconds;
+            return;
+        }
+        battery_.Draw(amps, slice);
+        AdvanceList(slice);
+        clock_ += slice;
+        seconds -= slice;
+    }
 }
 
 void InstrumentModel::AdvanceBattery(double seconds)
@@ -557,6 +588,13 @@ Source InstrumentModel::BenchSource() const
     return { kBenchVolts, SenseOhm(kBenchOhm) };
 }
 
+Source InstrumentModel::Supply() const
+{
+    if (wiring_ == CellWiring::EveryMode)
+        return { battery_.OpenCircuitVolts(), SenseOhm(battery_.InternalOhm()) };
+    return BenchSource();
+}
+
 OperatingPoint InstrumentModel::BatteryReading(const BatteryCell& cell) const
 {
     const Source source { cell.OpenCircuitVolts(), SenseOhm(cell.InternalOhm()) };
@@ -565,7 +603,7 @@ OperatingPoint InstrumentModel::BatteryReading(const BatteryCell& cell) const
 
 OperatingPoint InstrumentModel::StepReading(const ListStep& step) const
 {
-    return SolveLoad(BenchSource(), StepRegulation(step.mode), step.level, Limits());
+    return SolveLoad(Supply(), StepRegulation(step.mode), step.level, Limits());
 }
 
 const TranLevel& InstrumentModel::ActiveTranLevel() const
@@ -591,9 +629,9 @@ OperatingPoint InstrumentModel::Reading() const
     const InstrumentSettings& s = settings_;
     if (s.mode == LoadMode::Battery)
         return inputOn_ ? BatteryReading(battery_) : OperatingPoint { battery_.OpenCircuitVolts(), 0 };
+    const Source bench = Supply();
     if (!inputOn_)
-        return { kBenchVolts, 0 };
-    const Source bench = BenchSource();
+        return { bench.openVolts, 0 };
     switch (s.mode) {
     case LoadMode::CC:
         return SolveLoad(bench, Regulation::Current, s.currentSet, Limits());
@@ -611,12 +649,12 @@ OperatingPoint InstrumentModel::Reading() const
     }
     case LoadMode::List:
         if (list_.CurrentPhase() == ListRun::Phase::Idle)
-            return { kBenchVolts, 0 };
+            return { bench.openVolts, 0 };
         return StepReading(s.steps[list_.Step()]);
     case LoadMode::Battery:
         break;
     }
-    return { kBenchVolts, 0 };
+    return { bench.openVolts, 0 };
 }
 
 std::string InstrumentModel::FetchReply()

@@ -8,7 +8,9 @@
 //
 // Ordinary modes load a bench supply (12.00 V behind 0.05 ohm, plus 0.01 ohm of leads
 // unless remote sense is on); the battery mode loads a BatteryCell; the list mode runs
-// its steps against the bench supply.
+// its steps against the bench supply. With CellWiring::EveryMode the BatteryCell takes
+// the bench supply's place in every mode too, and whatever current the load draws
+// discharges it.
 #include "sim/BatteryCell.h"
 #include "sim/InstrumentSettings.h"
 #include "sim/ListRun.h"
@@ -20,6 +22,8 @@
 #include <string>
 
 enum class TriggerSource { Manual, Bus, External };
+// What the ordinary and list modes load: the bench supply, or the battery.
+enum class CellWiring { BatteryModeOnly, EveryMode };
 
 class InstrumentModel
 {
@@ -29,7 +33,8 @@ public:
     static constexpr double kLeadOhm = 0.01; // load leads, seen unless remote sense is on
     static constexpr int kMemories = 10;
 
-    explicit InstrumentModel(BatteryCell freshBattery = BatteryCell(2.0, 0.15, 12.6, 10.5));
+    explicit InstrumentModel(BatteryCell freshBattery = BatteryCell(2.0, 0.15, 12.6, 10.5),
+        CellWiring wiring = CellWiring::BatteryModeOnly);
 
     // One command line without its carriage return. Returns the reply of a query;
     // nothing for a command and for a line that is not understood.
@@ -45,6 +50,7 @@ public:
     bool LastLineIgnored() const { return lastIgnored_; }
     TriggerSource Trigger() const { return triggerSource_; }
     double BatteryDrawnAh() const { return battery_.DrawnAh(); }
+    const BatteryCell& Battery() const { return battery_; }
     // The reading the instrument shows at this moment.
     OperatingPoint Reading() const;
 
@@ -63,6 +69,10 @@ private:
     LoadLimits Limits() const;
     double SenseOhm(double sourceOhm) const;
     Source BenchSource() const;
+    // What the ordinary and list modes load: the bench supply, or the battery.
+    Source Supply() const;
+    void AdvanceOnCell(double seconds);
+    void AdvanceList(double seconds);
     OperatingPoint BatteryReading(const BatteryCell& cell) const;
     OperatingPoint StepReading(const ListStep& step) const;
     const TranLevel& ActiveTranLevel() const;
@@ -84,6 +94,7 @@ private:
     double pulseEndsAt_ = -std::numeric_limits<double>::infinity();
 
     BatteryCell battery_;
+    CellWiring wiring_;
     double dischargeSeconds_ = 0; // of the present discharge, frozen at the cut-off
     double dischargeAh_ = 0;
 

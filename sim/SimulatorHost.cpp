@@ -47,8 +47,9 @@ struct SimulatorHost::Impl
         : options(o)
         , replyDelayMs(std::max(o.replyDelayMs, 0))
         , dropOnce(o.dropOnce)
-        , model(
-              BatteryCell(o.batteryCapacityAh, o.batteryInternalOhm, o.batteryFullVolts, o.batteryEmptyVolts))
+        , model(BatteryCell(o.batteryCapacityAh, o.batteryInternalOhm, o.batteryFullVolts,
+                    o.batteryEmptyVolts, o.batteryChemistry),
+              o.cellInEveryMode ? CellWiring::EveryMode : CellWiring::BatteryModeOnly)
     { }
 
     // Where a line came from and its reply goes: the pty or the TCP client.

@@ -4,6 +4,8 @@
 // a short delay, on the host's own thread. It can also listen on TCP, as a device server's
 // raw stream does: one client at a time, answered on its own connection, the next one
 // taken when it leaves.
+#include "sim/BatteryCell.h"
+
 #include <QString>
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +19,14 @@ struct SimOptions
     int replyDelayMs = 20; // time from the end of a query line to the reply
     double timeScale = 1.0; // simulated seconds per real second (battery, list dwell)
     std::string terminator; // appended to every reply; empty by default
+    // The battery of the battery mode, and with cellInEveryMode of every other mode too
+    // (in place of the 12 V bench supply).
     double batteryCapacityAh = 2.0;
     double batteryInternalOhm = 0.15;
     double batteryFullVolts = 12.6; // open-circuit voltage when full
     double batteryEmptyVolts = 10.5; // open-circuit voltage when exhausted
+    CellChemistry batteryChemistry = CellChemistry::LeadAcid; // the curve between the two
+    bool cellInEveryMode = false;
     // Lines kept for ReceivedLines(): the oldest give way, so a simulator left polled for
     // days holds as many lines as the traffic console keeps (a few hundred kilobytes).
     std::size_t receivedLinesKept = 10'000;
