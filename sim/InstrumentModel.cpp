@@ -515,7 +515,7 @@ void InstrumentModel::AdvanceList(double seconds)
 
 void InstrumentModel::AdvanceOnCell(double seconds)
 {
-    // One-second slices, each drawing the current of its start: the current follows the
+    // One-second slices, each drawing the current of its middle: the current follows the
     // cell's voltage as it falls (CV, CP, CR), and list steps and transient levels change
     // what is drawn on the way. A current that cannot change any more takes the rest at once.
     while (seconds > 0) {
@@ -527,7 +527,11 @@ void InstrumentModel::AdvanceOnCell(double seconds)
             clock_ += seconds;
             return;
         }
-        battery_.Draw(amps, slice);
+        const BatteryCell start = battery_;
+        battery_.Draw(amps, slice / 2);
+        const double middleAmps = Reading().amps;
+        battery_ = start;
+        battery_.Draw(middleAmps, slice);
         AdvanceList(slice);
         clock_ += slice;
         seconds -= slice;
