@@ -67,6 +67,10 @@ TEST(Profile, StepLinesReadToWhatTheySay)
 TEST(Profile, MalformedLinesNameTheLineAndWhatWasExpected)
 {
     const QByteArray huge = "Discharge at 1" + QByteArray(400, '7') + " A until 3 V";
+    QByteArray nineDeep;
+    for (int n = 0; n < 9; ++n)
+        nineDeep += QByteArray(n * 2, ' ') + "Repeat 2 times:\n";
+    nineDeep += QByteArray(18, ' ') + "Rest for 1 s";
     const struct
     {
         QByteArray text;
@@ -108,6 +112,10 @@ TEST(Profile, MalformedLinesNameTheLineAndWhatWasExpected)
         { "Stop the run after 3 V\nRest for 1 s", 1, "expected a duration such as \"10 hours\"" },
         { "Stop the run at 3 V\nStop the run at 2.9 V\nRest for 1 s", 2, "expected each kind of end once" },
         { "# nothing but a comment\n", 2, "expected at least one step" },
+        { nineDeep, 9, "expected loops nested at most 8 deep" },
+        { "{\"steps\": [{\"kind\": \"discharge\", \"current\": 2, \"power\": 3, \"until\": {\"seconds\": "
+          "1}}]}",
+            1, "expected one of \"current\", \"power\" or \"resistance\", found 2 of them" },
         { "{\"steps\": [\n {\"kind\": \"rest\", \"until\": {\"seconds\": 1}},\n {\"kind\": \"fly\"}]}", 3,
             "expected \"kind\": one of discharge" },
         { "{\"steps\": []}", 1, "expected \"steps\": a list of at least one step" },
