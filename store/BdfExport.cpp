@@ -86,8 +86,11 @@ QByteArray MetadataText(const BdfRun& run)
         { QStringLiteral("profile"), run.profile },
         { QStringLiteral("program_version"), kProgramVersion },
         { QStringLiteral("settings"), settings },
-        { QStringLiteral("start_time"), run.start.toString(Qt::ISODateWithMs) },
     };
+    // With its offset from UTC, so that a local time means one instant wherever it is read.
+    const QDateTime start = run.start.toOffsetFromUtc(run.start.offsetFromUtc());
+    metadata.insert(
+        QStringLiteral("start_time"), run.start.isValid() ? start.toString(Qt::ISODateWithMs) : QString());
     if (run.start.isValid())
         metadata.insert(QStringLiteral("start_unix_time"), run.start.toMSecsSinceEpoch() / 1000.0);
     return QJsonDocument(metadata).toJson(QJsonDocument::Indented);

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <cmath>
@@ -168,6 +169,15 @@ TEST_F(BdfExportTest, SidecarHoldsTheRun)
             json["settings"].toObject(), QJsonObject({ { "cutoff_V", "3.0" }, { "current_A", "2.5" } }));
         EXPECT_EQ(QDateTime::fromString(json["start_time"].toString(), Qt::ISODateWithMs), run.start);
     }
+    // A local start time is written with its offset, so that it names one instant.
+    run.start = QDateTime(QDate(2026, 7, 1), QTime(8, 30, 15, 250));
+    WriteBdf(path, run, SyntheticDischarge());
+    QFile file(BdfMetadataPath(path));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString start = QJsonDocument::fromJson(file.readAll())["start_time"].toString();
+    EXPECT_TRUE(start.contains(QRegularExpression("(Z|[+-]\\d\\d:\\d\\d)$"))) << start.toStdString();
+    EXPECT_EQ(
+        QDateTime::fromString(start, Qt::ISODateWithMs).toMSecsSinceEpoch(), run.start.toMSecsSinceEpoch());
     EXPECT_EQ(BdfMetadataPath(path), path + ".metadata.json");
 }
 
