@@ -60,7 +60,26 @@ const ResultsTableShape& TableShape(ResultsTable table)
         { "Id", "Nr", "LoadPattern", "Setpoint", "mValueV", "mValueI", "upLimit", "downLimit", "sTime",
             "Result" },
     };
-    return table == ResultsTable::Battery ? battery : listS;
+    static const ResultsTableShape profile {
+        QStringLiteral("profile"),
+        { "Id", "Run", "Step", "StepKind", "TestTime", "Voltage", "Current", "Power", "Capacity", "Energy",
+            "MeasTime" },
+    };
+    static const ResultsTableShape resistance {
+        QStringLiteral("resistance"),
+        { "Id", "Run", "Step", "TestTime", "Capacity", "V1", "V2", "I1", "I2", "Resistance", "Status" },
+    };
+    switch (table) {
+    case ResultsTable::Battery:
+        return battery;
+    case ResultsTable::ListS:
+        return listS;
+    case ResultsTable::Profile:
+        return profile;
+    case ResultsTable::Resistance:
+        break;
+    }
+    return resistance;
 }
 
 void OpenResultsDatabase(QSqlDatabase& db, const QString& path)

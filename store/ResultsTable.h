@@ -7,7 +7,11 @@
 #include <utility>
 #include <vector>
 
-enum class ResultsTable { Battery, ListS };
+// Battery and ListS are the two pages' grids. Profile holds every reading of a profile
+// run with its run, step and step kind; Resistance every DC resistance measurement (a
+// failed one too, with its reason in Status).
+enum class ResultsTable { Battery, ListS, Profile, Resistance };
+inline constexpr int kResultsTables = 4;
 
 // Rows of one table read back from a store, oldest first, after a given Id.
 struct RowsReadBack
