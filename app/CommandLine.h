@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 struct SharedResultsLocation;
+struct SimOptions;
 
 // The exit status of arguments that cannot be used, the same in the three programs.
 inline constexpr int kBadArgumentsExit = 3;
@@ -80,3 +81,12 @@ private:
     QString FEpilogue;
     std::unique_ptr<QCommandLineParser> FParser; // held apart, so that a CommandLine can be returned
 };
+
+// The simulated battery's options (--cell, --cell-resistance, --cell-capacity), the same
+// in dcload-sim and in dcload-cli's built-in simulator.
+void AddCellOptions(CommandLine& line);
+// Any of them puts the battery in every mode; without one, the battery mode keeps its 12 V
+// block of 0.15 ohm and the other modes the bench supply. Throws EBadArgument.
+void ReadCellOptions(const CommandLine& line, SimOptions& options);
+// Whether any of them was given.
+bool CellOptionsGiven(const CommandLine& line);

@@ -37,6 +37,7 @@ CommandLine Options()
             "Runs the simulator's clock X times faster (a battery demo takes hours at 1); above 0, "
             "at most 1000000. Needs --simulator."),
         QStringLiteral("1"));
+    AddCellOptions(line);
     line.AddValue(QStringLiteral("results"), QStringLiteral("URL"),
         QStringLiteral("Stores the results in a shared database instead of db.sqlite: "
                        "postgresql://USER@HOST:PORT/DB, or postgresql://USER@/DB?host=/socket/folder; add "
@@ -109,6 +110,9 @@ int main(int argc, char** argv)
             throw EBadArgument(QStringLiteral("--time-scale sets the simulator's clock: add --simulator"));
         simulator.timeScale = line.Decimal(
             QStringLiteral("time-scale"), 0, kLargestTimeScale, false, QStringLiteral("a number"));
+        if (CellOptionsGiven(line) && !line.IsSet(QStringLiteral("simulator")))
+            throw EBadArgument(QStringLiteral("--cell options connect the simulator's battery: add --simulator"));
+        ReadCellOptions(line, simulator);
         if (line.IsSet(QStringLiteral("station")) && !line.IsSet(QStringLiteral("results")))
             throw EBadArgument(
                 QStringLiteral("--station marks the rows of a shared database: add --results"));

@@ -86,46 +86,10 @@ CommandLine Options()
         QStringLiteral("Leaves the next answer to QUERY unsent, as a line lost on the way; give it several "
                        "times to lose several answers."),
         {}, QStringLiteral("none"));
-    line.AddValue(QStringLiteral("cell"), QStringLiteral("li-ion|lead-acid"),
-        QStringLiteral("Connects a battery to the load in every mode, in place of the 12 V bench supply: one "
-                       "Li-ion cell (4.2 V full, 3.0 V empty) or a 12 V lead-acid block (12.6 V, 10.5 V)."),
-        {}, QStringLiteral("li-ion once a --cell option is given, else the bench supply"));
-    line.AddValue(QStringLiteral("cell-resistance"), QStringLiteral("OHM"),
-        QStringLiteral("The battery's series resistance, 0 to 100 ohm; implies --cell."), {},
-        QStringLiteral("0.05 with --cell, else 0.15 for the battery mode"));
-    line.AddValue(QStringLiteral("cell-capacity"), QStringLiteral("AH"),
-        QStringLiteral("The battery's capacity, above 0, at most 100000 Ah; implies --cell."),
-        QStringLiteral("2"));
+    AddCellOptions(line);
     line.AddFlag(QStringLiteral("verbose"),
         QStringLiteral("Traces every received line (<<) and reply (>>) on standard error."));
     return line;
-}
-
-// Any --cell option puts the battery in every mode; without one, the battery mode keeps
-// its 12 V block of 0.15 ohm and the other modes the bench supply. Throws EBadArgument.
-void ReadCell(const CommandLine& line, SimOptions& options)
-{
-    const QString cell = QStringLiteral("cell"), resistance = QStringLiteral("cell-resistance"),
-                  capacity = QStringLiteral("cell-capacity");
-    if (!line.IsSet(cell) && !line.IsSet(resistance) && !line.IsSet(capacity))
-        return;
-    CellChemistry chemistry = CellChemistry::LiIon;
-    if (line.IsSet(cell)) {
-        const QString word = line.Text(cell);
-        if (word == u"lead-acid")
-            chemistry = CellChemistry::LeadAcid;
-        else if (word != u"li-ion")
-            throw EBadArgument(QStringLiteral("--cell needs li-ion or lead-acid, not %1").arg(Quoted(word)));
-    }
-    const CellVolts volts = ChemistryVolts(chemistry);
-    options.cellInEveryMode = true;
-    options.batteryChemistry = chemistry;
-    options.batteryFullVolts = volts.full;
-    options.batteryEmptyVolts = volts.empty;
-    options.batteryInternalOhm = line.IsSet(resistance)
-        ? line.Decimal(resistance, 0, 100, true, QStringLiteral("a resistance in ohm"))
-        : 0.05;
-    options.batteryCapacityAh = line.Decimal(capacity, 0, 100000, false, QStringLiteral("ampere-hours"));
 }
 
 // The simulator's settings from the arguments; throws EBadArgument.
@@ -149,7 +113,7 @@ SimOptions ReadOptions(const CommandLine& line, std::optional<Listening>& listen
     }
     if (line.IsSet(QStringLiteral("listen")))
         listen = ParseListen(line.Text(QStringLiteral("listen")));
-    ReadCell(line, options);
+    ReadCellOptions(line, options);
     return options;
 }
 } // namespace

@@ -26,8 +26,25 @@ void Cli::Battery(const QString& port)
             Refused("the battery test did not start");
         if (FResults)
             FResults->BeginRun(ResultsTable::Battery);
+        const QDateTime started = QDateTime::currentDateTimeUtc();
+        FBdfRun.runId = started.toString(Qt::ISODateWithMs);
+        FBdfRun.station = FOptions.station;
+        FBdfRun.start = started;
+        FBdfRun.settings = { { QStringLiteral("current_A"), FOptions.current }, { QStringLiteral("cutoff_V"), cutOff },
+            { QStringLiteral("period_s"), period }, { QStringLiteral("port"), FOptions.port },
+            { QStringLiteral("address"), FOptions.address } };
         FSession.OnBatteryReading = [this, cutOff](InstrumentSession*, const BatteryReading& r) {
             CheckWritten(FOutput->Row({ r.time, r.voltage, r.current, r.capacity }));
+            if (!FOptions.bdf.isEmpty()) {
+                // The instrument's own time and count: what the file must agree with.
+                BdfReading reading;
+                reading.testTimeSeconds = r.seconds;
+                reading.voltage = r.voltageValue;
+                reading.current = r.currentValue;
+                reading.unixTimeSeconds = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+                reading.capacityAh = r.capacityValue;
+                FBdfReadings.push_back(reading);
+            }
             const BatteryRecord record = RecordOf(r, cutOff);
             Store(ResultsTable::Battery,
                 { record.voltage, record.current, record.time, record.capacity,

@@ -8,6 +8,7 @@
 #include "store/SharedResults.h"
 #include "workflows/Connection.h"
 #include "workflows/ConnectionRules.h"
+#include "workflows/ProfileRun.h"
 #include "workflows/RunNotes.h"
 
 #include <QCoreApplication>
@@ -113,11 +114,16 @@ Cli::Cli(const CliOptions& options)
     });
 }
 
+Cli::~Cli() = default;
+
 int Cli::Run()
 {
+    if (FOptions.command == CliCommand::Report)
+        return Report();
     const QString port = PortOf(FOptions.port);
     FSession.SetReplyTimeout(FOptions.replyTimeoutMs);
-    FSwitches = FOptions.command == CliCommand::Battery || FOptions.command == CliCommand::List;
+    FSwitches = FOptions.command == CliCommand::Battery || FOptions.command == CliCommand::List
+        || FOptions.command == CliCommand::Profile;
     if (FSwitches && !FOptions.csv.isEmpty()) {
         // Known before anything is switched on, not at the first reading.
         try {
@@ -150,6 +156,11 @@ int Cli::Run()
             case CliCommand::Send:
                 Send(port);
                 return;
+            case CliCommand::Profile:
+                Profile(port);
+                return;
+            case CliCommand::Report:
+                return; // ran above, without a port
             }
         });
     });
@@ -180,8 +191,7 @@ void Cli::Guard(const std::function<void()>& work)
 
 void Cli::AddSimulator()
 {
-    SimOptions options;
-    options.timeScale = FOptions.timeScale;
+    const SimOptions options = FOptions.simulator;
     FSession.AddVirtualPort(QStringLiteral("sim"), [options] {
         auto host = std::make_shared<SimulatorHost>(options);
         host->Start();
@@ -334,6 +344,7 @@ void Cli::ExitNow()
         FExit = std::max<int>(FExit, PortFailed);
     }
     FinishFile();
+    WriteBdfFile();
     if (FFailed)
         FExit = std::max<int>(FExit, StepFailed);
     FPhase = Phase::Exited;
@@ -368,6 +379,11 @@ void Cli::Interrupted()
     case Phase::Running:
         if (FSwitches)
             Complain(QStringLiteral("Stopping: the input goes off first."));
+        if (FProfile && FProfile->Running() && !FProfileEnding) {
+            // The run's own stop also puts the instrument's switch-off voltage back.
+            StopProfile();
+            return;
+        }
         End(Done);
         return;
     case Phase::SwitchingOff:

@@ -7,13 +7,14 @@
 // End(), which writes "load off" ahead of everything and lets the program go only once the
 // line has left the port (or says that the input may still be on).
 //
-// Cli.cpp holds the set-up and the way out; Measure.cpp, Battery.cpp, List.cpp and
-// Send.cpp one command each.
+// Cli.cpp holds the set-up and the way out; Measure.cpp, Battery.cpp, List.cpp, Send.cpp,
+// Profile.cpp and Report.cpp one command each.
 #include "app/cli/CliOptions.h"
 #include "app/cli/Output.h"
 #include "app/cli/StopRequest.h"
 #include "link/InstrumentSession.h"
 #include "store/ResultsFile.h"
+#include "store/BdfExport.h"
 #include "workflows/ListSequence.h"
 #include "workflows/OperatorMessages.h"
 
@@ -37,10 +38,13 @@ struct Told : IOperatorMessages
     }
 };
 
+class ProfileRun;
+
 class Cli
 {
 public:
     explicit Cli(const CliOptions& options);
+    ~Cli();
 
     // Runs the command; the exit status.
     int Run();
@@ -88,6 +92,11 @@ private:
     void StepBegan(int step);
     void Send(const QString& port); // Send.cpp
     void Answer(const QString& reply);
+    void Profile(const QString& port); // Profile.cpp
+    void ProfileEnded(int code);
+    void StopProfile();
+    int Report(); // Report.cpp
+    void WriteBdfFile(); // the --bdf file, once the run has ended
 
     const CliOptions& FOptions;
     InstrumentSession FSession;
@@ -112,6 +121,11 @@ private:
     int FStep = 0; // the step in progress of a triggered list
     QTimer FTrigger; // the dwell of that step
     QString FToldFault; // the faulty list report, told on standard error
+
+    std::unique_ptr<ProfileRun> FProfile; // profile: the run
+    bool FProfileEnding = false; // profile: the run has ended; its last lines are leaving
+    BdfRun FBdfRun; // with --bdf: the run and its readings, written at the end
+    std::vector<BdfReading> FBdfReadings;
 
     QElapsedTimer FClock;
     int FRows = 0;

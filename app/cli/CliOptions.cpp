@@ -1,6 +1,7 @@
 #include "app/cli/CliOptions.h"
 
 #include "app/CommandLine.h"
+#include "sim/SimulatorHost.h"
 #include "replies/Numbers.h"
 #include "workflows/InputRules.h"
 #include "workflows/ProgramInfo.h"
@@ -25,10 +26,16 @@ Commands:
                       (--period, --csv, --force)
   list                a list program (--steps, --repeat, --trigger, --csv, --force)
   send TEXT           one command; a query (TEXT ending in "?") prints its answer
+  profile FILE        a discharge profile run by the program, step by step, as FILE
+                      writes it (docs/profiles.md); resistance measurements on the way
+                      (--csv, --bdf, --force)
+  report RUN_ID       a PDF report of a battery or profile run stored in --results
+                      (--pdf FILE, needed; --force); needs no --port
 
 PORT is a device path (/dev/ttyUSB0), a port name as the window lists it, "sim" for the
 built-in simulator (its clock runs --time-scale times faster), or a serial device server:
-tcp://HOST:PORT (a raw stream) or rfc2217://HOST:PORT (--baud is set on the server's port).)");
+tcp://HOST:PORT (a raw stream) or rfc2217://HOST:PORT (--baud is set on the server's port).
+With "sim", --cell, --cell-resistance and --cell-capacity connect a simulated battery.)");
 
 const QString kEpilogue = QStringLiteral(
     R"(Answers: send exits 2 when a query's answer does not come within --reply-timeout; measure
@@ -36,8 +43,11 @@ after 5 queries in a row without a readable answer, battery and list after 10 wi
 answer. A --period of measure shorter than the instrument's pacing (0.3 s) reads as often
 as the pacing allows.
 
-Files: --csv FILE holds the header and the readings only; the battery summary goes to
-standard output ("# summary: ..." or, with --json, {"summary": {...}}). The file is written
+Files: --csv FILE holds the header and the readings only; the battery and profile
+summaries go to standard output ("# summary: ..." or, with --json, {"summary": {...}}), as
+do a profile's steps ("# step: ...") and resistance measurements ("# resistance: ...").
+--bdf FILE writes the run as a Battery Data Format file (current negative while
+discharging) and its sidecar FILE.metadata.json once the run has ended. The file is written
 under a temporary name beside it (FILE.partial-XXXXXX) and renamed onto FILE once the run
 has ended, however it ended, when every line could be written; a run that took no reading
 leaves FILE as it was. When a write fails, FILE stays as it was and the readings written
@@ -49,7 +59,11 @@ an error, Ctrl+C (also a second one), SIGTERM, SIGHUP, an output that cannot be 
 lost results database. The program ends once "load off" has left the port; when it could
 not be written within 3 s it says that the input may still be on and exits 2.
 
-Shared results: --results stores battery and list rows in a shared database as the window
+Profiles: before the first step the instrument's own under-voltage switch-off
+("mset:voff") is set to the profile's lowest cut-off, and the earlier value put back at
+the end, so a pulled cable cannot run the cell flat.
+
+Shared results: --results stores battery, list and profile rows in a shared database as the window
 does, marked with --station and the run; the password comes from ~/.pgpass or PGPASSFILE.
 Readings the database cannot take yet are kept and stored before the end.
 
@@ -64,12 +78,15 @@ Exit status:
 // The options that belong to each command; the rest belong to all.
 const std::map<CliCommand, QStringList> kCommandOptions {
     { CliCommand::Measure, { "period", "count" } },
-    { CliCommand::Battery, { "current", "cutoff", "period", "csv", "force" } },
+    { CliCommand::Battery, { "current", "cutoff", "period", "csv", "bdf", "force" } },
     { CliCommand::List, { "steps", "repeat", "trigger", "csv", "force" } },
     { CliCommand::Send, {} },
+    { CliCommand::Profile, { "csv", "bdf", "force" } },
+    { CliCommand::Report, { "pdf", "force" } },
 };
 const std::map<QString, CliCommand> kCommands { { "measure", CliCommand::Measure },
-    { "battery", CliCommand::Battery }, { "list", CliCommand::List }, { "send", CliCommand::Send } };
+    { "battery", CliCommand::Battery }, { "list", CliCommand::List }, { "send", CliCommand::Send },
+    { "profile", CliCommand::Profile }, { "report", CliCommand::Report } };
 
 CommandLine Options()
 {
@@ -107,10 +124,14 @@ CommandLine Options()
     line.AddFlag(QStringLiteral("repeat"), QStringLiteral("list: repeats the list until stopped."));
     line.AddFlag(
         QStringLiteral("trigger"), QStringLiteral("list: steps on a trigger after each step's dwell time."));
-    value("csv", "FILE", "battery, list: also writes the readings to FILE (see Files below).", {},
+    value("csv", "FILE", "battery, list, profile: also writes the readings to FILE (see Files below).", {},
         QStringLiteral("none"));
-    line.AddFlag(
-        QStringLiteral("force"), QStringLiteral("battery, list: --csv may replace an existing FILE."));
+    value("bdf", "FILE", "battery, profile: also writes the run as a Battery Data Format file (see Files).", {},
+        QStringLiteral("none"));
+    value("pdf", "FILE", "report: the PDF file written (needed).");
+    line.AddFlag(QStringLiteral("force"),
+        QStringLiteral("battery, list, profile, report: --csv, --bdf or --pdf may replace an existing FILE."));
+    AddCellOptions(line);
     return line;
 }
 
@@ -132,6 +153,34 @@ QString PlainNumber(const CommandLine& line, const QString& name, const QString&
     return text;
 }
 
+// The profile as written; refused naming the line and what it expected, before anything
+// is sent.
+void ReadProfileFile(const QString& path, CliOptions& o)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+        throw EBadArgument(QStringLiteral("profile needs FILE, a profile that can be read")
+            + (path.isEmpty() ? QString() : QStringLiteral(" (%1: %2)").arg(path, file.errorString())));
+    o.profileFile = path;
+    o.profileText = file.readAll();
+    try {
+        o.profile = ReadProfile(o.profileText);
+    } catch (const EProfile& e) {
+        throw EBadArgument(path + QStringLiteral(": ") + QString::fromUtf8(e.what()));
+    }
+}
+
+// A file an option names, written at the end: refused now rather than after the run.
+QString OutputFile(const CommandLine& line, const QString& name, bool force)
+{
+    const QString path = line.Text(name);
+    if (line.IsSet(name) && path.isEmpty())
+        throw EBadArgument(QStringLiteral("--%1 needs a file name").arg(name));
+    if (!path.isEmpty() && QFileInfo::exists(path) && !force)
+        throw EBadArgument(QStringLiteral("--%1 %2 exists: add --force to replace it").arg(name, path));
+    return path;
+}
+
 ListProgram ReadSteps(const QString& path)
 {
     QFile file(path);
@@ -150,26 +199,35 @@ void Read(const CommandLine& line, CliOptions& o)
     const QStringList words = line.Positional();
     const auto given = [&line](const char* name) { return line.IsSet(QLatin1String(name)); };
     o.port = line.Text(QStringLiteral("port"));
-    if (o.port.isEmpty())
-        throw EBadArgument(QStringLiteral("--port is needed"));
     o.baud = line.Whole(QStringLiteral("baud"), 1, 4000000, QStringLiteral("a whole number"));
     o.replyTimeoutMs = line.Whole(
         QStringLiteral("reply-timeout"), 1, 60000, QStringLiteral("a whole number of milliseconds"));
     if (words.isEmpty())
-        throw EBadArgument(QStringLiteral("a command is needed: measure, battery, list or send"));
+        throw EBadArgument(
+            QStringLiteral("a command is needed: measure, battery, list, send, profile or report"));
     const auto command = kCommands.find(words.first());
     if (command == kCommands.end())
         throw EBadArgument(QStringLiteral("unknown command %1").arg(Clipped(words.first())));
     o.command = command->second;
     const QString name = command->first;
+    // A report reads the shared store only: no instrument is involved.
+    if (o.port.isEmpty() && o.command != CliCommand::Report)
+        throw EBadArgument(QStringLiteral("--port is needed"));
+    if (!o.port.isEmpty() && o.command == CliCommand::Report)
+        throw EBadArgument(QStringLiteral("report reads the shared results store only: leave out --port"));
+    const bool takesWord
+        = o.command == CliCommand::Send || o.command == CliCommand::Profile || o.command == CliCommand::Report;
     if (o.command == CliCommand::Send && words.size() > 2)
         throw EBadArgument(QStringLiteral("send takes its TEXT as one argument: quote it, as in send \"%1\"")
                                .arg(Clipped(words.mid(1).join(u' '))));
-    if (o.command != CliCommand::Send && words.size() > 1)
+    if (takesWord && o.command != CliCommand::Send && words.size() > 2)
+        throw EBadArgument(QStringLiteral("unexpected argument %1 after %2 %3")
+                               .arg(Quoted(words[2]), name, Clipped(words[1])));
+    if (!takesWord && words.size() > 1)
         throw EBadArgument(QStringLiteral("unexpected argument %1 after %2").arg(Quoted(words[1]), name));
     // An option of another command would be dropped without a word.
     static const QStringList kShared { "help", "version", "port", "baud", "address", "time-scale",
-        "reply-timeout", "json", "trace", "results", "station" };
+        "reply-timeout", "json", "trace", "results", "station", "cell", "cell-resistance", "cell-capacity" };
     for (const QString& option : line.GivenOptions()) {
         if (!kShared.contains(option) && !kCommandOptions.at(o.command).contains(option))
             throw EBadArgument(QStringLiteral("--%1 is no option of %2").arg(option, name));
@@ -177,11 +235,15 @@ void Read(const CommandLine& line, CliOptions& o)
 
     o.address
         = QString::number(line.Whole(QStringLiteral("address"), 0, 254, QStringLiteral("a whole number")));
-    o.timeScale
+    o.simulator.timeScale
         = line.Decimal(QStringLiteral("time-scale"), 0, kLargestTimeScale, false, QStringLiteral("a number"));
     if (given("time-scale") && o.port != u"sim")
         throw EBadArgument(
             QStringLiteral("--time-scale sets the built-in simulator's clock: it needs --port sim"));
+    if (CellOptionsGiven(line) && o.port != u"sim")
+        throw EBadArgument(
+            QStringLiteral("--cell options connect the built-in simulator's battery: they need --port sim"));
+    ReadCellOptions(line, o.simulator);
     o.json = given("json");
     o.trace = given("trace");
     if (given("station") && !given("results"))
@@ -220,16 +282,28 @@ void Read(const CommandLine& line, CliOptions& o)
         if (o.text.isEmpty())
             throw EBadArgument(QStringLiteral("send needs TEXT"));
         break;
+    case CliCommand::Profile:
+        ReadProfileFile(words.value(1), o);
+        break;
+    case CliCommand::Report:
+        o.runId = words.value(1);
+        if (o.runId.isEmpty())
+            throw EBadArgument(QStringLiteral("report needs RUN_ID, a run of the shared results store"));
+        if (!o.results)
+            throw EBadArgument(QStringLiteral("report reads a run of a shared results store: add --results URL"));
+        if (!given("pdf"))
+            throw EBadArgument(QStringLiteral("report needs --pdf FILE"));
+        break;
     }
 
-    o.csv = line.Text(QStringLiteral("csv"));
     o.force = given("force");
-    if (given("csv") && o.csv.isEmpty())
-        throw EBadArgument(QStringLiteral("--csv needs a file name"));
-    if (o.force && o.csv.isEmpty())
-        throw EBadArgument(QStringLiteral("--force lets --csv replace a file: add --csv FILE"));
-    if (!o.csv.isEmpty() && QFileInfo::exists(o.csv) && !o.force)
-        throw EBadArgument(QStringLiteral("--csv %1 exists: add --force to replace it").arg(o.csv));
+    o.csv = OutputFile(line, QStringLiteral("csv"), o.force);
+    o.bdf = OutputFile(line, QStringLiteral("bdf"), o.force);
+    o.pdf = OutputFile(line, QStringLiteral("pdf"), o.force);
+    if (o.force && o.csv.isEmpty() && o.bdf.isEmpty() && o.pdf.isEmpty())
+        throw EBadArgument(QStringLiteral("--force lets --csv, --bdf or --pdf replace a file: add one of them"));
+    if (!o.bdf.isEmpty() && !o.csv.isEmpty() && QFileInfo(o.bdf).absoluteFilePath() == QFileInfo(o.csv).absoluteFilePath())
+        throw EBadArgument(QStringLiteral("--csv and --bdf name the same file %1").arg(o.csv));
 }
 
 } // namespace

@@ -1,14 +1,16 @@
 #pragma once
 // dcload-cli's arguments: the option table, its --help, and every value read and checked
 // before the port is opened, so that a bad argument never leaves an instrument half set up.
+#include "sim/SimulatorHost.h"
 #include "store/ResultsUrl.h"
 #include "workflows/ListFile.h"
+#include "workflows/Profile.h"
 
 #include <QString>
 #include <QStringList>
 #include <optional>
 
-enum class CliCommand { Measure, Battery, List, Send };
+enum class CliCommand { Measure, Battery, List, Send, Profile, Report };
 
 // The exit statuses of dcload-cli.
 enum CliExit { Done = 0, StepFailed = 1, PortFailed = 2, BadArguments = 3 };
@@ -19,7 +21,7 @@ struct CliOptions
     QString port; // as typed: a path, a listed name, "sim", tcp:// or rfc2217://
     int baud = 9600;
     QString address = QStringLiteral("8"); // digits, 0 to 254
-    double timeScale = 1; // the built-in simulator's clock
+    SimOptions simulator; // the built-in simulator's clock (timeScale) and battery
     int replyTimeoutMs = 1000;
     bool json = false;
     bool trace = false;
@@ -38,8 +40,16 @@ struct CliOptions
 
     QString text; // send
 
-    QString csv; // battery and list: the readings' file
-    bool force = false; // the csv file may replace one that exists
+    QString profileFile; // profile: the file as named, its text and what it says
+    QByteArray profileText;
+    Profile profile;
+
+    QString runId; // report: a run of the shared results store
+    QString pdf; // report: the file written
+
+    QString csv; // battery, list and profile: the readings' file
+    QString bdf; // battery and profile: the readings as a Battery Data Format file
+    bool force = false; // the csv, bdf or pdf file may replace one that exists
 };
 
 // Reads the arguments (argv[0] first). Nothing to go on, or the exit status once --help or

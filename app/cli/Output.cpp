@@ -135,13 +135,23 @@ bool Output::Row(const QStringList& texts)
 
 bool Output::Summary(const QJsonObject& summary)
 {
+    return Note(QStringLiteral("summary"), summary);
+}
+
+bool Output::Note(const QString& kind, const QJsonObject& note)
+{
     if (FJson)
-        return Print(QString::fromUtf8(
-            QJsonDocument(QJsonObject { { "summary", summary } }).toJson(QJsonDocument::Compact)));
+        return Print(
+            QString::fromUtf8(QJsonDocument(QJsonObject { { kind, note } }).toJson(QJsonDocument::Compact)));
     QStringList pairs;
-    for (auto it = summary.begin(); it != summary.end(); ++it)
-        pairs.append(it.key() + u'=' + it.value().toVariant().toString());
-    return Print(QStringLiteral("# summary: ") + pairs.join(u','));
+    for (auto it = note.begin(); it != note.end(); ++it) {
+        // A text with a comma would read as two pairs.
+        QString value = it.value().toVariant().toString();
+        if (it.value().isString() && (value.contains(u',') || value.contains(u'"')))
+            value = u'"' + value.replace(u'"', QStringLiteral("\"\"")) + u'"';
+        pairs.append(it.key() + u'=' + value);
+    }
+    return Print(QStringLiteral("# ") + kind + QStringLiteral(": ") + pairs.join(u','));
 }
 
 bool Output::Print(const QString& line)

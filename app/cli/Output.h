@@ -56,6 +56,8 @@ public:
     bool Row(const QStringList& texts);
     // On standard output only: a comment line in the CSV stream, its own object in JSON.
     bool Summary(const QJsonObject& summary);
+    // The same under another name ("# step: ..." or {"step": {...}}).
+    bool Note(const QString& kind, const QJsonObject& note);
 
     int Rows() const { return FRows; }
     // The readings file could not be written.

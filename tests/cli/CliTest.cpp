@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -259,6 +260,98 @@ TEST_F(CliTest, BatteryRunsToTheCutOffAndSummarisesOutsideTheDataFile)
     }
 }
 
+// The Battery Data Format file as battery software reads it, checked by Python's csv module:
+// the exact labels, a discharge written negative, capacity and energy never going down, the
+// sidecar JSON. What the check found goes to standard output ("rows N" on success).
+const char kBdfCheck[] = R"(import csv, json, sys
+labels = ['Test Time / s', 'Voltage / V', 'Current / A', 'Unix Time / s', 'Cycle Count / 1',
+          'Step Count / 1', 'Step Index / 1', 'Discharging Capacity / Ah',
+          'Discharging Energy / Wh', 'Power / W', 'Internal Resistance / ohm']
+rows = list(csv.reader(open(sys.argv[1], newline='', encoding='utf-8')))
+assert rows[0] == labels, rows[0]
+data = rows[1:]
+assert data, 'no readings'
+capacity = [float(r[7]) for r in data]
+energy = [float(r[8]) for r in data]
+assert all(b >= a for a, b in zip(capacity, capacity[1:])), 'capacity goes down'
+assert all(b >= a for a, b in zip(energy, energy[1:])), 'energy goes down'
+assert all(float(r[2]) <= 0 for r in data), 'a discharge is written negative'
+assert any(float(r[2]) < 0 for r in data), 'no current at all'
+resistances = [float(r[10]) for r in data if r[10] != '']
+meta = json.load(open(sys.argv[1] + '.metadata.json', encoding='utf-8'))
+print('rows', len(data), 'resistances', len(resistances), 'capacity', capacity[-1], 'meta', ','.join(sorted(meta)))
+)";
+
+// Runs kBdfCheck on `path`; its one line of findings.
+QString CheckBdf(const QString& path)
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"), { "-c", kBdfCheck, path });
+    EXPECT_TRUE(python.waitForFinished(30000));
+    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    return QString::fromUtf8(python.readAllStandardOutput()).trimmed();
+}
+
+// A profile run on a simulated cell: each step and resistance measurement told, the
+// readings in --csv, the run in --bdf; the switch-off voltage set for the run and put back.
+// A battery run writes --bdf as well.
+TEST_F(CliTest, AProfileRunsOnASimulatedCellAndWritesItsFiles)
+{
+    const QString profile = WriteFile(QStringLiteral("stages.txt"),
+        "# three stages\n"
+        "Discharge at 1 A until 3.7 V\n"
+        "Rest for 2 s\n"
+        "Measure resistance with a 2 A pulse for 1 s\n"
+        "Discharge at 3 W until 3.5 V\n");
+    const QStringList cell { "--verbose", "--cell", "li-ion", "--cell-capacity", "0.002", "--cell-resistance", "0.1" };
+    Simulator profileSim(cell), batterySim({ "--time-scale", "1000" });
+    const QString csv = FDir.filePath(QStringLiteral("profile.csv"));
+    const QString profileBdf = FDir.filePath(QStringLiteral("profile.bdf.csv"));
+    const QString batteryBdf = FDir.filePath(QStringLiteral("battery.bdf.csv"));
+    const std::vector<Finished> finished = RunTogether({
+        { "--port", profileSim.Port(), "profile", profile, "--csv", csv, "--bdf", profileBdf },
+        QStringList { "--port", batterySim.Port(), "battery", "--current", "2", "--cutoff", "11", "--bdf",
+            batteryBdf },
+    });
+    const Finished& run = finished[0];
+    ASSERT_EQ(run.exit, 0) << run.errors.toStdString();
+    const QStringList steps = run.lines.filter(QRegularExpression(QStringLiteral("^# step: ")));
+    ASSERT_EQ(steps.size(), 4) << run.lines.join(u'\n').toStdString();
+    EXPECT_TRUE(steps[0].contains(u"until=until 3.7 V") || steps[0].contains(u"3.7 V")) << steps[0].toStdString();
+    const QStringList resistance = run.lines.filter(QRegularExpression(QStringLiteral("^# resistance: ")));
+    ASSERT_EQ(resistance.size(), 1) << run.lines.join(u'\n').toStdString();
+    EXPECT_TRUE(resistance[0].contains(u"resistance_mOhm=")) << resistance[0].toStdString();
+    EXPECT_TRUE(run.lines.last().startsWith(u"# summary: ")) << run.lines.last().toStdString();
+
+    const QStringList data = QString::fromUtf8(ReadAll(csv)).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_GE(data.size(), 4);
+    EXPECT_EQ(data.first(), u"time_s,step,kind,voltage_V,current_A,capacity_Ah,energy_Wh");
+    const QString profileCheck = CheckBdf(profileBdf);
+    EXPECT_TRUE(profileCheck.startsWith(QStringLiteral("rows %1 ").arg(data.size() - 1))) << profileCheck.toStdString();
+    EXPECT_TRUE(profileCheck.contains(u"resistances 1")) << profileCheck.toStdString();
+    QFile sidecar(profileBdf + QStringLiteral(".metadata.json"));
+    ASSERT_TRUE(sidecar.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(sidecar.readAll()).contains(u"Discharge at 3 W until 3.5 V"));
+
+    // The backstop: the profile's lowest cut-off before the input first went on, the
+    // operator's value back after the last "load off".
+    const QStringList received = profileSim.Received();
+    const qsizetype firstOn = received.indexOf(u"load on");
+    const qsizetype backstop = received.indexOf(QRegularExpression(QStringLiteral("^mset:voff 3\\.50?0*$")));
+    ASSERT_GE(firstOn, 0);
+    EXPECT_TRUE(backstop >= 0 && backstop < firstOn) << received.join(u'\n').toStdString();
+    const qsizetype lastOff = received.lastIndexOf(u"load off");
+    const qsizetype restored = received.lastIndexOf(QRegularExpression(QStringLiteral("^mset:voff ")));
+    EXPECT_GT(restored, backstop) << received.join(u'\n').toStdString();
+    EXPECT_GT(restored, lastOff) << "put back once the input is off";
+
+    const Finished& battery = finished[1];
+    ASSERT_EQ(battery.exit, 0) << battery.errors.toStdString();
+    const QString batteryCheck = CheckBdf(batteryBdf);
+    EXPECT_TRUE(batteryCheck.startsWith(QStringLiteral("rows %1 ").arg(battery.lines.size() - 2)))
+        << batteryCheck.toStdString() << " / " << battery.lines.size() << " lines";
+}
+
 // A row per step with its verdict; a passing list exits 0, one with a failing step 1.
 // Triggered steps get one trigger each, however short their dwell; a list faster than a
 // poll still ends.
@@ -333,6 +426,9 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
     listProgram.replace("\"value\": \"1.0\"", "\"value\": \"" + QByteArray(400, '9') + '"');
     const QString hugeValue = WriteFile(QStringLiteral("huge.json"), listProgram);
     const QString existing = WriteFile(QStringLiteral("existing.csv"), "earlier readings\n");
+    const QString badProfile
+        = WriteFile(QStringLiteral("bad.txt"), "# two good lines, then one that is no step\nRest for 1 s\nCharge at 2 A\n");
+    const QString goodProfile = WriteFile(QStringLiteral("good.txt"), "Rest for 1 s\n");
     const QString window = QStringLiteral(DCLOAD_EXE), cli = QStringLiteral(DCLOAD_CLI_EXE),
                   sim = QStringLiteral(DCLOAD_SIM_EXE);
     const QString version = QStringLiteral(" %1 (").arg(kProgramVersion);
@@ -354,6 +450,7 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
             "--results: the address must not "
             "hold a NUL" },
         { window, {}, 2, {}, "No display: try xvfb-run dcload, or dcload-cli", false },
+        { window, { "--cell-capacity", "1" }, 3, {}, "--cell options connect the simulator's battery: add --simulator" },
         { sim, { "--help" }, 0,
             "--delay <MS> Holds each reply back MS milliseconds, 0 to 60000 (default: 20).", {} },
         { sim, { "--bogus" }, 3, {}, "unknown option --bogus" },
@@ -393,6 +490,16 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
             "exists: add --force to replace it" },
         { cli, QStringList { "--port", "sim" } + kBattery + QStringList { "--csv", "/proc/no/file.csv" }, 3,
             {}, "cannot write /proc/no/file.csv" },
+        { cli, { "--port", "sim", "profile", badProfile }, 3, {}, "bad.txt: Line 3: expected " },
+        { cli, { "--port", "sim", "profile" }, 3, {}, "profile needs FILE" },
+        { cli, { "--port", "sim", "profile", goodProfile, "--bdf", existing }, 3, {},
+            "--bdf " + existing + " exists: add --force" },
+        { cli, { "--port", "sim", "profile", goodProfile, "--pdf", "x.pdf" }, 3, {}, "--pdf is no option of profile" },
+        { cli, { "--port", "/dev/ttyUSB0", "--cell", "li-ion", "measure" }, 3, {}, "they need --port sim" },
+        { cli, { "report", "0f2b" }, 3, {}, "add --results URL" },
+        { cli, { "--port", "sim", "--results", "postgresql://lab@db1/results", "report", "0f2b", "--pdf", "r.pdf" },
+            3, {}, "leave out --port" },
+        { cli, { "--results", "postgresql://lab@db1/results", "report", "0f2b" }, 3, {}, "report needs --pdf FILE" },
         { cli, { "--port", "/dev/no-such-adapter", "measure" }, 2, {}, "No such file or directory" },
         // A device server that never answers: the wait is told after a second.
         { cli, { "--port", mute.Unanswered(), "measure" }, 2, {}, "Error opening serial port: " },
