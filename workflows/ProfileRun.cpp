@@ -107,10 +107,12 @@ struct ProfileRun::State
     State(ProfileRun& r, InstrumentSession& s)
         : run(r)
         , session(s)
+        , sessionAlive(&s)
     { }
 
     ProfileRun& run;
     InstrumentSession& session;
+    QPointer<InstrumentSession> sessionAlive; // a run that outlives its session leaves it alone
 
     // The session's handlers while the run listens in their place.
     struct Saved
@@ -450,6 +452,9 @@ struct ProfileRun::State
             break;
         case StepKind::MeasureResistance:
             pulse.waitingBase = true;
+            pulse.measure = pulse.isStep = true;
+            pulse.i2 = step->setting;
+            pulse.seconds = step->seconds;
             break;
         default:
             base = LevelOf(*step);
@@ -873,6 +878,8 @@ struct ProfileRun::State
         endSeconds = phase == Phase::Steps ? RunSeconds(now) : 0;
         if (pulse.active && pulse.measure)
             Report(pulse, QStringLiteral("the run ended during the pulse"), 0, 0);
+        else if (pulse.waitingBase)
+            Report(pulse, QStringLiteral("the run ended before V1 was read"), 0, 0);
         pulse = {};
         if (outcome == ProfileOutcome::Stopped || outcome == ProfileOutcome::PortLost) {
             message += step ? QStringLiteral(" in step %1: %2").arg(stepNumber).arg(Totals(now))
@@ -925,6 +932,8 @@ ProfileRun::~ProfileRun()
     OnResistance = {};
     OnStatus = {};
     OnEnd = {};
+    if (!F->sessionAlive)
+        return;
     F->End(ProfileOutcome::Stopped, QString());
     F->Unlisten(std::nullopt);
 }
