@@ -2,6 +2,7 @@
 
 #include "link/InstrumentSession.h"
 #include "workflows/ProfileRunText.h"
+#include "workflows/RunNotes.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -465,7 +466,7 @@ struct ProfileRun::State
     QString Totals(qint64 ms) const
     {
         return QStringLiteral("%1 Ah, %2 Wh in %3")
-            .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ClockText(RunSeconds(ms)));
+            .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ElapsedText(static_cast<qint64>(RunSeconds(ms))));
     }
 
     void EndStep(const EndCondition& c, const QString& read)

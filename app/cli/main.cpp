@@ -8,26 +8,35 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <algorithm>
+#include <QLoggingCategory>
 #include <csignal>
-#include <cstring>
-#include <memory>
 
 int main(int argc, char** argv)
 {
-    // A report paints its PDF, which takes fonts: a Qt GUI application without a screen.
-    // Everything else runs without one, so that a server needs no graphics libraries.
-    const bool report = std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "report") == 0; });
-    if (report)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    const std::unique_ptr<QCoreApplication> app
-        = report ? std::make_unique<QGuiApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     // A reader that went away (a closed pipe) shows as a failed write, which ends the run
     // with the input switched off, instead of killing the program with the input on.
     std::signal(SIGPIPE, SIG_IGN);
     CliOptions options;
-    if (const std::optional<int> done = ReadCliOptions(QCoreApplication::arguments(), options))
-        return *done;
+    {
+        // The arguments are read before the application that runs the command is made:
+        // which one depends on the command.
+        QCoreApplication reader(argc, argv);
+        if (const std::optional<int> done = ReadCliOptions(QCoreApplication::arguments(), options))
+            return *done;
+    }
+    if (options.command == CliCommand::Report) {
+        // A report paints its PDF, which takes fonts: a Qt GUI application without a
+        // screen. Everything else runs without one, so a server needs no display.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Without a desktop session there is no runtime folder; Qt's note on making one of
+        // its own would read like a failure in a script's log.
+        QLoggingCategory::setFilterRules(QStringLiteral("default.warning=false"));
+        QGuiApplication app(argc, argv);
+        QLoggingCategory::setFilterRules(QString());
+        Cli cli(options);
+        return cli.Run();
+    }
+    QCoreApplication app(argc, argv);
     Cli cli(options);
     return cli.Run();
 }

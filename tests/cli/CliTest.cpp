@@ -340,10 +340,11 @@ TEST_F(CliTest, AProfileRunsOnASimulatedCellAndWritesItsFiles)
     const qsizetype backstop = received.indexOf(QRegularExpression(QStringLiteral("^mset:voff 3\\.50?0*$")));
     ASSERT_GE(firstOn, 0);
     EXPECT_TRUE(backstop >= 0 && backstop < firstOn) << received.join(u'\n').toStdString();
-    const qsizetype lastOff = received.lastIndexOf(u"load off");
-    const qsizetype restored = received.lastIndexOf(QRegularExpression(QStringLiteral("^mset:voff ")));
-    EXPECT_GT(restored, backstop) << received.join(u'\n').toStdString();
-    EXPECT_GT(restored, lastOff) << "put back once the input is off";
+    const qsizetype lastOn = received.lastIndexOf(u"load on");
+    const qsizetype restored = received.lastIndexOf(QRegularExpression(QStringLiteral("^mset:voff .*$")));
+    EXPECT_EQ(received.value(restored), u"mset:voff 0.000") << "the simulator's own value, as it was";
+    EXPECT_GT(received.indexOf(u"load off", lastOn), lastOn);
+    EXPECT_GT(restored, received.indexOf(u"load off", lastOn)) << "put back once the input is off";
 
     const Finished& battery = finished[1];
     ASSERT_EQ(battery.exit, 0) << battery.errors.toStdString();
