@@ -8,6 +8,7 @@
 #include "store/ResultsQuery.h"
 #include "store/SqliteResults.h"
 #include "support/EventLoop.h"
+#include "support/FileSizeLimit.h"
 
 #include <QAbstractTableModel>
 #include <QCoreApplication>
@@ -20,11 +21,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <csignal>
 #include <memory>
 #include <numeric>
 #include <set>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -166,29 +165,6 @@ TEST_F(ResultsSessionTest, OnlyTheNewestArchivesAreKeptAndNamesTakenInTheSameSec
     EXPECT_EQ(kept, (std::set<QString> { "4", "5", "6" }));
     EXPECT_TRUE(failures.isEmpty()) << failures.join(u'\n').toStdString();
 }
-
-// Makes files of this process fail to grow past `bytes`, as a full disk does, while it
-// lives.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &FOld);
-        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit { bytes, FOld.rlim_max };
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &FOld);
-        std::signal(SIGXFSZ, FOldHandler);
-    }
-
-private:
-    rlimit FOld {};
-    void (*FOldHandler)(int) = nullptr;
-};
 
 TEST_F(ResultsSessionTest, AnArchiveThatCannotBeWrittenLeavesTheFileUnemptiedSaysSoAndIsTriedAgain)
 {
