@@ -3,6 +3,7 @@
 #include "replies/Numbers.h"
 #include "store/BdfExport.h"
 #include "store/ResultsDatabase.h"
+#include "store/ResultsQuery.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -64,8 +65,8 @@ void ReadBatteryRows(RunReport& report, const std::vector<QStringList>& rows)
 {
     std::vector<BdfReading> readings;
     try {
-        // The stored times only say when the run began; a row whose time does not read
-        // is still a reading.
+        // The report needs no reading's own time: a row whose time does not read is still
+        // a reading, placed by its discharge time.
         readings = BdfReadingsFromBatteryRows(
             rows, report.started.isValid() ? report.started : QDateTime::currentDateTime());
     } catch (const EBdfExportError& e) {
@@ -81,9 +82,12 @@ void ReadBatteryRows(RunReport& report, const std::vector<QStringList>& rows)
                 * (r.testTimeSeconds - before.testTimeSeconds) / 3600;
         }
     }
-    if (!report.started.isValid() && !readings.empty())
-        report.started = QDateTime::fromMSecsSinceEpoch(
-            std::llround((readings.front().unixTimeSeconds - readings.front().testTimeSeconds) * 1000));
+    if (!report.started.isValid() && !readings.empty()) {
+        const QDateTime first = ReadMeasurementTimestamp(
+            rows.front().value(4), QLocale::system(), QDateTime::currentDateTime());
+        if (first.isValid())
+            report.started = first.addMSecs(-std::llround(readings.front().testTimeSeconds * 1000));
+    }
     if (!report.points.empty()) {
         report.summary.seconds = report.points.back().seconds;
         report.summary.capacityAh = report.points.back().capacityAh;

@@ -164,7 +164,7 @@ TEST(RunReportTest, StoredRowsOfABatteryOrProfileRunBecomeItsReport)
     };
     const Case cases[] = {
         // Energy from the readings: 2 A at 12 V falling to 11 V over an hour is 23 Wh.
-        { "the local file's battery run", { "battery", ResultsTable::Battery, {}, t0, {}, 2 },
+        { "the local file's battery run", { "battery", ResultsTable::Battery, {}, {}, {}, 2 },
             { battery("12.00", 0, "0.000"), battery("11.00", 3600, "2.000") }, {}, "Battery discharge", "",
             3600, 2.0, 23.0, 2, 0, 0 },
         { "a shared profile run", { "6f1c", ResultsTable::Profile, "bench-3", {}, {}, 3 },
