@@ -254,4 +254,3 @@ void ReadCellOptions(const CommandLine& line, SimOptions& options)
         : 0.05;
     options.batteryCapacityAh = line.Decimal(capacity, 0, 100000, false, QStringLiteral("ampere-hours"));
 }
-

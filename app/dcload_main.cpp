@@ -111,7 +111,8 @@ int main(int argc, char** argv)
         simulator.timeScale = line.Decimal(
             QStringLiteral("time-scale"), 0, kLargestTimeScale, false, QStringLiteral("a number"));
         if (CellOptionsGiven(line) && !line.IsSet(QStringLiteral("simulator")))
-            throw EBadArgument(QStringLiteral("--cell options connect the simulator's battery: add --simulator"));
+            throw EBadArgument(
+                QStringLiteral("--cell options connect the simulator's battery: add --simulator"));
         ReadCellOptions(line, simulator);
         if (line.IsSet(QStringLiteral("station")) && !line.IsSet(QStringLiteral("results")))
             throw EBadArgument(

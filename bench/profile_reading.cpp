@@ -118,9 +118,11 @@ int main(int argc, char** argv)
                                           .arg(second / 3600.0, 0, 'f', 3));
         });
         const Cost p = Measure(perRound, [&](int i) {
-            profile.HandleMeasurement(QStringLiteral("3.%1V,1.000A").arg(900 - i % 100, 3, 10, QLatin1Char('0')));
+            profile.HandleMeasurement(
+                QStringLiteral("3.%1V,1.000A").arg(900 - i % 100, 3, 10, QLatin1Char('0')));
         });
-        std::printf("%8d %10s %12.1f %12.1f %12s %12s\n", round, "battery", b.meanUs, b.medianUs, "1.00", "1.00");
+        std::printf(
+            "%8d %10s %12.1f %12.1f %12s %12s\n", round, "battery", b.meanUs, b.medianUs, "1.00", "1.00");
         std::printf("%8d %10s %12.1f %12.1f %12.2f %12.2f\n", round, "profile", p.meanUs, p.medianUs,
             p.meanUs / b.meanUs, p.medianUs / b.medianUs);
         std::fflush(stdout);

@@ -2,7 +2,6 @@
 
 #include "replies/Numbers.h"
 #include "store/ResultsQuery.h"
-#include "workflows/ProgramInfo.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -85,7 +84,7 @@ QByteArray MetadataText(const BdfRun& run)
         { QStringLiteral("station"), run.station },
         { QStringLiteral("run_id"), run.runId },
         { QStringLiteral("profile"), run.profile },
-        { QStringLiteral("program_version"), kProgramVersion },
+        { QStringLiteral("program_version"), run.programVersion },
         { QStringLiteral("settings"), settings },
     };
     // With its offset from UTC, so that a local time means one instant wherever it is read.

@@ -52,6 +52,7 @@ struct BdfRun
     QString profile; // the profile's text; may be empty
     std::map<QString, QString> settings; // instrument settings as given, name -> value
     QDateTime start;
+    QString programVersion; // of the program that took the readings
 };
 
 // The column labels, in file order.

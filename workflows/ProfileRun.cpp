@@ -466,7 +466,8 @@ struct ProfileRun::State
     QString Totals(qint64 ms) const
     {
         return QStringLiteral("%1 Ah, %2 Wh in %3")
-            .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ElapsedText(static_cast<qint64>(RunSeconds(ms))));
+            .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2),
+                ElapsedText(static_cast<qint64>(RunSeconds(ms))));
     }
 
     void EndStep(const EndCondition& c, const QString& read)

@@ -1,6 +1,7 @@
 // dcload-cli battery: a discharge at a current down to the instrument's cut-off, readings
 // as they come and the summary at the end; the input goes off on every way out.
 #include "app/cli/Cli.h"
+#include "workflows/ProgramInfo.h"
 
 #include "store/ResultsQuery.h"
 #include "workflows/BatteryDischarge.h"
@@ -29,10 +30,11 @@ void Cli::Battery(const QString& port)
         const QDateTime started = QDateTime::currentDateTimeUtc();
         FBdfRun.runId = started.toString(Qt::ISODateWithMs);
         FBdfRun.station = FOptions.station;
+        FBdfRun.programVersion = kProgramVersion;
         FBdfRun.start = started;
-        FBdfRun.settings = { { QStringLiteral("current_A"), FOptions.current }, { QStringLiteral("cutoff_V"), cutOff },
-            { QStringLiteral("period_s"), period }, { QStringLiteral("port"), FOptions.port },
-            { QStringLiteral("address"), FOptions.address } };
+        FBdfRun.settings = { { QStringLiteral("current_A"), FOptions.current },
+            { QStringLiteral("cutoff_V"), cutOff }, { QStringLiteral("period_s"), period },
+            { QStringLiteral("port"), FOptions.port }, { QStringLiteral("address"), FOptions.address } };
         FSession.OnBatteryReading = [this, cutOff](InstrumentSession*, const BatteryReading& r) {
             CheckWritten(FOutput->Row({ r.time, r.voltage, r.current, r.capacity }));
             if (!FOptions.bdf.isEmpty()) {

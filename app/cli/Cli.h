@@ -13,8 +13,8 @@
 #include "app/cli/Output.h"
 #include "app/cli/StopRequest.h"
 #include "link/InstrumentSession.h"
-#include "store/ResultsFile.h"
 #include "store/BdfExport.h"
+#include "store/ResultsFile.h"
 #include "workflows/ListSequence.h"
 #include "workflows/OperatorMessages.h"
 

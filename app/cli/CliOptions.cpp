@@ -1,8 +1,8 @@
 #include "app/cli/CliOptions.h"
 
 #include "app/CommandLine.h"
-#include "sim/SimulatorHost.h"
 #include "replies/Numbers.h"
+#include "sim/SimulatorHost.h"
 #include "workflows/InputRules.h"
 #include "workflows/ProgramInfo.h"
 #include "workflows/TestRules.h"
@@ -126,11 +126,12 @@ CommandLine Options()
         QStringLiteral("trigger"), QStringLiteral("list: steps on a trigger after each step's dwell time."));
     value("csv", "FILE", "battery, list, profile: also writes the readings to FILE (see Files below).", {},
         QStringLiteral("none"));
-    value("bdf", "FILE", "battery, profile: also writes the run as a Battery Data Format file (see Files).", {},
-        QStringLiteral("none"));
+    value("bdf", "FILE", "battery, profile: also writes the run as a Battery Data Format file (see Files).",
+        {}, QStringLiteral("none"));
     value("pdf", "FILE", "report: the PDF file written (needed).");
     line.AddFlag(QStringLiteral("force"),
-        QStringLiteral("battery, list, profile, report: --csv, --bdf or --pdf may replace an existing FILE."));
+        QStringLiteral(
+            "battery, list, profile, report: --csv, --bdf or --pdf may replace an existing FILE."));
     AddCellOptions(line);
     return line;
 }
@@ -215,8 +216,8 @@ void Read(const CommandLine& line, CliOptions& o)
         throw EBadArgument(QStringLiteral("--port is needed"));
     if (!o.port.isEmpty() && o.command == CliCommand::Report)
         throw EBadArgument(QStringLiteral("report reads the shared results store only: leave out --port"));
-    const bool takesWord
-        = o.command == CliCommand::Send || o.command == CliCommand::Profile || o.command == CliCommand::Report;
+    const bool takesWord = o.command == CliCommand::Send || o.command == CliCommand::Profile
+        || o.command == CliCommand::Report;
     if (o.command == CliCommand::Send && words.size() > 2)
         throw EBadArgument(QStringLiteral("send takes its TEXT as one argument: quote it, as in send \"%1\"")
                                .arg(Clipped(words.mid(1).join(u' '))));
@@ -290,7 +291,8 @@ void Read(const CommandLine& line, CliOptions& o)
         if (o.runId.isEmpty())
             throw EBadArgument(QStringLiteral("report needs RUN_ID, a run of the shared results store"));
         if (!o.results)
-            throw EBadArgument(QStringLiteral("report reads a run of a shared results store: add --results URL"));
+            throw EBadArgument(
+                QStringLiteral("report reads a run of a shared results store: add --results URL"));
         if (!given("pdf"))
             throw EBadArgument(QStringLiteral("report needs --pdf FILE"));
         break;
@@ -301,8 +303,10 @@ void Read(const CommandLine& line, CliOptions& o)
     o.bdf = OutputFile(line, QStringLiteral("bdf"), o.force);
     o.pdf = OutputFile(line, QStringLiteral("pdf"), o.force);
     if (o.force && o.csv.isEmpty() && o.bdf.isEmpty() && o.pdf.isEmpty())
-        throw EBadArgument(QStringLiteral("--force lets --csv, --bdf or --pdf replace a file: add one of them"));
-    if (!o.bdf.isEmpty() && !o.csv.isEmpty() && QFileInfo(o.bdf).absoluteFilePath() == QFileInfo(o.csv).absoluteFilePath())
+        throw EBadArgument(
+            QStringLiteral("--force lets --csv, --bdf or --pdf replace a file: add one of them"));
+    if (!o.bdf.isEmpty() && !o.csv.isEmpty()
+        && QFileInfo(o.bdf).absoluteFilePath() == QFileInfo(o.csv).absoluteFilePath())
         throw EBadArgument(QStringLiteral("--csv and --bdf name the same file %1").arg(o.csv));
 }
 

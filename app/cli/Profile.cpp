@@ -2,6 +2,7 @@
 // and resistance measurements as notes, the summary at the end; the input goes off and the
 // instrument's switch-off voltage goes back on every way out.
 #include "app/cli/Cli.h"
+#include "workflows/ProgramInfo.h"
 
 #include "workflows/ProfileRun.h"
 
@@ -33,7 +34,8 @@ void Cli::Profile(const QString& port)
 {
     Connect(port, [this] {
         FSession.Pause = [](int) {};
-        if (!BeginOutput({ "time_s", "step", "kind", "voltage_V", "current_A", "capacity_Ah", "energy_Wh" }, true))
+        if (!BeginOutput(
+                { "time_s", "step", "kind", "voltage_V", "current_A", "capacity_Ah", "energy_Wh" }, true))
             return;
         FProfile = std::make_unique<ProfileRun>(FSession);
         ProfileRun& run = *FProfile;
@@ -47,14 +49,15 @@ void Cli::Profile(const QString& port)
             CheckWritten(FOutput->Note(QStringLiteral("step"), note));
         };
         run.OnSample = [this](const ProfileSample& s) {
-            CheckWritten(FOutput->Row({ Number(s.seconds, 3), QString::number(s.stepNumber), StepKindName(s.kind),
-                Number(s.voltage, 3), Number(s.current, 3), Number(s.capacityAh, 6), Number(s.energyWh, 6) }));
+            CheckWritten(FOutput->Row({ Number(s.seconds, 3), QString::number(s.stepNumber),
+                StepKindName(s.kind), Number(s.voltage, 3), Number(s.current, 3), Number(s.capacityAh, 6),
+                Number(s.energyWh, 6) }));
             Store(ResultsTable::Profile, ProfileRowValues(FProfile->RunLabel(), s));
         };
         run.OnResistance = [this](const ResistanceMeasurement& m) {
             QJsonObject note { { "step", m.stepNumber }, { "time_s", Rounded(m.seconds, 3) },
-                { "capacity_Ah", Rounded(m.capacityAh, 6) }, { "v1_V", m.v1 }, { "v2_V", m.v2 }, { "i1_A", m.i1 },
-                { "i2_A", m.i2 } };
+                { "capacity_Ah", Rounded(m.capacityAh, 6) }, { "v1_V", m.v1 }, { "v2_V", m.v2 },
+                { "i1_A", m.i1 }, { "i2_A", m.i2 } };
             if (m.milliOhm)
                 note.insert(QStringLiteral("resistance_mOhm"), Rounded(*m.milliOhm, 2));
             else
@@ -77,8 +80,8 @@ void Cli::Profile(const QString& port)
                 }
             }
             QJsonObject summary { { "duration_s", Rounded(ended.Seconds(), 1) },
-                { "capacity_Ah", Rounded(ended.CapacityAh(), 6) }, { "energy_Wh", Rounded(ended.EnergyWh(), 4) },
-                { "run", ended.RunLabel() } };
+                { "capacity_Ah", Rounded(ended.CapacityAh(), 6) },
+                { "energy_Wh", Rounded(ended.EnergyWh(), 4) }, { "run", ended.RunLabel() } };
             if (good > 0)
                 summary.insert(QStringLiteral("resistance_mOhm"), Rounded(sum / good, 2));
             if (good + failed > 0) {
@@ -94,6 +97,7 @@ void Cli::Profile(const QString& port)
             FResults->BeginRun(ResultsTable::Profile);
         if (!FOptions.bdf.isEmpty()) {
             FBdfRun.station = FOptions.station;
+            FBdfRun.programVersion = kProgramVersion;
             FBdfRun.profile = QString::fromUtf8(FOptions.profileText);
             FBdfRun.settings = { { QStringLiteral("profile_file"), FOptions.profileFile },
                 { QStringLiteral("port"), FOptions.port }, { QStringLiteral("address"), FOptions.address } };
@@ -131,9 +135,10 @@ void Cli::ProfileEnded(int code)
         bound->deleteLater();
         if (FPhase != Phase::Running)
             return;
-        Complain(QStringLiteral("The profile's last commands did not leave the port within %1 s: the instrument's "
-                                "under-voltage switch-off may still be at the profile's cut-off.")
-                     .arg(kLastLinesBoundMs / 1000));
+        Complain(
+            QStringLiteral("The profile's last commands did not leave the port within %1 s: the instrument's "
+                           "under-voltage switch-off may still be at the profile's cut-off.")
+                .arg(kLastLinesBoundMs / 1000));
         End(std::max<int>(code, PortFailed));
     });
     bound->start(kLastLinesBoundMs);

@@ -303,21 +303,23 @@ TEST_F(CliTest, AProfileRunsOnASimulatedCellAndWritesItsFiles)
         "Rest for 2 s\n"
         "Measure resistance with a 2 A pulse for 1 s\n"
         "Discharge at 3 W until 3.5 V\n");
-    const QStringList cell { "--verbose", "--cell", "li-ion", "--cell-capacity", "0.002", "--cell-resistance", "0.1" };
+    const QStringList cell { "--verbose", "--cell", "li-ion", "--cell-capacity", "0.002", "--cell-resistance",
+        "0.1" };
     Simulator profileSim(cell), batterySim({ "--time-scale", "1000" });
     const QString csv = FDir.filePath(QStringLiteral("profile.csv"));
     const QString profileBdf = FDir.filePath(QStringLiteral("profile.bdf.csv"));
     const QString batteryBdf = FDir.filePath(QStringLiteral("battery.bdf.csv"));
     const std::vector<Finished> finished = RunTogether({
         { "--port", profileSim.Port(), "profile", profile, "--csv", csv, "--bdf", profileBdf },
-        QStringList { "--port", batterySim.Port(), "battery", "--current", "2", "--cutoff", "11", "--bdf",
-            batteryBdf },
+        QStringList {
+            "--port", batterySim.Port(), "battery", "--current", "2", "--cutoff", "11", "--bdf", batteryBdf },
     });
     const Finished& run = finished[0];
     ASSERT_EQ(run.exit, 0) << run.errors.toStdString();
     const QStringList steps = run.lines.filter(QRegularExpression(QStringLiteral("^# step: ")));
     ASSERT_EQ(steps.size(), 4) << run.lines.join(u'\n').toStdString();
-    EXPECT_TRUE(steps[0].contains(u"until=until 3.7 V") || steps[0].contains(u"3.7 V")) << steps[0].toStdString();
+    EXPECT_TRUE(steps[0].contains(u"until=until 3.7 V") || steps[0].contains(u"3.7 V"))
+        << steps[0].toStdString();
     const QStringList resistance = run.lines.filter(QRegularExpression(QStringLiteral("^# resistance: ")));
     ASSERT_EQ(resistance.size(), 1) << run.lines.join(u'\n').toStdString();
     EXPECT_TRUE(resistance[0].contains(u"resistance_mOhm=")) << resistance[0].toStdString();
@@ -327,7 +329,8 @@ TEST_F(CliTest, AProfileRunsOnASimulatedCellAndWritesItsFiles)
     ASSERT_GE(data.size(), 4);
     EXPECT_EQ(data.first(), u"time_s,step,kind,voltage_V,current_A,capacity_Ah,energy_Wh");
     const QString profileCheck = CheckBdf(profileBdf);
-    EXPECT_TRUE(profileCheck.startsWith(QStringLiteral("rows %1 ").arg(data.size() - 1))) << profileCheck.toStdString();
+    EXPECT_TRUE(profileCheck.startsWith(QStringLiteral("rows %1 ").arg(data.size() - 1)))
+        << profileCheck.toStdString();
     EXPECT_TRUE(profileCheck.contains(u"resistances 1")) << profileCheck.toStdString();
     QFile sidecar(profileBdf + QStringLiteral(".metadata.json"));
     ASSERT_TRUE(sidecar.open(QIODevice::ReadOnly));
@@ -427,8 +430,8 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
     listProgram.replace("\"value\": \"1.0\"", "\"value\": \"" + QByteArray(400, '9') + '"');
     const QString hugeValue = WriteFile(QStringLiteral("huge.json"), listProgram);
     const QString existing = WriteFile(QStringLiteral("existing.csv"), "earlier readings\n");
-    const QString badProfile
-        = WriteFile(QStringLiteral("bad.txt"), "# two good lines, then one that is no step\nRest for 1 s\nCharge at 2 A\n");
+    const QString badProfile = WriteFile(QStringLiteral("bad.txt"),
+        "# two good lines, then one that is no step\nRest for 1 s\nCharge at 2 A\n");
     const QString goodProfile = WriteFile(QStringLiteral("good.txt"), "Rest for 1 s\n");
     const QString window = QStringLiteral(DCLOAD_EXE), cli = QStringLiteral(DCLOAD_CLI_EXE),
                   sim = QStringLiteral(DCLOAD_SIM_EXE);
@@ -451,7 +454,8 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
             "--results: the address must not "
             "hold a NUL" },
         { window, {}, 2, {}, "No display: try xvfb-run dcload, or dcload-cli", false },
-        { window, { "--cell-capacity", "1" }, 3, {}, "--cell options connect the simulator's battery: add --simulator" },
+        { window, { "--cell-capacity", "1" }, 3, {},
+            "--cell options connect the simulator's battery: add --simulator" },
         { sim, { "--help" }, 0,
             "--delay <MS> Holds each reply back MS milliseconds, 0 to 60000 (default: 20).", {} },
         { sim, { "--bogus" }, 3, {}, "unknown option --bogus" },
@@ -495,12 +499,16 @@ TEST_F(CliTest, ArgumentFormsHaveTheirExitStatusAndMessage)
         { cli, { "--port", "sim", "profile" }, 3, {}, "profile needs FILE" },
         { cli, { "--port", "sim", "profile", goodProfile, "--bdf", existing }, 3, {},
             "--bdf " + existing + " exists: add --force" },
-        { cli, { "--port", "sim", "profile", goodProfile, "--pdf", "x.pdf" }, 3, {}, "--pdf is no option of profile" },
+        { cli, { "--port", "sim", "profile", goodProfile, "--pdf", "x.pdf" }, 3, {},
+            "--pdf is no option of profile" },
         { cli, { "--port", "/dev/ttyUSB0", "--cell", "li-ion", "measure" }, 3, {}, "they need --port sim" },
         { cli, { "report", "0f2b" }, 3, {}, "add --results URL" },
-        { cli, { "--port", "sim", "--results", "postgresql://lab@db1/results", "report", "0f2b", "--pdf", "r.pdf" },
+        { cli,
+            { "--port", "sim", "--results", "postgresql://lab@db1/results", "report", "0f2b", "--pdf",
+                "r.pdf" },
             3, {}, "leave out --port" },
-        { cli, { "--results", "postgresql://lab@db1/results", "report", "0f2b" }, 3, {}, "report needs --pdf FILE" },
+        { cli, { "--results", "postgresql://lab@db1/results", "report", "0f2b" }, 3, {},
+            "report needs --pdf FILE" },
         { cli, { "--port", "/dev/no-such-adapter", "measure" }, 2, {}, "No such file or directory" },
         // A device server that never answers: the wait is told after a second.
         { cli, { "--port", mute.Unanswered(), "measure" }, 2, {}, "Error opening serial port: " },

@@ -80,7 +80,7 @@ protected:
     BdfRun Run() const
     {
         return { "bench-3", "42", "", { { "cutoff_V", "3.0" }, { "current_A", "2.5" } },
-            QDateTime(QDate(2026, 12, 10), QTime(10, 0, 0), Qt::UTC) };
+            QDateTime(QDate(2026, 12, 10), QTime(10, 0, 0), Qt::UTC), kProgramVersion };
     }
     QTemporaryDir FDir;
 };

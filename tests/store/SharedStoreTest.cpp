@@ -12,10 +12,13 @@
 #include "ui/main.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -508,6 +511,69 @@ TEST_F(SharedStoreCliTest, AServerStoppedForFiveSecondsMidRunStoresEveryPrintedR
     const QStringList printed = Printed(cli);
     EXPECT_EQ(Stored("bench-1"), printed);
     EXPECT_GE(printed.size(), 10) << "the run went on through the outage";
+}
+
+// A profile run stores every reading and measurement under one run id; `report` finds the
+// run by the start of that id and writes its PDF; a run id naming no run, or a file that
+// cannot be written, fails with exit 2 and no file.
+TEST_F(SharedStoreCliTest, AProfileRunIsStoredAndItsReportIsMadeFromTheStore)
+{
+    QTemporaryDir dir;
+    const QString profile = dir.filePath(QStringLiteral("p.txt"));
+    {
+        QFile file(profile);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(
+            "Discharge at 1 A until 3.8 V\nMeasure resistance with a 1.5 A pulse for 1 s\nRest for 1 s\n");
+    }
+    QProcess run;
+    run.start(QStringLiteral(DCLOAD_CLI_EXE),
+        { "--port", "sim", "--cell-capacity", "0.003", "--results", server->Url(), "--station", "bench-9",
+            "profile", profile });
+    ASSERT_TRUE(run.waitForFinished(60000));
+    ASSERT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
+    const QStringList printed
+        = QString::fromUtf8(run.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    const int readings
+        = static_cast<int>(printed.filter(QRegularExpression(QStringLiteral("^[0-9]"))).size());
+    ASSERT_GE(readings, 3);
+    EXPECT_EQ(Rows("select count(*) from profile where station = 'bench-9'").toInt(), readings);
+    EXPECT_EQ(
+        Rows("select count(*) from resistance r join profile p using (run_id) where p.station = 'bench-9' "
+             "group by p.id limit 1")
+            .toInt(),
+        1)
+        << "the measurement carries the profile run's id";
+    const QString runId = Rows("select distinct run_id from profile where station = 'bench-9'").trimmed();
+    ASSERT_EQ(runId.size(), 36) << runId.toStdString();
+
+    const QString pdf = dir.filePath(QStringLiteral("run.pdf"));
+    const struct
+    {
+        QString id;
+        QString pdf;
+        int exit;
+    } cases[] = {
+        { runId.left(8), pdf, 0 },
+        { QStringLiteral("ffffffff-0000"), dir.filePath(QStringLiteral("none.pdf")), 2 },
+        { runId, dir.filePath(QStringLiteral("no/such/folder/run.pdf")), 2 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id.toStdString());
+        QProcess report;
+        report.start(
+            QStringLiteral(DCLOAD_CLI_EXE), { "--results", server->Url(), "report", c.id, "--pdf", c.pdf });
+        ASSERT_TRUE(report.waitForFinished(60000));
+        EXPECT_EQ(report.exitCode(), c.exit) << report.readAllStandardError().toStdString();
+        EXPECT_EQ(QFileInfo::exists(c.pdf), c.exit == 0);
+    }
+    QProcess text;
+    text.start(QStringLiteral("pdftotext"), { "-layout", pdf, "-" });
+    ASSERT_TRUE(text.waitForFinished(30000));
+    const QString words = QString::fromUtf8(text.readAllStandardOutput());
+    for (const QString& expected : { runId, QStringLiteral("bench-9"), QStringLiteral("profile") })
+        EXPECT_TRUE(words.contains(expected, Qt::CaseInsensitive)) << expected.toStdString() << "\n"
+                                                                   << words.toStdString();
 }
 
 } // namespace
