@@ -14,8 +14,16 @@ _dcload_cli()
             [[ ${COMPREPLY[*]} == *:// ]] && compopt -o nospace
             return
             ;;
-        --csv)
+        --csv | --bdf)
             _filedir csv
+            return
+            ;;
+        --pdf)
+            _filedir pdf
+            return
+            ;;
+        --cell)
+            COMPREPLY=($(compgen -W 'li-ion lead-acid' -- "$cur"))
             return
             ;;
         --steps)
@@ -27,7 +35,7 @@ _dcload_cli()
             return
             ;;
         --address | --time-scale | --reply-timeout | --period | --count | --current | --cutoff | \
-            --results | --station)
+            --results | --station | --cell-resistance | --cell-capacity)
             return
             ;;
     esac
@@ -37,12 +45,13 @@ _dcload_cli()
     local command='' i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            measure | battery | list | send)
+            measure | battery | list | send | profile | report)
                 command=${words[i]}
                 break
                 ;;
             --port | --baud | --address | --time-scale | --reply-timeout | --period | --count | \
-                --current | --cutoff | --results | --station | --csv | --steps)
+                --current | --cutoff | --results | --station | --csv | --steps | --bdf | --pdf | --cell | \
+                --cell-resistance | --cell-capacity)
                 ((i++))
                 ;;
         esac
@@ -50,16 +59,20 @@ _dcload_cli()
 
     if [[ $cur == -* ]]; then
         local options='--help --version --port --baud --address --time-scale --reply-timeout --json
-            --trace --results --station'
+            --trace --results --station --cell --cell-resistance --cell-capacity'
         case $command in
             measure) options+=' --period --count' ;;
-            battery) options+=' --current --cutoff --period --csv --force' ;;
+            battery) options+=' --current --cutoff --period --csv --bdf --force' ;;
             list) options+=' --steps --repeat --trigger --csv --force' ;;
+            profile) options+=' --csv --bdf --force' ;;
+            report) options+=' --pdf --force' ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W 'measure battery list send' -- "$cur"))
+        COMPREPLY=($(compgen -W 'measure battery list send profile report' -- "$cur"))
+    elif [[ $command == profile ]]; then
+        _filedir '@(txt|json)'
     fi
 } && complete -F _dcload_cli dcload-cli
