@@ -346,14 +346,13 @@ TEST_F(ProfileRunTest, BackstopIsSetBeforeTheInputGoesOnAndRestoredAtTheEnd)
             "mset:voff 3.1" },
         { "no cut-off", "Discharge at 1 A for 1 s\n", false, ProfileOutcome::Finished, nullptr },
     };
-    const SimOptions options = Cell(2, 0.05, 1);
+    SimulatorHost host(Cell(2, 0.05, 1));
+    host.Start();
+    Connect(host);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        session.Close();
-        SimulatorHost host(options);
-        host.Start();
-        Connect(host);
         SetOperatorsVoff();
+        const qsizetype before = WireLines(host).size();
         ended.reset();
         statuses.clear();
         auto run = MakeRun();
@@ -369,24 +368,24 @@ TEST_F(ProfileRunTest, BackstopIsSetBeforeTheInputGoesOnAndRestoredAtTheEnd)
         ASSERT_TRUE(Drained());
         ASSERT_TRUE(
             WaitUntil([&] { return WireLines(host).last().startsWith(u"mset:voff") || !c.backstop; }));
-        const QStringList wire = WireLines(host);
+        const QStringList wire = WireLines(host).mid(before);
         const qsizetype on = wire.indexOf(QStringLiteral("load on"));
         ASSERT_GE(on, 0);
         if (!c.backstop) {
-            EXPECT_EQ(wire.filter(QStringLiteral("mset:voff ")), QStringList { "mset:voff 1.5" });
+            EXPECT_TRUE(wire.filter(QStringLiteral("mset:voff")).isEmpty());
             EXPECT_EQ(statuses.filter(QStringLiteral("No backstop")).size(), 1) << Said();
             EXPECT_EQ(wire.last(), u"load off");
             continue;
         }
-        // The read-back at the connection asks too; the run asks again after the operator's value.
+        const qsizetype asked = wire.indexOf(QStringLiteral("mset:voff?"));
         const qsizetype set = wire.indexOf(QString::fromLatin1(c.backstop));
-        const qsizetype asked = wire.lastIndexOf(QStringLiteral("mset:voff?"), set);
-        EXPECT_GT(asked, wire.indexOf(QStringLiteral("mset:voff 1.5")));
+        EXPECT_GE(asked, 0);
         EXPECT_GT(set, asked);
         EXPECT_LT(set, on);
         EXPECT_EQ(wire.mid(wire.size() - 2), QStringList({ "load off", "mset:voff 1.500" }));
         EXPECT_TRUE(statuses.contains(QStringLiteral("Backstop: %1 (was 1.500)").arg(c.backstop))) << Said();
         EXPECT_EQ(InstrumentsVoff(), u"1.500V");
+        session.QueueCommand(QStringLiteral("mset:voff 0")); // the next case starts from another value
     }
     EXPECT_TRUE(errors.isEmpty()) << Said();
 }
