@@ -178,7 +178,7 @@ TEST_F(ProfileRunTest, EachStepEndsOnItsOwnConditionAndTheIntegralsAreTheCells)
     EXPECT_EQ(lastRest->current, 0);
     const double drawn = DrawnAtRest(options, lastRest->voltage);
     const double ampHours = lastRest->capacityAh * options.timeScale;
-    EXPECT_NEAR(ampHours, drawn, 0.03 * drawn) << "Ah error " << (ampHours / drawn - 1) * 100 << " %";
+    EXPECT_NEAR(ampHours, drawn, 0.01 * drawn) << "Ah error " << (ampHours / drawn - 1) * 100 << " %";
     // The energy is the terminal voltage times the charge, along the cell's curve.
     double energy = 0;
     const BatteryCell cell(options.batteryCapacityAh, options.batteryInternalOhm, options.batteryFullVolts,
@@ -187,7 +187,7 @@ TEST_F(ProfileRunTest, EachStepEndsOnItsOwnConditionAndTheIntegralsAreTheCells)
         energy
             += (cell.OpenCircuitVoltsAfter(drawn * (n + 0.5) / 1000) - 2 * SeenOhm(options)) * drawn / 1000;
     const double wattHours = lastRest->energyWh * options.timeScale;
-    EXPECT_NEAR(wattHours, energy, 0.03 * energy) << "Wh error " << (wattHours / energy - 1) * 100 << " %";
+    EXPECT_NEAR(wattHours, energy, 0.01 * energy) << "Wh error " << (wattHours / energy - 1) * 100 << " %";
 
     // The last step ran at constant power, for at least its charge and less than a reading more.
     const ProfileSample& last = samples.back();
