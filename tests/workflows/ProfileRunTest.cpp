@@ -178,7 +178,7 @@ TEST_F(ProfileRunTest, EachStepEndsOnItsOwnConditionAndTheIntegralsAreTheCells)
     EXPECT_EQ(lastRest->current, 0);
     const double drawn = DrawnAtRest(options, lastRest->voltage);
     const double ampHours = lastRest->capacityAh * options.timeScale;
-    EXPECT_NEAR(ampHours, drawn, 0.03 * drawn) << "Ah error " << (ampHours / drawn - 1) * 100 << " %";
+    EXPECT_NEAR(ampHours, drawn, 0.01 * drawn) << "Ah error " << (ampHours / drawn - 1) * 100 << " %";
     // The energy is the terminal voltage times the charge, along the cell's curve.
     double energy = 0;
     const BatteryCell cell(options.batteryCapacityAh, options.batteryInternalOhm, options.batteryFullVolts,
@@ -187,7 +187,7 @@ TEST_F(ProfileRunTest, EachStepEndsOnItsOwnConditionAndTheIntegralsAreTheCells)
         energy
             += (cell.OpenCircuitVoltsAfter(drawn * (n + 0.5) / 1000) - 2 * SeenOhm(options)) * drawn / 1000;
     const double wattHours = lastRest->energyWh * options.timeScale;
-    EXPECT_NEAR(wattHours, energy, 0.03 * energy) << "Wh error " << (wattHours / energy - 1) * 100 << " %";
+    EXPECT_NEAR(wattHours, energy, 0.01 * energy) << "Wh error " << (wattHours / energy - 1) * 100 << " %";
 
     // The last step ran at constant power, for at least its charge and less than a reading more.
     const ProfileSample& last = samples.back();
@@ -346,14 +346,13 @@ TEST_F(ProfileRunTest, BackstopIsSetBeforeTheInputGoesOnAndRestoredAtTheEnd)
             "mset:voff 3.1" },
         { "no cut-off", "Discharge at 1 A for 1 s\n", false, ProfileOutcome::Finished, nullptr },
     };
-    const SimOptions options = Cell(2, 0.05, 1);
+    SimulatorHost host(Cell(2, 0.05, 1));
+    host.Start();
+    Connect(host);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        session.Close();
-        SimulatorHost host(options);
-        host.Start();
-        Connect(host);
         SetOperatorsVoff();
+        const qsizetype before = WireLines(host).size();
         ended.reset();
         statuses.clear();
         auto run = MakeRun();
@@ -369,24 +368,24 @@ TEST_F(ProfileRunTest, BackstopIsSetBeforeTheInputGoesOnAndRestoredAtTheEnd)
         ASSERT_TRUE(Drained());
         ASSERT_TRUE(
             WaitUntil([&] { return WireLines(host).last().startsWith(u"mset:voff") || !c.backstop; }));
-        const QStringList wire = WireLines(host);
+        const QStringList wire = WireLines(host).mid(before);
         const qsizetype on = wire.indexOf(QStringLiteral("load on"));
         ASSERT_GE(on, 0);
         if (!c.backstop) {
-            EXPECT_EQ(wire.filter(QStringLiteral("mset:voff ")), QStringList { "mset:voff 1.5" });
+            EXPECT_TRUE(wire.filter(QStringLiteral("mset:voff")).isEmpty());
             EXPECT_EQ(statuses.filter(QStringLiteral("No backstop")).size(), 1) << Said();
             EXPECT_EQ(wire.last(), u"load off");
             continue;
         }
-        // The read-back at the connection asks too; the run asks again after the operator's value.
+        const qsizetype asked = wire.indexOf(QStringLiteral("mset:voff?"));
         const qsizetype set = wire.indexOf(QString::fromLatin1(c.backstop));
-        const qsizetype asked = wire.lastIndexOf(QStringLiteral("mset:voff?"), set);
-        EXPECT_GT(asked, wire.indexOf(QStringLiteral("mset:voff 1.5")));
+        EXPECT_GE(asked, 0);
         EXPECT_GT(set, asked);
         EXPECT_LT(set, on);
         EXPECT_EQ(wire.mid(wire.size() - 2), QStringList({ "load off", "mset:voff 1.500" }));
         EXPECT_TRUE(statuses.contains(QStringLiteral("Backstop: %1 (was 1.500)").arg(c.backstop))) << Said();
         EXPECT_EQ(InstrumentsVoff(), u"1.500V");
+        session.QueueCommand(QStringLiteral("mset:voff 0")); // the next case starts from another value
     }
     EXPECT_TRUE(errors.isEmpty()) << Said();
 }
@@ -419,6 +418,42 @@ TEST_F(ProfileRunTest, PortPulledEndsTheRunAndTheNextOpenSwitchesOffAndRestoresF
     EXPECT_EQ(wire.mid(0, 3), QStringList({ "load off", "mset:voff 1.500", "*adr 8" }));
     EXPECT_EQ(InstrumentsVoff(), u"1.500V");
     EXPECT_EQ(ends, 1);
+}
+
+// The instrument switches its input off by itself (its switch-off voltage, which the simulator
+// does not model, is played by a "load off" behind the run's back): a step with a voltage end
+// takes it as that end, any other ends the run as failed.
+TEST_F(ProfileRunTest, InputSwitchedOffByTheInstrumentEndsTheStepOrTheRun)
+{
+    const struct
+    {
+        const char* name;
+        const char* text;
+        ProfileOutcome outcome;
+        const char* told;
+    } cases[] = {
+        { "a voltage end", "Discharge at 1 A until 3 V or for 60 s\nRest for 0.5 s\n",
+            ProfileOutcome::Finished, "Step 1 ended: until 3 V (the instrument switched its input off at " },
+        { "no voltage end", "Discharge at 1 A for 60 s\n", ProfileOutcome::Failed,
+            "The instrument switched its input off by itself in step 1" },
+    };
+    SimulatorHost host(Cell(2, 0.05, 1));
+    host.Start();
+    Connect(host);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ended.reset();
+        statuses.clear();
+        auto run = MakeRun();
+        Start(*run, c.text);
+        ASSERT_TRUE(WaitUntil([&] { return run->Samples().size() >= 3; })) << Said();
+        session.QueueCommand(QStringLiteral("load off"));
+        ASSERT_TRUE(WaitForEnd()) << Said();
+        EXPECT_EQ(*ended, c.outcome) << Said();
+        EXPECT_TRUE((statuses + QStringList { endMessage }).join(u'\n').contains(QString::fromLatin1(c.told)))
+            << Said();
+        ASSERT_TRUE(Drained());
+    }
 }
 
 // Nothing is sent when the run cannot start; the question of the backstop unanswered
