@@ -2,6 +2,7 @@
 // they end, and the pulses that read the resistance.
 #include "workflows/ProfileRunState.h"
 #include "workflows/ProfileRunText.h"
+#include "workflows/RunNotes.h"
 
 #include <cmath>
 
@@ -114,7 +115,7 @@ void ProfileRun::State::NextStep()
 QString ProfileRun::State::Totals(qint64 ms) const
 {
     return QStringLiteral("%1 Ah, %2 Wh in %3")
-        .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ProfileClockText(RunSeconds(ms)));
+        .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ElapsedText(static_cast<qint64>(RunSeconds(ms))));
 }
 
 void ProfileRun::State::EndStep(const EndCondition& c, const QString& read)

@@ -33,15 +33,6 @@ QString ProfileNumber(double value)
     return QString::number(value, 'f', QLocale::FloatingPointShortest);
 }
 
-QString ProfileClockText(double seconds)
-{
-    const qint64 whole = static_cast<qint64>(std::floor(std::max(seconds, 0.0)));
-    return QStringLiteral("%1:%2:%3")
-        .arg(whole / 3600)
-        .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(whole % 60, 2, 10, QLatin1Char('0'));
-}
-
 ProfileStepInfo ProfileStepInfoOf(const ProfileStep& step, int number, int cycle)
 {
     ProfileStepInfo info;
