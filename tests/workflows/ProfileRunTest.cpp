@@ -113,10 +113,13 @@ protected:
     }
 
     // The operator's own switch-off voltage, set before the run.
-    void SetOperatorsVoff()
+    // The operator's switch-off voltage, in the instrument before the run's lines are counted.
+    void SetOperatorsVoff(const SimulatorHost& host)
     {
         session.QueueCommand(QStringLiteral("mset:voff 1.5"));
         ASSERT_TRUE(Drained());
+        // Written is not yet received: a busy machine may hand the line over late.
+        ASSERT_TRUE(WaitUntil([&] { return WireLines(host).endsWith(QStringLiteral("mset:voff 1.5")); }));
     }
 
     // Asks the instrument for its switch-off voltage once the run is over.
@@ -351,7 +354,7 @@ TEST_F(ProfileRunTest, BackstopIsSetBeforeTheInputGoesOnAndRestoredAtTheEnd)
     Connect(host);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetOperatorsVoff();
+        SetOperatorsVoff(host);
         const qsizetype before = WireLines(host).size();
         ended.reset();
         statuses.clear();
@@ -398,7 +401,7 @@ TEST_F(ProfileRunTest, PortPulledEndsTheRunAndTheNextOpenSwitchesOffAndRestoresF
     auto host = std::make_unique<SimulatorHost>(options);
     host->Start();
     Connect(*host);
-    SetOperatorsVoff();
+    SetOperatorsVoff(*host);
     auto run = MakeRun();
     Start(*run, "Discharge at 1 A until 3.0 V\n");
     ASSERT_TRUE(WaitUntil([&] { return run->Samples().size() >= 3; })) << Said();
