@@ -182,6 +182,18 @@ TEST_F(DesktopX11Test, TheMenuBarReachesEveryAction)
                 a->trigger();
                 EXPECT_EQ(dialogTitle, "List steps");
             } },
+        { "Analysis of the battery run…",
+            [&](QAction* a) {
+                boxes->Clear();
+                a->trigger();
+                EXPECT_EQ(boxes->messages, QStringList { "The battery grid holds no readings to analyse." });
+            } },
+        { "Export battery results to BDF…",
+            [&](QAction* a) {
+                cancelDialog();
+                a->trigger();
+                EXPECT_EQ(dialogTitle, "Export to BDF");
+            } },
         { "&Traffic console",
             [&](QAction* a) {
                 a->trigger();
