@@ -183,6 +183,9 @@ QString StepText(const ProfileStep& step)
         if (step.resistanceEveryAmpHours > 0)
             text += QStringLiteral(", measuring resistance every ")
                 + WithUnit(Quantity::Capacity, step.resistanceEveryAmpHours);
+        if (step.resistancePulseCurrent > 0)
+            text += QStringLiteral(" with a ") + WithUnit(Quantity::Current, step.resistancePulseCurrent)
+                + QStringLiteral(" pulse");
         return text;
     }
     case StepKind::HoldVoltage:
@@ -243,6 +246,11 @@ QJsonArray StepsJson(const std::vector<ProfileStep>& steps)
             if (step.resistanceEveryAmpHours > 0)
                 object.insert(
                     "measureResistanceEvery", QJsonObject { { "ampHours", step.resistanceEveryAmpHours } });
+            if (step.resistancePulseCurrent > 0) {
+                QJsonObject every = object.value("measureResistanceEvery").toObject();
+                every.insert("current", step.resistancePulseCurrent);
+                object.insert("measureResistanceEvery", every);
+            }
             break;
         case StepKind::HoldVoltage:
             object = { { "kind", "hold" }, { "voltage", step.setting }, { "until", EndsJson(step.until) } };
@@ -340,6 +348,12 @@ void CheckStep(ProfileStep& step)
         CheckValue(line, Quantity::Duration, step.resistanceEverySeconds, "an interval");
     if (step.resistanceEveryAmpHours != 0)
         CheckValue(line, Quantity::Capacity, step.resistanceEveryAmpHours, "an interval");
+    if (step.resistancePulseCurrent != 0) {
+        if (step.resistanceEverySeconds == 0 && step.resistanceEveryAmpHours == 0)
+            throw EProfile(line, QStringLiteral("a pulse current only with \"measuring resistance every\""),
+                WithUnit(Quantity::Current, step.resistancePulseCurrent));
+        CheckValue(line, Quantity::Current, step.resistancePulseCurrent, "a pulse current");
+    }
     if (step.kind == StepKind::Repeat && (step.times < 1 || step.times > kMostRepeats))
         throw EProfile(line, QStringLiteral("a count of repeats from 1 to %1").arg(kMostRepeats),
             QString::number(step.times));
@@ -611,6 +625,12 @@ ProfileStep ReadStep(LineReader& in, int line)
             CheckValue(line, every, amount, "an interval");
             (every == Quantity::Duration ? step.resistanceEverySeconds : step.resistanceEveryAmpHours)
                 = amount;
+            if (in.Accept("with")) {
+                if (!in.Accept("a"))
+                    in.Accept("an");
+                step.resistancePulseCurrent = in.Value(Quantity::Current);
+                in.Expect("pulse");
+            }
         }
     } else if (in.Accept("hold")) {
         step.kind = StepKind::HoldVoltage;
@@ -853,10 +873,14 @@ private:
             if (object.contains(QLatin1String("measureResistanceEvery"))) {
                 const QJsonValue every = object.value(QLatin1String("measureResistanceEvery"));
                 const QJsonObject o = every.toObject();
-                if (!every.isObject() || o.size() != 1 || !(o.contains("seconds") || o.contains("ampHours")))
+                const qsizetype keys = o.size() - (o.contains("current") ? 1 : 0);
+                if (!every.isObject() || keys != 1 || !(o.contains("seconds") || o.contains("ampHours")))
                     throw EProfile(line,
-                        QStringLiteral("\"measureResistanceEvery\": {\"seconds\": …} or {\"ampHours\": …}"),
+                        QStringLiteral("\"measureResistanceEvery\": {\"seconds\": …} or {\"ampHours\": …}, "
+                                       "optionally with \"current\""),
                         Shown(every));
+                if (o.contains("current"))
+                    step.resistancePulseCurrent = Num(o, QStringLiteral("current"), line);
                 const bool bySeconds = o.contains("seconds");
                 const double amount
                     = Num(o, bySeconds ? QStringLiteral("seconds") : QStringLiteral("ampHours"), line);
@@ -964,7 +988,8 @@ bool ProfileStep::operator==(const ProfileStep& other) const
 {
     return kind == other.kind && setting == other.setting && seconds == other.seconds && until == other.until
         && resistanceEverySeconds == other.resistanceEverySeconds
-        && resistanceEveryAmpHours == other.resistanceEveryAmpHours && times == other.times
+        && resistanceEveryAmpHours == other.resistanceEveryAmpHours
+        && resistancePulseCurrent == other.resistancePulseCurrent && times == other.times
         && steps == other.steps;
 }
 

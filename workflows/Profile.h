@@ -69,6 +69,9 @@ struct ProfileStep
     // many Ah taken; at most one of the two is non-zero.
     double resistanceEverySeconds = 0;
     double resistanceEveryAmpHours = 0;
+    // The current of those measurements' pulse in A; 0 leaves it to the runner (twice the
+    // step's current, within the instrument's current limit).
+    double resistancePulseCurrent = 0;
     int times = 0; // Repeat
     std::vector<ProfileStep> steps; // Repeat
     int line = 0; // where the step stood in the file; not part of the content

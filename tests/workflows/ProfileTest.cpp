@@ -17,10 +17,11 @@ ProfileStep Step(StepKind kind, double setting, EndConditions until = {}, double
     return step;
 }
 
-ProfileStep Every(ProfileStep step, double seconds, double ampHours)
+ProfileStep Every(ProfileStep step, double seconds, double ampHours, double pulseAmps = 0)
 {
     step.resistanceEverySeconds = seconds;
     step.resistanceEveryAmpHours = ampHours;
+    step.resistancePulseCurrent = pulseAmps;
     return step;
 }
 
@@ -47,6 +48,8 @@ TEST(Profile, StepLinesReadToWhatTheySay)
             Every(Step(DischargeCurrent, 2, { { VoltageBelow, 3 } }), 300, 0) },
         { "Discharge at 5 W for 1.5 Ah, measuring resistance every 0.1 Ah",
             Every(Step(DischargePower, 5, { { Capacity, 1.5 } }), 0, 0.1) },
+        { "Discharge at 2 A until 3 V, measuring resistance every 5 minutes with a 4 A pulse",
+            Every(Step(DischargeCurrent, 2, { { VoltageBelow, 3 } }), 300, 0, 4) },
         { "Hold 3.6 V for 10 minutes", Step(HoldVoltage, 3.6, { { Duration, 600 } }) },
         { "Hold 4.2 V until 0.1 A or for 2 hours",
             Step(HoldVoltage, 4.2, { { CurrentBelow, 0.1 }, { Duration, 7200 } }) },
@@ -149,7 +152,7 @@ TEST(Profile, MalformedLinesNameTheLineAndWhatWasExpected)
 
 const QByteArray kThreeStages = R"(# A capacity check with resistance points on the way
 Stop the run at 2.5 V or after 10 hours
-Discharge at 2 A until 3.0 V, measuring resistance every 5 minutes
+Discharge at 2 A until 3.0 V, measuring resistance every 5 minutes with a 4 A pulse
 
 Repeat 3 times:
     Pulse 2 A for 1 s
