@@ -6,7 +6,8 @@
 // view of a drawn five-hour discharge, the second with its save dialog open over it;
 // DIR/11-close-question.png is the question a close with the input on asks, and
 // DIR/12-battery-stopped.png a battery run stopped after a few readings;
-// DIR/13-analysis.png the analysis view of a drawn discharge with an earlier one ticked.
+// DIR/13-analysis.png the analysis view of a drawn discharge with an earlier one ticked;
+// DIR/14-profile-error.png the Profile window with a line that is no step.
 // Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
@@ -14,6 +15,7 @@
 #include "store/ResultsQuery.h"
 #include "ui/AnalysisView.h"
 #include "ui/BatteryChart.h"
+#include "ui/ProfileWindow.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
@@ -28,6 +30,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -215,6 +218,22 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", qPrintable(analysisFile));
     analysis->close();
+
+    // The Profile window: the second step misspelt.
+    ProfileWindow* profile = w.Profile();
+    profile->ProfileEditor->setPlainText(
+        QStringLiteral("# Capacity check\nStop the run at 2.5 V\n"
+                       "Discharge at 2 A until 3.0 V, measuring resistance every 5 minutes\n"
+                       "Rest for ten minutes\nHold 3.6 V until 0.1 A or for 2 hours\n"));
+    profile->show();
+    QApplication::processEvents();
+    const QString profileFile = dir.filePath(QStringLiteral("14-profile-error.png"));
+    if (!profile->grab().save(profileFile)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(profileFile));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(profileFile));
+    profile->hide();
 
     // The save dialog (its title is the window manager's, not drawn here) and the
     // window, as one picture.

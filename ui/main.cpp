@@ -15,6 +15,7 @@
 #include "ui/KeyFilter.h"
 #include "ui/MenuBar.h"
 #include "ui/PortComboBox.h"
+#include "ui/ProfileWindow.h"
 #include "ui/ResultsLockDialog.h"
 #include "ui/StepFiles.h"
 #include "ui/ToolTips.h"
@@ -213,6 +214,8 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
         });
     });
     DBGrid2->addAction(menu.exportBatteryBdf);
+    menu.profile = new QAction(QStringLiteral("Profile…"), this);
+    connect(menu.profile, &QAction::triggered, this, [this] { RunGuarded([this] { ShowProfileWindow(); }); });
     menu.batteryAnalysis = new QAction(QStringLiteral("Analysis of the battery run…"), this);
     connect(menu.batteryAnalysis, &QAction::triggered, this,
         [this] { RunGuarded([this] { ShowBatteryAnalysis(); }); });
@@ -251,6 +254,9 @@ TForm1::~TForm1()
     auto* portBox = static_cast<PortComboBox*>(Combo);
     portBox->OnDropDown = nullptr;
     portBox->OnCloseUp = nullptr;
+    // A profile run stops on the session it runs on, before that goes.
+    delete FProfile;
+    FProfile = nullptr;
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
@@ -826,6 +832,20 @@ void TForm1::BSetButtonClick(QObject*)
 }
 
 // ---- the Battery menu
+
+ProfileWindow* TForm1::Profile()
+{
+    if (!FProfile)
+        FProfile = new ProfileWindow(*this);
+    return FProfile;
+}
+
+void TForm1::ShowProfileWindow()
+{
+    Profile()->show();
+    Profile()->raise();
+    Profile()->activateWindow();
+}
 
 QString TForm1::BatteryRunLabel() const
 {

@@ -46,6 +46,7 @@ class ResultsFile;
 class BatteryChart;
 class TrafficConsole;
 class AnalysisView;
+class ProfileWindow;
 
 class TForm1 : public QMainWindow
 {
@@ -91,6 +92,10 @@ public:
     const std::function<std::vector<AnalysisRun>()>& EarlierRuns() const { return FEarlierRuns; }
 
     // ---- the Battery menu
+    // The Profile window (Battery > Profile…), made when first asked for.
+    ProfileWindow* Profile();
+    // Opens the Profile window, or brings it to the front.
+    void ShowProfileWindow();
     // The battery page's latest run (the rows since its last Begin, all rows of the grid
     // when none began here), as the analysis view and the BDF export take it.
     AnalysisRun BatteryRun() const;
@@ -280,6 +285,7 @@ private:
     QString FBatteryCutOff;
     bool FCloseWhenSwitchedOff = false; // the window closes once its "load off" has left
     QString FStation;
+    ProfileWindow* FProfile = nullptr;
     std::function<std::vector<AnalysisRun>()> FEarlierRuns;
     // The battery page's latest run: its first row in the grid, its start (UTC) and what
     // it was set up with, for the BDF sidecar.

@@ -114,7 +114,7 @@ void ProfileRun::State::NextStep()
 QString ProfileRun::State::Totals(qint64 ms) const
 {
     return QStringLiteral("%1 Ah, %2 Wh in %3")
-        .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ClockText(RunSeconds(ms)));
+        .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), RunClockText(RunSeconds(ms)));
 }
 
 void ProfileRun::State::EndStep(const EndCondition& c, const QString& read)

@@ -33,7 +33,7 @@ QString PlainNumber(double value)
     return QString::number(value, 'f', QLocale::FloatingPointShortest);
 }
 
-QString ClockText(double seconds)
+QString RunClockText(double seconds)
 {
     const qint64 whole = static_cast<qint64>(std::floor(std::max(seconds, 0.0)));
     return QStringLiteral("%1:%2:%3")

@@ -6,7 +6,7 @@
 // Plain decimals, as the profile file writes them: "2", "0.0001", never "1e-04".
 QString PlainNumber(double value);
 // "0:42:10"
-QString ClockText(double seconds);
+QString RunClockText(double seconds);
 ProfileStepInfo StepInfo(const ProfileStep& step, int number, int cycle);
 // "until 3 V", "until above 3.6 V", "for 30 s", "for 1.5 Ah", as the file writes them.
 QString EndConditionText(const EndCondition& condition);

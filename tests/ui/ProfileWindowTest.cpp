@@ -1,10 +1,15 @@
-// The Battery menu's windows: the battery run written as Battery Data Format from the
-// grid, and the analysis view of a run with earlier runs drawn over it.
+// The Battery menu's windows: the Profile window (its editor, and a short profile run on
+// the simulator through the window's own timers), the battery run written as Battery
+// Data Format from the grid, and the analysis view of a run with earlier runs drawn over
+// it.
 #include "WindowFixture.h"
 
+#include "sim/BatteryCell.h"
 #include "store/BdfExport.h"
 #include "store/ResultsQuery.h"
 #include "ui/AnalysisView.h"
+#include "ui/ProfileWindow.h"
+#include "workflows/ProfileRun.h"
 
 #include <QAction>
 #include <QChart>
@@ -17,8 +22,13 @@
 #include <QLineSeries>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScatterSeries>
 #include <QSpinBox>
 #include <QTableView>
+#include <QTableWidget>
+#include <QTextBlock>
 
 namespace {
 
@@ -65,6 +75,130 @@ QStringList Untipped(QWidget& window)
 }
 
 using BatteryMenu = WindowTest;
+
+TEST_F(BatteryMenu, TheEditorMarksTheLineThatIsNoStepAndRunWaitsForItsCorrection)
+{
+    form->menuBar()->findChild<QAction*>(QStringLiteral("ProfileMenu"))->trigger();
+    ProfileWindow* w = form->Profile();
+    ASSERT_TRUE(w->isVisible());
+    EXPECT_TRUE(Untipped(*w).isEmpty()) << Untipped(*w).join(u' ').toStdString();
+    const struct
+    {
+        const char* text;
+        int line;
+    } cases[] = {
+        { "Discharge at 2 A until 3.0 V\nDischarge at fast\n", 2 },
+        { "# a zero says nothing\n\nRest for 0 s\n", 3 },
+        { "Rest for 10 s\nHold 3.6 V until 3.0 V\n", 2 },
+        { "{\n  \"steps\": [\n    { \"kind\": \"rest\", \"until\": { \"secs\": 5 } }\n  ]\n}\n", 3 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        w->ProfileEditor->setPlainText(QString::fromUtf8(c.text));
+        EXPECT_FALSE(w->ProfileRunButton->isEnabled());
+        EXPECT_TRUE(w->ProfileRunButton->toolTip().startsWith(QStringLiteral("The profile has an error")));
+        EXPECT_TRUE(w->ProfileError->text().startsWith(QStringLiteral("Line %1: expected ").arg(c.line)))
+            << w->ProfileError->text().toStdString();
+        const auto marks = w->ProfileEditor->extraSelections();
+        ASSERT_EQ(marks.size(), 1);
+        EXPECT_EQ(marks[0].cursor.block().blockNumber(), c.line - 1);
+    }
+    w->ProfileEditor->setPlainText(QStringLiteral("Discharge at 2 A until 3.0 V\nRest for 10 s\n"));
+    EXPECT_TRUE(w->ProfileRunButton->isEnabled());
+    EXPECT_TRUE(w->ProfileError->text().isEmpty());
+    EXPECT_TRUE(w->ProfileEditor->extraSelections().isEmpty());
+    // Without a port the run is refused the way the window's other actions are.
+    w->ProfileRunButton->click();
+    EXPECT_EQ(boxes->messages, QStringList { "Connect to the instrument first." });
+    EXPECT_EQ(w->Run(), nullptr);
+}
+
+// A short profile on the simulator's cell through the window's own timers: the steps
+// advance, the Ah grow, the readings reach the chart and the measurement its table; the
+// close question guards the running input; afterwards the run goes to BDF and analysis.
+TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
+{
+    SimOptions options;
+    const CellVolts volts = ChemistryVolts(CellChemistry::LiIon);
+    options.batteryChemistry = CellChemistry::LiIon;
+    options.batteryFullVolts = volts.full;
+    options.batteryEmptyVolts = volts.empty;
+    options.batteryCapacityAh = 0.25;
+    options.batteryInternalOhm = 0.05;
+    options.cellInEveryMode = true;
+    options.timeScale = 50;
+    ConnectTo(options);
+    // Only looked at, not written: this test is about the window, and the stores take
+    // profile rows from their own branch on.
+    form->Results().OpenReadOnly();
+    ProfileWindow* w = form->Profile();
+    w->show();
+    w->ProfileEditor->setPlainText(QStringLiteral("Discharge at 2 A for 3 s\n"
+                                                  "Measure resistance with a 1 A pulse for 0.5 s\n"
+                                                  "Rest for 1 s\n"));
+    w->ProfileRunButton->click();
+    ASSERT_NE(w->Run(), nullptr) << boxes->messages.join(u'\n').toStdString();
+    w->Run()->SetPollMs(100);
+    EXPECT_FALSE(w->ProfileRunButton->isEnabled());
+    EXPECT_TRUE(w->ProfileStopButton->isEnabled());
+    EXPECT_FALSE(w->ProfileExportBdf->isEnabled());
+
+    ASSERT_TRUE(WaitUntil([&] { return w->ProfileVoltage->count() >= 3; }))
+        << w->ProfileStatus->text().toStdString();
+    EXPECT_TRUE(w->ProfileStep->text().startsWith(QStringLiteral("1 (line 1): Discharge at 2 A")))
+        << w->ProfileStep->text().toStdString();
+    EXPECT_EQ(w->ProfileEnd->text(), QStringLiteral("for 3 s"));
+    const double early = w->ProfileAh->text().section(u' ', 0, 0).toDouble();
+    EXPECT_GT(early, 0.0);
+    // The runner holds the input: closing the main window asks first; "Cancel" keeps it.
+    boxes->answers = { QStringLiteral("Cancel") };
+    form->close();
+    ASSERT_EQ(boxes->questions.size(), 1);
+    EXPECT_TRUE(boxes->questions[0].startsWith(QStringLiteral("The load's input is on.")));
+    EXPECT_TRUE(form->isVisible());
+
+    ASSERT_TRUE(WaitUntil([&] { return w->ProfileStep->text().startsWith(QStringLiteral("2 (line 2)")); }))
+        << w->ProfileStep->text().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return w->ProfileStep->text().startsWith(QStringLiteral("3 (line 3)")); }))
+        << w->ProfileStep->text().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return !w->Run()->Running(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(w->ProfileStatus->text().startsWith(QStringLiteral("Profile finished")))
+        << w->ProfileStatus->text().toStdString();
+    EXPECT_GT(w->ProfileAh->text().section(u' ', 0, 0).toDouble(), early);
+    EXPECT_EQ(w->ProfileVoltage->count(), static_cast<int>(w->Run()->Samples().size()));
+    EXPECT_EQ(w->ProfileVoltage->points().last().y(), w->Run()->Samples().back().voltage);
+    // One measurement, good or failed with its reason.
+    ASSERT_EQ(w->ProfileResistances->rowCount(), 1);
+    const ResistanceMeasurement& m = w->Run()->Resistances().at(0);
+    const QString status = w->ProfileResistances->item(0, 6)->text();
+    if (m.milliOhm) {
+        EXPECT_EQ(status, QStringLiteral("good"));
+        EXPECT_EQ(w->ProfileResistance->count(), 1);
+    } else {
+        EXPECT_EQ(status, QStringLiteral("failed: ") + m.failure);
+    }
+    EXPECT_TRUE(w->ProfileRunButton->isEnabled());
+    EXPECT_FALSE(w->ProfileStopButton->isEnabled());
+
+    // After the run: its readings as BDF, and its analysis.
+    const QString path = QDir::current().filePath(QStringLiteral("profile.csv"));
+    EXPECT_TRUE(w->ProfileExportBdf->isEnabled());
+    EXPECT_TRUE(w->ExportBdf(path));
+    EXPECT_TRUE(QFile::exists(BdfMetadataPath(path)));
+    AnalysisView* view = w->ShowAnalysis();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->Run().points.size(), w->Run()->Samples().size());
+    view->close();
+
+    // A second run stopped by the operator: the input goes off.
+    w->ProfileEditor->setPlainText(QStringLiteral("Discharge at 1 A for 1 hour\n"));
+    w->ProfileRunButton->click();
+    ASSERT_TRUE(WaitUntil([&] { return w->ProfileVoltage->count() >= 1; }));
+    w->ProfileStopButton->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w->Run()->Running(); }));
+    EXPECT_TRUE(WaitForLastLine(QStringLiteral("load off")) || WireLines(*host).contains("load off"));
+    EXPECT_EQ(w->ProfileResistances->rowCount(), 0);
+}
 
 TEST_F(BatteryMenu, BatteryGridExportsToBdfWithItsSidecarOrSaysWhyNot)
 {
