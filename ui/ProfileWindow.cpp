@@ -61,7 +61,6 @@ QValueAxis* MakeAxis(QChart* chart, const QString& title, Qt::Alignment side, co
 {
     auto* axis = new QValueAxis(chart);
     axis->setTitleText(title);
-    axis->setLabelFormat(QStringLiteral("%.3g"));
     if (colour.isValid()) {
         axis->setLabelsColor(colour);
         axis->setTitleBrush(colour);
@@ -114,6 +113,9 @@ ProfileWindow::ProfileWindow(TForm1& form)
     FVolts = MakeAxis(chart, QStringLiteral("V"), Qt::AlignLeft, Qt::red);
     FAmps = MakeAxis(chart, QStringLiteral("A"), Qt::AlignLeft, Qt::blue);
     FMilliOhm = MakeAxis(chart, QStringLiteral("mΩ"), Qt::AlignRight, QColor(0, 128, 0));
+    // The voltage's grid is the plot's; the others' labels say where their curves stand.
+    FAmps->setGridLineVisible(false);
+    FMilliOhm->setGridLineVisible(false);
     ProfileVoltage = new QLineSeries(chart);
     ProfileVoltage->setName(QStringLiteral("V"));
     ProfileVoltage->setColor(Qt::red);
@@ -135,7 +137,7 @@ ProfileWindow::ProfileWindow(TForm1& form)
     ProfileChart->setObjectName(QStringLiteral("ProfileChart"));
     ProfileChart->setRenderHint(QPainter::Antialiasing);
     ProfileChart->setMinimumSize(420, 260);
-    new TimeAxisLabels(chart, FTime);
+    FTimeLabels = new TimeAxisLabels(chart, FTime);
 
     ProfileResistances = new QTableWidget(0, 7, this);
     ProfileResistances->setObjectName(QStringLiteral("ProfileResistances"));
@@ -456,14 +458,17 @@ void ProfileWindow::ShowStatus(const QString& status)
 void ProfileWindow::FitAxes()
 {
     const double end = FVoltagePoints.empty() ? 0 : FVoltagePoints.back().x();
-    FTime->setRange(0, std::max(60.0, end * 1.05));
+    FTimeLabels->SetRange(0, std::max(60.0, end * 1.05));
+    // Round steps for the readings' axes; the plot's height before its first layout is a guess.
+    const double height = std::max(120.0, ProfileChart->chart()->plotArea().height());
+    constexpr double kLabelRoom = 28;
     const double room = std::max(0.05, (FHighestV - FLowestV) * 0.1);
     if (FVoltagePoints.empty())
-        FVolts->setRange(0, 5);
+        SetRoundRange(FVolts, 0, 5, height, kLabelRoom);
     else
-        FVolts->setRange(std::max(0.0, FLowestV - room), FHighestV + room);
-    FAmps->setRange(0, std::max(0.1, FHighestA * 1.15));
-    FMilliOhm->setRange(0, std::max(10.0, FHighestR * 1.25));
+        SetRoundRange(FVolts, std::max(0.0, FLowestV - room), FHighestV + room, height, kLabelRoom);
+    SetRoundRange(FAmps, 0, std::max(0.1, FHighestA * 1.15), height, kLabelRoom);
+    SetRoundRange(FMilliOhm, 0, std::max(10.0, FHighestR * 1.25), height, kLabelRoom);
 }
 
 // ---- after a run

@@ -28,6 +28,7 @@ class QScatterSeries;
 class QTableWidget;
 class QValueAxis;
 class TForm1;
+class TimeAxisLabels;
 struct ProfileSample;
 struct ProfileStepInfo;
 struct ResistanceMeasurement;
@@ -95,6 +96,7 @@ private:
     QByteArray FRunText; // the text the last run started with
     QString FRunLabel;
     QValueAxis *FTime = nullptr, *FVolts = nullptr, *FAmps = nullptr, *FMilliOhm = nullptr;
+    TimeAxisLabels* FTimeLabels = nullptr; // h:mm:ss once the run outlasts an hour
     std::vector<QPointF> FVoltagePoints, FCurrentPoints; // every reading, for thinning
     double FLowestV = 0, FHighestV = 0, FHighestA = 0, FHighestR = 0;
 };

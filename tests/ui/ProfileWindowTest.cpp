@@ -133,7 +133,10 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     form->Results().OpenReadOnly();
     ProfileWindow* w = form->Profile();
     w->show();
-    w->ProfileEditor->setPlainText(QStringLiteral("Discharge at 2 A for 3 s\n"
+    // A pulse above the discharge it follows reads the resistance; one below it cannot.
+    w->ProfileEditor->setPlainText(QStringLiteral("Discharge at 2 A for 2 s\n"
+                                                  "Measure resistance with a 3 A pulse for 0.5 s\n"
+                                                  "Discharge at 2 A for 1 s\n"
                                                   "Measure resistance with a 1 A pulse for 0.5 s\n"
                                                   "Rest for 1 s\n"));
     w->ProfileRunButton->click();
@@ -147,7 +150,7 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
         << w->ProfileStatus->text().toStdString();
     EXPECT_TRUE(w->ProfileStep->text().startsWith(QStringLiteral("1 (line 1): Discharge at 2 A")))
         << w->ProfileStep->text().toStdString();
-    EXPECT_EQ(w->ProfileEnd->text(), QStringLiteral("for 3 s"));
+    EXPECT_EQ(w->ProfileEnd->text(), QStringLiteral("for 2 s"));
     const double early = w->ProfileAh->text().section(u' ', 0, 0).toDouble();
     EXPECT_GT(early, 0.0);
     // The runner holds the input: closing the main window asks first; "Cancel" keeps it.
@@ -159,7 +162,7 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
 
     ASSERT_TRUE(WaitUntil([&] { return w->ProfileStep->text().startsWith(QStringLiteral("2 (line 2)")); }))
         << w->ProfileStep->text().toStdString();
-    ASSERT_TRUE(WaitUntil([&] { return w->ProfileStep->text().startsWith(QStringLiteral("3 (line 3)")); }))
+    ASSERT_TRUE(WaitUntil([&] { return w->ProfileStep->text().startsWith(QStringLiteral("5 (line 5)")); }))
         << w->ProfileStep->text().toStdString();
     ASSERT_TRUE(WaitUntil([&] { return !w->Run()->Running(); }, std::chrono::seconds(30)));
     EXPECT_TRUE(w->ProfileStatus->text().startsWith(QStringLiteral("Profile finished")))
@@ -167,16 +170,18 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     EXPECT_GT(w->ProfileAh->text().section(u' ', 0, 0).toDouble(), early);
     EXPECT_EQ(w->ProfileVoltage->count(), static_cast<int>(w->Run()->Samples().size()));
     EXPECT_EQ(w->ProfileVoltage->points().last().y(), w->Run()->Samples().back().voltage);
-    // One measurement, good or failed with its reason.
-    ASSERT_EQ(w->ProfileResistances->rowCount(), 1);
-    const ResistanceMeasurement& m = w->Run()->Resistances().at(0);
-    const QString status = w->ProfileResistances->item(0, 6)->text();
-    if (m.milliOhm) {
-        EXPECT_EQ(status, QStringLiteral("good"));
-        EXPECT_EQ(w->ProfileResistance->count(), 1);
-    } else {
-        EXPECT_EQ(status, QStringLiteral("failed: ") + m.failure);
-    }
+    // The good measurement on the chart's resistance axis, the failed one marked with its reason.
+    const std::vector<ResistanceMeasurement>& measured = w->Run()->Resistances();
+    ASSERT_EQ(measured.size(), 2u);
+    ASSERT_EQ(w->ProfileResistances->rowCount(), 2);
+    ASSERT_TRUE(measured[0].milliOhm.has_value()) << measured[0].failure.toStdString();
+    EXPECT_EQ(w->ProfileResistances->item(0, 6)->text(), QStringLiteral("good"));
+    ASSERT_EQ(w->ProfileResistance->count(), 1);
+    EXPECT_EQ(w->ProfileResistance->at(0).y(), *measured[0].milliOhm);
+    ASSERT_FALSE(measured[1].milliOhm.has_value());
+    EXPECT_FALSE(measured[1].failure.isEmpty());
+    EXPECT_EQ(w->ProfileResistances->item(1, 6)->text(), QStringLiteral("failed: ") + measured[1].failure);
+    EXPECT_EQ(w->ProfileResistances->item(1, 5)->text(), QStringLiteral("—"));
     EXPECT_TRUE(w->ProfileRunButton->isEnabled());
     EXPECT_FALSE(w->ProfileStopButton->isEnabled());
 
