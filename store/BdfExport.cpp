@@ -1,6 +1,7 @@
 #include "store/BdfExport.h"
 
 #include "replies/Numbers.h"
+#include "store/ResultsQuery.h"
 #include "workflows/ProgramInfo.h"
 
 #include <QDir>
@@ -108,29 +109,6 @@ double RowNumber(const QStringList& row, int column, int rowNumber, const char* 
     }
 }
 
-// The inverse of MeasurementTimestamp under `locale`.
-QDateTime ReadTimestamp(const QString& text, const QLocale& locale, const QDateTime& near)
-{
-    const QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QRegularExpression(QStringLiteral(R"(^\s*t+\s*|\s*t+\s*$)")));
-    QDateTime when = locale.toDateTime(text.trimmed(), dateFormat + QLatin1Char(' ') + timeFormat);
-    if (!when.isValid()) {
-        const QDate date = locale.toDate(text.trimmed(), dateFormat);
-        if (date.isValid())
-            when = QDateTime(date, QTime(0, 0));
-    }
-    if (!when.isValid())
-        return {};
-    // A short date may carry only two digits of the year.
-    if (!dateFormat.contains(QLatin1String("yyyy")) && near.isValid()) {
-        const int centuries
-            = static_cast<int>(std::lround((near.date().year() - when.date().year()) / 100.0));
-        when = when.addYears(100 * centuries);
-    }
-    return when;
-}
-
 } // namespace
 
 const QStringList& BdfHeaderLabels()
@@ -182,7 +160,7 @@ std::vector<BdfReading> BdfReadingsFromBatteryRows(
         r.current = RowNumber(row, 1, number, "current");
         r.testTimeSeconds = RowNumber(row, 2, number, "discharge time");
         r.capacityAh = RowNumber(row, 3, number, "capacity");
-        const QDateTime when = ReadTimestamp(row[4], locale, start);
+        const QDateTime when = ReadMeasurementTimestamp(row[4], locale, start);
         if (when.isValid())
             r.unixTimeSeconds = when.toMSecsSinceEpoch() / 1000.0;
         else if (start.isValid())

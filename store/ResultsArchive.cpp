@@ -131,7 +131,7 @@ ResultsArchive::ResultsArchive(const QString& databasePath, int kept)
     , FKept(std::max(kept, 1))
 { }
 
-QString ResultsArchive::Write(qint64 batteryRows, qint64 listRows) const
+QString ResultsArchive::Write(const std::array<qint64, kResultsTables>& rows) const
 {
     const auto fail = [this](const QString& reason) {
         throw EDatabaseError(
@@ -186,17 +186,17 @@ QString ResultsArchive::Write(qint64 batteryRows, qint64 listRows) const
             check = copy.Value(QStringLiteral("pragma integrity_check"), failure);
         if (failure.isEmpty() && check != QLatin1String("ok"))
             failure = QStringLiteral("the copy does not read back whole (%1)").arg(check);
-        const std::pair<const char*, qint64> counts[]
-            = { { "select count(*) from battery", batteryRows }, { "select count(*) from listS", listRows } };
-        for (const auto& [count, expected] : counts) {
+        for (const ResultsTable table : kAllResultsTables) {
             if (!failure.isEmpty())
                 break;
-            const QString got = copy.Value(QString::fromLatin1(count), failure);
+            const QString count = QStringLiteral("select count(*) from ") + TableShape(table).Name;
+            const qint64 expected = rows[static_cast<size_t>(table)];
+            const QString got = copy.Value(count, failure);
             if (failure.isEmpty() && got.toLongLong() != expected)
                 failure = QStringLiteral("the copy holds %1 rows where %2 were expected (%3)")
                               .arg(got)
                               .arg(expected)
-                              .arg(QString::fromLatin1(count));
+                              .arg(count);
         }
     }
     if (!failure.isEmpty())

@@ -8,7 +8,10 @@
 // a half-written file. It is written under a temporary name in the archive folder, checked
 // (integrity and row counts), flushed to disk, and only then renamed into place: an
 // archive that is there is whole.
+#include "store/ResultsTable.h"
+
 #include <QString>
+#include <array>
 
 class ResultsArchive
 {
@@ -22,11 +25,11 @@ public:
     QString Folder() const { return FFolder; }
 
     // Copies the committed rows of the file into a new archive and returns its path, then
-    // deletes the oldest archives beyond the kept number. `batteryRows` and `listRows` are
-    // the rows the copy must hold: the caller holds the file's write lock meanwhile, so
-    // nothing can change under the copy. Throws EDatabaseError naming the archive folder
-    // and the reason; nothing of a failed copy is left behind.
-    QString Write(qint64 batteryRows, qint64 listRows) const;
+    // deletes the oldest archives beyond the kept number. `rows` holds, per table (indexed
+    // by ResultsTable), the rows the copy must hold: the caller holds the file's write lock
+    // meanwhile, so nothing can change under the copy. Throws EDatabaseError naming the
+    // archive folder and the reason; nothing of a failed copy is left behind.
+    QString Write(const std::array<qint64, kResultsTables>& rows) const;
 
 private:
     void DropOldest(const QString& newest) const;

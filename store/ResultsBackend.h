@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <vector>
 
 class ResultsBackend
 {
@@ -16,7 +17,7 @@ public:
     virtual ~ResultsBackend() = default;
 
     // Readies the store for this session's rows. The local file is locked for this
-    // process, its rows archived, then emptied (both tables or neither); a shared store is
+    // process, its rows archived, then emptied (every table or none); a shared store is
     // reached and its tables made when missing, and keeps everything it holds.
     // Damaged(): SetAsideDamaged, then try again. InUse(): LockHolder says who has it.
     virtual void StartSession() = 0;
@@ -27,8 +28,19 @@ public:
     // The grid of `table` starts afresh: the local file drops the table's rows, a shared
     // store starts a new run for it (its rows stay, as history).
     virtual void Clear(ResultsTable table) = 0;
-    // A battery or list run begins: rows of `table` from now on belong to it.
+    // A battery, list or profile run begins: rows of `table` from now on belong to it. A
+    // profile run's resistance rows belong to it too, so BeginRun(Profile) starts the run
+    // of both and BeginRun(Resistance) starts nothing new.
     virtual void BeginRun(ResultsTable table) = 0;
+    // The runs the store holds, newest first: of `table`, or when none is given of the
+    // battery, list and profile tables (a profile run's resistance rows share its key).
+    // A shared store lists every station's; it may wait up to its connect time-out for a
+    // server that has not answered yet.
+    virtual std::vector<StoredRun> Runs(std::optional<ResultsTable> table = {}) = 0;
+    // The rows of the run `key` (a StoredRun's) in `table`, oldest first, each with its
+    // values in table order without the Id; none when there is no such run.
+    virtual std::vector<QStringList> RunRows(ResultsTable table, const QString& key) = 0;
+
     // A password for a server that asked for one (never shown, logged or stored on disk).
     virtual void SetPassword(const QString& password) = 0;
 

@@ -1,9 +1,13 @@
 #include "store/ResultsDatabase.h"
 
+#include "store/ResultsQuery.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -48,6 +52,81 @@ void Run(QSqlDatabase& db, const QString& path, const QString& statement)
 }
 
 } // namespace
+
+QString InsertStatement(const ResultsTableShape& shape, const QStringList& extraColumns)
+{
+    const QStringList columns = shape.Columns.mid(1) + extraColumns;
+    QStringList marks;
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        marks << QStringLiteral("?");
+    return QStringLiteral("insert into %1(%2) values (%3)")
+        .arg(shape.Name, columns.join(u','), marks.join(u','));
+}
+
+QString RunsStatement(ResultsTable table, const QString& key, const QString& station)
+{
+    // The first row tells when the run began, the last when it ended: the profile and
+    // resistance rows by their Run label, the others by their own time column.
+    const auto [first, last] = [table]() -> std::pair<const char*, const char*> {
+        switch (table) {
+        case ResultsTable::Battery:
+            return { "MeasTime", "MeasTime" };
+        case ResultsTable::ListS:
+            return { "sTime", "sTime" };
+        case ResultsTable::Profile:
+            return { "Run", "MeasTime" };
+        case ResultsTable::Resistance:
+            break;
+        }
+        return { "Run", "TestTime" };
+    }();
+    const QString name = TableShape(table).Name;
+    return QStringLiteral("select r.k, r.s, r.n, f.%1, l.%2 from (select %3 as k, %4 as s, count(*) as n, "
+                          "min(Id) as first, max(Id) as last from %5 group by %3, %4) r join %5 f on f.Id = "
+                          "r.first join %5 l on l.Id = r.last order by r.first desc")
+        .arg(QLatin1String(first), QLatin1String(last), key, station, name);
+}
+
+StoredRun RunFromTimes(
+    ResultsTable table, const QString& firstTime, const QString& lastTime, const QDateTime& near)
+{
+    StoredRun run;
+    run.table = table;
+    const auto label = [](const QString& text) {
+        QDateTime when = QDateTime::fromString(text.trimmed(), Qt::ISODateWithMs);
+        return when.isValid() ? when.toUTC() : when;
+    };
+    switch (table) {
+    case ResultsTable::Battery:
+    case ResultsTable::ListS:
+        run.started = ReadMeasurementTimestamp(firstTime, QLocale::system(), near);
+        run.ended = ReadMeasurementTimestamp(lastTime, QLocale::system(), near);
+        break;
+    case ResultsTable::Profile:
+        run.started = label(firstTime);
+        run.ended = label(lastTime);
+        break;
+    case ResultsTable::Resistance: {
+        run.started = label(firstTime);
+        bool ok = false;
+        const double seconds = lastTime.trimmed().toDouble(&ok);
+        if (run.started.isValid() && ok)
+            run.ended = run.started.addMSecs(std::llround(seconds * 1000));
+        break;
+    }
+    }
+    return run;
+}
+
+void SortNewestFirst(std::vector<StoredRun>& runs)
+{
+    // Stable: runs of one table that began together stay newest first as the query gave them.
+    std::stable_sort(runs.begin(), runs.end(), [](const StoredRun& a, const StoredRun& b) {
+        if (a.started.isValid() != b.started.isValid())
+            return a.started.isValid();
+        return a.started > b.started;
+    });
+}
 
 const ResultsTableShape& TableShape(ResultsTable table)
 {
@@ -97,8 +176,8 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     // The first statement reads the file's header: a file that is not a database fails here.
     Run(db, path, QStringLiteral("pragma journal_mode=WAL"));
     Run(db, path, QStringLiteral("pragma synchronous=NORMAL"));
-    Run(db, path, CreateStatement(TableShape(ResultsTable::Battery)));
-    Run(db, path, CreateStatement(TableShape(ResultsTable::ListS)));
+    for (const ResultsTable table : kAllResultsTables)
+        Run(db, path, CreateStatement(TableShape(table)));
 }
 
 void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path)
@@ -133,7 +212,7 @@ QString DisplayPath(const QString& path)
 }
 
 void CloseResultsConnection(
-    QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2])
+    QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[kResultsTables])
 {
     for (std::unique_ptr<QSqlQuery>& statement : statements)
         statement.reset();

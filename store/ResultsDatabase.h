@@ -1,13 +1,14 @@
 #pragma once
 // Opening the results file and turning its failures into messages for the operator.
-// Every connection to the file goes through OpenResultsDatabase, so each one finds both
-// tables and the same durability settings whichever query object touches the file first.
+// Every connection to the file goes through OpenResultsDatabase, so each one finds every
+// table and the same durability settings whichever query object touches the file first.
 #include "store/ResultsTable.h"
 
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <vector>
 
 class QSqlError;
 class QSqlQuery;
@@ -21,7 +22,7 @@ struct ResultsTableShape
 const ResultsTableShape& TableShape(ResultsTable table);
 
 // Opens `db` (a QSQLITE connection whose database name is `path`), creating the file
-// and both tables when missing, and switches it to write-ahead logging with normal
+// and the tables when missing, and switches it to write-ahead logging with normal
 // synchronisation, so a row is in the file once its statement has returned. On failure
 // the connection is left closed and EDatabaseError names the file and the reason.
 void OpenResultsDatabase(QSqlDatabase& db, const QString& path);
@@ -32,7 +33,21 @@ void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path);
 // Closes `db` and removes its connection `name`. The prepared `statements` go first: Qt
 // lets a connection go only once nothing uses its handle.
 void CloseResultsConnection(
-    QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[2]);
+    QSqlDatabase& db, const QString& name, std::unique_ptr<QSqlQuery> (&statements)[kResultsTables]);
+
+// What both stores share in their statements and in reading runs back.
+// "insert into <table>(<columns without Id>, <extra>) values (?, …)"
+QString InsertStatement(const ResultsTableShape& shape, const QStringList& extraColumns = {});
+// The runs of `table` grouped by the expressions `key` and `station`, newest first: each
+// row holds the key, the station, the number of rows and the texts RunFromTimes reads.
+QString RunsStatement(ResultsTable table, const QString& key, const QString& station);
+// A run of `table` with its start and end read from its first and last row's texts (a
+// two-digit year taken in the century nearest `near`); key, station and readings are the
+// caller's to fill.
+StoredRun RunFromTimes(
+    ResultsTable table, const QString& firstTime, const QString& lastTime, const QDateTime& near);
+// Newest start first; runs whose start does not read go last.
+void SortNewestFirst(std::vector<StoredRun>& runs);
 
 // How long a statement waits for another program's lock before it gives up.
 inline constexpr int kBusyWaitMs = 200;

@@ -188,6 +188,16 @@ std::optional<RowsReadBack> ResultsFile::ReadStored(ResultsTable table, qint64 a
     }
 }
 
+std::vector<StoredRun> ResultsFile::Runs(std::optional<ResultsTable> table)
+{
+    return FBackend->Runs(table);
+}
+
+std::vector<QStringList> ResultsFile::RunRows(ResultsTable table, const QString& key)
+{
+    return FBackend->RunRows(table, key);
+}
+
 void ResultsFile::LookForChanges()
 {
     try {

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QTimer;
 class ResultsBackend;
@@ -48,7 +49,8 @@ public:
     // (true from the start when StartSession is not used).
     bool Emptied() const { return FReady; }
 
-    // A battery or list run begins: rows of `table` from now on carry a new run id.
+    // A battery, list or profile run begins: rows of `table` from now on carry a new run
+    // id (see ResultsBackend::BeginRun: a profile run's resistance rows share its id).
     void BeginRun(ResultsTable table);
     // The grid of `table` starts afresh (see ResultsBackend::Clear). Throws EDatabaseError.
     void Clear(ResultsTable table);
@@ -71,6 +73,12 @@ public:
     // Read-only: the rows of `table` after Id `afterId`; nothing when they cannot be read
     // now (reported through Failed, once until a read succeeds again).
     std::optional<RowsReadBack> ReadStored(ResultsTable table, qint64 afterId);
+
+    // Runs read back for a report, an analysis or dcload-cli (see ResultsBackend::Runs and
+    // RunRows): what the store holds, not what still waits to be stored. Throw
+    // EDatabaseError; a shared server that cannot be reached is Unreachable().
+    std::vector<StoredRun> Runs(std::optional<ResultsTable> table = {});
+    std::vector<QStringList> RunRows(ResultsTable table, const QString& key);
 
     // The answer to PasswordNeeded; the store tries again with it.
     void SetPassword(const QString& password);

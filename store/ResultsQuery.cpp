@@ -8,6 +8,7 @@
 #include <QLocale>
 #include <QPointer>
 #include <QRegularExpression>
+#include <cmath>
 
 struct TResultsQuery::Impl
 {
@@ -44,8 +45,7 @@ TResultsQuery::~TResultsQuery()
 
 QString TResultsQuery::SQL() const
 {
-    return d->table == ResultsTable::Battery ? QStringLiteral("select * from battery")
-                                             : QStringLiteral("select * from listS");
+    return QStringLiteral("select * from ") + TableShape(d->table).Name;
 }
 
 void TResultsQuery::Clear()
@@ -113,4 +113,26 @@ QString MeasurementTimestamp(const QDateTime& when)
     QString time = locale.timeFormat(QLocale::LongFormat);
     time.remove(QRegularExpression(QStringLiteral(R"(^\s*t+\s*|\s*t+\s*$)")));
     return date + QLatin1Char(' ') + locale.toString(when.time(), time);
+}
+
+QDateTime ReadMeasurementTimestamp(const QString& text, const QLocale& locale, const QDateTime& near)
+{
+    const QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QRegularExpression(QStringLiteral(R"(^\s*t+\s*|\s*t+\s*$)")));
+    QDateTime when = locale.toDateTime(text.trimmed(), dateFormat + QLatin1Char(' ') + timeFormat);
+    if (!when.isValid()) {
+        const QDate date = locale.toDate(text.trimmed(), dateFormat);
+        if (date.isValid())
+            when = QDateTime(date, QTime(0, 0));
+    }
+    if (!when.isValid())
+        return {};
+    // A short date may carry only two digits of the year.
+    if (!dateFormat.contains(QLatin1String("yyyy")) && near.isValid()) {
+        const int centuries
+            = static_cast<int>(std::lround((near.date().year() - when.date().year()) / 100.0));
+        when = when.addYears(100 * centuries);
+    }
+    return when;
 }

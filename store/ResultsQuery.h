@@ -7,6 +7,8 @@
 // reading of its own (which is then shown, not stored).
 #include "store/ResultsTable.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -57,3 +59,7 @@ private:
 // The local date and time of a stored row: the system's short date, a blank, the
 // system's long time; the time is left out when it is exactly midnight.
 QString MeasurementTimestamp(const QDateTime& when);
+// The inverse of MeasurementTimestamp under `locale`; invalid when `text` does not read.
+// A short date may carry two digits of the year: they are taken in the century nearest `near`.
+QDateTime ReadMeasurementTimestamp(
+    const QString& text, const QLocale& locale = QLocale::system(), const QDateTime& near = {});

@@ -1,6 +1,7 @@
 #pragma once
-// What every part of the results store speaks of: the two tables, the rows read back from
-// a store, and the error a failed open, create or write raises.
+// What every part of the results store speaks of: the tables, the rows and runs read back
+// from a store, and the error a failed open, create or write raises.
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <stdexcept>
@@ -12,12 +13,28 @@
 // failed one too, with its reason in Status).
 enum class ResultsTable { Battery, ListS, Profile, Resistance };
 inline constexpr int kResultsTables = 4;
+inline constexpr ResultsTable kAllResultsTables[kResultsTables]
+    = { ResultsTable::Battery, ResultsTable::ListS, ResultsTable::Profile, ResultsTable::Resistance };
 
 // Rows of one table read back from a store, oldest first, after a given Id.
 struct RowsReadBack
 {
     qint64 before = 0; // how many rows the table holds up to that Id
     std::vector<std::pair<qint64, QStringList>> rows; // Id, then the values in table order
+};
+
+// One run as a store holds it. A shared store tells runs apart by their run_id; the local
+// file, which holds one session, by the Run column of the profile and resistance tables,
+// while its battery and list tables are one run each (keyed "battery" and "listS"). A
+// profile run's resistance rows carry the profile run's key.
+struct StoredRun
+{
+    QString key; // what RunRows takes: the run_id, the Run label, or the table's name
+    ResultsTable table = ResultsTable::Battery;
+    QString station; // empty in the local file
+    QDateTime started; // invalid when the stored times do not read
+    QDateTime ended;
+    int readings = 0; // rows of the run in `table`
 };
 
 // The database could not be opened, created or written; what() is for the operator.

@@ -2,6 +2,7 @@
 
 #include "store/ResultsDatabase.h"
 
+#include <QDateTime>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
@@ -103,13 +104,14 @@ QStringList CreateStatements(ResultsTable table)
 
 QString InsertStatement(ResultsTable table)
 {
-    const ResultsTableShape& shape = TableShape(table);
-    const QStringList columns = shape.Columns.mid(1) + QStringList { "station", "run_id" };
-    QStringList marks;
-    for (qsizetype i = 0; i < columns.size(); ++i)
-        marks << QStringLiteral("?");
-    return QStringLiteral("insert into %1(%2) values (%3) returning Id")
-        .arg(shape.Name, columns.join(u','), marks.join(u','));
+    return ::InsertStatement(TableShape(table), { QStringLiteral("station"), QStringLiteral("run_id") })
+        + QStringLiteral(" returning Id");
+}
+
+// A profile run's resistance rows carry the profile run's id.
+int RunSlot(ResultsTable table)
+{
+    return static_cast<int>(table == ResultsTable::Resistance ? ResultsTable::Profile : table);
 }
 
 // SQLSTATE classes of a connection that is gone or not taking work: connection
@@ -128,7 +130,7 @@ SharedResults::SharedResults(SharedResultsLocation location, QString station)
     : FLocation(std::move(location))
     , FStation(std::move(station))
     , FConnectionName(NewConnectionName("rows"))
-    , FRunIds { NewRunId(), NewRunId() }
+    , FRunIds { NewRunId(), NewRunId(), NewRunId(), NewRunId() }
 { }
 
 SharedResults::~SharedResults()
@@ -213,7 +215,8 @@ void SharedResults::StartSession()
     Exec(query, QStringLiteral("begin"));
     try {
         Exec(query, QStringLiteral("select pg_advisory_xact_lock(hashtext('dcload results tables'))"));
-        for (const ResultsTable table : { ResultsTable::Battery, ResultsTable::ListS }) {
+        // A database made by an older version gets the newer tables here, under the same lock.
+        for (const ResultsTable table : kAllResultsTables) {
             // Only a missing table is made: a station's role may be allowed to add rows to
             // the lab's tables and no more.
             Exec(query, QStringLiteral("select to_regclass('%1') is null").arg(TableShape(table).Name));
@@ -269,7 +272,83 @@ void SharedResults::Clear(ResultsTable table)
 
 void SharedResults::BeginRun(ResultsTable table)
 {
-    FRunIds[static_cast<int>(table)] = NewRunId();
+    if (table != ResultsTable::Resistance)
+        FRunIds[RunSlot(table)] = NewRunId();
+}
+
+QString SharedResults::RunId(ResultsTable table) const
+{
+    return FRunIds[RunSlot(table)];
+}
+
+void SharedResults::OpenWaiting()
+{
+    // Reading back is asked for by the operator: a connection on its way is waited for
+    // (at most the connect time-out) rather than refused as busy.
+    try {
+        Open();
+    } catch (const EDatabaseError& e) {
+        if (!e.Busy() || !FAttempt.valid())
+            throw;
+        FAttempt.wait();
+        Open();
+    }
+}
+
+std::vector<StoredRun> SharedResults::Runs(std::optional<ResultsTable> table)
+{
+    OpenWaiting();
+    std::vector<StoredRun> runs;
+    QSqlQuery query(FDb);
+    const QDateTime now = QDateTime::currentDateTime();
+    const std::vector<ResultsTable> tables = table
+        ? std::vector { *table }
+        : std::vector { ResultsTable::Battery, ResultsTable::ListS, ResultsTable::Profile };
+    for (const ResultsTable t : tables) {
+        // A table no station has made yet holds no runs (a role that may not create it
+        // still reads the others).
+        Exec(query, QStringLiteral("select to_regclass('%1') is not null").arg(TableShape(t).Name));
+        if (!query.next() || !query.value(0).toBool())
+            continue;
+        Exec(query, RunsStatement(t, QStringLiteral("run_id"), QStringLiteral("station")));
+        while (query.next()) {
+            StoredRun run = RunFromTimes(t, query.value(3).toString(), query.value(4).toString(), now);
+            run.key = query.value(0).toString();
+            run.station = query.value(1).toString();
+            run.readings = query.value(2).toInt();
+            runs.push_back(std::move(run));
+        }
+    }
+    SortNewestFirst(runs);
+    return runs;
+}
+
+std::vector<QStringList> SharedResults::RunRows(ResultsTable table, const QString& key)
+{
+    // Only a run id can name a run here; anything else names none.
+    if (QUuid::fromString(key).isNull())
+        return {};
+    OpenWaiting();
+    QSqlQuery query(FDb);
+    Exec(query, QStringLiteral("select to_regclass('%1') is not null").arg(TableShape(table).Name));
+    if (!query.next() || !query.value(0).toBool())
+        return {};
+    const ResultsTableShape& shape = TableShape(table);
+    const QStringList columns = shape.Columns.mid(1);
+    const QString statement = QStringLiteral("select %1 from %2 where run_id = ? order by Id")
+                                  .arg(columns.join(u','), shape.Name);
+    query.prepare(statement);
+    query.addBindValue(QUuid::fromString(key).toString(QUuid::WithoutBraces));
+    if (!query.exec())
+        Fail(statement, query.lastError());
+    std::vector<QStringList> rows;
+    while (query.next()) {
+        QStringList values;
+        for (int column = 0; column < columns.size(); ++column)
+            values << query.value(column).toString();
+        rows.push_back(std::move(values));
+    }
+    return rows;
 }
 
 void SharedResults::SetPassword(const QString& password)

@@ -34,12 +34,14 @@ public:
     void Clear(ResultsTable table) override;
     void BeginRun(ResultsTable table) override;
     void SetPassword(const QString& password) override;
+    std::vector<StoredRun> Runs(std::optional<ResultsTable> table) override;
+    std::vector<QStringList> RunRows(ResultsTable table, const QString& key) override;
     QString HeldUpStatus() const override;
     QString NotReadyNote() const override;
 
     QString Station() const { return FStation; }
-    // The run the next row of `table` belongs to (a UUID).
-    QString RunId(ResultsTable table) const { return FRunIds[static_cast<int>(table)]; }
+    // The run the next row of `table` belongs to (a UUID); Profile and Resistance share one.
+    QString RunId(ResultsTable table) const;
 
     // The outcome of one connection tried on the worker thread.
     struct Attempt
@@ -53,6 +55,7 @@ private:
     enum class Link { Closed, Connecting, Unreachable, NeedsPassword, Open };
 
     void Open();
+    void OpenWaiting();
     QSqlQuery& InsertQuery(ResultsTable table);
     void Exec(QSqlQuery& query, const QString& statement);
     [[noreturn]] void Fail(const QString& statement, const QSqlError& error);
@@ -63,9 +66,9 @@ private:
     const QString FStation;
     const QString FConnectionName;
     QString FPassword; // only ever handed to the driver
-    QString FRunIds[2];
+    QString FRunIds[kResultsTables]; // by table; Resistance's is never used (see RunId)
     Link FLink = Link::Closed;
     QSqlDatabase FDb;
-    std::unique_ptr<QSqlQuery> FInserts[2];
+    std::unique_ptr<QSqlQuery> FInserts[kResultsTables];
     std::future<Attempt> FAttempt; // the connection being tried on its own thread
 };

@@ -8,7 +8,9 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <array>
 #include <atomic>
+#include <numeric>
 
 namespace {
 
@@ -21,12 +23,7 @@ QString NewConnectionName()
 
 QString InsertStatement(ResultsTable table)
 {
-    return table == ResultsTable::Battery
-        ? QStringLiteral(
-            "insert into battery(InputVoltage,InputCurrent,DischargeTime,BatteryCapacity,MeasTime) "
-            "values (?,?,?,?,?)")
-        : QStringLiteral("insert into listS(Nr,LoadPattern,Setpoint,mValueV,mValueI,upLimit,downLimit,sTime,"
-                         "Result) values (?,?,?,?,?,?,?,?,?)");
+    return ::InsertStatement(TableShape(table));
 }
 
 } // namespace
@@ -94,8 +91,7 @@ QString SqliteResults::Write(ResultsTable table, const QStringList& values)
 
 void SqliteResults::Clear(ResultsTable table)
 {
-    const QString statement = table == ResultsTable::Battery ? QStringLiteral("delete from battery")
-                                                             : QStringLiteral("delete from listS");
+    const QString statement = QStringLiteral("delete from ") + TableShape(table).Name;
     QSqlQuery query(Database());
     if (!query.exec(statement))
         ThrowStatementError(FPath, statement, query.lastError());
@@ -132,27 +128,27 @@ void SqliteResults::Empty()
             ThrowStatementError(FPath, statement, error);
         }
     };
-    // Both tables or neither, and the write lock held from the count to the emptying, so
-    // the archive holds exactly the rows that go.
+    // Every table or none, and the write lock held from the count to the emptying, so the
+    // archive holds exactly the rows that go.
     run(QStringLiteral("begin immediate"));
-    qint64 rows[2] = {};
-    for (const ResultsTable table : { ResultsTable::Battery, ResultsTable::ListS }) {
+    std::array<qint64, kResultsTables> rows {};
+    for (const ResultsTable table : kAllResultsTables) {
         run(QStringLiteral("select count(*) from ") + TableShape(table).Name);
-        rows[static_cast<int>(table)] = query.next() ? query.value(0).toLongLong() : 0;
+        rows[static_cast<size_t>(table)] = query.next() ? query.value(0).toLongLong() : 0;
         query.finish();
     }
-    if (rows[0] + rows[1] > 0) {
+    if (std::accumulate(rows.begin(), rows.end(), qint64 { 0 }) > 0) {
         try {
-            FArchive.Write(
-                rows[static_cast<int>(ResultsTable::Battery)], rows[static_cast<int>(ResultsTable::ListS)]);
+            FArchive.Write(rows);
         } catch (const EDatabaseError&) {
             FHeldUp = HeldUp::Archive;
             query.exec(QStringLiteral("rollback"));
             throw;
         }
     }
-    for (const char* statement : { "delete from listS", "delete from battery", "commit" })
-        run(QString::fromLatin1(statement));
+    for (const ResultsTable table : kAllResultsTables)
+        run(QStringLiteral("delete from ") + TableShape(table).Name);
+    run(QStringLiteral("commit"));
 }
 
 QString SqliteResults::SetAsideDamaged()
@@ -263,4 +259,98 @@ RowsReadBack SqliteResults::ReadStored(ResultsTable table, qint64 afterId)
     query = QSqlQuery();
     db.commit();
     return stored;
+}
+
+std::vector<StoredRun> SqliteResults::Runs(std::optional<ResultsTable> table)
+{
+    std::vector<StoredRun> runs;
+    // A look at the folder, not an open: reading creates nothing.
+    if (!QFileInfo::exists(FPath))
+        return runs;
+    QSqlDatabase& db = Database();
+    QSqlQuery query(db);
+    const QDateTime now = QDateTime::currentDateTime();
+    // One snapshot for every table, so a profile run and its resistance rows agree.
+    db.transaction();
+    try {
+        for (const ResultsTable t : table ? std::vector { *table } : RunTables()) {
+            if (!HasTable(query, t))
+                continue;
+            // The battery and list tables hold this session's one run each.
+            const bool labelled = t == ResultsTable::Profile || t == ResultsTable::Resistance;
+            const QString key
+                = labelled ? QStringLiteral("Run") : QStringLiteral("'%1'").arg(TableShape(t).Name);
+            Exec(query, RunsStatement(t, key, QStringLiteral("''")));
+            while (query.next()) {
+                StoredRun run = RunFromTimes(t, query.value(3).toString(), query.value(4).toString(), now);
+                run.key = query.value(0).toString();
+                run.readings = query.value(2).toInt();
+                runs.push_back(std::move(run));
+            }
+        }
+    } catch (const EDatabaseError&) {
+        query = QSqlQuery();
+        db.rollback();
+        throw;
+    }
+    query = QSqlQuery();
+    db.commit();
+    SortNewestFirst(runs);
+    return runs;
+}
+
+std::vector<QStringList> SqliteResults::RunRows(ResultsTable table, const QString& key)
+{
+    std::vector<QStringList> rows;
+    if (!QFileInfo::exists(FPath))
+        return rows;
+    const bool labelled = table == ResultsTable::Profile || table == ResultsTable::Resistance;
+    if (!labelled && key != TableShape(table).Name)
+        return rows;
+    QSqlQuery query(Database());
+    if (!HasTable(query, table))
+        return rows;
+    const ResultsTableShape& shape = TableShape(table);
+    const QString statement = QStringLiteral("select %1 from %2%3 order by Id")
+                                  .arg(shape.Columns.mid(1).join(u','), shape.Name,
+                                      labelled ? QStringLiteral(" where Run = ?") : QString());
+    query.prepare(statement);
+    if (labelled)
+        query.addBindValue(key);
+    if (!query.exec())
+        ThrowStatementError(FPath, statement, query.lastError());
+    const int columns = static_cast<int>(shape.Columns.size()) - 1;
+    while (query.next()) {
+        QStringList values;
+        for (int column = 0; column < columns; ++column)
+            values << query.value(column).toString();
+        rows.push_back(std::move(values));
+    }
+    return rows;
+}
+
+std::vector<ResultsTable> SqliteResults::RunTables()
+{
+    // A profile run's resistance rows are part of it; they are listed when asked for.
+    return { ResultsTable::Battery, ResultsTable::ListS, ResultsTable::Profile };
+}
+
+bool SqliteResults::HasTable(QSqlQuery& query, ResultsTable table)
+{
+    // A file of an older version, opened read-only, may lack the newer tables.
+    const QString statement
+        = QStringLiteral("select count(*) from sqlite_master where type = 'table' and name = ?");
+    query.prepare(statement);
+    query.addBindValue(TableShape(table).Name);
+    if (!query.exec())
+        ThrowStatementError(FPath, statement, query.lastError());
+    const bool made = query.next() && query.value(0).toInt() > 0;
+    query.finish();
+    return made;
+}
+
+void SqliteResults::Exec(QSqlQuery& query, const QString& statement)
+{
+    if (!query.exec(statement))
+        ThrowStatementError(FPath, statement, query.lastError());
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The local results file, db.sqlite in the working folder: one connection for both
-// tables, emptied at the start of every session once its rows are archived. The session
+// The local results file, db.sqlite in the working folder: one connection for every
+// table, emptied at the start of every session once its rows are archived. The session
 // holds the file's lock (db.sqlite.lock) until the backend goes; when another process
 // holds it, the file is only ever read. Only SQLite opens the file (closing any other
 // descriptor of it would drop the process's locks).
@@ -37,12 +37,17 @@ public:
     void OpenReadOnly() override;
     bool StoredChanged() override;
     RowsReadBack ReadStored(ResultsTable table, qint64 afterId) override;
+    std::vector<StoredRun> Runs(std::optional<ResultsTable> table) override;
+    std::vector<QStringList> RunRows(ResultsTable table, const QString& key) override;
 
 private:
     // What keeps the last StartSession from finishing.
     enum class HeldUp { Busy, InUse, Archive, Other };
 
     void Empty();
+    static std::vector<ResultsTable> RunTables();
+    bool HasTable(QSqlQuery& query, ResultsTable table);
+    void Exec(QSqlQuery& query, const QString& statement);
 
     QSqlDatabase& Database();
     QSqlQuery& InsertQuery(ResultsTable table);
@@ -56,5 +61,5 @@ private:
     bool FReadOnly = false;
     qint64 FDataVersion = -1; // read-only: the file's data_version when last looked at
     QSqlDatabase FDb;
-    std::unique_ptr<QSqlQuery> FInserts[2];
+    std::unique_ptr<QSqlQuery> FInserts[kResultsTables];
 };

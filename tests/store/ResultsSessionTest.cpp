@@ -2,10 +2,13 @@
 // file is emptied, only the newest archives stay, an archive that cannot be written leaves
 // the file as it was, and a second session on a file another one holds never writes it.
 #include "ResultsFileReader.h"
+#include "StoredRuns.h"
+#include "store/ResultsDatabase.h"
 #include "store/ResultsFile.h"
 #include "store/ResultsQuery.h"
 #include "store/SqliteResults.h"
 #include "support/EventLoop.h"
+#include "support/FileSizeLimit.h"
 
 #include <QAbstractTableModel>
 #include <QCoreApplication>
@@ -17,10 +20,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <array>
 #include <memory>
+#include <numeric>
 #include <set>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -49,19 +52,22 @@ protected:
         return ArchiveFolder().entryList({ QStringLiteral(".writing-*") }, QDir::Files | QDir::Hidden);
     }
 
-    // Fills the file as an earlier session would have: battery rows b0, b1 … and list rows.
-    void Fill(int batteryRows, int listRows, const QString& bulk = {})
+    // Fills the file as an earlier session would have: rows per table, marked in their first
+    // column b0, b1 … (battery), l0 … (listS), p0 … (profile), r0 … (resistance).
+    void Fill(const std::array<int, kResultsTables>& rows, const QString& bulk = {})
     {
         TResultsQuery creator(ResultsTable::Battery, nullptr, DbPath());
         creator.Clear();
         ResultsFileReader file(DbPath());
-        for (int i = 0; i < batteryRows; ++i)
-            file.Exec(QStringLiteral("insert into battery(InputVoltage, InputCurrent) values ('b%1', '%2')")
-                          .arg(i)
-                          .arg(bulk));
-        for (int i = 0; i < listRows; ++i)
-            file.Exec(QStringLiteral("insert into listS(Nr) values ('l%1')").arg(i));
+        for (const ResultsTable table : kAllResultsTables)
+            for (int i = 0; i < rows[static_cast<size_t>(table)]; ++i)
+                file.Exec(QStringLiteral("insert into %1(%2, %3) values ('%4%5', '%6')")
+                              .arg(TableShape(table).Name, TableShape(table).Columns[1],
+                                  TableShape(table).Columns[2], Mark(table))
+                              .arg(i)
+                              .arg(bulk));
     }
+    static QString Mark(ResultsTable table) { return TableShape(table).Name.left(1).toLower(); }
 
     // A session on the file, as the window starts it.
     std::unique_ptr<ResultsFile> Session(int archivesKept = 50)
@@ -84,28 +90,36 @@ TEST_F(ResultsSessionTest, ThePreviousRowsAreArchivedBeforeTheFileIsEmptiedAndAn
     struct Case
     {
         const char* name;
-        int batteryRows; // -1: no file yet
-        int listRows;
+        bool file;
+        std::array<int, kResultsTables> rows; // battery, listS, profile, resistance
     };
     const Case cases[] = {
-        { "rows in both tables", 3, 2 },
-        { "list rows only", 0, 1 },
-        { "empty tables", 0, 0 },
-        { "no file yet", -1, 0 },
+        { "rows in every table", true, { 3, 2, 4, 1 } },
+        { "list rows only", true, { 0, 1, 0, 0 } },
+        { "resistance rows only", true, { 0, 0, 0, 2 } },
+        { "empty tables", true, {} },
+        { "no file yet", false, {} },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path()));
-        if (c.batteryRows >= 0)
-            Fill(c.batteryRows, c.listRows);
+        if (c.file)
+            Fill(c.rows);
 
         const auto session = Session();
         ASSERT_TRUE(WaitUntil([&] { return session->Emptied(); })) << failures.join(u'\n').toStdString();
         EXPECT_TRUE(failures.isEmpty()) << failures.join(u'\n').toStdString();
-        EXPECT_EQ(
-            OutsideSqlite(DbPath(), "select count(*) from battery; select count(*) from listS;"), "0\n0");
+        QString counts, marks, emptied;
+        for (const ResultsTable table : kAllResultsTables) {
+            const QString name = TableShape(table).Name;
+            counts += QStringLiteral("select count(*) from %1;").arg(name);
+            marks += QStringLiteral("select ifnull(group_concat(%1), '-') from %2;")
+                         .arg(TableShape(table).Columns[1], name);
+            emptied += emptied.isEmpty() ? QStringLiteral("0") : QStringLiteral("\n0");
+        }
+        EXPECT_EQ(OutsideSqlite(DbPath(), counts), emptied);
         EXPECT_TRUE(LeftOvers().isEmpty()) << LeftOvers().join(' ').toStdString();
-        if (c.batteryRows + c.listRows <= 0) {
+        if (std::accumulate(c.rows.begin(), c.rows.end(), 0) == 0) {
             EXPECT_TRUE(Archives().isEmpty()) << Archives().join(' ').toStdString();
             continue;
         }
@@ -114,18 +128,16 @@ TEST_F(ResultsSessionTest, ThePreviousRowsAreArchivedBeforeTheFileIsEmptiedAndAn
             QRegularExpression(QStringLiteral("^db-\\d{8}-\\d{6}\\.sqlite$")).match(Archives()[0]).hasMatch())
             << Archives()[0].toStdString();
         const QString archive = ArchiveFolder().filePath(Archives()[0]);
-        // What group_concat makes of rows p0, p1 …; "-" for none.
-        const auto marks = [](const char* prefix, int rows) {
-            QStringList marks;
-            for (int i = 0; i < rows; ++i)
-                marks << QStringLiteral("%1%2").arg(QLatin1String(prefix)).arg(i);
-            return rows == 0 ? QStringLiteral("-") : marks.join(u',');
-        };
-        EXPECT_EQ(OutsideSqlite(archive,
-                      "select ifnull(group_concat(InputVoltage), '-') from battery;"
-                      "select ifnull(group_concat(Nr), '-') from listS; pragma journal_mode; pragma "
-                      "integrity_check;"),
-            QStringList({ marks("b", c.batteryRows), marks("l", c.listRows), "delete", "ok" }).join(u'\n'));
+        // What group_concat makes of each table's rows; "-" for none.
+        QStringList expected;
+        for (const ResultsTable table : kAllResultsTables) {
+            QStringList rows;
+            for (int i = 0; i < c.rows[static_cast<size_t>(table)]; ++i)
+                rows << Mark(table) + QString::number(i);
+            expected << (rows.isEmpty() ? QStringLiteral("-") : rows.join(u','));
+        }
+        EXPECT_EQ(OutsideSqlite(archive, marks + "pragma journal_mode; pragma integrity_check;"),
+            (expected + QStringList { "delete", "ok" }).join(u'\n'));
     }
 }
 
@@ -154,29 +166,6 @@ TEST_F(ResultsSessionTest, OnlyTheNewestArchivesAreKeptAndNamesTakenInTheSameSec
     EXPECT_TRUE(failures.isEmpty()) << failures.join(u'\n').toStdString();
 }
 
-// Makes files of this process fail to grow past `bytes`, as a full disk does, while it
-// lives.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &FOld);
-        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit { bytes, FOld.rlim_max };
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &FOld);
-        std::signal(SIGXFSZ, FOldHandler);
-    }
-
-private:
-    rlimit FOld {};
-    void (*FOldHandler)(int) = nullptr;
-};
-
 TEST_F(ResultsSessionTest, AnArchiveThatCannotBeWrittenLeavesTheFileUnemptiedSaysSoAndIsTriedAgain)
 {
     struct Case
@@ -201,7 +190,7 @@ TEST_F(ResultsSessionTest, AnArchiveThatCannotBeWrittenLeavesTheFileUnemptiedSay
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path()));
         failures.clear();
-        Fill(40, 1, QString(4096, u'x')); // well above the size limit
+        Fill({ 40, 1, 0, 0 }, QString(4096, u'x')); // well above the size limit
         std::function<void()> clear = c.obstruct();
 
         const auto session = Session();
@@ -278,6 +267,49 @@ TEST_F(ResultsSessionTest, ASecondSessionOnAFileAnotherHoldsNeverWritesItAndFoll
     const auto third = Session();
     ASSERT_TRUE(WaitUntil([&] { return third->Emptied(); })) << failures.join(u'\n').toStdString();
     EXPECT_EQ(OutsideSqlite(DbPath(), "select count(*) from battery;"), "0");
+}
+
+// The local file holds one session: its battery table is one run, profile runs are told
+// apart by their Run label and their resistance rows come with them.
+TEST_F(ResultsSessionTest, RunsAreReadBackByTheirLabelNewestFirstWithTheirRows)
+{
+    const StoredRunsScenario scenario;
+    const auto session = Session();
+    ASSERT_TRUE(WaitUntil([&] { return session->Emptied(); })) << failures.join(u'\n').toStdString();
+    scenario.StoreInto(*session);
+
+    const std::vector<StoredRun> runs = session->Runs();
+    ASSERT_EQ(runs.size(), 3u);
+    const struct
+    {
+        ResultsTable table;
+        QString key;
+        int readings;
+        QDateTime started;
+    } expected[] = {
+        { ResultsTable::Profile, scenario.Label(2), 1, scenario.t0.addSecs(2 * 3600) },
+        { ResultsTable::Profile, scenario.Label(1), 3, scenario.t0.addSecs(3600) },
+        { ResultsTable::Battery, "battery", 2, scenario.t0 },
+    };
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(runs[i].table, expected[i].table);
+        EXPECT_EQ(runs[i].key, expected[i].key);
+        EXPECT_EQ(runs[i].readings, expected[i].readings);
+        EXPECT_EQ(runs[i].started, expected[i].started);
+        EXPECT_TRUE(runs[i].station.isEmpty());
+    }
+    EXPECT_EQ(runs[2].ended, scenario.t0.addSecs(10));
+    EXPECT_EQ(runs[1].ended, scenario.t0.addSecs(3600 + 2));
+    EXPECT_EQ(session->RunRows(ResultsTable::Profile, runs[1].key), scenario.ProfileRun1());
+    EXPECT_EQ(session->RunRows(ResultsTable::Resistance, runs[1].key), scenario.ResistanceRun1());
+    EXPECT_EQ(session->RunRows(ResultsTable::Battery, QStringLiteral("battery")),
+        (std::vector { scenario.Battery(0), scenario.Battery(10) }));
+    EXPECT_TRUE(session->RunRows(ResultsTable::Profile, scenario.Label(5)).empty());
+    const std::vector<StoredRun> resistance = session->Runs(ResultsTable::Resistance);
+    ASSERT_EQ(resistance.size(), 1u);
+    EXPECT_EQ(resistance[0].key, scenario.Label(1));
+    EXPECT_EQ(resistance[0].readings, 2);
 }
 
 } // namespace

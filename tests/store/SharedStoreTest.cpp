@@ -1,12 +1,14 @@
 // The shared results database against a real PostgreSQL server the tests start for
 // themselves: stations writing at once, a server that goes away mid-run, passwords.
+#include "StoredRuns.h"
+#include "sim/SimulatorHost.h"
+#include "store/ResultsDatabase.h"
 #include "store/ResultsFile.h"
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
 #include "support/EventLoop.h"
 #include "support/PgTestServer.h"
 #include "support/RecordingBoxes.h"
-#include "sim/SimulatorHost.h"
 #include "ui/main.h"
 
 #include <QApplication>
@@ -17,6 +19,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUuid>
 #include <gtest/gtest.h>
 #include <memory>
 #include <ostream>
@@ -157,8 +160,9 @@ protected:
     {
         if (!server->Problem().isEmpty())
             GTEST_SKIP() << "no PostgreSQL server for the test: " << server->Problem().toStdString();
-        server->Psql(
-            QStringLiteral("drop table if exists battery, lists; grant all on schema public to pwuser"));
+        server->Psql(QStringLiteral(
+            "drop table if exists battery, lists, profile, resistance; grant all on schema public "
+            "to pwuser"));
     }
 
     // A store as the window makes it, recording what it tells the operator.
@@ -188,37 +192,134 @@ protected:
     static inline PgTestServer* server = nullptr;
 };
 
+// A row of `table` told apart by its first value.
+QStringList Marked(ResultsTable table, const QString& mark)
+{
+    QStringList values(TableShape(table).Columns.size() - 1, QStringLiteral("0"));
+    values[0] = mark;
+    return values;
+}
+
 TEST_F(SharedStoreTest, TablesAreMadeOnceAndKeepEveryStationsHistoryMarkedByRun)
 {
     {
         Store alpha(server->Url(), QStringLiteral("alpha"));
         ASSERT_TRUE(WaitUntil([&] { return alpha.file.Emptied(); }))
             << alpha.failures.join(u'\n').toStdString();
-        alpha.Reading(1);
-        alpha.Reading(2);
-        alpha.file.BeginRun(ResultsTable::Battery);
-        alpha.Reading(3);
+        // In table order, so the resistance rows follow the profile run begun just before.
+        for (const ResultsTable table : kAllResultsTables) {
+            alpha.file.Insert(table, Marked(table, "a1"), {});
+            alpha.file.Insert(table, Marked(table, "a2"), {});
+            alpha.file.BeginRun(table);
+            alpha.file.Insert(table, Marked(table, "a3"), {});
+        }
         EXPECT_EQ(alpha.file.Waiting(), 0);
     }
     Store beta(server->Url(), QStringLiteral("beta"));
     ASSERT_TRUE(WaitUntil([&] { return beta.file.Emptied(); }));
-    beta.Reading(1);
-    beta.file.Insert(ResultsTable::ListS, { "0", "CC", "1", "2", "3", "4", "5", "t", "1" }, {});
+    for (const ResultsTable table : kAllResultsTables)
+        beta.file.Insert(table, Marked(table, "b1"), {});
 
-    EXPECT_EQ(Rows("select station || ' ' || dischargetime || ' ' || dense_rank() over (order by run_id) "
-                   "from battery order by id")
-                  .split(u'\n')
-                  .size(),
-        4);
-    EXPECT_EQ(Rows("select count(distinct run_id) from battery where station = 'alpha'"), u"2");
-    EXPECT_EQ(Rows("select string_agg(dischargetime, ',' order by id) from battery where station = 'alpha'"),
-        u"1,2,3");
-    EXPECT_EQ(Rows("select station || ':' || nr || ':' || result from lists"), u"beta:0:1");
-    EXPECT_EQ(Rows("select string_agg(column_name, ',' order by ordinal_position) from "
-                   "information_schema.columns where table_name = 'lists'"),
-        u"id,nr,loadpattern,setpoint,mvaluev,mvaluei,uplimit,downlimit,stime,result,station,run_id");
-    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%'"), u"2");
+    const struct
+    {
+        ResultsTable table;
+        const char* alphaRuns; // BeginRun(Resistance) starts nothing: its rows are the profile run's
+    } cases[] = {
+        { ResultsTable::Battery, "2" },
+        { ResultsTable::ListS, "2" },
+        { ResultsTable::Profile, "2" },
+        { ResultsTable::Resistance, "1" },
+    };
+    for (const auto& c : cases) {
+        const ResultsTableShape& shape = TableShape(c.table);
+        SCOPED_TRACE(shape.Name.toStdString());
+        const QString first = shape.Columns[1].toLower();
+        EXPECT_EQ(
+            Rows(QStringLiteral("select string_agg(%1, ',' order by id) from %2 where station = 'alpha'")
+                     .arg(first, shape.Name)),
+            u"a1,a2,a3");
+        EXPECT_EQ(Rows(QStringLiteral("select string_agg(%1, ',') from %2 where station = 'beta'")
+                           .arg(first, shape.Name)),
+            u"b1");
+        EXPECT_EQ(Rows(QStringLiteral("select count(distinct run_id) from %1 where station = 'alpha'")
+                           .arg(shape.Name)),
+            QLatin1String(c.alphaRuns));
+        EXPECT_EQ(Rows(QStringLiteral("select string_agg(column_name, ',' order by ordinal_position) from "
+                                      "information_schema.columns where table_name = '%1'")
+                           .arg(shape.Name.toLower())),
+            (shape.Columns.join(u',') + QStringLiteral(",station,run_id")).toLower());
+    }
+    EXPECT_EQ(Rows("select count(*) from resistance r where not exists (select 1 from profile p where "
+                   "p.run_id = r.run_id and p.station = r.station)"),
+        u"0")
+        << "a profile run's resistance rows carry its run id";
+    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%'"), u"4");
     EXPECT_TRUE(beta.failures.isEmpty()) << beta.failures.join(u'\n').toStdString();
+}
+
+// The tables of this version are added to a database an older one made, under the same lock.
+TEST_F(SharedStoreTest, ADatabaseMadeByAnOlderVersionGetsTheNewerTables)
+{
+    {
+        Store first(server->Url(), QStringLiteral("alpha"));
+        ASSERT_TRUE(WaitUntil([&] { return first.file.Emptied(); }));
+    }
+    server->Psql(QStringLiteral("drop table profile, resistance"));
+    Store store(server->Url(), QStringLiteral("alpha"));
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Emptied(); })) << store.failures.join(u'\n').toStdString();
+    store.file.Insert(ResultsTable::Resistance, Marked(ResultsTable::Resistance, "r1"), {});
+    EXPECT_EQ(Rows("select run from resistance"), u"r1");
+    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%'"), u"4");
+}
+
+// Runs read back by run id, every station's, newest first; a profile run's resistance rows
+// under the profile run's id.
+TEST_F(SharedStoreTest, RunsAreReadBackByRunIdNewestFirstWithTheirRows)
+{
+    const StoredRunsScenario scenario;
+    {
+        Store alpha(server->Url(), QStringLiteral("alpha"));
+        ASSERT_TRUE(WaitUntil([&] { return alpha.file.Emptied(); }));
+        scenario.StoreInto(alpha.file);
+    }
+    Store beta(server->Url(), QStringLiteral("beta"));
+    // Three hours after the first: the newest.
+    beta.file.Insert(ResultsTable::Battery, scenario.Battery(3 * 3600), {});
+    ASSERT_TRUE(WaitUntil([&] { return beta.file.Waiting() == 0; }));
+
+    const std::vector<StoredRun> runs = beta.file.Runs();
+    ASSERT_EQ(runs.size(), 4u);
+    const struct
+    {
+        ResultsTable table;
+        const char* station;
+        int readings;
+        QDateTime started;
+    } expected[] = {
+        { ResultsTable::Battery, "beta", 1, scenario.t0.addSecs(3 * 3600) },
+        { ResultsTable::Profile, "alpha", 1, scenario.t0.addSecs(2 * 3600) },
+        { ResultsTable::Profile, "alpha", 3, scenario.t0.addSecs(3600) },
+        { ResultsTable::Battery, "alpha", 2, scenario.t0 },
+    };
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(runs[i].table, expected[i].table);
+        EXPECT_EQ(runs[i].station, QLatin1String(expected[i].station));
+        EXPECT_EQ(runs[i].readings, expected[i].readings);
+        EXPECT_EQ(runs[i].started, expected[i].started);
+        EXPECT_FALSE(QUuid::fromString(runs[i].key).isNull()) << runs[i].key.toStdString();
+    }
+    const StoredRun& profile = runs[2];
+    EXPECT_EQ(profile.ended, scenario.t0.addSecs(3600 + 2));
+    EXPECT_EQ(beta.file.RunRows(ResultsTable::Profile, profile.key), scenario.ProfileRun1());
+    EXPECT_EQ(beta.file.RunRows(ResultsTable::Resistance, profile.key), scenario.ResistanceRun1());
+    const std::vector<StoredRun> resistance = beta.file.Runs(ResultsTable::Resistance);
+    ASSERT_EQ(resistance.size(), 1u);
+    EXPECT_EQ(resistance[0].key, profile.key);
+    EXPECT_EQ(resistance[0].ended, scenario.t0.addSecs(3600 + 2));
+    EXPECT_EQ(beta.file.RunRows(ResultsTable::Battery, runs[3].key),
+        (std::vector { scenario.Battery(0), scenario.Battery(10) }));
+    EXPECT_TRUE(beta.file.RunRows(ResultsTable::Battery, QStringLiteral("battery")).empty());
 }
 
 // Not there at the start, then back: said at once, the readings wait in order meanwhile.
@@ -326,7 +427,8 @@ TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnly
         QStringLiteral("The results database %1 waits for a password; 2 readings waiting to be stored")
             .arg(ParseResultsUrl(server->Url(QStringLiteral("pwuser"))).Display()));
 
-    boxes->answers = { QStringLiteral("Leave the input on and close") }; // leave the input on: the quiet simulator draws nothing
+    boxes->answers = { QStringLiteral(
+        "Leave the input on and close") }; // leave the input on: the quiet simulator draws nothing
     EXPECT_FALSE(form.close()) << "closing now would lose them";
     EXPECT_TRUE(boxes->messages.value(0).startsWith(u"2 readings are not stored yet"))
         << boxes->messages.join(u'\n').toStdString();
