@@ -7,7 +7,8 @@
 // DIR/11-close-question.png is the question a close with the input on asks, and
 // DIR/12-battery-stopped.png a battery run stopped after a few readings;
 // DIR/13-analysis.png the analysis view of a drawn discharge with an earlier one ticked;
-// DIR/14-profile-error.png the Profile window with a line that is no step.
+// DIR/14-profile-error.png the Profile window with a line that is no step, and
+// DIR/15-profile-run.png the same window after a short profile has run on the simulator.
 // Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
@@ -18,6 +19,7 @@
 #include "ui/ProfileWindow.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
+#include "workflows/ProfileRun.h"
 #include "workflows/ProgramInfo.h"
 
 #include <QApplication>
@@ -201,10 +203,10 @@ int main(int argc, char** argv)
     };
     const QDateTime started = QDateTime::currentDateTimeUtc();
     AnalysisRun latest { QStringLiteral("latest"), QStringLiteral("bench-1"), started,
-        QStringLiteral("Discharge at 2 A until 3.0 V"), cell(2.0, 0) };
+        QStringLiteral("Discharge at 2 A until 3.0 V"), cell(2.0, 0), {} };
     const auto earlier = [&] {
         AnalysisRun older { QStringLiteral("older"), QStringLiteral("bench-1"), started.addDays(-30),
-            QStringLiteral("Discharge at 2 A until 3.0 V"), cell(2.2, -0.02) };
+            QStringLiteral("Discharge at 2 A until 3.0 V"), cell(2.2, -0.02), {} };
         return std::vector<AnalysisRun> { older };
     };
     auto* analysis = new AnalysisView(latest, earlier, &w);
@@ -233,6 +235,24 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("%s\n", qPrintable(profileFile));
+
+    // The line corrected, the profile run to its end; the instrument's pauses are not waited.
+    profile->ProfileEditor->setPlainText(
+        QStringLiteral("# A quick check; the second pulse is below the discharge it follows\n"
+                       "Discharge at 2 A for 3 s\nMeasure resistance with a 3 A pulse for 0.5 s\n"
+                       "Discharge at 2 A for 2 s\nMeasure resistance with a 1 A pulse for 0.5 s\n"
+                       "Rest for 2 s\nDischarge at 1 A for 2 s\n"));
+    profile->ProfileRunButton->click();
+    const QDeadlineTimer ran(40000);
+    while (profile->Run() && profile->Run()->Running() && !ran.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QApplication::processEvents();
+    const QString runFile = dir.filePath(QStringLiteral("15-profile-run.png"));
+    if (!profile->grab().save(runFile)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(runFile));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(runFile));
     profile->hide();
 
     // The save dialog (its title is the window manager's, not drawn here) and the

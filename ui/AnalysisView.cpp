@@ -9,12 +9,15 @@
 #include <QLabel>
 #include <QLineSeries>
 #include <QListWidget>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <utility>
 
 namespace {
 
@@ -209,6 +212,22 @@ void AnalysisView::Redraw()
         view->chart()->removeAllSeries();
     const IncrementalCapacityOptions options { kBinVolts, SmoothingMillivolts() / 1000.0 };
     Extent capacity, ica;
+    for (AnalysisRun& earlier : FEarlier) {
+        const auto item = AnalysisEarlierRuns->item(static_cast<int>(&earlier - FEarlier.data()));
+        if (item->checkState() != Qt::Checked || !earlier.loadPoints)
+            continue;
+        // Read once, when first ticked; a run that cannot be read is unticked and says why.
+        const auto load = std::exchange(earlier.loadPoints, nullptr);
+        try {
+            earlier.points = load();
+        } catch (const std::exception& error) {
+            const QSignalBlocker quiet(AnalysisEarlierRuns);
+            item->setCheckState(Qt::Unchecked);
+            earlier.loadPoints = load;
+            AnalysisSummary->setText(QStringLiteral("%1 could not be read: %2")
+                                         .arg(AnalysisRunCaption(earlier), QString::fromUtf8(error.what())));
+        }
+    }
     for (const AnalysisRun* run : Drawn()) {
         const QString name = run == &FRun ? QStringLiteral("this run") : AnalysisRunCaption(*run);
         AddCurve(AnalysisCapacityChart, name, VoltageAgainstCapacity(run->points), capacity);

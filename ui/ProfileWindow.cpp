@@ -504,7 +504,7 @@ AnalysisView* ProfileWindow::ShowAnalysis()
         return nullptr;
     }
     AnalysisRun run { FRun->RunLabel(), FForm.Station(), FRun->Started(), QString::fromUtf8(FRun->Text()),
-        AnalysisPointsFromProfile(FRun->Samples()) };
+        AnalysisPointsFromProfile(FRun->Samples()), {} };
     auto* view = new AnalysisView(std::move(run), FForm.EarlierRuns(), this);
     view->show();
     return view;

@@ -191,6 +191,18 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     ADOQuery2 = new TResultsQuery(ResultsTable::Battery, FResults, this);
     ADOQuery2->setObjectName("ADOQuery2");
 
+    // Earlier runs to compare with are the store's; a store that cannot list them now
+    // leaves the list empty and says why.
+    FEarlierRuns = [this] {
+        try {
+            return StoredAnalysisRuns(*FResults, FStation);
+        } catch (const EDatabaseError& error) {
+            ShowGeneralError(
+                QStringLiteral("Earlier runs cannot be listed: ") + QString::fromUtf8(error.what()));
+            return std::vector<AnalysisRun> {};
+        }
+    };
+
     BuildLayout();
     ApplyToolTips(*this);
     FChart = std::make_unique<BatteryChart>(Chart1, Series1, BottomAxis);

@@ -87,7 +87,8 @@ public:
     // The station exported runs are marked with: this computer's name unless set.
     QString Station() const { return FStation; }
     void setStation(const QString& station);
-    // Where the analysis views find earlier runs to compare with; none until set.
+    // Where the analysis views find earlier runs to compare with: the results store's
+    // battery and profile runs (StoredAnalysisRuns) unless set.
     void setEarlierRuns(std::function<std::vector<AnalysisRun>()> earlierRuns);
     const std::function<std::vector<AnalysisRun>()>& EarlierRuns() const { return FEarlierRuns; }
 

@@ -1,5 +1,6 @@
 #include "workflows/RunAnalysis.h"
 
+#include "store/ResultsFile.h"
 #include "workflows/ProfileRun.h"
 
 #include <algorithm>
@@ -162,4 +163,48 @@ std::vector<AnalysisPoint> AnalysisPointsFromProfile(const std::vector<ProfileSa
     for (const ProfileSample& s : samples)
         points.push_back({ s.seconds, s.voltage, s.current, s.capacityAh });
     return points;
+}
+
+std::vector<AnalysisPoint> AnalysisPointsFromProfileRows(const std::vector<QStringList>& rows)
+{
+    // Run, Step, StepKind, TestTime, Voltage, Current, Power, Capacity, Energy, MeasTime
+    std::vector<AnalysisPoint> points;
+    points.reserve(rows.size());
+    for (const QStringList& row : rows) {
+        if (row.size() < 8)
+            continue;
+        bool ok[4] = {};
+        const AnalysisPoint p { row[3].toDouble(&ok[0]), row[4].toDouble(&ok[1]), row[5].toDouble(&ok[2]),
+            row[7].toDouble(&ok[3]) };
+        if (ok[0] && ok[1] && ok[2] && ok[3])
+            points.push_back(p);
+    }
+    return points;
+}
+
+std::vector<AnalysisRun> StoredAnalysisRuns(ResultsFile& results, const QString& station)
+{
+    std::vector<AnalysisRun> runs;
+    for (const StoredRun& stored : results.Runs()) {
+        if (stored.table != ResultsTable::Battery && stored.table != ResultsTable::Profile)
+            continue;
+        AnalysisRun run;
+        run.label = stored.key;
+        run.station = stored.station.isEmpty() ? station : stored.station;
+        run.started = stored.started;
+        if (stored.table == ResultsTable::Profile) {
+            // The stores keep a profile run's readings, not its text.
+            run.profile = QStringLiteral("profile run");
+            run.loadPoints = [&results, key = stored.key] {
+                return AnalysisPointsFromProfileRows(results.RunRows(ResultsTable::Profile, key));
+            };
+        } else {
+            run.loadPoints = [&results, key = stored.key, started = stored.started] {
+                return AnalysisPointsFromReadings(
+                    BdfReadingsFromBatteryRows(results.RunRows(ResultsTable::Battery, key), started));
+            };
+        }
+        runs.push_back(std::move(run));
+    }
+    return runs;
 }

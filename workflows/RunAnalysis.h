@@ -16,8 +16,11 @@
 #include <QDateTime>
 #include <QPointF>
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <vector>
 
+class ResultsFile;
 struct ProfileSample;
 
 // One reading of a run.
@@ -37,6 +40,9 @@ struct AnalysisRun
     QDateTime started;
     QString profile; // the profile's text; empty for a battery run
     std::vector<AnalysisPoint> points; // oldest first
+    // Reads the points when the run is first drawn, for a run listed before its readings
+    // are read (an earlier run in the store); may be left empty. Throws what the store throws.
+    std::function<std::vector<AnalysisPoint>()> loadPoints;
 };
 
 struct IncrementalCapacityOptions
@@ -68,3 +74,11 @@ std::vector<QPointF> ThinForDrawing(const std::vector<QPointF>& curve, int maxPo
 // profile run from its samples.
 std::vector<AnalysisPoint> AnalysisPointsFromReadings(const std::vector<BdfReading>& readings);
 std::vector<AnalysisPoint> AnalysisPointsFromProfile(const std::vector<ProfileSample>& samples);
+// Points of a run as the profile table stores it (ResultsTable::Profile, values in table
+// order without the Id); a row whose numbers do not read is left out.
+std::vector<AnalysisPoint> AnalysisPointsFromProfileRows(const std::vector<QStringList>& rows);
+
+// The battery and profile runs `results` holds, newest first, each reading its points
+// when first drawn; `station` stands for a store that keeps none (the local file). Throws
+// EDatabaseError as ResultsFile::Runs does.
+std::vector<AnalysisRun> StoredAnalysisRuns(ResultsFile& results, const QString& station);

@@ -128,9 +128,6 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     options.cellInEveryMode = true;
     options.timeScale = 50;
     ConnectTo(options);
-    // Only looked at, not written: this test is about the window, and the stores take
-    // profile rows from their own branch on.
-    form->Results().OpenReadOnly();
     ProfileWindow* w = form->Profile();
     w->show();
     // A pulse above the discharge it follows reads the resistance; one below it cannot.
@@ -170,6 +167,11 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     EXPECT_GT(w->ProfileAh->text().section(u' ', 0, 0).toDouble(), early);
     EXPECT_EQ(w->ProfileVoltage->count(), static_cast<int>(w->Run()->Samples().size()));
     EXPECT_EQ(w->ProfileVoltage->points().last().y(), w->Run()->Samples().back().voltage);
+    // Every reading and measurement is stored under the run's label.
+    const std::vector<QStringList> stored = StoredRows(QStringLiteral("profile"));
+    ASSERT_EQ(stored.size(), w->Run()->Samples().size());
+    EXPECT_EQ(stored.front().first(), w->Run()->RunLabel());
+    EXPECT_EQ(StoredRows(QStringLiteral("resistance")).size(), 2u);
     // The good measurement on the chart's resistance axis, the failed one marked with its reason.
     const std::vector<ResistanceMeasurement>& measured = w->Run()->Resistances();
     ASSERT_EQ(measured.size(), 2u);
@@ -195,6 +197,9 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     EXPECT_EQ(view->Run().points.size(), w->Run()->Samples().size());
     view->close();
 
+    const size_t firstReadings = w->Run()->Samples().size();
+    const QString firstLabel = w->Run()->RunLabel();
+
     // A second run stopped by the operator: the input goes off.
     w->ProfileEditor->setPlainText(QStringLiteral("Discharge at 1 A for 1 hour\n"));
     w->ProfileRunButton->click();
@@ -203,6 +208,16 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     ASSERT_TRUE(WaitUntil([&] { return !w->Run()->Running(); }));
     EXPECT_TRUE(WaitForLastLine(QStringLiteral("load off")) || WireLines(*host).contains("load off"));
     EXPECT_EQ(w->ProfileResistances->rowCount(), 0);
+
+    // Its analysis offers the first run from the store, read when ticked.
+    AnalysisView* compared = w->ShowAnalysis();
+    ASSERT_NE(compared, nullptr);
+    ASSERT_EQ(compared->AnalysisEarlierRuns->count(), 1);
+    compared->AnalysisEarlierRuns->item(0)->setCheckState(Qt::Checked);
+    ASSERT_EQ(compared->Drawn().size(), 2u);
+    EXPECT_EQ(compared->Drawn()[1]->label, firstLabel);
+    EXPECT_EQ(compared->Drawn()[1]->points.size(), firstReadings);
+    compared->close();
 }
 
 TEST_F(BatteryMenu, BatteryGridExportsToBdfWithItsSidecarOrSaysWhyNot)
@@ -265,7 +280,7 @@ TEST_F(BatteryMenu, AnalysisViewDrawsTheRunWithTheEarlierRunsTicked)
 
     AnalysisRun run { QStringLiteral("2026-12-10T10:00:00.000Z"), QStringLiteral("bench-1"),
         QDateTime(QDate(2026, 12, 10), QTime(10, 0), Qt::UTC), QStringLiteral("Discharge at 1 A until 3.0 V"),
-        Cell(100000) };
+        Cell(100000), {} };
     const auto earlier = [&] {
         AnalysisRun older = run;
         older.label = QStringLiteral("2026-12-01T09:00:00.000Z");
