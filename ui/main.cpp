@@ -46,12 +46,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTextDocument>
 #include <QTimer>
 #include <QUrl>
 #include <QValueAxis>
@@ -71,6 +73,9 @@ private:
 };
 
 namespace {
+
+// The Profile window's editor text between starts.
+const QString kProfileKey = QStringLiteral("profile/text");
 
 QString Caption(RunState state)
 {
@@ -288,7 +293,10 @@ void TForm1::setEarlierRuns(std::function<std::vector<AnalysisRun>()> earlierRun
 
 void TForm1::RememberSettings()
 {
-    RestoreWindowSettings(*this, *OpenWindowSettings());
+    const std::unique_ptr<QSettings> settings = OpenWindowSettings();
+    RestoreWindowSettings(*this, *settings);
+    // The Profile window is made when first opened; it shows the profile then.
+    FRememberedProfile = settings->value(kProfileKey).toString();
     FRemembers = true;
 }
 
@@ -847,8 +855,14 @@ void TForm1::BSetButtonClick(QObject*)
 
 ProfileWindow* TForm1::Profile()
 {
-    if (!FProfile)
+    if (!FProfile) {
         FProfile = new ProfileWindow(*this);
+        if (!FRememberedProfile.isEmpty()) {
+            FProfile->ProfileEditor->setPlainText(FRememberedProfile);
+            // It may be in no file: opening another asks first.
+            FProfile->ProfileEditor->document()->setModified(true);
+        }
+    }
     return FProfile;
 }
 
@@ -1093,8 +1107,13 @@ void TForm1::closeEvent(QCloseEvent* e)
         e->ignore();
         return;
     }
-    if (FRemembers)
-        SaveWindowSettings(*this, *OpenWindowSettings());
+    if (FRemembers) {
+        const std::unique_ptr<QSettings> settings = OpenWindowSettings();
+        SaveWindowSettings(*this, *settings);
+        // The profile in the editor, saved to a file or not, is there at the next start.
+        if (FProfile)
+            settings->setValue(kProfileKey, FProfile->ProfileEditor->toPlainText());
+    }
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

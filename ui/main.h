@@ -287,6 +287,7 @@ private:
     bool FCloseWhenSwitchedOff = false; // the window closes once its "load off" has left
     QString FStation;
     ProfileWindow* FProfile = nullptr;
+    QString FRememberedProfile; // the editor's text at the last close (RememberSettings)
     std::function<std::vector<AnalysisRun>()> FEarlierRuns;
     // The battery page's latest run: its first row in the grid, its start (UTC) and what
     // it was set up with, for the BDF sidecar.

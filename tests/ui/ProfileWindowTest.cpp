@@ -220,6 +220,17 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     compared->close();
 }
 
+TEST_F(BatteryMenu, TheProfileInTheEditorIsThereAtTheNextStart)
+{
+    const QString text = QStringLiteral("Rest for 5 s  # never saved to a file\n");
+    form->RememberSettings();
+    form->Profile()->ProfileEditor->setPlainText(text);
+    ASSERT_TRUE(form->close());
+    Restart();
+    form->RememberSettings();
+    EXPECT_EQ(form->Profile()->ProfileEditor->toPlainText(), text);
+}
+
 TEST_F(BatteryMenu, BatteryGridExportsToBdfWithItsSidecarOrSaysWhyNot)
 {
     // The grid's context menu and the Battery menu hold the same export.
