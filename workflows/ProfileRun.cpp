@@ -1,5 +1,6 @@
 #include "workflows/ProfileRun.h"
 
+#include "link/Guarded.h"
 #include "workflows/ProfileRunState.h"
 #include "workflows/ProfileRunText.h"
 
@@ -34,8 +35,8 @@ void CheckSettings(const std::vector<ProfileStep>& steps, const StoredMaxima& ma
             throw std::runtime_error(
                 QStringLiteral("Line %1: %2 %3 is above the instrument's %4 limit of %5 %3.")
                     .arg(step.line)
-                    .arg(PlainNumber(step.setting), QLatin1String(unit), QLatin1String(what),
-                        PlainNumber(*maximum))
+                    .arg(ProfileNumber(step.setting), QLatin1String(unit), QLatin1String(what),
+                        ProfileNumber(*maximum))
                     .toStdString());
         CheckSettings(step.steps, maxima);
     }
@@ -214,7 +215,7 @@ void ProfileRun::State::BackstopAnswer(const QString& reply)
         return;
     }
     operatorVoff = *voff;
-    const QString set = QStringLiteral("mset:voff ") + PlainNumber(cutOff);
+    const QString set = QStringLiteral("mset:voff ") + ProfileNumber(cutOff);
     session.QueueCommand(set);
     backstopSet = true;
     Status(QStringLiteral("Backstop: %1 (was %2)").arg(set, operatorVoff));
@@ -259,7 +260,7 @@ void ProfileRun::State::Tick()
     const double elapsed = double(now - stepStartMs) / 1000.0;
     for (const EndCondition& c : step->until) {
         if (c.kind == EndKind::Duration && elapsed >= c.value) {
-            EndStep(c, ValueText(c.kind, elapsed));
+            EndStep(c, ProfileValueText(c.kind, elapsed));
             return;
         }
     }
@@ -315,7 +316,15 @@ ProfileRun::ProfileRun(InstrumentSession& session, QObject* parent)
 {
     F->tick = new QTimer(this);
     F->tick->setInterval(kTickMs);
-    connect(F->tick, &QTimer::timeout, this, [this] { F->Tick(); });
+    // A handler that throws ends that tick, as one of the session's own would, and is
+    // reported the same way.
+    connect(F->tick, &QTimer::timeout, this, [this] {
+        RunReporting([this] { F->Tick(); },
+            [this](const QString& message) {
+                if (auto handler = F->session.OnError)
+                    handler(&F->session, message);
+            });
+    });
 }
 
 ProfileRun::~ProfileRun()

@@ -11,9 +11,11 @@
 // back when the run ends, whatever ended it, as soon as a port is open again.
 //
 // The owner constructs a run on its session and calls Start and Stop; the run listens to
-// the session's readings, written lines, lost port and verbatim replies itself, passing
-// each on to the handler that was assigned before (so the window and dcload-cli keep
-// their own), and gives them back when it ends. Everything happens on the session's
+// the session's readings, written lines, lost port, state changes, link events and verbatim
+// replies itself, passing each on to the handler that was assigned before (so the window
+// and dcload-cli keep their own; only the answer to the run's own "mset:voff?" is not passed
+// on), and gives them back when it ends. Assign the session's handlers before Start: one
+// assigned during a run is overwritten at its end. Everything happens on the session's
 // thread.
 #include "store/BdfExport.h"
 #include "workflows/Profile.h"

@@ -21,13 +21,13 @@ ProfileLevel LevelOf(const ProfileStep& step)
 {
     switch (step.kind) {
     case StepKind::DischargeCurrent:
-        return { QStringLiteral("cc"), QStringLiteral("load:curr ") + PlainNumber(step.setting), true };
+        return { QStringLiteral("cc"), QStringLiteral("load:curr ") + ProfileNumber(step.setting), true };
     case StepKind::DischargePower:
-        return { QStringLiteral("cp"), QStringLiteral("load:pow ") + PlainNumber(step.setting), true };
+        return { QStringLiteral("cp"), QStringLiteral("load:pow ") + ProfileNumber(step.setting), true };
     case StepKind::DischargeResistance:
-        return { QStringLiteral("cr"), QStringLiteral("load:res ") + PlainNumber(step.setting), true };
+        return { QStringLiteral("cr"), QStringLiteral("load:res ") + ProfileNumber(step.setting), true };
     case StepKind::HoldVoltage:
-        return { QStringLiteral("cv"), QStringLiteral("load:volt ") + PlainNumber(step.setting), true };
+        return { QStringLiteral("cv"), QStringLiteral("load:volt ") + ProfileNumber(step.setting), true };
     case StepKind::Rest:
     case StepKind::Pulse:
     case StepKind::MeasureResistance:
@@ -94,7 +94,7 @@ void ProfileRun::State::NextStep()
     pulse = {};
     nextDue = step->resistanceEverySeconds > 0 ? step->resistanceEverySeconds : step->resistanceEveryAmpHours;
     if (auto handler = run.OnStep)
-        handler(StepInfo(*step, stepNumber, cycle));
+        handler(ProfileStepInfoOf(*step, stepNumber, cycle));
     switch (step->kind) {
     case StepKind::Pulse:
         StartPulse(false, true, 0, 0, step->setting, step->seconds);
@@ -114,12 +114,12 @@ void ProfileRun::State::NextStep()
 QString ProfileRun::State::Totals(qint64 ms) const
 {
     return QStringLiteral("%1 Ah, %2 Wh in %3")
-        .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), RunClockText(RunSeconds(ms)));
+        .arg(QString::number(ah, 'f', 3), QString::number(wh, 'f', 2), ProfileClockText(RunSeconds(ms)));
 }
 
 void ProfileRun::State::EndStep(const EndCondition& c, const QString& read)
 {
-    Status(QStringLiteral("Step %1 ended: %2 (%3)").arg(stepNumber).arg(EndConditionText(c), read));
+    Status(QStringLiteral("Step %1 ended: %2 (%3)").arg(stepNumber).arg(ProfileEndText(c), read));
     NextStep();
 }
 
@@ -277,7 +277,7 @@ bool ProfileRun::State::LimitMet(const ProfileSample* s, qint64 now)
         if (met) {
             End(ProfileOutcome::LimitReached,
                 QStringLiteral("Profile stopped at its limit (%1: %2) in step %3: %4")
-                    .arg(RunLimitText(c), ValueText(c.kind, value))
+                    .arg(ProfileLimitText(c), ProfileValueText(c.kind, value))
                     .arg(stepNumber)
                     .arg(Totals(now)));
             return true;
@@ -313,7 +313,7 @@ bool ProfileRun::State::JudgeStep(double v, double i, bool settled, qint64 now)
             break;
         }
         if (met) {
-            EndStep(c, ValueText(c.kind, value));
+            EndStep(c, ProfileValueText(c.kind, value));
             return true;
         }
     }
@@ -330,13 +330,14 @@ bool ProfileRun::State::JudgeStep(double v, double i, bool settled, qint64 now)
     const auto below = std::find_if(step->until.begin(), step->until.end(),
         [](const EndCondition& c) { return c.kind == EndKind::VoltageBelow; });
     if (below != step->until.end()) {
-        EndStep(*below, QStringLiteral("the instrument switched its input off at %1 V").arg(PlainNumber(v)));
+        EndStep(
+            *below, QStringLiteral("the instrument switched its input off at %1 V").arg(ProfileNumber(v)));
         return true;
     }
     End(ProfileOutcome::Failed,
         QStringLiteral("The instrument switched its input off by itself in step %1 (%2 V, %3 A read)")
             .arg(stepNumber)
-            .arg(PlainNumber(v), PlainNumber(i)));
+            .arg(ProfileNumber(v), ProfileNumber(i)));
     return true;
 }
 
@@ -372,20 +373,20 @@ void ProfileRun::State::StartPulse(bool measure, bool isStep, double v1, double 
         if (maximum && i2 > *maximum) {
             pulse.active = true;
             FinishPulse(QStringLiteral("the pulse of %1 A is above the instrument's current limit of %2 A")
-                            .arg(PlainNumber(i2), PlainNumber(*maximum)),
+                            .arg(ProfileNumber(i2), ProfileNumber(*maximum)),
                 0, 0);
             return;
         }
         if (i2 <= i1 * 1.1) {
             pulse.active = true;
             FinishPulse(QStringLiteral("the pulse of %1 A is not above the base current of %2 A")
-                            .arg(PlainNumber(i2), PlainNumber(i1)),
+                            .arg(ProfileNumber(i2), ProfileNumber(i1)),
                 0, 0);
             return;
         }
     }
     pulse.active = true;
-    SetLevel({ QStringLiteral("cc"), QStringLiteral("load:curr ") + PlainNumber(i2), true });
+    SetLevel({ QStringLiteral("cc"), QStringLiteral("load:curr ") + ProfileNumber(i2), true });
     pulse.gen = levelGen;
 }
 
@@ -400,10 +401,10 @@ void ProfileRun::State::PulseReading(qint64 t, double v, double i, int gen)
     QString failure;
     if (std::fabs(i - pulse.i2) > std::max(kPulseShare * pulse.i2, kPulseAmps))
         failure = QStringLiteral("the pulse did not reach %1 A (%2 A read)")
-                      .arg(PlainNumber(pulse.i2), PlainNumber(i));
+                      .arg(ProfileNumber(pulse.i2), ProfileNumber(i));
     else if (v >= pulse.v1)
         failure = QStringLiteral("the voltage did not fall under the pulse (V1 %1 V, V2 %2 V)")
-                      .arg(PlainNumber(pulse.v1), PlainNumber(v));
+                      .arg(ProfileNumber(pulse.v1), ProfileNumber(v));
     FinishPulse(failure, v, i);
 }
 
@@ -427,7 +428,7 @@ void ProfileRun::State::PulseClock(qint64 now)
         + 300 * qint64(session.Pipeline().Pending().size());
     if (pulse.measure && now - pulse.beganMs > due + allowance)
         FinishPulse(pulse.early ? QStringLiteral("V2 read too early: no reading came %1 s into the pulse")
-                                      .arg(PlainNumber(pulse.seconds))
+                                      .arg(ProfileNumber(pulse.seconds))
                                 : QStringLiteral("no reading at the end of the pulse"),
             0, 0);
 }

@@ -28,12 +28,12 @@ QString IsoTime(const QDateTime& at)
 
 } // namespace
 
-QString PlainNumber(double value)
+QString ProfileNumber(double value)
 {
     return QString::number(value, 'f', QLocale::FloatingPointShortest);
 }
 
-QString RunClockText(double seconds)
+QString ProfileClockText(double seconds)
 {
     const qint64 whole = static_cast<qint64>(std::floor(std::max(seconds, 0.0)));
     return QStringLiteral("%1:%2:%3")
@@ -42,7 +42,7 @@ QString RunClockText(double seconds)
         .arg(whole % 60, 2, 10, QLatin1Char('0'));
 }
 
-ProfileStepInfo StepInfo(const ProfileStep& step, int number, int cycle)
+ProfileStepInfo ProfileStepInfoOf(const ProfileStep& step, int number, int cycle)
 {
     ProfileStepInfo info;
     info.number = number;
@@ -52,12 +52,12 @@ ProfileStepInfo StepInfo(const ProfileStep& step, int number, int cycle)
     info.cycle = cycle;
     QStringList ends;
     for (const EndCondition& c : step.until)
-        ends << EndConditionText(c);
+        ends << ProfileEndText(c);
     info.endCondition = ends.join(QStringLiteral(" or "));
     return info;
 }
 
-QString EndConditionText(const EndCondition& condition)
+QString ProfileEndText(const EndCondition& condition)
 {
     ProfileStep rest;
     rest.kind = StepKind::Rest;
@@ -65,7 +65,7 @@ QString EndConditionText(const EndCondition& condition)
     return WrittenStep(rest).mid(QStringLiteral("Rest ").size());
 }
 
-QString RunLimitText(const EndCondition& condition)
+QString ProfileLimitText(const EndCondition& condition)
 {
     Profile profile;
     profile.steps.push_back({});
@@ -74,14 +74,14 @@ QString RunLimitText(const EndCondition& condition)
     return first.mid(QStringLiteral("Stop the run ").size());
 }
 
-QString ValueText(EndKind kind, double value)
+QString ProfileValueText(EndKind kind, double value)
 {
     switch (kind) {
     case EndKind::VoltageBelow:
     case EndKind::VoltageAbove:
-        return PlainNumber(value) + QStringLiteral(" V");
+        return ProfileNumber(value) + QStringLiteral(" V");
     case EndKind::CurrentBelow:
-        return PlainNumber(value) + QStringLiteral(" A");
+        return ProfileNumber(value) + QStringLiteral(" A");
     case EndKind::Duration:
         return Number(value, 1) + QStringLiteral(" s");
     case EndKind::Capacity:
@@ -118,14 +118,14 @@ QString StepKindName(StepKind kind)
 QStringList ProfileRowValues(const QString& runLabel, const ProfileSample& s)
 {
     return { runLabel, QString::number(s.stepNumber), StepKindName(s.kind), Number(s.seconds, 3),
-        PlainNumber(s.voltage), PlainNumber(s.current), Number(s.power, 4), Number(s.capacityAh, 6),
+        ProfileNumber(s.voltage), ProfileNumber(s.current), Number(s.power, 4), Number(s.capacityAh, 6),
         Number(s.energyWh, 6), IsoTime(s.at) };
 }
 
 QStringList ResistanceRowValues(const QString& runLabel, const ResistanceMeasurement& m)
 {
     return { runLabel, QString::number(m.stepNumber), Number(m.seconds, 3), Number(m.capacityAh, 6),
-        PlainNumber(m.v1), PlainNumber(m.v2), PlainNumber(m.i1), PlainNumber(m.i2),
+        ProfileNumber(m.v1), ProfileNumber(m.v2), ProfileNumber(m.i1), ProfileNumber(m.i2),
         m.milliOhm ? Number(*m.milliOhm, 3) : QString(),
         m.failure.isEmpty() ? QStringLiteral("ok") : m.failure };
 }

@@ -420,6 +420,42 @@ TEST_F(ProfileRunTest, PortPulledEndsTheRunAndTheNextOpenSwitchesOffAndRestoresF
     EXPECT_EQ(ends, 1);
 }
 
+// The instrument switches its input off by itself (its switch-off voltage, which the simulator
+// does not model, is played by a "load off" behind the run's back): a step with a voltage end
+// takes it as that end, any other ends the run as failed.
+TEST_F(ProfileRunTest, InputSwitchedOffByTheInstrumentEndsTheStepOrTheRun)
+{
+    const struct
+    {
+        const char* name;
+        const char* text;
+        ProfileOutcome outcome;
+        const char* told;
+    } cases[] = {
+        { "a voltage end", "Discharge at 1 A until 3 V or for 60 s\nRest for 0.5 s\n",
+            ProfileOutcome::Finished, "Step 1 ended: until 3 V (the instrument switched its input off at " },
+        { "no voltage end", "Discharge at 1 A for 60 s\n", ProfileOutcome::Failed,
+            "The instrument switched its input off by itself in step 1" },
+    };
+    SimulatorHost host(Cell(2, 0.05, 1));
+    host.Start();
+    Connect(host);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ended.reset();
+        statuses.clear();
+        auto run = MakeRun();
+        Start(*run, c.text);
+        ASSERT_TRUE(WaitUntil([&] { return run->Samples().size() >= 3; })) << Said();
+        session.QueueCommand(QStringLiteral("load off"));
+        ASSERT_TRUE(WaitForEnd()) << Said();
+        EXPECT_EQ(*ended, c.outcome) << Said();
+        EXPECT_TRUE((statuses + QStringList { endMessage }).join(u'\n').contains(QString::fromLatin1(c.told)))
+            << Said();
+        ASSERT_TRUE(Drained());
+    }
+}
+
 // Nothing is sent when the run cannot start; the question of the backstop unanswered
 // starts nothing, and leaves no backstop behind.
 TEST_F(ProfileRunTest, RefusesToStartWithoutAPortOrAnAnswerAboutTheBackstop)
