@@ -9,6 +9,7 @@
 #include "store/ResultsQuery.h"
 #include "ui/AnalysisView.h"
 #include "ui/ProfileWindow.h"
+#include "workflows/Profile.h"
 #include "workflows/ProfileRun.h"
 
 #include <QAction>
@@ -29,6 +30,7 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QTextBlock>
+#include <QTextDocument>
 
 namespace {
 
@@ -218,6 +220,41 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     EXPECT_EQ(compared->Drawn()[1]->label, firstLabel);
     EXPECT_EQ(compared->Drawn()[1]->points.size(), firstReadings);
     compared->close();
+}
+
+TEST_F(BatteryMenu, ProfilesAreSavedInTheFormTheFileNameAsksForAndOpenedBack)
+{
+    ProfileWindow* w = form->Profile();
+    const QString text = QStringLiteral("# capacity check\nDischarge at 2 A until 3.0 V\n");
+    const struct
+    {
+        const char* file;
+        bool json;
+    } cases[] = { { "check.txt", false }, { "check.json", true } };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        w->ProfileEditor->setPlainText(text);
+        const QString path = QDir::current().filePath(QString::fromLatin1(c.file));
+        ASSERT_TRUE(w->SaveFile(path));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        EXPECT_EQ(saved.trimmed().startsWith('{'), c.json);
+        if (!c.json) {
+            EXPECT_EQ(saved, text.toUtf8()); // the operator's own text, comment and all
+        }
+        EXPECT_EQ(ReadProfile(saved), ReadProfile(text.toUtf8()));
+        w->ProfileEditor->clear();
+        ASSERT_TRUE(w->OpenFile(path));
+        EXPECT_TRUE(w->Readable());
+        EXPECT_FALSE(w->ProfileEditor->document()->isModified());
+    }
+    const QString missing = QDir::current().filePath(QStringLiteral("missing/check.txt"));
+    EXPECT_FALSE(w->SaveFile(missing));
+    EXPECT_FALSE(w->OpenFile(missing));
+    ASSERT_EQ(boxes->messages.size(), 2);
+    for (const QString& message : boxes->messages)
+        EXPECT_TRUE(message.contains(missing)) << message.toStdString();
 }
 
 TEST_F(BatteryMenu, TheProfileInTheEditorIsThereAtTheNextStart)
