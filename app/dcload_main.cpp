@@ -146,6 +146,8 @@ int main(int argc, char** argv)
     if (location)
         results = std::make_unique<SharedResults>(*location, station);
     TForm1 w(nullptr, std::move(results));
+    if (location)
+        w.setStation(station);
     // Message boxes and menus use the window's face too.
     QApplication::setFont(w.font());
     if (line.IsSet(QStringLiteral("simulator"))) {

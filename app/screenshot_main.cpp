@@ -5,15 +5,21 @@
 // DIR/9-battery-whole-run.png and DIR/10-save-chart.png of the battery chart's whole-run
 // view of a drawn five-hour discharge, the second with its save dialog open over it;
 // DIR/11-close-question.png is the question a close with the input on asks, and
-// DIR/12-battery-stopped.png a battery run stopped after a few readings.
+// DIR/12-battery-stopped.png a battery run stopped after a few readings;
+// DIR/13-analysis.png the analysis view of a drawn discharge with an earlier one ticked;
+// DIR/14-profile-error.png the Profile window with a line that is no step, and
+// DIR/15-profile-run.png the same window after a short profile has run on the simulator.
 // Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
 #include "sim/SimulatorHost.h"
 #include "store/ResultsQuery.h"
+#include "ui/AnalysisView.h"
 #include "ui/BatteryChart.h"
+#include "ui/ProfileWindow.h"
 #include "ui/TrafficConsole.h"
 #include "ui/main.h"
+#include "workflows/ProfileRun.h"
 #include "workflows/ProgramInfo.h"
 
 #include <QApplication>
@@ -23,8 +29,10 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -180,6 +188,72 @@ int main(int argc, char** argv)
     QApplication::processEvents();
     if (!save("9-battery-whole-run"))
         return 1;
+
+    // The analysis view of a drawn cell discharge (a plateau at 3.7 V), and a weaker
+    // earlier run of the same cell ticked for comparison.
+    const auto cell = [](double capacityAh, double sag) {
+        std::vector<AnalysisPoint> points;
+        for (int i = 0; i <= 7200; ++i) {
+            const double share = i / 7200.0;
+            const double v = 4.15 - 0.35 * share - 0.08 * std::tanh((share - 0.3) * 25)
+                - 0.1 * std::tanh((share - 0.7) * 20) - 0.6 * std::pow(share, 16) - sag;
+            points.push_back({ double(i), v, capacityAh, capacityAh * share });
+        }
+        return points;
+    };
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    AnalysisRun latest { QStringLiteral("latest"), QStringLiteral("bench-1"), started,
+        QStringLiteral("Discharge at 2 A until 3.0 V"), cell(2.0, 0), {} };
+    const auto earlier = [&] {
+        AnalysisRun older { QStringLiteral("older"), QStringLiteral("bench-1"), started.addDays(-30),
+            QStringLiteral("Discharge at 2 A until 3.0 V"), cell(2.2, -0.02), {} };
+        return std::vector<AnalysisRun> { older };
+    };
+    auto* analysis = new AnalysisView(latest, earlier, &w);
+    analysis->AnalysisEarlierRuns->item(0)->setCheckState(Qt::Checked);
+    analysis->show();
+    QApplication::processEvents();
+    const QString analysisFile = dir.filePath(QStringLiteral("13-analysis.png"));
+    if (!analysis->grab().save(analysisFile)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(analysisFile));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(analysisFile));
+    analysis->close();
+
+    // The Profile window: the second step misspelt.
+    ProfileWindow* profile = w.Profile();
+    profile->ProfileEditor->setPlainText(
+        QStringLiteral("# Capacity check\nStop the run at 2.5 V\n"
+                       "Discharge at 2 A until 3.0 V, measuring resistance every 5 minutes\n"
+                       "Rest for ten minutes\nHold 3.6 V until 0.1 A or for 2 hours\n"));
+    profile->show();
+    QApplication::processEvents();
+    const QString profileFile = dir.filePath(QStringLiteral("14-profile-error.png"));
+    if (!profile->grab().save(profileFile)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(profileFile));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(profileFile));
+
+    // The line corrected, the profile run to its end; the instrument's pauses are not waited.
+    profile->ProfileEditor->setPlainText(
+        QStringLiteral("# A quick check; the second pulse is below the discharge it follows\n"
+                       "Discharge at 2 A for 3 s\nMeasure resistance with a 3 A pulse for 0.5 s\n"
+                       "Discharge at 2 A for 2 s\nMeasure resistance with a 1 A pulse for 0.5 s\n"
+                       "Rest for 2 s\nDischarge at 1 A for 2 s\n"));
+    profile->ProfileRunButton->click();
+    const QDeadlineTimer ran(40000);
+    while (profile->Run() && profile->Run()->Running() && !ran.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QApplication::processEvents();
+    const QString runFile = dir.filePath(QStringLiteral("15-profile-run.png"));
+    if (!profile->grab().save(runFile)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(runFile));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(runFile));
+    profile->hide();
 
     // The save dialog (its title is the window manager's, not drawn here) and the
     // window, as one picture.

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QTableView>
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -70,4 +71,16 @@ bool ExportGridCsv(QTableView* grid, const QString& path, IMessageBoxes& boxes)
         boxes.ShowMessage(grid, QString::fromStdString(error.what()));
         return false;
     }
+}
+
+std::vector<QStringList> GridRows(const QAbstractItemModel& model, int firstRow)
+{
+    std::vector<QStringList> rows;
+    for (int row = std::max(0, firstRow); row < model.rowCount(); ++row) {
+        QStringList values;
+        for (int column = 1; column < model.columnCount(); ++column)
+            values.append(model.index(row, column).data().toString());
+        rows.push_back(values);
+    }
+    return rows;
 }

@@ -2,9 +2,11 @@
 // Results grids written to CSV files.
 #include "store/CsvExport.h"
 
+#include <QStringList>
 #include <functional>
 #include <vector>
 
+class QAbstractItemModel;
 class QAction;
 class QString;
 class QTableView;
@@ -25,3 +27,7 @@ std::vector<CsvColumn> GridCsvColumns(const QTableView& grid);
 // Writes every row of `grid` (GridCsvColumns) to the CSV file at `path`. A failure is shown
 // through `boxes` and leaves an earlier file intact. Returns whether the file was written.
 bool ExportGridCsv(QTableView* grid, const QString& path, IMessageBoxes& boxes);
+
+// The rows of a results grid's model from `firstRow` on, each without its Id: for the
+// battery grid, the values BdfReadingsFromBatteryRows reads.
+std::vector<QStringList> GridRows(const QAbstractItemModel& model, int firstRow);

@@ -98,6 +98,13 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
     if (actions.wholeRun)
         view->addAction(actions.wholeRun);
 
+    QMenu* battery = AddMenu(bar, "BatteryMenu", QStringLiteral("&Battery"));
+    AddRelay(battery, "ProfileMenu", QStringLiteral("Profile…"), actions.profile);
+    AddRelay(battery, "BatteryAnalysisMenu", QStringLiteral("Analysis of the battery run…"),
+        actions.batteryAnalysis);
+    AddRelay(battery, "ExportBatteryBdfMenu", QStringLiteral("Export battery results to BDF…"),
+        actions.exportBatteryBdf);
+
     QMenu* help = AddMenu(bar, "HelpMenu", QStringLiteral("&Help"));
     QObject::connect(
         AddEntry(help, "DocumentationMenu", QStringLiteral("&Documentation"), QKeySequence::HelpContents),

@@ -1,6 +1,6 @@
 #pragma once
 // The window's menu bar: every action that otherwise hides in a context menu or behind a
-// shortcut, under File, View and Help. The entries trigger the same actions the context
+// shortcut, under File, View, Battery and Help. The entries trigger the same actions the context
 // menus hold (the chart's own entries are on both), so both always do the same.
 #include <QString>
 
@@ -15,6 +15,9 @@ struct MenuActions
     QAction* wholeRun = nullptr; // the chart's "Whole run"
     QAction* loadSteps = nullptr; // the step editor's "Load steps…"
     QAction* saveSteps = nullptr; // and "Save steps…"
+    QAction* exportBatteryBdf = nullptr; // the battery grid's "Export to BDF…"
+    QAction* batteryAnalysis = nullptr; // the battery run's analysis view
+    QAction* profile = nullptr; // the Profile window
 };
 
 // Adds the menu bar to `form`; an action left null has no entry.

@@ -204,6 +204,47 @@ const Tip kTips[] = {
         "(Ctrl+T) shows each" },
     { "StatusStore", "What keeps readings from the results file" },
     { "StatusError", "The newest error; its whole text shows here" },
+
+    // ---- the Profile window
+    { "ProfileEditor",
+        "The discharge profile: one step per line (\"Discharge at 2 A until 3.0 V\"), or JSON; "
+        "docs/profiles.md gives the grammar. A line that is no step is marked" },
+    { "ProfileError", "What is wrong with the marked line of the profile" },
+    { "ProfileOpen", "Opens a profile file (.txt or .json) into the editor" },
+    { "ProfileSave", "Saves the editor's profile: as text (.txt) or as JSON (.json)" },
+    { "ProfileRunButton",
+        "Runs the profile step by step on the connected instrument, storing every reading; "
+        "the cut-off is also set in the instrument (mset:voff) while it runs" },
+    { "ProfileStopButton", "Stops the profile: the input goes off (load off) first" },
+    { "ProfileExportBdf",
+        "Writes the last run's readings as a Battery Data Format CSV file, with a .metadata.json "
+        "file beside it" },
+    { "ProfileAnalysis", "Opens the last run's voltage against capacity and dQ/dV" },
+    { "ProfileStep", "The step running: its number, its line in the profile and what it does" },
+    { "ProfileEnd", "What ends the step running" },
+    { "ProfileElapsed", "Time since the profile's first step began, h:mm:ss" },
+    { "ProfileAh", "Capacity taken since the profile began, in Ah" },
+    { "ProfileWh", "Energy taken since the profile began, in Wh" },
+    { "ProfileChart",
+        "Voltage (red, left) and current (blue, left) against time, and the resistance "
+        "measurements (green, right, mΩ)" },
+    { "ProfileResistances",
+        "Every resistance measurement of the run: when, at which charge, its readings and the "
+        "result; a failed one says why" },
+    { "ProfileStatus", "What the profile run reports, and how it ended" },
+
+    // ---- the analysis view of a finished run
+    { "AnalysisCapacityChart",
+        "The run's voltage against the capacity taken, in Ah; ticked earlier runs are drawn over it" },
+    { "AnalysisIcaChart",
+        "Incremental capacity dQ/dV, in Ah per V, against voltage: a peak marks a voltage where the "
+        "cell gives much charge for little voltage" },
+    { "AnalysisSmoothing",
+        "Width of the moving average over dQ/dV, in mV: wider smooths noise, narrower keeps close "
+        "peaks apart" },
+    { "AnalysisEarlierRuns",
+        "Earlier runs, by station, start and profile: tick one to draw it for comparison" },
+    { "AnalysisSummary", "How many readings the run has and the capacity it took" },
 };
 
 // The step editor's columns: a row's control is the column's name and the step number

@@ -2,15 +2,20 @@
 
 #include "comm/SerialComm.h"
 #include "link/Guarded.h"
+#include "store/BdfExport.h"
 #include "store/ResultsFile.h"
 #include "store/ResultsQuery.h"
+#include "store/ResultsUrl.h"
 #include "ui/AboutPage.h"
+#include "ui/AnalysisView.h"
 #include "ui/BatteryChart.h"
 #include "ui/ClassicMetricsStyle.h"
+#include "ui/FileDialogs.h"
 #include "ui/GridExport.h"
 #include "ui/KeyFilter.h"
 #include "ui/MenuBar.h"
 #include "ui/PortComboBox.h"
+#include "ui/ProfileWindow.h"
 #include "ui/ResultsLockDialog.h"
 #include "ui/StepFiles.h"
 #include "ui/ToolTips.h"
@@ -41,12 +46,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTextDocument>
 #include <QTimer>
 #include <QUrl>
 #include <QValueAxis>
@@ -66,6 +73,9 @@ private:
 };
 
 namespace {
+
+// The Profile window's editor text between starts.
+const QString kProfileKey = QStringLiteral("profile/text");
 
 QString Caption(RunState state)
 {
@@ -156,6 +166,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     : QMainWindow(parent)
     , FMessageBoxes(MakeQtMessageBoxes())
     , FMessages(std::make_unique<Messages>(*this))
+    , FStation(DefaultStation())
 {
     // The one window of the program sets the program's look: a style set per widget
     // would have every combo box build its drop-down list at once, slowing the start.
@@ -185,6 +196,18 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     ADOQuery2 = new TResultsQuery(ResultsTable::Battery, FResults, this);
     ADOQuery2->setObjectName("ADOQuery2");
 
+    // Earlier runs to compare with are the store's; a store that cannot list them now
+    // leaves the list empty and says why.
+    FEarlierRuns = [this] {
+        try {
+            return StoredAnalysisRuns(*FResults, FStation);
+        } catch (const EDatabaseError& error) {
+            ShowGeneralError(
+                QStringLiteral("Earlier runs cannot be listed: ") + QString::fromUtf8(error.what()));
+            return std::vector<AnalysisRun> {};
+        }
+    };
+
     BuildLayout();
     ApplyToolTips(*this);
     FChart = std::make_unique<BatteryChart>(Chart1, Series1, BottomAxis);
@@ -197,6 +220,22 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     MenuActions menu;
     menu.exportList = InstallCsvExportMenu(DBGrid1, ADOQuery1, boxes);
     menu.exportBattery = InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes);
+    menu.exportBatteryBdf = new QAction(QStringLiteral("Export to BDF…"), DBGrid2);
+    connect(menu.exportBatteryBdf, &QAction::triggered, this, [this] {
+        RunGuarded([this] {
+            const auto path = AskFileToSave(this,
+                { QStringLiteral("Export to BDF"), QStringLiteral("battery.csv"),
+                    QStringLiteral("Battery Data Format (*.csv)"), {} });
+            if (path)
+                ExportBatteryBdf(*path);
+        });
+    });
+    DBGrid2->addAction(menu.exportBatteryBdf);
+    menu.profile = new QAction(QStringLiteral("Profile…"), this);
+    connect(menu.profile, &QAction::triggered, this, [this] { RunGuarded([this] { ShowProfileWindow(); }); });
+    menu.batteryAnalysis = new QAction(QStringLiteral("Analysis of the battery run…"), this);
+    connect(menu.batteryAnalysis, &QAction::triggered, this,
+        [this] { RunGuarded([this] { ShowBatteryAnalysis(); }); });
     FChart->InstallMenu(menu.exportBattery, boxes);
     for (QAction* action : Chart1->actions()) {
         if (action->text() == u"Save chart as")
@@ -232,14 +271,32 @@ TForm1::~TForm1()
     auto* portBox = static_cast<PortComboBox*>(Combo);
     portBox->OnDropDown = nullptr;
     portBox->OnCloseUp = nullptr;
+    // A profile run stops on the session it runs on, before that goes.
+    delete FProfile;
+    FProfile = nullptr;
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
 }
 
+void TForm1::setStation(const QString& station)
+{
+    if (station == FStation)
+        return;
+    FStation = station;
+}
+
+void TForm1::setEarlierRuns(std::function<std::vector<AnalysisRun>()> earlierRuns)
+{
+    FEarlierRuns = std::move(earlierRuns);
+}
+
 void TForm1::RememberSettings()
 {
-    RestoreWindowSettings(*this, *OpenWindowSettings());
+    const std::unique_ptr<QSettings> settings = OpenWindowSettings();
+    RestoreWindowSettings(*this, *settings);
+    // The Profile window is made when first opened; it shows the profile then.
+    FRememberedProfile = settings->value(kProfileKey).toString();
     FRemembers = true;
 }
 
@@ -788,8 +845,100 @@ void TForm1::BSetButtonClick(QObject*)
     const BatterySetUp done = SetUpBattery(*FSession, { BOffV->text(), BChargeI->text() }, *FMessages);
     if (done.voltageAxisMax)
         LeftAxis->setMax(*done.voltageAxisMax);
-    if (done.cutOff)
+    if (done.cutOff) {
         FBatteryCutOff = *done.cutOff;
+        FBatteryCurrent = BChargeI->text();
+    }
+}
+
+// ---- the Battery menu
+
+ProfileWindow* TForm1::Profile()
+{
+    if (!FProfile) {
+        FProfile = new ProfileWindow(*this);
+        if (!FRememberedProfile.isEmpty()) {
+            FProfile->ProfileEditor->setPlainText(FRememberedProfile);
+            // It may be in no file: opening another asks first.
+            FProfile->ProfileEditor->document()->setModified(true);
+        }
+    }
+    return FProfile;
+}
+
+void TForm1::ShowProfileWindow()
+{
+    Profile()->show();
+    Profile()->raise();
+    Profile()->activateWindow();
+}
+
+QString TForm1::BatteryRunLabel() const
+{
+    // As a profile run is labelled: its start.
+    return FBatteryStarted.isValid() ? FBatteryStarted.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"))
+                                     : QStringLiteral("battery");
+}
+
+AnalysisRun TForm1::BatteryRun() const
+{
+    AnalysisRun run;
+    run.station = FStation;
+    run.started = FBatteryStarted;
+    run.label = BatteryRunLabel();
+    run.points = AnalysisPointsFromReadings(
+        BdfReadingsFromBatteryRows(GridRows(*ADOQuery2->Model(), FBatteryFirstRow), FBatteryStarted));
+    return run;
+}
+
+AnalysisView* TForm1::ShowBatteryAnalysis()
+{
+    AnalysisRun run = BatteryRun();
+    if (run.points.empty()) {
+        MessageBoxes().ShowMessage(this, QStringLiteral("The battery grid holds no readings to analyse."));
+        return nullptr;
+    }
+    auto* view = new AnalysisView(std::move(run), FEarlierRuns, this);
+    view->show();
+    return view;
+}
+
+bool TForm1::ExportBatteryBdf(const QString& path)
+{
+    const std::vector<QStringList> rows = GridRows(*ADOQuery2->Model(), FBatteryFirstRow);
+    if (rows.empty()) {
+        MessageBoxes().ShowMessage(
+            this, QStringLiteral("%1 was not written: the battery grid holds no readings.").arg(path));
+        return false;
+    }
+    BdfRun run;
+    run.station = FStation;
+    run.runId = BatteryRunLabel();
+    run.start = FBatteryStarted;
+    const std::pair<QString, QString> settings[] = { { QStringLiteral("mode"), QStringLiteral("battery") },
+        { QStringLiteral("dischargeCurrentA"), FBatteryCurrent },
+        { QStringLiteral("cutOffV"), FBatteryCutOff },
+        { QStringLiteral("testPeriodS"), FBatteryPeriod > 0 ? QString::number(FBatteryPeriod) : QString() } };
+    for (const auto& [name, value] : settings) {
+        if (!value.isEmpty())
+            run.settings[name] = value;
+    }
+    std::vector<BdfReading> readings;
+    try {
+        readings = BdfReadingsFromBatteryRows(rows, FBatteryStarted);
+    } catch (const EBdfExportError& error) {
+        MessageBoxes().ShowMessage(
+            this, QStringLiteral("%1 was not written: %2").arg(path, QString::fromUtf8(error.what())));
+        return false;
+    }
+    try {
+        WriteBdf(path, run, readings);
+    } catch (const EBdfExportError& error) {
+        MessageBoxes().ShowMessage(this, QString::fromUtf8(error.what())); // names the file
+        return false;
+    }
+    ShowNote(QStringLiteral("%1 readings written to %2").arg(rows.size()).arg(path));
+    return true;
 }
 
 void TForm1::StartButtonBClick(QObject*)
@@ -798,6 +947,9 @@ void TForm1::StartButtonBClick(QObject*)
     switch (toggled.change) {
     case BatteryToggle::Started:
         FResults->BeginRun(ResultsTable::Battery);
+        FBatteryFirstRow = ADOQuery2->RowCount();
+        FBatteryStarted = QDateTime::currentDateTimeUtc();
+        FBatteryPeriod = toggled.periodSeconds;
         FChart->Restart(toggled.periodSeconds);
         break;
     case BatteryToggle::Stopped:
@@ -955,8 +1107,13 @@ void TForm1::closeEvent(QCloseEvent* e)
         e->ignore();
         return;
     }
-    if (FRemembers)
-        SaveWindowSettings(*this, *OpenWindowSettings());
+    if (FRemembers) {
+        const std::unique_ptr<QSettings> settings = OpenWindowSettings();
+        SaveWindowSettings(*this, *settings);
+        // The profile in the editor, saved to a file or not, is there at the next start.
+        if (FProfile)
+            settings->setValue(kProfileKey, FProfile->ProfileEditor->toPlainText());
+    }
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

@@ -9,7 +9,9 @@
 #include "store/ResultsBackend.h"
 #include "ui/MessageBoxes.h"
 #include "workflows/ListSequence.h"
+#include "workflows/RunAnalysis.h"
 
+#include <QDateTime>
 #include <QEvent>
 #include <QHash>
 #include <QMainWindow>
@@ -43,6 +45,8 @@ class TResultsQuery;
 class ResultsFile;
 class BatteryChart;
 class TrafficConsole;
+class AnalysisView;
+class ProfileWindow;
 
 class TForm1 : public QMainWindow
 {
@@ -79,6 +83,30 @@ public:
     void RememberSettings();
     // Opens the traffic console, or brings it to the front.
     void ShowTrafficConsole();
+
+    // The station exported runs are marked with: this computer's name unless set.
+    QString Station() const { return FStation; }
+    void setStation(const QString& station);
+    // Where the analysis views find earlier runs to compare with: the results store's
+    // battery and profile runs (StoredAnalysisRuns) unless set.
+    void setEarlierRuns(std::function<std::vector<AnalysisRun>()> earlierRuns);
+    const std::function<std::vector<AnalysisRun>()>& EarlierRuns() const { return FEarlierRuns; }
+
+    // ---- the Battery menu
+    // The Profile window (Battery > Profile…), made when first asked for.
+    ProfileWindow* Profile();
+    // Opens the Profile window, or brings it to the front.
+    void ShowProfileWindow();
+    // The battery page's latest run (the rows since its last Begin, all rows of the grid
+    // when none began here), as the analysis view and the BDF export take it.
+    AnalysisRun BatteryRun() const;
+    // Battery > "Analysis of the battery run…": a new analysis view of BatteryRun, or
+    // nothing (and a message) when the grid holds no readings.
+    AnalysisView* ShowBatteryAnalysis();
+    // Writes BatteryRun to `path` as Battery Data Format with its sidecar. A failure, or
+    // no readings, is shown through the message boxes naming the file. Returns whether
+    // both files were written.
+    bool ExportBatteryBdf(const QString& path);
 
     // ---- non-visual parts (the serial component and the timers belong to the session)
     TComm* Comm1 = nullptr;
@@ -233,6 +261,7 @@ private:
     void ShowNote(const QString& text);
     // Greys an activity's reading labels (stale: their run stopped) or shows them live.
     void ShowStale(Activity activity, bool stale);
+    QString BatteryRunLabel() const;
 
     InstrumentSession* FSession = nullptr;
     ResultsFile* FResults = nullptr; // db.sqlite or the shared store, for ADOQuery1 and ADOQuery2
@@ -256,4 +285,14 @@ private:
     // it, whatever the field says meanwhile.
     QString FBatteryCutOff;
     bool FCloseWhenSwitchedOff = false; // the window closes once its "load off" has left
+    QString FStation;
+    ProfileWindow* FProfile = nullptr;
+    QString FRememberedProfile; // the editor's text at the last close (RememberSettings)
+    std::function<std::vector<AnalysisRun>()> FEarlierRuns;
+    // The battery page's latest run: its first row in the grid, its start (UTC) and what
+    // it was set up with, for the BDF sidecar.
+    int FBatteryFirstRow = 0;
+    QDateTime FBatteryStarted;
+    QString FBatteryCurrent;
+    int FBatteryPeriod = 0;
 };

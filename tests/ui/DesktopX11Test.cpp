@@ -5,6 +5,7 @@
 #include "WindowFixture.h"
 
 #include "ui/MessageBoxes.h"
+#include "ui/ProfileWindow.h"
 #include "ui/TrafficConsole.h"
 #include "ui/WindowSettings.h"
 
@@ -181,6 +182,24 @@ TEST_F(DesktopX11Test, TheMenuBarReachesEveryAction)
                 cancelDialog();
                 a->trigger();
                 EXPECT_EQ(dialogTitle, "List steps");
+            } },
+        { "Profile…",
+            [&](QAction* a) {
+                a->trigger();
+                EXPECT_TRUE(form->Profile()->isVisible());
+                form->Profile()->hide();
+            } },
+        { "Analysis of the battery run…",
+            [&](QAction* a) {
+                boxes->Clear();
+                a->trigger();
+                EXPECT_EQ(boxes->messages, QStringList { "The battery grid holds no readings to analyse." });
+            } },
+        { "Export battery results to BDF…",
+            [&](QAction* a) {
+                cancelDialog();
+                a->trigger();
+                EXPECT_EQ(dialogTitle, "Export to BDF");
             } },
         { "&Traffic console",
             [&](QAction* a) {
