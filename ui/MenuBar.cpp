@@ -104,6 +104,7 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
         actions.batteryAnalysis);
     AddRelay(battery, "ExportBatteryBdfMenu", QStringLiteral("Export battery results to BDF…"),
         actions.exportBatteryBdf);
+    AddRelay(battery, "BatteryReportMenu", QStringLiteral("Battery run report…"), actions.batteryReport);
 
     QMenu* help = AddMenu(bar, "HelpMenu", QStringLiteral("&Help"));
     QObject::connect(

@@ -17,6 +17,7 @@ struct MenuActions
     QAction* saveSteps = nullptr; // and "Save steps…"
     QAction* exportBatteryBdf = nullptr; // the battery grid's "Export to BDF…"
     QAction* batteryAnalysis = nullptr; // the battery run's analysis view
+    QAction* batteryReport = nullptr; // the battery run's PDF report
     QAction* profile = nullptr; // the Profile window
 };
 

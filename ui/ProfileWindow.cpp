@@ -98,6 +98,7 @@ ProfileWindow::ProfileWindow(TForm1& form)
     ProfileStopButton = MakeButton(this, "ProfileStopButton", QStringLiteral("Stop"));
     ProfileExportBdf = MakeButton(this, "ProfileExportBdf", QStringLiteral("Export to BDF…"));
     ProfileAnalysis = MakeButton(this, "ProfileAnalysis", QStringLiteral("Analysis…"));
+    ProfileReport = MakeButton(this, "ProfileReport", QStringLiteral("Report…"));
     ProfileStep = MakeLabel(this, "ProfileStep");
     ProfileEnd = MakeLabel(this, "ProfileEnd");
     ProfileElapsed = MakeLabel(this, "ProfileElapsed");
@@ -173,6 +174,7 @@ ProfileWindow::ProfileWindow(TForm1& form)
     auto* after = new QHBoxLayout;
     after->addWidget(ProfileExportBdf);
     after->addWidget(ProfileAnalysis);
+    after->addWidget(ProfileReport);
     after->addStretch();
     left->addLayout(after);
     auto* right = new QVBoxLayout;
@@ -226,6 +228,14 @@ ProfileWindow::ProfileWindow(TForm1& form)
     });
     connect(ProfileAnalysis, &QPushButton::clicked, this,
         [this] { FForm.RunGuarded([this] { ShowAnalysis(); }); });
+    connect(ProfileReport, &QPushButton::clicked, this, [this] {
+        FForm.RunGuarded([this] {
+            if (const auto path = AskFileToSave(this,
+                    { QStringLiteral("Run report"), QStringLiteral("profile.pdf"),
+                        QStringLiteral("PDF (*.pdf)"), {} }))
+                SaveReport(*path);
+        });
+    });
     TextChanged();
     FitAxes();
 }
@@ -352,6 +362,7 @@ void ProfileWindow::ShowState()
     const QString noRun = running ? kRunsAlready : QStringLiteral("Run a profile first.");
     SetLocked(ProfileExportBdf, !ran, noRun);
     SetLocked(ProfileAnalysis, !ran, noRun);
+    SetLocked(ProfileReport, !ran, noRun);
     SetLocked(ProfileOpen, running, kRunsAlready);
 }
 
@@ -485,6 +496,7 @@ bool ProfileWindow::ExportBdf(const QString& path)
     run.runId = FRun->RunLabel();
     run.profile = QString::fromUtf8(FRun->Text());
     run.start = FRun->Started();
+    run.programVersion = kProgramVersion;
     run.settings = { { QStringLiteral("mode"), QStringLiteral("profile") },
         { QStringLiteral("backstopV"), QString::number(LowestCutOff(ReadProfile(FRun->Text()))) } };
     try {

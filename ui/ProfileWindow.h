@@ -60,13 +60,15 @@ public:
     bool ExportBdf(const QString& path);
     // An analysis view of the last run.
     AnalysisView* ShowAnalysis();
+    // The last run as a PDF report at `path`; a failure is shown naming the file.
+    bool SaveReport(const QString& path);
 
     // ---- controls, by objectName
     QPlainTextEdit* ProfileEditor = nullptr;
     QLabel* ProfileError = nullptr; // what is wrong with the marked line
     QPushButton *ProfileOpen = nullptr, *ProfileSave = nullptr;
     QPushButton *ProfileRunButton = nullptr, *ProfileStopButton = nullptr;
-    QPushButton *ProfileExportBdf = nullptr, *ProfileAnalysis = nullptr;
+    QPushButton *ProfileExportBdf = nullptr, *ProfileAnalysis = nullptr, *ProfileReport = nullptr;
     QLabel *ProfileStep = nullptr, *ProfileEnd = nullptr; // the step running and what ends it
     QLabel *ProfileElapsed = nullptr, *ProfileAh = nullptr, *ProfileWh = nullptr;
     QChartView* ProfileChart = nullptr;

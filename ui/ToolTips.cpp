@@ -220,6 +220,9 @@ const Tip kTips[] = {
         "Writes the last run's readings as a Battery Data Format CSV file, with a .metadata.json "
         "file beside it" },
     { "ProfileAnalysis", "Opens the last run's voltage against capacity and dQ/dV" },
+    { "ProfileReport",
+        "Writes the last run as a one- or two-page PDF: parameters, summary, voltage against time and "
+        "capacity, resistance table" },
     { "ProfileStep", "The step running: its number, its line in the profile and what it does" },
     { "ProfileEnd", "What ends the step running" },
     { "ProfileElapsed", "Time since the profile's first step began, h:mm:ss" },

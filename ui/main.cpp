@@ -233,6 +233,15 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     DBGrid2->addAction(menu.exportBatteryBdf);
     menu.profile = new QAction(QStringLiteral("Profile…"), this);
     connect(menu.profile, &QAction::triggered, this, [this] { RunGuarded([this] { ShowProfileWindow(); }); });
+    menu.batteryReport = new QAction(QStringLiteral("Battery run report…"), this);
+    connect(menu.batteryReport, &QAction::triggered, this, [this] {
+        RunGuarded([this] {
+            if (const auto path = AskFileToSave(this,
+                    { QStringLiteral("Run report"), QStringLiteral("battery.pdf"),
+                        QStringLiteral("PDF (*.pdf)"), {} }))
+                SaveBatteryReport(*path);
+        });
+    });
     menu.batteryAnalysis = new QAction(QStringLiteral("Analysis of the battery run…"), this);
     connect(menu.batteryAnalysis, &QAction::triggered, this,
         [this] { RunGuarded([this] { ShowBatteryAnalysis(); }); });
@@ -905,7 +914,7 @@ AnalysisView* TForm1::ShowBatteryAnalysis()
 
 bool TForm1::ExportBatteryBdf(const QString& path)
 {
-    const std::vector<QStringList> rows = GridRows(*ADOQuery2->Model(), FBatteryFirstRow);
+    const std::vector<QStringList> rows = BatteryRows();
     if (rows.empty()) {
         MessageBoxes().ShowMessage(
             this, QStringLiteral("%1 was not written: the battery grid holds no readings.").arg(path));
@@ -915,6 +924,7 @@ bool TForm1::ExportBatteryBdf(const QString& path)
     run.station = FStation;
     run.runId = BatteryRunLabel();
     run.start = FBatteryStarted;
+    run.programVersion = kProgramVersion;
     const std::pair<QString, QString> settings[] = { { QStringLiteral("mode"), QStringLiteral("battery") },
         { QStringLiteral("dischargeCurrentA"), FBatteryCurrent },
         { QStringLiteral("cutOffV"), FBatteryCutOff },

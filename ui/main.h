@@ -107,6 +107,11 @@ public:
     // no readings, is shown through the message boxes naming the file. Returns whether
     // both files were written.
     bool ExportBatteryBdf(const QString& path);
+    // Battery > "Battery run report…": BatteryRun as a PDF report at `path`. A failure, or no
+    // readings, is shown through the message boxes naming the file.
+    bool SaveBatteryReport(const QString& path);
+    // The battery table's rows of BatteryRun, in table order.
+    std::vector<QStringList> BatteryRows() const;
 
     // ---- non-visual parts (the serial component and the timers belong to the session)
     TComm* Comm1 = nullptr;

@@ -201,6 +201,12 @@ TEST_F(DesktopX11Test, TheMenuBarReachesEveryAction)
                 a->trigger();
                 EXPECT_EQ(dialogTitle, "Export to BDF");
             } },
+        { "Battery run report…",
+            [&](QAction* a) {
+                cancelDialog();
+                a->trigger();
+                EXPECT_EQ(dialogTitle, "Run report");
+            } },
         { "&Traffic console",
             [&](QAction* a) {
                 a->trigger();

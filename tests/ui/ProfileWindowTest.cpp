@@ -24,6 +24,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSpinBox>
@@ -33,6 +34,15 @@
 #include <QTextDocument>
 
 namespace {
+
+// What pdftotext reads in a PDF file.
+QString PdfText(const QString& path)
+{
+    QProcess text;
+    text.start(QStringLiteral("pdftotext"), { "-layout", path, "-" });
+    EXPECT_TRUE(text.waitForFinished(30000));
+    return QString::fromUtf8(text.readAllStandardOutput());
+}
 
 // A discharge of `readings` readings a second apart at 1 A, falling linearly from 4.2 V
 // to 3.0 V, with a plateau at 3.7 V over its middle third.
@@ -194,6 +204,9 @@ TEST_F(BatteryMenu, AProfileRunShowsItsStepsChargeReadingsAndMeasurements)
     EXPECT_TRUE(w->ProfileExportBdf->isEnabled());
     EXPECT_TRUE(w->ExportBdf(path));
     EXPECT_TRUE(QFile::exists(BdfMetadataPath(path)));
+    const QString report = QDir::current().filePath(QStringLiteral("profile.pdf"));
+    EXPECT_TRUE(w->SaveReport(report)) << boxes->messages.join(u'\n').toStdString();
+    EXPECT_TRUE(PdfText(report).contains(QStringLiteral("failed"))) << "the failed measurement's row";
     AnalysisView* view = w->ShowAnalysis();
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->Run().points.size(), w->Run()->Samples().size());
@@ -317,6 +330,45 @@ TEST_F(BatteryMenu, BatteryGridExportsToBdfWithItsSidecarOrSaysWhyNot)
         ASSERT_TRUE(sidecar.open(QIODevice::ReadOnly));
         EXPECT_FALSE(QJsonDocument::fromJson(sidecar.readAll()).isNull());
         EXPECT_TRUE(form->StatusNote->text().contains(c.path));
+    }
+}
+
+// The battery run's report from the Battery menu: a PDF with the run's figures, or a
+// message naming the file.
+TEST_F(BatteryMenu, BatteryRunReportIsAPdfOrSaysWhyNot)
+{
+    ASSERT_NE(MenuEntry(*form, "BatteryReportMenu"), nullptr);
+    const QString when = MeasurementTimestamp(QDateTime::currentDateTime());
+    const struct
+    {
+        const char* name;
+        int readings;
+        QString path;
+        QString said; // in the message; empty when written
+    } cases[] = {
+        { "no readings", 0, QDir::current().filePath(QStringLiteral("empty.pdf")),
+            "the battery grid holds no readings" },
+        { "a folder that is not there", 3, QDir::current().filePath(QStringLiteral("missing/run.pdf")),
+            "missing/run.pdf" },
+        { "a writable folder", 3, QDir::current().filePath(QStringLiteral("run.pdf")), {} },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes->Clear();
+        while (form->ADOQuery2->Model()->rowCount() < c.readings) {
+            const int n = form->ADOQuery2->Model()->rowCount();
+            form->ADOQuery2->Insert({ QString::number(12.6 - 0.2 * n, 'f', 2), "2.000",
+                QString::number(60 * n), QString::number(n / 30.0, 'f', 3), when });
+        }
+        EXPECT_EQ(form->SaveBatteryReport(c.path), c.said.isEmpty());
+        EXPECT_EQ(QFile::exists(c.path), c.said.isEmpty());
+        if (!c.said.isEmpty()) {
+            ASSERT_EQ(boxes->messages.size(), 1);
+            EXPECT_TRUE(boxes->messages[0].contains(c.said)) << boxes->messages[0].toStdString();
+            continue;
+        }
+        const QString text = PdfText(c.path);
+        EXPECT_TRUE(text.contains(QStringLiteral("12.2"))) << text.toStdString();
     }
 }
 
