@@ -8,7 +8,8 @@
 // DIR/12-battery-stopped.png a battery run stopped after a few readings;
 // DIR/13-analysis.png the analysis view of a drawn discharge with an earlier one ticked;
 // DIR/14-profile-error.png the Profile window with a line that is no step, and
-// DIR/15-profile-run.png the same window after a short profile has run on the simulator.
+// DIR/15-profile-run.png the same window after a short profile has run on the simulator,
+// and DIR/16-profile-report.pdf that run's report.
 // Runs offscreen unless "-platform xcb"
 // asks for an X server (scripts/screenshot --xvfb), where fonts fall back as on a desktop;
 // used to check the layout by eye.
@@ -253,6 +254,10 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("%s\n", qPrintable(runFile));
+    const QString reportFile = dir.filePath(QStringLiteral("16-profile-report.pdf"));
+    if (!profile->SaveReport(reportFile))
+        return 1;
+    std::printf("%s\n", qPrintable(reportFile));
     profile->hide();
 
     // The save dialog (its title is the window manager's, not drawn here) and the

@@ -249,6 +249,21 @@ public:
             QRectF(Px(x), Px(FY), Px(width), Px(height)), static_cast<int>(align | Qt::AlignVCenter), text);
     }
 
+    // The height `text` takes wrapped at words within `width` (mm).
+    double WrappedHeight(double width, const QString& text, const QFont& font)
+    {
+        FPainter.setFont(font);
+        const QRectF needed = FPainter.boundingRect(
+            QRectF(0, 0, Px(width), Px(1000)), static_cast<int>(Qt::AlignLeft | Qt::TextWordWrap), text);
+        return needed.height() / FUnit;
+    }
+    void WrappedText(double x, double width, double height, const QString& text, const QFont& font)
+    {
+        FPainter.setFont(font);
+        FPainter.drawText(QRectF(Px(x), Px(FY), Px(width), Px(height)),
+            static_cast<int>(Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap), text);
+    }
+
     QPainter& Painter() { return FPainter; }
 
 private:
@@ -396,21 +411,27 @@ void ResistanceTable(Pages& pages, const std::vector<RunReportResistance>& rows)
         pages.Down(0.8);
     };
     header();
+    double lastX = pages.Left();
+    for (int c = 0; c < 6; ++c)
+        lastX += widths[c] + (c == 5 ? 4 : 0);
+    const double lastWidth = pages.Width() - (lastX - pages.Left()) - 2;
     for (const RunReportResistance& r : rows) {
-        if (pages.Y() + lineMm > Pages::kHeightMm - Pages::kMarginMm) {
-            pages.Room(2 * lineMm + 1);
+        const QString last = r.milliOhm ? Fixed(*r.milliOhm, 1) : QStringLiteral("failed: ") + r.failure;
+        // A failure's reason wraps within its column rather than running off the page.
+        const double rowMm = std::max(lineMm, pages.WrappedHeight(lastWidth, last, pages.Font(9)) + 1);
+        if (pages.Y() + rowMm > Pages::kHeightMm - Pages::kMarginMm) {
+            pages.Room(rowMm + lineMm + 1);
             header();
         }
         const QStringList cells { Duration(r.seconds), Fixed(r.capacityAh, 3), Fixed(r.v1, 3), Fixed(r.v2, 3),
-            Fixed(r.i1, 3), Fixed(r.i2, 3),
-            r.milliOhm ? Fixed(*r.milliOhm, 1) : QStringLiteral("failed: ") + r.failure };
+            Fixed(r.i1, 3), Fixed(r.i2, 3) };
         double x = pages.Left();
         for (int c = 0; c < cells.size(); ++c) {
-            const double w = c < 6 ? widths[c] : pages.Width() - (x - pages.Left());
-            pages.Text(x, w - 2, lineMm, cells[c], pages.Font(9), c < 6 ? Qt::AlignRight : Qt::AlignLeft);
-            x += w + (c == 5 ? 4 : 0);
+            pages.Text(x, widths[c] - 2, rowMm, cells[c], pages.Font(9), Qt::AlignRight);
+            x += widths[c] + (c == 5 ? 4 : 0);
         }
-        pages.Down(lineMm);
+        pages.WrappedText(lastX, lastWidth, rowMm, last, pages.Font(9));
+        pages.Down(rowMm);
     }
 }
 
