@@ -4,6 +4,7 @@
 #include "CommTestSupport.h"
 #include "link/InstrumentSession.h"
 #include "sim/SimulatorHost.h"
+#include "support/SimWire.h"
 #include "workflows/BatteryDischarge.h"
 #include "workflows/Connection.h"
 #include "workflows/OperatorMessages.h"
@@ -20,12 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Told : IOperatorMessages
-{
-    QStringList messages;
-    void Tell(const QString& message) override { messages << message; }
-};
 
 // What the main window sets before it opens a port: no flow control, no modem lines.
 void LikeTheWindow(TComm& comm, const QString& port)

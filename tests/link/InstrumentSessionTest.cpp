@@ -4,6 +4,7 @@
 #include "comm/SerialComm.h"
 #include "sim/SimulatorHost.h"
 #include "support/EventLoop.h"
+#include "support/SimWire.h"
 #include "workflows/BatteryDischarge.h"
 #include "workflows/Connection.h"
 #include "workflows/LoadControl.h"
@@ -13,20 +14,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-struct Told : IOperatorMessages
-{
-    QStringList messages;
-    void Tell(const QString& message) override { messages << message; }
-};
-
-QStringList WireLines(const SimulatorHost& host)
-{
-    QStringList lines;
-    for (const SimReceivedLine& line : host.ReceivedLines())
-        lines.append(QString::fromStdString(line.line));
-    return lines;
-}
 
 class SessionTest : public ::testing::Test
 {

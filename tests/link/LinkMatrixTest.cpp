@@ -6,6 +6,7 @@
 // arrives; above it nothing lands anywhere but in its own place, and each missing answer is
 // counted. One lost, duplicated or split reply costs at most its own field or reading.
 #include "link/InstrumentSession.h"
+#include "support/SimWire.h"
 
 #include "comm/SerialComm.h"
 #include "sim/SimulatorHost.h"
@@ -55,12 +56,6 @@ const char* FaultName(Fault fault)
     }
     return "?";
 }
-
-struct Told : IOperatorMessages
-{
-    QStringList messages;
-    void Tell(const QString& message) override { messages << message; }
-};
 
 class Station;
 // One step of a flow: `then` runs once `until` holds.

@@ -9,6 +9,7 @@
 #include "store/ResultsFile.h"
 #include "support/EventLoop.h"
 #include "support/RecordingBoxes.h"
+#include "support/SimWire.h"
 #include "support/TempWorkDir.h"
 #include "ui/BatteryChart.h"
 #include "ui/main.h"
@@ -72,14 +73,6 @@ inline QStringList PendingTexts(TForm1& form)
     for (const Command& c : form.Session().Pipeline().Pending())
         texts.append(c.text);
     return texts;
-}
-
-inline QStringList WireLines(const SimulatorHost& host)
-{
-    QStringList lines;
-    for (const SimReceivedLine& line : host.ReceivedLines())
-        lines.append(QString::fromStdString(line.line));
-    return lines;
 }
 
 // The texts of one row of a results model (Id first).

@@ -2,6 +2,7 @@
 // pseudo-terminal: what ends each step, the integrals, the resistance pulses, loops and
 // limits, the instrument's backstop and a port pulled mid-run.
 #include "workflows/ProfileRun.h"
+#include "support/SimWire.h"
 
 #include "comm/SerialComm.h"
 #include "link/InstrumentSession.h"
@@ -14,20 +15,6 @@
 #include <memory>
 
 namespace {
-
-struct Told : IOperatorMessages
-{
-    QStringList messages;
-    void Tell(const QString& message) override { messages << message; }
-};
-
-QStringList WireLines(const SimulatorHost& host)
-{
-    QStringList lines;
-    for (const SimReceivedLine& line : host.ReceivedLines())
-        lines.append(QString::fromStdString(line.line));
-    return lines;
-}
 
 // A Li-ion cell in place of the bench supply; its clock `scale` times the real one.
 SimOptions Cell(double capacityAh, double ohm, double scale)
