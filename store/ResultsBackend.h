@@ -5,11 +5,25 @@
 // they talk to. Every call runs on the owner's thread and throws EDatabaseError.
 #include "store/ResultsFileLock.h"
 #include "store/ResultsTable.h"
+#include "store/RunRecord.h"
 
 #include <QString>
 #include <QStringList>
 #include <optional>
 #include <vector>
+
+// One row on its way to a store. Its run and its number within the run are fixed when it
+// is inserted, so a row written again after a lost acknowledgement, or replayed from the
+// journal, is known as the same row.
+struct PendingRow
+{
+    ResultsTable table = ResultsTable::Battery; // a run record: the run's table
+    QStringList values; // in the table's insert order; a run record: see record
+    QString runId; // the run the row belongs to (ResultsFile::BeginRun)
+    qint64 seq = 0; // 1, 2, ... within the run; 0 for a run record
+    bool runRecord = false; // an insert-or-update of the runs table, keyed by station and run id
+    RunRecord record; // when runRecord
+};
 
 class ResultsBackend
 {
@@ -25,6 +39,23 @@ public:
     virtual QString SetAsideDamaged() = 0;
     // Stores one row (values in the table's insert order) and returns its Id.
     virtual QString Write(ResultsTable table, const QStringList& values) = 0;
+    // Writes `rows` (the front of the rows waiting, in order) in one transaction and returns
+    // the Ids of those written, a prefix of `rows` (a run record's Id is its run id). A row
+    // the store already holds (same station, run and seq) is not written again.
+    // A store that writes in the background (Batches()) starts the write and throws a Busy
+    // error; a later call whose rows begin with the rows under way returns the outcome of
+    // that write (its Ids, or its error), and may cover fewer rows than it was given.
+    // The default writes each row with Write, run records not at all.
+    virtual std::vector<QString> WriteRows(const std::vector<PendingRow>& rows)
+    {
+        std::vector<QString> ids;
+        for (const PendingRow& row : rows)
+            ids.push_back(row.runRecord ? row.runId : Write(row.table, row.values));
+        return ids;
+    }
+    // Whether rows are best gathered and written in batches (a server a network away)
+    // rather than one by one as they come (the local file).
+    virtual bool Batches() const { return false; }
     // The grid of `table` starts afresh: the local file drops the table's rows, a shared
     // store starts a new run for it (its rows stay, as history).
     virtual void Clear(ResultsTable table) = 0;
@@ -37,6 +68,11 @@ public:
     // A shared store lists every station's; it may wait up to its connect time-out for a
     // server that has not answered yet.
     virtual std::vector<StoredRun> Runs(std::optional<ResultsTable> table = {}) = 0;
+    // The run new rows of `table` belong to (a shared store's run id, a UUID; Profile and
+    // Resistance share one). Empty where the store tells runs apart otherwise.
+    virtual QString RunKey(ResultsTable /*table*/) const { return {}; }
+    // The runs table's records of `filter`, newest first (see RunRecord).
+    virtual std::vector<RunRecord> RunRecords(const RunFilter& /*filter*/) { return {}; }
     // The rows of the run `key` (a StoredRun's) in `table`, oldest first, each with its
     // values in table order without the Id; none when there is no such run.
     virtual std::vector<QStringList> RunRows(ResultsTable table, const QString& key) = 0;

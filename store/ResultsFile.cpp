@@ -188,6 +188,35 @@ std::optional<RowsReadBack> ResultsFile::ReadStored(ResultsTable table, qint64 a
     }
 }
 
+QString ResultsFile::RunId(ResultsTable table) const
+{
+    return FBackend->RunKey(table);
+}
+
+void ResultsFile::RecordRun(ResultsTable table, RunRecord record)
+{
+    if (FReadOnly)
+        return;
+    PendingRow row;
+    row.table = table;
+    row.runId = RunId(table);
+    row.runRecord = true;
+    record.runId = row.runId;
+    row.record = std::move(record);
+    // For now written at once; a store that cannot take it loses it (the waiting rows'
+    // queue takes run records next).
+    try {
+        FBackend->WriteRows({ row });
+    } catch (const EDatabaseError& e) {
+        emit Failed(QString::fromStdString(e.what()));
+    }
+}
+
+std::vector<RunRecord> ResultsFile::RunRecords(const RunFilter& filter)
+{
+    return FBackend->RunRecords(filter);
+}
+
 std::vector<StoredRun> ResultsFile::Runs(std::optional<ResultsTable> table)
 {
     return FBackend->Runs(table);

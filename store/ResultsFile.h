@@ -13,6 +13,7 @@
 // stored, and the status line says so.
 #include "store/ResultsFileLock.h"
 #include "store/ResultsTable.h"
+#include "store/RunRecord.h"
 
 #include <QObject>
 #include <QString>
@@ -61,6 +62,15 @@ public:
     // disk, a damaged file); then the row is not kept.
     std::optional<QString> Insert(
         ResultsTable table, const QStringList& values, std::function<void(QString id)> stored);
+
+    // The run new rows of `table` belong to (see ResultsBackend::RunKey).
+    QString RunId(ResultsTable table) const;
+    // A run of `table` starts or ends (call after BeginRun): its record, with the run id
+    // filled in, goes to the runs table in order with the rows, kept like them when the
+    // store cannot take it now.
+    void RecordRun(ResultsTable table, RunRecord record);
+    // The runs table's records (see ResultsBackend::RunRecords). Throws EDatabaseError.
+    std::vector<RunRecord> RunRecords(const RunFilter& filter);
 
     // Rows waiting to be written.
     int Waiting() const { return static_cast<int>(FWaiting.size()); }

@@ -39,6 +39,8 @@ public:
     QString HeldUpStatus() const override;
     QString NotReadyNote() const override;
 
+    QString RunKey(ResultsTable table) const override { return RunId(table); }
+
     QString Station() const { return FStation; }
     // The run the next row of `table` belongs to (a UUID); Profile and Resistance share one.
     QString RunId(ResultsTable table) const;
