@@ -62,6 +62,12 @@ void Exec(QSqlQuery& query, const QString& statement)
         throw FailureOf(query.lastError());
 }
 
+void Prepare(QSqlQuery& query, const QString& statement)
+{
+    if (!query.prepare(statement))
+        throw FailureOf(query.lastError());
+}
+
 void Exec(QSqlQuery& query)
 {
     if (!query.exec())
@@ -209,14 +215,14 @@ bool ResultsJournal::Open(bool create)
                         "create table if not exists waiting(key INTEGER PRIMARY KEY AUTOINCREMENT, "
                         "tbl INTEGER NOT NULL, run_record INTEGER NOT NULL, run_id TEXT NOT NULL, "
                         "seq INTEGER NOT NULL, vals TEXT NOT NULL, record_run_id TEXT, station TEXT, "
-                        "kind TEXT, "
-                        "started TEXT, ended TEXT, outcome TEXT, parameters TEXT, "
+                        "kind TEXT, started TEXT, ended TEXT, outcome TEXT, parameters TEXT, "
                         "program_version TEXT, instrument TEXT)"));
                 // Keys start from the clock, so a file made after an earlier one was emptied
                 // and deleted never hands out a key that named one of the earlier rows.
-                query.prepare(QStringLiteral(
-                    "insert into sqlite_sequence(name, seq) select 'waiting', ? where not exists (select 1 "
-                    "from sqlite_sequence where name = 'waiting')"));
+                Prepare(query,
+                    QStringLiteral(
+                        "insert into sqlite_sequence(name, seq) select 'waiting', ? where not exists "
+                        "(select 1 from sqlite_sequence where name = 'waiting')"));
                 query.addBindValue(QDateTime::currentMSecsSinceEpoch() * 1000);
                 Exec(query);
                 Exec(query, QStringLiteral("commit"));
@@ -310,10 +316,9 @@ std::vector<qint64> ResultsJournal::Append(const std::vector<PendingRow>& rows)
         return keys;
     Write([&](QSqlQuery& query) {
         keys.clear();
-        if (!query.prepare(
-                QStringLiteral("insert into waiting(%1) values (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                    .arg(kColumns)))
-            throw FailureOf(query.lastError());
+        Prepare(query,
+            QStringLiteral("insert into waiting(%1) values (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                .arg(kColumns));
         for (const PendingRow& row : rows) {
             const RunRecord& record = row.record;
             const QVariant values[] = { static_cast<int>(row.table), row.runRecord ? 1 : 0, Text(row.runId),
@@ -331,11 +336,11 @@ std::vector<qint64> ResultsJournal::Append(const std::vector<PendingRow>& rows)
 
 void ResultsJournal::Remove(const std::vector<qint64>& keys)
 {
-    if (keys.empty())
+    // No file holds no rows: nothing to drop, and nothing to make.
+    if (keys.empty() || !QFileInfo::exists(FPath))
         return;
     Write([&](QSqlQuery& query) {
-        if (!query.prepare(QStringLiteral("delete from waiting where key = ?")))
-            throw FailureOf(query.lastError());
+        Prepare(query, QStringLiteral("delete from waiting where key = ?"));
         for (const qint64 key : keys) {
             query.addBindValue(key);
             Exec(query);

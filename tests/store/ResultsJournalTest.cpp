@@ -15,8 +15,10 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace {
 
