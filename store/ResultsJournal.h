@@ -40,7 +40,7 @@ public:
     // Appends `rows` in one transaction, on disk when it returns, and gives each row's key,
     // in order. Keys grow with every append; a file made anew after the journal was emptied
     // starts its keys from the clock, above every key of the file before it, so a key kept
-    // from then names none of its rows (unless the clock was set back by hours meanwhile).
+    // from then names none of its rows (unless the clock was set back meanwhile).
     std::vector<qint64> Append(const std::vector<PendingRow>& rows);
     // The rows of `keys` are stored elsewhere: drops them in one transaction (keys no longer
     // held are passed over). A journal left empty is deleted with its companion files.
