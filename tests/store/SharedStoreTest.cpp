@@ -250,7 +250,7 @@ TEST_F(SharedStoreTest, TablesAreMadeOnceAndKeepEveryStationsHistoryMarkedByRun)
         EXPECT_EQ(Rows(QStringLiteral("select string_agg(column_name, ',' order by ordinal_position) from "
                                       "information_schema.columns where table_name = '%1'")
                            .arg(shape.Name.toLower())),
-            (shape.Columns.join(u',') + QStringLiteral(",station,run_id")).toLower());
+            (shape.Columns.join(u',') + QStringLiteral(",station,run_id,seq")).toLower());
     }
     EXPECT_EQ(Rows("select count(*) from resistance r where not exists (select 1 from profile p where "
                    "p.run_id = r.run_id and p.station = r.station)"),
