@@ -779,7 +779,8 @@ QString SharedResults::Write(ResultsTable table, const QStringList& values)
     }
     // A row tried before (its write failed, perhaps after the server had it) keeps its
     // seq, so that it is not stored twice; a new row takes the next one of its run.
-    if (!FWriteRow || !sameRow(*FWriteRow)) {
+    const bool retry = FWriteRow && sameRow(*FWriteRow);
+    if (!retry) {
         PendingRow row;
         row.table = table;
         row.values = values;
@@ -789,8 +790,10 @@ QString SharedResults::Write(ResultsTable table, const QStringList& values)
     }
     FWrite = Hand({ *FWriteRow });
     // Rows stored one at a time come from a caller that waits for each: a short wait
-    // keeps its order, and a server that does not answer within it keeps the row waiting.
-    if (!Ready(FWrite->done, std::chrono::milliseconds(kWriteWaitMs)))
+    // gives it the Id at once. A retry, or a server known to be in trouble, is not
+    // waited for: the caller keeps the row and asks again.
+    const bool healthy = !retry && FWorker->link.load() == Worker::Link::Open;
+    if (!Ready(FWrite->done, std::chrono::milliseconds(healthy ? kWriteWaitMs : 0)))
         ThrowUnderWay(*FWrite);
     UnderWay write = std::move(*FWrite);
     FWrite.reset();

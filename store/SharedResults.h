@@ -25,7 +25,7 @@ class SharedResults : public ResultsBackend
 public:
     // How long a read-back waits for the server before it gives up as unreachable.
     static constexpr int kReadBackWaitMs = 10000;
-    // How long Write waits for its row to be stored before it leaves it to the worker.
+    // How long Write waits for a new row on a sound connection before it leaves it to the worker.
     static constexpr int kWriteWaitMs = 2000;
     // A write under way this long is reported as a server that does not answer.
     static constexpr int kStalledMs = 5000;
