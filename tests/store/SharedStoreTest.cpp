@@ -279,6 +279,25 @@ TEST_F(SharedStoreTest, ADatabaseMadeByAnOlderVersionGetsTheNewerTables)
         u"4");
 }
 
+// A run's record reaches the runs table under the station and the run its rows carry.
+TEST_F(SharedStoreTest, ARunsRecordIsStoredUnderItsStationAndRun)
+{
+    Store store(server->Url(), QStringLiteral("recorder"));
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Emptied(); }));
+    RunRecord record;
+    record.kind = QStringLiteral("battery");
+    record.started = QDateTime(QDate(2026, 12, 9), QTime(4, 0), Qt::UTC);
+    store.file.RecordRun(ResultsTable::Battery, record);
+    std::vector<RunRecord> stored;
+    ASSERT_TRUE(WaitUntil([&] {
+        stored = store.file.RunRecords({ QStringLiteral("recorder"), {} });
+        return !stored.empty();
+    }));
+    EXPECT_EQ(stored[0].runId, store.file.RunId(ResultsTable::Battery));
+    EXPECT_EQ(stored[0].started, record.started);
+    EXPECT_TRUE(store.failures.isEmpty()) << store.failures.join(u'\n').toStdString();
+}
+
 // Runs read back by run id, every station's, newest first; a profile run's resistance rows
 // under the profile run's id.
 TEST_F(SharedStoreTest, RunsAreReadBackByRunIdNewestFirstWithTheirRows)
