@@ -3,21 +3,31 @@
 #include "store/ResultsDatabase.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace {
 
 const QString kDriver = QStringLiteral("QPSQL");
 
-QString NewConnectionName(const char* use)
+// A transaction takes at most this many rows; the caller's further rows wait for the next.
+constexpr size_t kMostRowsPerWrite = 1000;
+
+QString NewConnectionName()
 {
     // Numbers the connections of this process; only ever incremented.
     static std::atomic<unsigned> next { 0 };
-    return QStringLiteral("dcload-shared-%1-%2").arg(QLatin1String(use)).arg(++next);
+    return QStringLiteral("dcload-shared-%1").arg(++next);
 }
 
 QString NewRunId()
@@ -32,6 +42,14 @@ QString SaidBy(const QSqlError& error)
     return own.isEmpty() ? error.text().simplified() : own;
 }
 
+// The server never repeats a password, but a driver's message is not ours to trust.
+QString HiddenIn(QString text, const QString& password)
+{
+    if (password.size() >= 3)
+        text.replace(password, QStringLiteral("(password)"));
+    return text;
+}
+
 void Configure(QSqlDatabase& db, const SharedResultsLocation& location, const QString& password)
 {
     db.setHostName(location.host);
@@ -44,68 +62,114 @@ void Configure(QSqlDatabase& db, const SharedResultsLocation& location, const QS
     db.setConnectOptions(ConnectOptions(location));
 }
 
-// What a refused connection means for the rows and for the operator.
-SharedResults::Attempt Refusal(const SharedResultsLocation& location, const QSqlError& error)
+// A refused connection: what it means for the rows and what the operator is told.
+EDatabaseError Refusal(const SharedResultsLocation& location, const QSqlError& error, const QString& password)
 {
     const QString said = SaidBy(error);
     const QString where = location.Display();
-    if (said.contains(QLatin1String("no password supplied")))
-        return { false, EDatabaseError::Cause::NeedsPassword,
-            QStringLiteral("The results database %1 asks user \"%2\" for a password, and none was found in "
-                           "~/.pgpass (or the file PGPASSFILE names).")
-                .arg(where, location.user) };
-    if (said.contains(QLatin1String("password authentication failed")))
-        return { false, EDatabaseError::Cause::NeedsPassword,
-            QStringLiteral("The results database %1 refused the password of user \"%2\".")
-                .arg(where, location.user) };
-    if (said.contains(QLatin1String("SSL"), Qt::CaseInsensitive)
-        || said.contains(QLatin1String("certificate"), Qt::CaseInsensitive))
-        return {
-            false, EDatabaseError::Cause::Unreachable,
-            QStringLiteral("The results database %1 refused a secure (SSL) connection: %2").arg(where, said)
-        };
-    return { false, EDatabaseError::Cause::Unreachable,
-        QStringLiteral("Cannot reach the results database %1: %2").arg(where, said) };
-}
-
-// Runs on a thread of its own: the connection is made, closed and removed there.
-SharedResults::Attempt TryToConnect(const SharedResultsLocation& location, const QString& password)
-{
-    if (!QSqlDatabase::isDriverAvailable(kDriver))
-        return { false, EDatabaseError::Cause::Unreachable,
-            QStringLiteral("The results database %1 needs Qt's PostgreSQL driver (Debian package "
-                           "libqt6sql6-psql), which is not installed.")
-                .arg(location.Display()) };
-    const QString name = NewConnectionName("try");
-    SharedResults::Attempt attempt;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, name);
-        Configure(db, location, password);
-        attempt = db.open() ? SharedResults::Attempt { true, {}, {} } : Refusal(location, db.lastError());
-        db.close();
+    QString message;
+    EDatabaseError::Cause cause = EDatabaseError::Cause::Unreachable;
+    if (said.contains(QLatin1String("no password supplied"))) {
+        cause = EDatabaseError::Cause::NeedsPassword;
+        message
+            = QStringLiteral("The results database %1 asks user \"%2\" for a password, and none was found "
+                             "in ~/.pgpass (or the file PGPASSFILE names).")
+                  .arg(where, location.user);
+    } else if (said.contains(QLatin1String("password authentication failed"))) {
+        cause = EDatabaseError::Cause::NeedsPassword;
+        message = QStringLiteral("The results database %1 refused the password of user \"%2\".")
+                      .arg(where, location.user);
+    } else if (said.contains(QLatin1String("SSL"), Qt::CaseInsensitive)
+        || said.contains(QLatin1String("certificate"), Qt::CaseInsensitive)) {
+        message = QStringLiteral("The results database %1 refused a secure (SSL) connection: %2")
+                      .arg(where, said);
+    } else {
+        message = QStringLiteral("Cannot reach the results database %1: %2").arg(where, said);
     }
-    QSqlDatabase::removeDatabase(name);
-    return attempt;
+    return EDatabaseError(HiddenIn(message, password).toStdString(), cause);
 }
 
-// The statements that make a table and its index when missing; identifiers unquoted, so
-// the operator's queries need no quotes either (the server folds them to lower case).
+// The statements that make a table and its indexes; identifiers unquoted, so the
+// operator's queries need no quotes either (the server folds them to lower case).
 QStringList CreateStatements(ResultsTable table)
 {
     const ResultsTableShape& shape = TableShape(table);
     QStringList columns { QStringLiteral("Id bigserial primary key") };
     for (qsizetype i = 1; i < shape.Columns.size(); ++i)
         columns << shape.Columns[i] + QStringLiteral(" text");
-    columns << QStringLiteral("station text not null") << QStringLiteral("run_id uuid not null");
+    columns << QStringLiteral("station text not null") << QStringLiteral("run_id uuid not null")
+            << QStringLiteral("seq bigint");
     return { QStringLiteral("create table if not exists %1(%2)")
                  .arg(shape.Name, columns.join(QStringLiteral(", "))),
-        QStringLiteral("create index if not exists %1_station_run on %1(station, run_id)").arg(shape.Name) };
+        QStringLiteral("create index if not exists %1_station_run on %1(station, run_id)").arg(shape.Name),
+        QStringLiteral("create unique index if not exists %1_run_seq on %1(station, run_id, seq)")
+            .arg(shape.Name) };
 }
 
-QString InsertStatement(ResultsTable table)
+// The data columns' names inside the statements below: c1, c2, …
+QStringList Placeholders(qsizetype count, const QString& prefix)
 {
-    return ::InsertStatement(TableShape(table), { QStringLiteral("station"), QStringLiteral("run_id") })
-        + QStringLiteral(" returning Id");
+    QStringList names;
+    for (qsizetype i = 1; i <= count; ++i)
+        names << prefix + QString::number(i);
+    return names;
+}
+
+// Inserts a whole batch of one table with one statement: each column travels as an
+// array, so a batch costs one round trip however many rows it holds. A row the table
+// already has (same station, run and seq) is skipped and looked up afterwards.
+// Binds: station, then one text[] per column, run ids (uuid[]), seqs (bigint[]).
+QString BatchInsertStatement(ResultsTable table)
+{
+    const ResultsTableShape& shape = TableShape(table);
+    const QStringList columns = shape.Columns.mid(1);
+    const QStringList names = Placeholders(columns.size(), QStringLiteral("c"));
+    QStringList arrays;
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        arrays << QStringLiteral("?::text[]");
+    arrays << QStringLiteral("?::uuid[]") << QStringLiteral("?::bigint[]");
+    return QStringLiteral("insert into %1(%2, station, run_id, seq) select %3, ?, u.run_id, u.seq from "
+                          "unnest(%4) as u(%3, run_id, seq) on conflict (station, run_id, seq) do nothing "
+                          "returning run_id, seq, Id")
+        .arg(shape.Name, columns.join(u','), names.join(u','), arrays.join(u','));
+}
+
+// The Ids of rows already stored. Binds: station, run ids (uuid[]), seqs (bigint[]).
+QString ExistingStatement(ResultsTable table)
+{
+    return QStringLiteral("select run_id, seq, Id from %1 where station = ? and (run_id, seq) in (select * "
+                          "from unnest(?::uuid[], ?::bigint[]))")
+        .arg(TableShape(table).Name);
+}
+
+// A PostgreSQL array literal; `quote` for text, whose elements may hold anything.
+QString ArrayLiteral(const QStringList& items, bool quote)
+{
+    QString text = QStringLiteral("{");
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            text += u',';
+        if (!quote) {
+            text += items[i];
+            continue;
+        }
+        QString item = items[i];
+        item.replace(u'\\', QLatin1String("\\\\")).replace(u'"', QLatin1String("\\\""));
+        text += u'"' + item + u'"';
+    }
+    return text + u'}';
+}
+
+QString RowKey(const QString& runId, const QString& seq)
+{
+    return runId + u'/' + seq;
+}
+
+// A run id as the server returns it (the driver may hand a uuid over as a QUuid, whose
+// text has braces), in the form the keys above use.
+QString RunIdText(const QVariant& value)
+{
+    return QUuid::fromString(value.toString()).toString(QUuid::WithoutBraces);
 }
 
 // A profile run's resistance rows carry the profile run's id.
@@ -124,186 +188,687 @@ bool ConnectionLost(const QSqlError& error)
         || state.startsWith(QLatin1String("53"));
 }
 
+// Another client's lock outlasted lock_timeout (55P03), a statement was cancelled
+// (57014: statement_timeout, or an administrator), or two transactions collided (40001,
+// 40P01): nothing is wrong with the rows, they are tried again.
+bool HeldUp(const QSqlError& error)
+{
+    static const QStringList states { QStringLiteral("55P03"), QStringLiteral("57014"),
+        QStringLiteral("40001"), QStringLiteral("40P01") };
+    return states.contains(error.nativeErrorCode());
+}
+
+// A table, its seq column or its unique key is not there: another program dropped the
+// table, or an older version made it again. Made (or completed) again and tried once more.
+bool TableMissing(const QSqlError& error)
+{
+    static const QStringList states { QStringLiteral("42P01"), QStringLiteral("42703"),
+        QStringLiteral("42P10") };
+    return states.contains(error.nativeErrorCode());
+}
+
+bool SameRow(const PendingRow& a, const PendingRow& b)
+{
+    return a.runRecord == b.runRecord && a.table == b.table && a.seq == b.seq && a.runId == b.runId
+        && a.values == b.values;
+}
+
+bool BeginsWith(const std::vector<PendingRow>& rows, const std::vector<PendingRow>& front)
+{
+    if (rows.size() < front.size())
+        return false;
+    for (size_t i = 0; i < front.size(); ++i)
+        if (!SameRow(rows[i], front[i]))
+            return false;
+    return true;
+}
+
+bool Ready(const std::future<void>& done, std::chrono::milliseconds wait = std::chrono::milliseconds(0))
+{
+    return done.wait_for(wait) == std::future_status::ready;
+}
+
 } // namespace
+
+// Everything the worker thread touches. It is shared between the store and the thread,
+// so a thread left to finish alone (see ~SharedResults) holds nothing of the store's.
+struct SharedResults::Worker
+{
+    enum class Link { Closed, Connecting, Unreachable, NeedsPassword, Locked, Open };
+
+    struct Job
+    {
+        std::packaged_task<void()> task;
+        std::shared_ptr<std::atomic<bool>> cancelled; // set by an owner that stopped waiting
+    };
+
+    // A statement that failed inside a write's transaction.
+    struct Failure
+    {
+        QString what;
+        QSqlError error;
+    };
+
+    Worker(SharedResultsLocation at, QString ofStation)
+        : location(std::move(at))
+        , station(std::move(ofStation))
+        , connectionName(NewConnectionName())
+    { }
+
+    // Owner side: queues `work`; its future is ready once it ran, and carries its error.
+    std::future<void> Post(
+        std::function<void(Worker&)> work, std::shared_ptr<std::atomic<bool>> cancelled = nullptr)
+    {
+        std::packaged_task<void()> task([this, work = std::move(work)] { work(*this); });
+        std::future<void> done = task.get_future();
+        {
+            const std::lock_guard<std::mutex> hold(lock);
+            jobs.push_back({ std::move(task), std::move(cancelled) });
+        }
+        wake.notify_one();
+        return done;
+    }
+
+    // The thread's body: jobs in order until told to stop; then the connection goes here,
+    // on the thread that made it.
+    void Loop()
+    {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                wake.wait(hold, [this] { return stop || !jobs.empty(); });
+                if (stop)
+                    break;
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            if (!job.cancelled || !job.cancelled->load())
+                job.task();
+        }
+        Close();
+        {
+            const std::lock_guard<std::mutex> hold(lock);
+            finished = true;
+        }
+        ended.notify_all();
+    }
+
+    // What follows runs on the worker thread only.
+
+    void Open()
+    {
+        if (db.isOpen() && !broken)
+            return;
+        // A connection found lost is dropped here, where no statement of it is alive.
+        Close();
+        if (!QSqlDatabase::isDriverAvailable(kDriver)) {
+            link = Link::Unreachable;
+            throw EDatabaseError(
+                QStringLiteral("The results database %1 needs Qt's PostgreSQL driver (Debian package "
+                               "libqt6sql6-psql), which is not installed.")
+                    .arg(location.Display())
+                    .toStdString(),
+                EDatabaseError::Cause::Unreachable);
+        }
+        // A server known to be away, or to want a password, stays so in the status line
+        // until it answers.
+        if (link != Link::Unreachable && link != Link::NeedsPassword)
+            link = Link::Connecting;
+        db = QSqlDatabase::addDatabase(kDriver, connectionName);
+        Configure(db, location, password);
+        if (!db.open()) {
+            const EDatabaseError refused = Refusal(location, db.lastError(), password);
+            link = refused.NeedsPassword() ? Link::NeedsPassword : Link::Unreachable;
+            Close();
+            throw refused;
+        }
+        // Commits keep the server's durable default: one returns once the row is on the
+        // server's disk, and the rate comes from batching. A lock another client holds (an
+        // ALTER TABLE, a VACUUM FULL) is waited for only so long, then reported.
+        QSqlQuery settings(db);
+        Exec(settings, QStringLiteral("set lock_timeout = %1").arg(kLockTimeoutMs));
+        link = Link::Open;
+    }
+
+    void Close()
+    {
+        CloseResultsConnection(db, connectionName, inserts);
+        broken = false;
+    }
+
+    void Exec(QSqlQuery& query, const QString& statement)
+    {
+        if (!query.exec(statement))
+            Fail(QStringLiteral("\"%1\"").arg(statement), query.lastError());
+    }
+
+    // `what` the server refused, as the message names it.
+    [[noreturn]] void Fail(const QString& what, const QSqlError& error)
+    {
+        const QString said = SaidBy(error);
+        const QString where = location.Display();
+        if (ConnectionLost(error)) {
+            broken = true;
+            link = Link::Unreachable;
+            throw EDatabaseError(
+                HiddenIn(QStringLiteral("The results database %1 went away: %2").arg(where, said), password)
+                    .toStdString(),
+                EDatabaseError::Cause::Unreachable);
+        }
+        if (HeldUp(error)) {
+            link = Link::Locked;
+            throw EDatabaseError(
+                HiddenIn(QStringLiteral("The results database %1 holds the readings up: %2 (another client "
+                                        "holds a lock on the table longer than %3 s)")
+                             .arg(where, said)
+                             .arg(kLockTimeoutMs / 1000),
+                    password)
+                    .toStdString(),
+                EDatabaseError::Cause::Unreachable);
+        }
+        throw EDatabaseError(HiddenIn(
+            QStringLiteral("The results database %1 refused %2: %3").arg(where, what, said), password)
+                                 .toStdString());
+    }
+
+    void Rollback()
+    {
+        if (!broken && db.isOpen())
+            QSqlQuery(db).exec(QStringLiteral("rollback"));
+    }
+
+    void StartSession()
+    {
+        Open();
+        MakeTables();
+    }
+
+    // Makes the missing tables and completes an older version's, in one transaction
+    // under the lab's creation lock, so that two stations starting together do not both
+    // make the same table.
+    void MakeTables()
+    {
+        QSqlQuery query(db);
+        Exec(query, QStringLiteral("begin"));
+        try {
+            Exec(query, QStringLiteral("select pg_advisory_xact_lock(hashtext('dcload results tables'))"));
+            for (const ResultsTable table : kAllResultsTables) {
+                const QString name = TableShape(table).Name;
+                // Only what is missing is made or altered: a station's role may be allowed to
+                // add rows to the lab's tables and no more.
+                Exec(query,
+                    QStringLiteral(
+                        "select to_regclass('%1') is null, exists(select 1 from pg_attribute where "
+                        "attrelid = to_regclass('%1') and attname = 'seq' and not attisdropped), "
+                        "to_regclass('%1_run_seq') is not null")
+                        .arg(name));
+                if (!query.next())
+                    continue;
+                if (query.value(0).toBool()) {
+                    for (const QString& statement : CreateStatements(table))
+                        Exec(query, statement);
+                    continue;
+                }
+                const bool hasSeq = query.value(1).toBool();
+                const bool hasKey = query.value(2).toBool();
+                // A table of an older version: its rows stay, with no seq (NULLs never collide).
+                if (!hasSeq)
+                    Exec(query,
+                        QStringLiteral("alter table %1 add column if not exists seq bigint").arg(name));
+                if (!hasKey)
+                    Exec(query, CreateStatements(table).last());
+            }
+            Exec(query, QStringLiteral("select to_regclass('runs') is null"));
+            if (query.next() && query.value(0).toBool())
+                Exec(query, CreateRunsStatement(RunsDialect::Postgres));
+            Exec(query, QStringLiteral("commit"));
+        } catch (const EDatabaseError&) {
+            Rollback();
+            throw;
+        }
+        // A table made again is a new table: statements prepared for the old one go.
+        for (std::unique_ptr<QSqlQuery>& insert : inserts)
+            insert.reset();
+    }
+
+    std::vector<QString> WriteRows(const std::vector<PendingRow>& rows)
+    {
+        Open();
+        for (bool remade = false;; remade = true) {
+            std::vector<QString> ids(rows.size());
+            const std::optional<Failure> failed = Transaction(rows, ids);
+            if (!failed) {
+                link = Link::Open;
+                return ids;
+            }
+            if (ConnectionLost(failed->error))
+                broken = true;
+            Rollback();
+            // Another program dropped a table: made again under the creation lock, once.
+            if (!remade && TableMissing(failed->error)) {
+                MakeTables();
+                continue;
+            }
+            Fail(failed->what, failed->error);
+        }
+    }
+
+    // One transaction: the rows in their order, each run of data rows between two run
+    // records with one statement per table.
+    std::optional<Failure> Transaction(const std::vector<PendingRow>& rows, std::vector<QString>& ids)
+    {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("begin")))
+            return Failure { QStringLiteral("\"begin\""), query.lastError() };
+        for (size_t at = 0; at < rows.size();) {
+            if (rows[at].runRecord) {
+                const QString statement = UpsertRunStatement(RunsDialect::Postgres);
+                if (!query.prepare(statement))
+                    return Failure { QStringLiteral("the record of run %1").arg(rows[at].runId),
+                        query.lastError() };
+                BindRunRecord(query, station, rows[at].record);
+                if (!query.exec())
+                    return Failure { QStringLiteral("the record of run %1").arg(rows[at].runId),
+                        query.lastError() };
+                ids[at] = rows[at].runId;
+                ++at;
+                continue;
+            }
+            size_t end = at;
+            while (end < rows.size() && !rows[end].runRecord)
+                ++end;
+            for (const ResultsTable table : kAllResultsTables) {
+                std::vector<size_t> mine;
+                for (size_t i = at; i < end; ++i)
+                    if (rows[i].table == table)
+                        mine.push_back(i);
+                if (mine.empty())
+                    continue;
+                if (std::optional<Failure> failed = Insert(table, rows, mine, ids))
+                    return failed;
+            }
+            at = end;
+        }
+        if (!query.exec(QStringLiteral("commit")))
+            return Failure { QStringLiteral("\"commit\""), query.lastError() };
+        return std::nullopt;
+    }
+
+    std::optional<Failure> Insert(ResultsTable table, const std::vector<PendingRow>& rows,
+        const std::vector<size_t>& mine, std::vector<QString>& ids)
+    {
+        const ResultsTableShape& shape = TableShape(table);
+        const QString what = QStringLiteral("the readings of table %1").arg(shape.Name);
+        const qsizetype columns = shape.Columns.size() - 1;
+        std::vector<QStringList> values(static_cast<size_t>(columns));
+        QStringList runIds, seqs;
+        for (const size_t i : mine) {
+            const PendingRow& row = rows[i];
+            for (qsizetype c = 0; c < columns; ++c)
+                // Every stored value is text, an empty one too.
+                values[static_cast<size_t>(c)] << (c < row.values.size() ? row.values[c] : QString());
+            const QUuid uuid = QUuid::fromString(row.runId);
+            runIds << (uuid.isNull() ? QStringLiteral("NULL") : uuid.toString(QUuid::WithoutBraces));
+            seqs << (row.seq > 0 ? QString::number(row.seq) : QStringLiteral("NULL"));
+        }
+
+        std::unique_ptr<QSqlQuery>& insert = inserts[static_cast<int>(table)];
+        if (!insert) {
+            auto prepared = std::make_unique<QSqlQuery>(db);
+            if (!prepared->prepare(BatchInsertStatement(table)))
+                return Failure { what, prepared->lastError() };
+            insert = std::move(prepared);
+        }
+        int bind = 0;
+        insert->bindValue(bind++, station);
+        for (const QStringList& column : values)
+            insert->bindValue(bind++, ArrayLiteral(column, true));
+        insert->bindValue(bind++, ArrayLiteral(runIds, false));
+        insert->bindValue(bind++, ArrayLiteral(seqs, false));
+        if (!insert->exec()) {
+            const QSqlError error = insert->lastError();
+            insert->finish();
+            return Failure { what, error };
+        }
+        // Rows without a seq are never skipped; their Ids come back in their order.
+        QHash<QString, QString> stored;
+        QStringList unnumbered;
+        while (insert->next()) {
+            if (insert->value(1).isNull())
+                unnumbered << insert->value(2).toString();
+            else
+                stored.insert(RowKey(RunIdText(insert->value(0)), insert->value(1).toString()),
+                    insert->value(2).toString());
+        }
+        insert->finish();
+
+        QStringList skippedRuns, skippedSeqs;
+        qsizetype nextUnnumbered = 0;
+        for (qsizetype k = 0; k < static_cast<qsizetype>(mine.size()); ++k) {
+            const size_t i = mine[static_cast<size_t>(k)];
+            if (seqs[k] == u"NULL") {
+                ids[i] = unnumbered.value(nextUnnumbered++);
+                continue;
+            }
+            ids[i] = stored.value(RowKey(runIds[k], seqs[k]));
+            if (ids[i].isEmpty()) {
+                skippedRuns << runIds[k];
+                skippedSeqs << seqs[k];
+            }
+        }
+        if (skippedRuns.isEmpty())
+            return std::nullopt;
+
+        // Stored before (a write whose acknowledgement was lost): the row's own Id tells the
+        // caller it is there.
+        QSqlQuery existing(db);
+        if (!existing.prepare(ExistingStatement(table)))
+            return Failure { what, existing.lastError() };
+        existing.addBindValue(station);
+        existing.addBindValue(ArrayLiteral(skippedRuns, false));
+        existing.addBindValue(ArrayLiteral(skippedSeqs, false));
+        if (!existing.exec())
+            return Failure { what, existing.lastError() };
+        while (existing.next())
+            stored.insert(RowKey(RunIdText(existing.value(0)), existing.value(1).toString()),
+                existing.value(2).toString());
+        for (qsizetype k = 0; k < static_cast<qsizetype>(mine.size()); ++k)
+            if (seqs[k] != u"NULL")
+                ids[mine[static_cast<size_t>(k)]] = stored.value(RowKey(runIds[k], seqs[k]));
+        return std::nullopt;
+    }
+
+    // Whether `name` is a table the server has; a table no station has made yet holds
+    // no runs (a role that may not create it still reads the others).
+    bool HasTable(QSqlQuery& query, const QString& name)
+    {
+        Exec(query, QStringLiteral("select to_regclass('%1') is not null").arg(name));
+        return query.next() && query.value(0).toBool();
+    }
+
+    std::vector<StoredRun> Runs(const std::vector<ResultsTable>& tables)
+    {
+        Open();
+        std::vector<StoredRun> runs;
+        QSqlQuery query(db);
+        const QDateTime now = QDateTime::currentDateTime();
+        for (const ResultsTable t : tables) {
+            if (!HasTable(query, TableShape(t).Name))
+                continue;
+            Exec(query, RunsStatement(t, QStringLiteral("run_id"), QStringLiteral("station")));
+            while (query.next()) {
+                StoredRun run = RunFromTimes(t, query.value(3).toString(), query.value(4).toString(), now);
+                run.key = query.value(0).toString();
+                run.station = query.value(1).toString();
+                run.readings = query.value(2).toInt();
+                runs.push_back(std::move(run));
+            }
+        }
+        return runs;
+    }
+
+    std::vector<QStringList> RunRows(ResultsTable table, const QString& runId)
+    {
+        Open();
+        QSqlQuery query(db);
+        const ResultsTableShape& shape = TableShape(table);
+        if (!HasTable(query, shape.Name))
+            return {};
+        const QStringList columns = shape.Columns.mid(1);
+        const QString statement = QStringLiteral("select %1 from %2 where run_id = ? order by Id")
+                                      .arg(columns.join(u','), shape.Name);
+        query.prepare(statement);
+        query.addBindValue(runId);
+        if (!query.exec())
+            Fail(QStringLiteral("\"%1\"").arg(statement), query.lastError());
+        std::vector<QStringList> rows;
+        while (query.next()) {
+            QStringList values;
+            for (int column = 0; column < columns.size(); ++column)
+                values << query.value(column).toString();
+            rows.push_back(std::move(values));
+        }
+        return rows;
+    }
+
+    std::vector<RunRecord> RunRecords(const RunFilter& filter)
+    {
+        Open();
+        QSqlQuery query(db);
+        if (!HasTable(query, QStringLiteral("runs")))
+            return {};
+        const QString statement = SelectRunsStatement(RunsDialect::Postgres, filter);
+        query.prepare(statement);
+        BindRunFilter(query, filter);
+        if (!query.exec())
+            Fail(QStringLiteral("\"%1\"").arg(statement), query.lastError());
+        std::vector<RunRecord> records;
+        while (query.next())
+            records.push_back(RunRecordFromQuery(query));
+        return records;
+    }
+
+    const SharedResultsLocation location;
+    const QString station;
+    const QString connectionName;
+
+    // The worker thread's alone.
+    QString password; // handed over by a job, so it changes between two of them
+    QSqlDatabase db;
+    std::unique_ptr<QSqlQuery> inserts[kResultsTables]; // the batch insert of each table, prepared
+    bool broken = false; // the connection was found lost; reopened by the next job
+
+    // Written by the worker, read by the owner for the status line.
+    std::atomic<Link> link { Link::Closed };
+
+    // Guards jobs, stop and finished; `wake` wakes the worker, `ended` the owner.
+    std::mutex lock;
+    std::condition_variable wake;
+    std::condition_variable ended;
+    std::deque<Job> jobs;
+    bool stop = false;
+    bool finished = false;
+    std::thread thread;
+};
 
 SharedResults::SharedResults(SharedResultsLocation location, QString station)
     : FLocation(std::move(location))
     , FStation(std::move(station))
-    , FConnectionName(NewConnectionName("rows"))
     , FRunIds { NewRunId(), NewRunId(), NewRunId(), NewRunId() }
-{ }
+    , FWorker(std::make_shared<Worker>(FLocation, FStation))
+{
+    FWorker->thread = std::thread([worker = FWorker] { worker->Loop(); });
+}
 
 SharedResults::~SharedResults()
 {
-    Close();
-    if (FAttempt.valid())
-        FAttempt.wait();
+    {
+        const std::lock_guard<std::mutex> hold(FWorker->lock);
+        FWorker->stop = true;
+    }
+    FWorker->wake.notify_one();
+    std::unique_lock<std::mutex> hold(FWorker->lock);
+    const bool finished = FWorker->ended.wait_for(
+        hold, std::chrono::milliseconds(kCloseWaitMs), [this] { return FWorker->finished; });
+    hold.unlock();
+    // A server stopped mid-statement (kill -STOP) may hold the worker for as long as it
+    // stays stopped. The window or the command line must still be able to close, so the
+    // thread is then left to finish alone: it holds its own share of the Worker and
+    // nothing of this store's, and closes its connection once the server answers or the
+    // connection breaks. Rows it was writing were never reported stored, so the caller
+    // still counts them as waiting.
+    if (finished)
+        FWorker->thread.join();
+    else
+        FWorker->thread.detach();
 }
 
-void SharedResults::Open()
+SharedResults::UnderWay SharedResults::Hand(std::vector<PendingRow> rows)
 {
-    if (FLink == Link::Open && FDb.isOpen())
-        return;
-    // A connection found lost is dropped here, where no statement of it is alive.
-    Close();
-    if (!FAttempt.valid()) {
-        FAttempt = std::async(std::launch::async, TryToConnect, FLocation, FPassword);
-        // A server known to be away stays so in the status line until it answers.
-        if (FLink == Link::Closed || FLink == Link::Open)
-            FLink = Link::Connecting;
-    }
-    if (FAttempt.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-        throw EDatabaseError(
-            QStringLiteral("Connecting to the results database %1").arg(FLocation.Display()).toStdString(),
-            EDatabaseError::Cause::Busy);
-    const Attempt attempt = FAttempt.get();
-    if (!attempt.ok) {
-        FLink
-            = attempt.cause == EDatabaseError::Cause::NeedsPassword ? Link::NeedsPassword : Link::Unreachable;
-        throw EDatabaseError(Hidden(attempt.message).toStdString(), attempt.cause);
-    }
-    // The server has just answered: this connect does not wait on the network.
-    FDb = QSqlDatabase::addDatabase(kDriver, FConnectionName);
-    Configure(FDb, FLocation, FPassword);
-    if (!FDb.open()) {
-        const Attempt refused = Refusal(FLocation, FDb.lastError());
-        FLink = Link::Unreachable;
-        throw EDatabaseError(Hidden(refused.message).toStdString(), refused.cause);
-    }
-    // A commit returns once the server has it, not once it is on the server's disk: a
-    // reading a second, or a thousand, without a disk flush each. A server that crashes
-    // (not one that is stopped) may lose its last fraction of a second, as db.sqlite's
-    // normal synchronisation may on a power cut.
-    QSqlQuery settings(FDb);
-    if (!settings.exec(QStringLiteral("set synchronous_commit to off")))
-        Fail(QStringLiteral("set synchronous_commit to off"), settings.lastError());
-    FLink = Link::Open;
+    if (rows.size() > kMostRowsPerWrite)
+        rows.resize(kMostRowsPerWrite);
+    UnderWay write;
+    write.ids = std::make_shared<std::vector<QString>>();
+    write.stalled = QDeadlineTimer(kStalledMs);
+    write.done = FWorker->Post([rows, ids = write.ids](Worker& worker) { *ids = worker.WriteRows(rows); });
+    write.rows = std::move(rows);
+    return write;
 }
 
-void SharedResults::Close()
+std::vector<QString> SharedResults::Collect(UnderWay& write, bool sameRows)
 {
-    CloseResultsConnection(FDb, FConnectionName, FInserts);
+    FStalled = false;
+    // Rethrows the worker's error; the Ids were filled before the future became ready.
+    write.done.get();
+    if (!sameRows)
+        return {};
+    return std::move(*write.ids);
 }
 
-void SharedResults::Fail(const QString& statement, const QSqlError& error)
+void SharedResults::ThrowUnderWay(const UnderWay& write)
 {
-    const bool lost = ConnectionLost(error);
-    const QString said = SaidBy(error);
-    if (lost) {
-        FLink = Link::Unreachable;
-        throw EDatabaseError(
-            Hidden(QStringLiteral("The results database %1 went away: %2").arg(FLocation.Display(), said))
-                .toStdString(),
+    // The server has the rows in hand and says nothing (stopped, or a network that drops
+    // without a reset): the caller keeps them and is told, as for a server away.
+    if (write.stalled.hasExpired()) {
+        FStalled = true;
+        throw EDatabaseError(QStringLiteral("The results database %1 has not answered for %2 s.")
+                                 .arg(FLocation.Display())
+                                 .arg(kStalledMs / 1000)
+                                 .toStdString(),
             EDatabaseError::Cause::Unreachable);
     }
-    throw EDatabaseError(Hidden(QStringLiteral("The results database %1 refused \"%2\": %3")
-                                    .arg(FLocation.Display(), statement, said))
-                             .toStdString());
-}
-
-void SharedResults::Exec(QSqlQuery& query, const QString& statement)
-{
-    if (!query.exec(statement))
-        Fail(statement, query.lastError());
+    throw EDatabaseError(
+        QStringLiteral("Storing readings in the results database %1").arg(FLocation.Display()).toStdString(),
+        EDatabaseError::Cause::Busy);
 }
 
 void SharedResults::StartSession()
 {
-    Open();
-    QSqlQuery query(FDb);
-    // Two stations starting together must not both make the same table.
-    Exec(query, QStringLiteral("begin"));
-    try {
-        Exec(query, QStringLiteral("select pg_advisory_xact_lock(hashtext('dcload results tables'))"));
-        // A database made by an older version gets the newer tables here, under the same lock.
-        for (const ResultsTable table : kAllResultsTables) {
-            // Only a missing table is made: a station's role may be allowed to add rows to
-            // the lab's tables and no more.
-            Exec(query, QStringLiteral("select to_regclass('%1') is null").arg(TableShape(table).Name));
-            if (!query.next() || !query.value(0).toBool())
-                continue;
-            for (const QString& statement : CreateStatements(table))
-                Exec(query, statement);
-        }
-        Exec(query, QStringLiteral("select to_regclass('runs') is null"));
-        if (query.next() && query.value(0).toBool())
-            Exec(query, CreateRunsStatement(RunsDialect::Postgres));
-        Exec(query, QStringLiteral("commit"));
-    } catch (const EDatabaseError&) {
-        if (FLink == Link::Open)
-            query.exec(QStringLiteral("rollback"));
-        throw;
+    if (!FStart.valid()) {
+        FStart = FWorker->Post([](Worker& worker) { worker.StartSession(); });
+    } else if (Ready(FStart)) {
+        std::future<void> start = std::move(FStart);
+        start.get();
+        return;
     }
-}
-
-QSqlQuery& SharedResults::InsertQuery(ResultsTable table)
-{
-    std::unique_ptr<QSqlQuery>& insert = FInserts[static_cast<int>(table)];
-    if (!insert) {
-        auto prepared = std::make_unique<QSqlQuery>(FDb);
-        if (!prepared->prepare(InsertStatement(table)))
-            Fail(InsertStatement(table), prepared->lastError());
-        insert = std::move(prepared);
-    }
-    return *insert;
+    throw EDatabaseError(
+        QStringLiteral("Connecting to the results database %1").arg(FLocation.Display()).toStdString(),
+        EDatabaseError::Cause::Busy);
 }
 
 QString SharedResults::Write(ResultsTable table, const QStringList& values)
 {
-    Open();
-    QSqlQuery& insert = InsertQuery(table);
-    int at = 0;
-    for (const QString& value : values)
-        // Every stored value is text, an empty one too.
-        insert.bindValue(at++, value.isNull() ? QString(QLatin1String("")) : value);
-    insert.bindValue(at++, FStation);
-    insert.bindValue(at++, RunId(table));
-    if (!insert.exec() || !insert.next()) {
-        const QSqlError error = insert.lastError();
-        insert.finish();
-        Fail(InsertStatement(table), error);
+    const auto sameRow = [&](const PendingRow& row) { return row.table == table && row.values == values; };
+    if (FWrite) {
+        const bool mine = sameRow(FWrite->rows.front());
+        if (!Ready(FWrite->done)) {
+            if (mine)
+                ThrowUnderWay(*FWrite);
+            throw EDatabaseError(QStringLiteral("Storing a reading in the results database %1")
+                                     .arg(FLocation.Display())
+                                     .toStdString(),
+                EDatabaseError::Cause::Busy);
+        }
+        UnderWay write = std::move(*FWrite);
+        FWrite.reset();
+        if (mine) {
+            const QString id = Collect(write, true).front();
+            FWriteRow.reset();
+            return id;
+        }
     }
-    const QString id = insert.value(0).toString();
-    insert.finish();
+    // A row tried before (its write failed, perhaps after the server had it) keeps its
+    // seq, so that it is not stored twice; a new row takes the next one of its run.
+    const bool retry = FWriteRow && sameRow(*FWriteRow);
+    if (!retry) {
+        PendingRow row;
+        row.table = table;
+        row.values = values;
+        row.runId = RunId(table);
+        row.seq = ++FWriteSeqs[RunSlot(table)];
+        FWriteRow = std::move(row);
+    }
+    FWrite = Hand({ *FWriteRow });
+    // Rows stored one at a time come from a caller that waits for each: a short wait
+    // gives it the Id at once. A retry, or a server known to be in trouble, is not
+    // waited for: the caller keeps the row and asks again.
+    const bool healthy = !retry && FWorker->link.load() == Worker::Link::Open;
+    if (!Ready(FWrite->done, std::chrono::milliseconds(healthy ? kWriteWaitMs : 0)))
+        ThrowUnderWay(*FWrite);
+    UnderWay write = std::move(*FWrite);
+    FWrite.reset();
+    const QString id = Collect(write, true).front();
+    FWriteRow.reset();
     return id;
 }
 
 std::vector<QString> SharedResults::WriteRows(const std::vector<PendingRow>& rows)
 {
-    std::vector<QString> ids;
-    for (const PendingRow& row : rows) {
-        if (!row.runRecord) {
-            ids.push_back(Write(row.table, row.values));
-            continue;
+    if (FBatch) {
+        const bool same = BeginsWith(rows, FBatch->rows);
+        if (!Ready(FBatch->done)) {
+            if (same)
+                ThrowUnderWay(*FBatch);
+            throw EDatabaseError(QStringLiteral("Storing other readings in the results database %1")
+                                     .arg(FLocation.Display())
+                                     .toStdString(),
+                EDatabaseError::Cause::Busy);
         }
-        Open();
-        const QString statement = UpsertRunStatement(RunsDialect::Postgres);
-        QSqlQuery query(FDb);
-        query.prepare(statement);
-        BindRunRecord(query, FStation, row.record);
-        if (!query.exec())
-            Fail(statement, query.lastError());
-        ids.push_back(row.runId);
+        UnderWay write = std::move(*FBatch);
+        FBatch.reset();
+        if (same)
+            return Collect(write, true);
+        // The caller no longer offers those rows: their outcome goes unread (written or not,
+        // a later write of the same rows is not doubled).
+        try {
+            Collect(write, false);
+        } catch (const EDatabaseError&) { }
     }
-    return ids;
+    if (rows.empty())
+        return {};
+    FBatch = Hand(rows);
+    // A run's record on its own comes from a caller that writes it once and does not ask
+    // again (ResultsFile::RecordRun until run records wait with the readings): on a sound
+    // connection it is waited for as briefly as a single Write.
+    const bool recordsOnly
+        = std::all_of(rows.begin(), rows.end(), [](const PendingRow& row) { return row.runRecord; });
+    if (recordsOnly && FWorker->link.load() == Worker::Link::Open
+        && Ready(FBatch->done, std::chrono::milliseconds(kWriteWaitMs))) {
+        UnderWay write = std::move(*FBatch);
+        FBatch.reset();
+        return Collect(write, true);
+    }
+    throw EDatabaseError(QStringLiteral("Storing %1 readings in the results database %2")
+                             .arg(FBatch->rows.size())
+                             .arg(FLocation.Display())
+                             .toStdString(),
+        EDatabaseError::Cause::Busy);
+}
+
+template <typename T> T SharedResults::Ask(std::function<T(Worker&)> work)
+{
+    auto result = std::make_shared<std::optional<T>>();
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    std::future<void> done = FWorker->Post(
+        [result, work = std::move(work)](Worker& worker) { *result = work(worker); }, cancelled);
+    // The operator asked and waits, but not for ever: a write under way on a server that
+    // stopped answering comes first in the worker's queue.
+    if (!Ready(done, std::chrono::milliseconds(kReadBackWaitMs))) {
+        cancelled->store(true);
+        throw EDatabaseError(QStringLiteral("The results database %1 did not answer within %2 s.")
+                                 .arg(FLocation.Display())
+                                 .arg(kReadBackWaitMs / 1000)
+                                 .toStdString(),
+            EDatabaseError::Cause::Unreachable);
+    }
+    done.get();
+    return std::move(**result);
 }
 
 std::vector<RunRecord> SharedResults::RunRecords(const RunFilter& filter)
 {
-    OpenWaiting();
-    QSqlQuery query(FDb);
-    Exec(query, QStringLiteral("select to_regclass('runs') is not null"));
-    if (!query.next() || !query.value(0).toBool())
-        return {};
-    const QString statement = SelectRunsStatement(RunsDialect::Postgres, filter);
-    query.prepare(statement);
-    BindRunFilter(query, filter);
-    if (!query.exec())
-        Fail(statement, query.lastError());
-    std::vector<RunRecord> records;
-    while (query.next())
-        records.push_back(RunRecordFromQuery(query));
-    return records;
+    return Ask<std::vector<RunRecord>>([filter](Worker& worker) { return worker.RunRecords(filter); });
 }
 
 void SharedResults::Clear(ResultsTable table)
@@ -313,8 +878,10 @@ void SharedResults::Clear(ResultsTable table)
 
 void SharedResults::BeginRun(ResultsTable table)
 {
-    if (table != ResultsTable::Resistance)
+    if (table != ResultsTable::Resistance) {
         FRunIds[RunSlot(table)] = NewRunId();
+        FWriteSeqs[RunSlot(table)] = 0;
+    }
 }
 
 QString SharedResults::RunId(ResultsTable table) const
@@ -322,44 +889,13 @@ QString SharedResults::RunId(ResultsTable table) const
     return FRunIds[RunSlot(table)];
 }
 
-void SharedResults::OpenWaiting()
-{
-    // Reading back is asked for by the operator: a connection on its way is waited for
-    // (at most the connect time-out) rather than refused as busy.
-    try {
-        Open();
-    } catch (const EDatabaseError& e) {
-        if (!e.Busy() || !FAttempt.valid())
-            throw;
-        FAttempt.wait();
-        Open();
-    }
-}
-
 std::vector<StoredRun> SharedResults::Runs(std::optional<ResultsTable> table)
 {
-    OpenWaiting();
-    std::vector<StoredRun> runs;
-    QSqlQuery query(FDb);
-    const QDateTime now = QDateTime::currentDateTime();
     const std::vector<ResultsTable> tables = table
         ? std::vector { *table }
         : std::vector { ResultsTable::Battery, ResultsTable::ListS, ResultsTable::Profile };
-    for (const ResultsTable t : tables) {
-        // A table no station has made yet holds no runs (a role that may not create it
-        // still reads the others).
-        Exec(query, QStringLiteral("select to_regclass('%1') is not null").arg(TableShape(t).Name));
-        if (!query.next() || !query.value(0).toBool())
-            continue;
-        Exec(query, RunsStatement(t, QStringLiteral("run_id"), QStringLiteral("station")));
-        while (query.next()) {
-            StoredRun run = RunFromTimes(t, query.value(3).toString(), query.value(4).toString(), now);
-            run.key = query.value(0).toString();
-            run.station = query.value(1).toString();
-            run.readings = query.value(2).toInt();
-            runs.push_back(std::move(run));
-        }
-    }
+    std::vector<StoredRun> runs
+        = Ask<std::vector<StoredRun>>([tables](Worker& worker) { return worker.Runs(tables); });
     SortNewestFirst(runs);
     return runs;
 }
@@ -367,39 +903,22 @@ std::vector<StoredRun> SharedResults::Runs(std::optional<ResultsTable> table)
 std::vector<QStringList> SharedResults::RunRows(ResultsTable table, const QString& key)
 {
     // Only a run id can name a run here; anything else names none.
-    if (QUuid::fromString(key).isNull())
+    const QUuid runId = QUuid::fromString(key);
+    if (runId.isNull())
         return {};
-    OpenWaiting();
-    QSqlQuery query(FDb);
-    Exec(query, QStringLiteral("select to_regclass('%1') is not null").arg(TableShape(table).Name));
-    if (!query.next() || !query.value(0).toBool())
-        return {};
-    const ResultsTableShape& shape = TableShape(table);
-    const QStringList columns = shape.Columns.mid(1);
-    const QString statement = QStringLiteral("select %1 from %2 where run_id = ? order by Id")
-                                  .arg(columns.join(u','), shape.Name);
-    query.prepare(statement);
-    query.addBindValue(QUuid::fromString(key).toString(QUuid::WithoutBraces));
-    if (!query.exec())
-        Fail(statement, query.lastError());
-    std::vector<QStringList> rows;
-    while (query.next()) {
-        QStringList values;
-        for (int column = 0; column < columns.size(); ++column)
-            values << query.value(column).toString();
-        rows.push_back(std::move(values));
-    }
-    return rows;
+    return Ask<std::vector<QStringList>>([table, id = runId.toString(QUuid::WithoutBraces)](
+                                             Worker& worker) { return worker.RunRows(table, id); });
 }
 
 void SharedResults::SetPassword(const QString& password)
 {
-    FPassword = password;
-    Close();
-    // A try still under way carries the old password.
-    if (FAttempt.valid())
-        FAttempt.wait();
-    FAttempt = {};
+    // Handed to the worker only, which hides it in every message it makes.
+    FWorker->Post([password](Worker& worker) {
+        worker.password = password;
+        worker.Close();
+    });
+    // A start under way carries the old password: its outcome is of no use now.
+    FStart = {};
 }
 
 QString SharedResults::SetAsideDamaged()
@@ -411,15 +930,19 @@ QString SharedResults::SetAsideDamaged()
 QString SharedResults::HeldUpStatus() const
 {
     const QString where = FLocation.Display();
-    switch (FLink) {
-    case Link::Closed:
-    case Link::Connecting:
+    if (FStalled)
+        return QStringLiteral("The results database %1 does not answer").arg(where);
+    switch (FWorker->link.load()) {
+    case Worker::Link::Closed:
+    case Worker::Link::Connecting:
         return QStringLiteral("Connecting to the results database %1").arg(where);
-    case Link::NeedsPassword:
+    case Worker::Link::NeedsPassword:
         return QStringLiteral("The results database %1 waits for a password").arg(where);
-    case Link::Unreachable:
+    case Worker::Link::Unreachable:
         return QStringLiteral("The results database %1 cannot be reached").arg(where);
-    case Link::Open:
+    case Worker::Link::Locked:
+        return QStringLiteral("Another client holds a lock on the results database %1").arg(where);
+    case Worker::Link::Open:
         break;
     }
     return QStringLiteral("The results database %1 holds readings up").arg(where);
@@ -428,12 +951,4 @@ QString SharedResults::HeldUpStatus() const
 QString SharedResults::NotReadyNote() const
 {
     return QStringLiteral(" Readings are kept and stored once it can be reached.");
-}
-
-QString SharedResults::Hidden(QString text) const
-{
-    // The server never repeats a password, but a driver's message is not ours to trust.
-    if (FPassword.size() >= 3)
-        text.replace(FPassword, QStringLiteral("(password)"));
-    return text;
 }

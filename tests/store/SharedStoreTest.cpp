@@ -250,7 +250,7 @@ TEST_F(SharedStoreTest, TablesAreMadeOnceAndKeepEveryStationsHistoryMarkedByRun)
         EXPECT_EQ(Rows(QStringLiteral("select string_agg(column_name, ',' order by ordinal_position) from "
                                       "information_schema.columns where table_name = '%1'")
                            .arg(shape.Name.toLower())),
-            (shape.Columns.join(u',') + QStringLiteral(",station,run_id")).toLower());
+            (shape.Columns.join(u',') + QStringLiteral(",station,run_id,seq")).toLower());
     }
     EXPECT_EQ(Rows("select count(*) from resistance r where not exists (select 1 from profile p where "
                    "p.run_id = r.run_id and p.station = r.station)"),
@@ -277,6 +277,25 @@ TEST_F(SharedStoreTest, ADatabaseMadeByAnOlderVersionGetsTheNewerTables)
     EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%' and tablename "
                    "<> 'runs'"),
         u"4");
+}
+
+// A run's record reaches the runs table under the station and the run its rows carry.
+TEST_F(SharedStoreTest, ARunsRecordIsStoredUnderItsStationAndRun)
+{
+    Store store(server->Url(), QStringLiteral("recorder"));
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Emptied(); }));
+    RunRecord record;
+    record.kind = QStringLiteral("battery");
+    record.started = QDateTime(QDate(2026, 12, 9), QTime(4, 0), Qt::UTC);
+    store.file.RecordRun(ResultsTable::Battery, record);
+    std::vector<RunRecord> stored;
+    ASSERT_TRUE(WaitUntil([&] {
+        stored = store.file.RunRecords({ QStringLiteral("recorder"), {} });
+        return !stored.empty();
+    }));
+    EXPECT_EQ(stored[0].runId, store.file.RunId(ResultsTable::Battery));
+    EXPECT_EQ(stored[0].started, record.started);
+    EXPECT_TRUE(store.failures.isEmpty()) << store.failures.join(u'\n').toStdString();
 }
 
 // Runs read back by run id, every station's, newest first; a profile run's resistance rows

@@ -11,8 +11,10 @@
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <csignal>
 #include <pwd.h>
 #include <unistd.h>
+#include <vector>
 
 class PgTestServer
 {
@@ -96,6 +98,52 @@ public:
             = Run(FBin + QStringLiteral("/pg_ctl"), { "-D", Data(), "-m", "fast", "-w", "stop" }, true);
         FStarted = !stopped;
         return stopped;
+    }
+
+    // A crash: every server process is killed at once, nothing is flushed or shut down;
+    // the next Start recovers from the write-ahead log.
+    bool Crash()
+    {
+        const bool stopped
+            = Run(FBin + QStringLiteral("/pg_ctl"), { "-D", Data(), "-m", "immediate", "-w", "stop" }, true);
+        FStarted = !stopped;
+        return stopped;
+    }
+
+    // Stops (SIGSTOP) or continues (SIGCONT) the server and every process it started: a
+    // server that holds its connections open and answers nothing.
+    bool Signal(int signal)
+    {
+        QFile pidFile(Data() + QStringLiteral("/postmaster.pid"));
+        if (!pidFile.open(QIODevice::ReadOnly))
+            return false;
+        const pid_t postmaster = QString::fromLatin1(pidFile.readLine()).trimmed().toInt();
+        if (postmaster <= 0)
+            return false;
+        std::vector<pid_t> processes { postmaster };
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            // "pid (name) state ppid …": the name may hold spaces, so read after its ')'.
+            const QString line = QString::fromLatin1(stat.readAll());
+            const QStringList after = line.mid(line.lastIndexOf(u')') + 2).split(u' ');
+            if (after.size() > 1 && after[1].toInt() == postmaster)
+                processes.push_back(entry.toInt());
+        }
+        bool all = true;
+        for (const pid_t pid : processes)
+            all = ::kill(pid, signal) == 0 && all;
+        return all;
+    }
+
+    // A psql session of the superuser's that runs each line written to it as it comes:
+    // another client, holding a transaction open for as long as the test wants.
+    void StartSession(QProcess& psql, const QString& database = QStringLiteral("results"))
+    {
+        psql.start(FBin + QStringLiteral("/psql"),
+            { "-X", "-q", "-At", "-h", FDir, "-p", QString::number(FPort), "-U", "dcload", "-d", database });
+        psql.waitForStarted(10000);
     }
 
     // Runs statements as the superuser on `database`; what they print, one row a line.
