@@ -54,8 +54,16 @@ void Cli::RunList()
         Refused("the list did not start");
     if (FResults)
         FResults->BeginRun(ResultsTable::ListS);
+    PublishRunStart(ResultsTable::ListS, QStringLiteral("list"),
+        { { "steps", program.steps }, { "auto_step", program.autoStep }, { "repeat", program.repeat } });
     FTriggered = !program.autoStep;
-    FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) { FList.File(r); };
+    FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
+        FList.File(r);
+        LiveReading live
+            = LiveReadingOf(QDateTime::currentDateTime(), r.voltage.toDouble(), r.current.toDouble());
+        live.step = r.step.toInt();
+        PublishReading(live);
+    };
     FSession.OnListReport = [this](InstrumentSession*, const ListReport& report) {
         for (const TStepRecord& r : FList.Judge(report)) {
             FFailed = FFailed || r.Result == u"2";
@@ -74,8 +82,11 @@ void Cli::RunList()
             StepBegan(0);
     };
     FSession.OnStateChange = [this](InstrumentSession*) {
-        if (FSession.Run(Activity::List) == RunState::Idle)
+        if (FSession.Run(Activity::List) == RunState::Idle) {
+            PublishRunEnd(QStringLiteral("finished"),
+                { { "verdict", FFailed ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
             End(Done);
+        }
     };
 }
 
