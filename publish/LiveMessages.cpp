@@ -34,7 +34,7 @@ QString LiveTime(const QDateTime& at)
     const int minutes = std::abs(offset) / 60;
     return at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
         + QStringLiteral("%1%2:%3")
-              .arg(offset < 0 ? u'-' : u'+')
+              .arg(offset < 0 ? QStringLiteral("-") : QStringLiteral("+"))
               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }

@@ -426,12 +426,15 @@ void TForm1::WireHandlers()
 void TForm1::WireSession()
 {
     InstrumentSession& s = *FSession;
-    s.OnStateChange = [this](InstrumentSession* session) {
-        // A battery or list run that went idle without its own end (Stop, a lost port).
-        if (FLive.RunGoing() && FLive.Run().kind != u"profile"
-            && session->Run(FLive.Run().kind == u"list" ? Activity::List : Activity::Battery)
-                == RunState::Idle)
-            FLive.RunEnded(QStringLiteral("stopped"));
+    s.OnStateChange = [this](InstrumentSession*) {
+        // A battery or list run that went idle without its own end (Stop, a lost port). The
+        // session tells the instrument's own end just after the change: looked at once it has.
+        QTimer::singleShot(0, this, [this] {
+            if (FLive.RunGoing() && FLive.Run().kind != u"profile"
+                && FSession->Run(FLive.Run().kind == u"list" ? Activity::List : Activity::Battery)
+                    == RunState::Idle)
+                FLive.RunEnded(QStringLiteral("stopped"));
+        });
         ShowState();
     };
     s.OnError = [this](InstrumentSession*, const QString& message) { ShowGeneralError(message); };
@@ -624,8 +627,8 @@ void TForm1::ShowListReport(const ListReport& report)
         cRes[step]->setText(StepVerdictCaption(judged[step].Result));
     }
     // A repeated list goes on after its report; its end is its stop.
-    if (!StepRepeatY->isChecked())
-        FLive.RunEnded(QStringLiteral("finished"),
+    if (FSession->Run(Activity::List) == RunState::Idle)
+        FLive.RunEnded(report.fault.isEmpty() ? QStringLiteral("finished") : QStringLiteral("failed"),
             { { "verdict", report.verdict == 2 ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
 }
 

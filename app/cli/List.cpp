@@ -71,6 +71,10 @@ void Cli::RunList()
             CheckWritten(FOutput->Row({ r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit,
                 r.HighLimit, StepVerdictCaption(r.Result) }));
         }
+        // The session has ended the run before it tells its report; a repeated list goes on.
+        if (FSession.Run(Activity::List) == RunState::Idle)
+            PublishRunEnd(report.fault.isEmpty() ? QStringLiteral("finished") : QStringLiteral("failed"),
+                { { "verdict", FFailed ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
         if (!report.fault.isEmpty()) {
             // The session has ended the run; nothing of this list can be called passed.
             FToldFault = report.fault;
@@ -82,11 +86,8 @@ void Cli::RunList()
             StepBegan(0);
     };
     FSession.OnStateChange = [this](InstrumentSession*) {
-        if (FSession.Run(Activity::List) == RunState::Idle) {
-            PublishRunEnd(QStringLiteral("finished"),
-                { { "verdict", FFailed ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
+        if (FSession.Run(Activity::List) == RunState::Idle)
             End(Done);
-        }
     };
 }
 
