@@ -2,7 +2,7 @@
 // An MQTT broker of its own for a test or a benchmark: Debian's mosquitto on a free port of
 // 127.0.0.1, its configuration in a temporary folder, anonymous or with a password file made
 // by mosquitto_passwd; and mosquitto_sub as a listener that keeps every message it gets.
-#include "support/EventLoop.h"
+#include "EventLoop.h" // beside it, for the benchmarks too
 
 #include <QFile>
 #include <QProcess>
