@@ -1,6 +1,7 @@
 #include "publish/LivePublisher.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <chrono>
 #include <mosquitto.h>
 #include <mutex>
@@ -38,6 +39,8 @@ LivePublisher::LivePublisher(PublishLocation location, QString station, QString 
         if (FState == State::Connecting)
             SetState(State::Unreachable, {});
     });
+    FFirstConnect.setSingleShot(true);
+    connect(&FFirstConnect, &QTimer::timeout, this, [this] { TryFirstConnect(); });
 }
 
 LivePublisher::~LivePublisher()
@@ -78,17 +81,28 @@ void LivePublisher::Start()
                                "%2: %3")
                     .arg(FUrl, QLatin1String(kCertificates), QString::fromUtf8(mosquitto_strerror(rc))));
     }
-    // The first attempt starts here (a refused one is retried by the network thread, which
-    // handles every later attempt); only the host name's lookup happens on this thread.
+    FRetryMs = kReconnectFirstSeconds * 1000;
+    TryFirstConnect();
+}
+
+// A connect refused at once (nothing listens on the port, the name cannot be looked up) leaves
+// libmosquitto with nothing its network thread would retry: until one has begun, the tries
+// are this thread's, paced like the thread's own. The connect itself does not block.
+void LivePublisher::TryFirstConnect()
+{
     const QByteArray host = FLocation.host.toUtf8();
-    const int connected
-        = mosquitto_connect_async(FClient, host.constData(), FLocation.port, kKeepAliveSeconds);
+    if (mosquitto_connect_async(FClient, host.constData(), FLocation.port, kKeepAliveSeconds)
+        != MOSQ_ERR_SUCCESS) {
+        SetState(State::Unreachable, {});
+        FFirstConnect.start(FRetryMs);
+        FRetryMs = std::min(2 * FRetryMs, static_cast<int>(kReconnectLongestSeconds * 1000));
+        return;
+    }
     if (const int rc = mosquitto_loop_start(FClient); rc != MOSQ_ERR_SUCCESS)
         throw EPublishSetup(QStringLiteral("Publishing to %1: the network thread cannot start: %2")
                                 .arg(FUrl, QString::fromUtf8(mosquitto_strerror(rc))));
-    if (connected != MOSQ_ERR_SUCCESS)
-        SetState(State::Unreachable, {});
-    else
+    FLoopRunning = true;
+    if (FState == State::Connecting)
         FConnectWatch.start(kConnectAnswerMs);
 }
 
@@ -132,6 +146,7 @@ int LivePublisher::Finish(int boundMs)
     FFinished = true;
     FFinishing = true;
     FConnectWatch.stop();
+    FFirstConnect.stop();
     if (FConnected)
         Send(Topic(QStringLiteral("status")), "offline", 1, true, false);
     int runsLeft = 0;
@@ -143,7 +158,8 @@ int LivePublisher::Finish(int boundMs)
     }
     // A disconnect the client asks for is clean: the broker drops the last will.
     mosquitto_disconnect(FClient);
-    mosquitto_loop_stop(FClient, false);
+    if (FLoopRunning)
+        mosquitto_loop_stop(FClient, false);
     mosquitto_destroy(FClient);
     FClient = nullptr;
     FConnected = false;

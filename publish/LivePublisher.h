@@ -77,6 +77,7 @@ private:
     // Publishes and, for QoS 1, remembers the message until the broker acknowledges it.
     void Send(const QString& topic, const QByteArray& payload, int qos, bool retain, bool isRun);
     void SetState(State state, const QString& refusal); // the owner's thread
+    void TryFirstConnect();
 
     const PublishLocation FLocation;
     const QString FStation;
@@ -88,6 +89,9 @@ private:
     bool FWasUnreachable = false; // since the last time publishing went
     QString FToldMessage; // the last StateChanged message
     QTimer FConnectWatch; // a broker that does not answer a connect at all is unreachable too
+    QTimer FFirstConnect; // the next try while no connect has begun
+    int FRetryMs = 0;
+    bool FLoopRunning = false; // libmosquitto's network thread runs
     int FReadingsNotPublished = 0;
 
     // Set by the network thread between the broker's accepting a connect and the loss of

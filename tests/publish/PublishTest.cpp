@@ -64,6 +64,20 @@ QJsonObject Json(const QString& text)
 // A battery discharge of the simulator's 12 V block, a few seconds long.
 const QStringList kBattery { "--time-scale", "1000", "battery", "--current", "2", "--cutoff", "11" };
 
+// The same, long enough for the broker to go and come back meanwhile.
+const QStringList kSlowBattery { "--time-scale", "150", "battery", "--current", "2", "--cutoff", "11" };
+
+// Whether dcload-cli has said `text` on standard error (within 30 s); `errors` gathers it all.
+bool Told(QProcess& cli, QString& errors, const char* text)
+{
+    return WaitUntil(
+        [&] {
+            errors += QString::fromUtf8(cli.readAllStandardError());
+            return errors.contains(QLatin1String(text));
+        },
+        30s);
+}
+
 class PublishTest : public ::testing::Test
 {
 protected:
@@ -146,27 +160,19 @@ TEST_F(PublishTest, VanishedStationIsOfflineByLastWill)
 // resumes when the broker is back on its port.
 TEST_F(PublishTest, BrokerAwayMidRun)
 {
-    auto cli = StartCli(PublishArgs(FBroker)
-        + QStringList { "--time-scale", "150", "battery", "--current", "2", "--cutoff", "11" });
+    auto cli = StartCli(PublishArgs(FBroker) + kSlowBattery);
     QString errors;
-    const auto told = [&](const char* text) {
-        return WaitUntil(
-            [&] {
-                errors += QString::fromUtf8(cli->readAllStandardError());
-                return errors.contains(QLatin1String(text));
-            },
-            30s);
-    };
     {
         MqttListener listener(FBroker.Port(), Topic("reading"));
         ASSERT_TRUE(WaitUntil([&] { return !listener.On(Topic("reading")).isEmpty(); }, 30s));
     }
     FBroker.Stop();
-    ASSERT_TRUE(told("the broker cannot be reached; readings are stored and not published until it is back"))
+    ASSERT_TRUE(Told(
+        *cli, errors, "the broker cannot be reached; readings are stored and not published until it is back"))
         << errors.toStdString();
     ASSERT_TRUE(FBroker.Start()) << FBroker.Problem().toStdString();
     MqttListener listener(FBroker.Port(), QStringLiteral("lab/hall-2/#"));
-    ASSERT_TRUE(told(": publishing again")) << errors.toStdString();
+    ASSERT_TRUE(Told(*cli, errors, ": publishing again")) << errors.toStdString();
     ASSERT_TRUE(WaitUntil([&] { return !listener.On(Topic("reading")).isEmpty(); }, 30s));
     const Finished f = Wait(*cli);
     errors += f.errors;
@@ -175,6 +181,25 @@ TEST_F(PublishTest, BrokerAwayMidRun)
     EXPECT_EQ(errors.count(QStringLiteral("cannot be reached;")), 1) << errors.toStdString();
     EXPECT_EQ(errors.count(QStringLiteral("publishing again")), 1) << errors.toStdString();
     ASSERT_TRUE(WaitUntil([&] { return !listener.On(Topic("run")).isEmpty(); }));
+    EXPECT_EQ(Json(listener.On(Topic("run")).last()).value("event").toString(), "end");
+}
+
+// A broker down at the start: the program keeps trying, and the run's start, published while
+// nothing could take it, arrives once the broker is there.
+TEST_F(PublishTest, BrokerDownAtStartGetsTheRunStartLater)
+{
+    FBroker.Stop();
+    auto cli = StartCli(PublishArgs(FBroker) + kSlowBattery);
+    QString errors;
+    ASSERT_TRUE(Told(*cli, errors, "the broker cannot be reached")) << errors.toStdString();
+    ASSERT_TRUE(FBroker.Start()) << FBroker.Problem().toStdString();
+    MqttListener listener(FBroker.Port(), QStringLiteral("lab/hall-2/#"));
+    ASSERT_TRUE(Told(*cli, errors, ": publishing again")) << errors.toStdString();
+    const Finished f = Wait(*cli);
+    EXPECT_EQ(f.exit, 0) << f.errors.toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return listener.On(Topic("run")).size() == 2; }))
+        << listener.On(Topic("run")).join(u'\n').toStdString();
+    EXPECT_EQ(Json(listener.On(Topic("run")).first()).value("event").toString(), "start");
     EXPECT_EQ(Json(listener.On(Topic("run")).last()).value("event").toString(), "end");
 }
 
