@@ -461,6 +461,7 @@ void TForm1::WireSession()
         VLable->setText(r.voltage + u'V');
         ILable->setText(r.current + u'A');
         PLabel->setText(power + u'W');
+        FLive.Reading(LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue));
     };
     s.OnRunsCutShort
         = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) { ShowNote(CutShortNote(runs)); };

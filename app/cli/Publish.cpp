@@ -65,16 +65,14 @@ void Cli::FinishPublishing()
     // A run that ends by any other way out (Ctrl+C, a lost port) still has its end told.
     FLive.RunEnded(FExit == Done ? QStringLiteral("stopped") : QStringLiteral("failed"));
     if (const int left = FPublisher->Finish(kGoodbyeBoundMs); left > 0)
-        Complain(
-            QStringLiteral("Publishing to %1: %2 run messages were not published: the broker did not take "
-                           "them within %3 s")
-                .arg(FPublisher->Url())
-                .arg(left)
-                .arg(kGoodbyeBoundMs / 1000));
+        Complain(QStringLiteral("Publishing to %1: %2 not published: the broker did not take it within %3 s")
+                     .arg(FPublisher->Url(),
+                         left == 1 ? QStringLiteral("the run's end was")
+                                   : QStringLiteral("%1 run messages were").arg(left))
+                     .arg(kGoodbyeBoundMs / 1000));
     if (const int skipped = FPublisher->ReadingsNotPublished(); skipped > 0)
-        Complain(
-            QStringLiteral("Publishing to %1: %2 readings were not published while the broker could not be "
-                           "reached")
-                .arg(FPublisher->Url())
-                .arg(skipped));
+        Complain(QStringLiteral("Publishing to %1: %2 not published while the broker could not be reached")
+                     .arg(FPublisher->Url(),
+                         skipped == 1 ? QStringLiteral("1 reading was")
+                                      : QStringLiteral("%1 readings were").arg(skipped)));
 }
