@@ -1,6 +1,7 @@
 #include "store/ResultsDatabase.h"
 
 #include "store/ResultsQuery.h"
+#include "store/RunRecord.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -178,6 +179,7 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     Run(db, path, QStringLiteral("pragma synchronous=NORMAL"));
     for (const ResultsTable table : kAllResultsTables)
         Run(db, path, CreateStatement(TableShape(table)));
+    Run(db, path, CreateRunsStatement(RunsDialect::Sqlite));
 }
 
 void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path)

@@ -26,7 +26,8 @@ QString CreateRunsStatement(RunsDialect dialect)
 {
     if (dialect == RunsDialect::Postgres)
         return QStringLiteral(
-            "create table if not exists runs(run_id uuid not null, station text not null, kind text not null, "
+            "create table if not exists runs(run_id uuid not null, station text not null, kind text not "
+            "null, "
             "started timestamptz not null, ended timestamptz, outcome text not null default '', "
             "parameters jsonb not null default '{}', program_version text not null default '', "
             "instrument text not null default '', primary key (station, run_id))");
@@ -68,8 +69,9 @@ QString SelectRunsStatement(RunsDialect dialect, const RunFilter& filter)
     QString statement = server
         ? QStringLiteral("select run_id::text, station, kind, started, ended, outcome, parameters::text, "
                          "program_version, instrument from runs")
-        : QStringLiteral("select run_id, station, kind, started, ended, outcome, parameters, program_version, "
-                         "instrument from runs");
+        : QStringLiteral(
+            "select run_id, station, kind, started, ended, outcome, parameters, program_version, "
+            "instrument from runs");
     QStringList conditions;
     if (!filter.station.isEmpty())
         conditions << QStringLiteral("station = ?");

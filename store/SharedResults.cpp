@@ -225,6 +225,9 @@ void SharedResults::StartSession()
             for (const QString& statement : CreateStatements(table))
                 Exec(query, statement);
         }
+        Exec(query, QStringLiteral("select to_regclass('runs') is null"));
+        if (query.next() && query.value(0).toBool())
+            Exec(query, CreateRunsStatement(RunsDialect::Postgres));
         Exec(query, QStringLiteral("commit"));
     } catch (const EDatabaseError&) {
         if (FLink == Link::Open)
@@ -263,6 +266,44 @@ QString SharedResults::Write(ResultsTable table, const QStringList& values)
     const QString id = insert.value(0).toString();
     insert.finish();
     return id;
+}
+
+std::vector<QString> SharedResults::WriteRows(const std::vector<PendingRow>& rows)
+{
+    std::vector<QString> ids;
+    for (const PendingRow& row : rows) {
+        if (!row.runRecord) {
+            ids.push_back(Write(row.table, row.values));
+            continue;
+        }
+        Open();
+        const QString statement = UpsertRunStatement(RunsDialect::Postgres);
+        QSqlQuery query(FDb);
+        query.prepare(statement);
+        BindRunRecord(query, FStation, row.record);
+        if (!query.exec())
+            Fail(statement, query.lastError());
+        ids.push_back(row.runId);
+    }
+    return ids;
+}
+
+std::vector<RunRecord> SharedResults::RunRecords(const RunFilter& filter)
+{
+    OpenWaiting();
+    QSqlQuery query(FDb);
+    Exec(query, QStringLiteral("select to_regclass('runs') is not null"));
+    if (!query.next() || !query.value(0).toBool())
+        return {};
+    const QString statement = SelectRunsStatement(RunsDialect::Postgres, filter);
+    query.prepare(statement);
+    BindRunFilter(query, filter);
+    if (!query.exec())
+        Fail(statement, query.lastError());
+    std::vector<RunRecord> records;
+    while (query.next())
+        records.push_back(RunRecordFromQuery(query));
+    return records;
 }
 
 void SharedResults::Clear(ResultsTable table)

@@ -31,6 +31,8 @@ public:
     void StartSession() override;
     QString SetAsideDamaged() override;
     QString Write(ResultsTable table, const QStringList& values) override;
+    std::vector<QString> WriteRows(const std::vector<PendingRow>& rows) override;
+    std::vector<RunRecord> RunRecords(const RunFilter& filter) override;
     void Clear(ResultsTable table) override;
     void BeginRun(ResultsTable table) override;
     void SetPassword(const QString& password) override;

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUuid>
 #include <QVariant>
 #include <array>
 #include <atomic>
@@ -26,6 +27,11 @@ QString InsertStatement(ResultsTable table)
     return ::InsertStatement(TableShape(table));
 }
 
+int RunSlot(ResultsTable table)
+{
+    return static_cast<int>(table == ResultsTable::Resistance ? ResultsTable::Profile : table);
+}
+
 } // namespace
 
 SqliteResults::SqliteResults(const QString& path, int archivesKept)
@@ -33,7 +39,10 @@ SqliteResults::SqliteResults(const QString& path, int archivesKept)
     , FConnectionName(NewConnectionName())
     , FLock(path)
     , FArchive(path, archivesKept)
-{ }
+{
+    for (const ResultsTable table : kAllResultsTables)
+        BeginRun(table);
+}
 
 SqliteResults::~SqliteResults()
 {
@@ -87,6 +96,54 @@ QString SqliteResults::Write(ResultsTable table, const QStringList& values)
     const QString id = insert.lastInsertId().toString();
     insert.finish();
     return id;
+}
+
+void SqliteResults::BeginRun(ResultsTable table)
+{
+    if (table != ResultsTable::Resistance)
+        FRunIds[RunSlot(table)] = QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+QString SqliteResults::RunKey(ResultsTable table) const
+{
+    return FRunIds[RunSlot(table)];
+}
+
+std::vector<QString> SqliteResults::WriteRows(const std::vector<PendingRow>& rows)
+{
+    std::vector<QString> ids;
+    for (const PendingRow& row : rows) {
+        if (!row.runRecord) {
+            ids.push_back(Write(row.table, row.values));
+            continue;
+        }
+        const QString statement = UpsertRunStatement(RunsDialect::Sqlite);
+        QSqlQuery query(Database());
+        query.prepare(statement);
+        BindRunRecord(query, QString(), row.record);
+        if (!query.exec())
+            ThrowStatementError(FPath, statement, query.lastError());
+        ids.push_back(row.runId);
+    }
+    return ids;
+}
+
+std::vector<RunRecord> SqliteResults::RunRecords(const RunFilter& filter)
+{
+    QSqlQuery query(Database());
+    // A file made by an older version, opened read-only, has no runs table.
+    if (!query.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' and name = 'runs'"))
+        || !query.next())
+        return {};
+    const QString statement = SelectRunsStatement(RunsDialect::Sqlite, filter);
+    query.prepare(statement);
+    BindRunFilter(query, filter);
+    if (!query.exec())
+        ThrowStatementError(FPath, statement, query.lastError());
+    std::vector<RunRecord> records;
+    while (query.next())
+        records.push_back(RunRecordFromQuery(query));
+    return records;
 }
 
 void SqliteResults::Clear(ResultsTable table)

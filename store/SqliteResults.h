@@ -27,8 +27,11 @@ public:
     QString SetAsideDamaged() override;
     QString Write(ResultsTable table, const QStringList& values) override;
     void Clear(ResultsTable table) override;
-    // The file holds one session's rows and no run ids.
-    void BeginRun(ResultsTable) override { }
+    // The file holds one session's rows; a run id is only kept in its runs table.
+    void BeginRun(ResultsTable table) override;
+    QString RunKey(ResultsTable table) const override;
+    std::vector<QString> WriteRows(const std::vector<PendingRow>& rows) override;
+    std::vector<RunRecord> RunRecords(const RunFilter& filter) override;
     // A local file asks for no password.
     void SetPassword(const QString&) override { }
     QString HeldUpStatus() const override;
@@ -59,6 +62,7 @@ private:
     const ResultsArchive FArchive;
     HeldUp FHeldUp = HeldUp::Busy;
     bool FReadOnly = false;
+    QString FRunIds[kResultsTables]; // by table; Resistance's is Profile's (see RunKey)
     qint64 FDataVersion = -1; // read-only: the file's data_version when last looked at
     QSqlDatabase FDb;
     std::unique_ptr<QSqlQuery> FInserts[kResultsTables];

@@ -256,7 +256,9 @@ TEST_F(SharedStoreTest, TablesAreMadeOnceAndKeepEveryStationsHistoryMarkedByRun)
                    "p.run_id = r.run_id and p.station = r.station)"),
         u"0")
         << "a profile run's resistance rows carry its run id";
-    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%'"), u"4");
+    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%' and tablename "
+                   "<> 'runs'"),
+        u"4");
     EXPECT_TRUE(beta.failures.isEmpty()) << beta.failures.join(u'\n').toStdString();
 }
 
@@ -272,7 +274,9 @@ TEST_F(SharedStoreTest, ADatabaseMadeByAnOlderVersionGetsTheNewerTables)
     ASSERT_TRUE(WaitUntil([&] { return store.file.Emptied(); })) << store.failures.join(u'\n').toStdString();
     store.file.Insert(ResultsTable::Resistance, Marked(ResultsTable::Resistance, "r1"), {});
     EXPECT_EQ(Rows("select run from resistance"), u"r1");
-    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%'"), u"4");
+    EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%' and tablename "
+                   "<> 'runs'"),
+        u"4");
 }
 
 // Runs read back by run id, every station's, newest first; a profile run's resistance rows
