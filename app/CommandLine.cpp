@@ -254,3 +254,43 @@ void ReadCellOptions(const CommandLine& line, SimOptions& options)
         : 0.05;
     options.batteryCapacityAh = line.Decimal(capacity, 0, 100000, false, QStringLiteral("ampere-hours"));
 }
+
+void AddPublishOptions(CommandLine& line)
+{
+    line.AddValue(QStringLiteral("publish"), QStringLiteral("URL"),
+        QStringLiteral("Publishes live readings, runs and the station's status to an MQTT broker: "
+                       "mqtt://[USER@]HOST[:PORT]/TOPIC/PREFIX (port 1883), or mqtts://… for TLS (port "
+                       "8883, checked against /etc/ssl/certs). Never put a password in it; see "
+                       "docs/live-readings.md."),
+        {}, QStringLiteral("none"));
+    line.AddValue(QStringLiteral("publish-password-file"), QStringLiteral("FILE"),
+        QStringLiteral("The broker's password for the USER of --publish: the first line of FILE."), {},
+        QStringLiteral("none"));
+}
+
+std::optional<PublishOptions> ReadPublishOptions(const CommandLine& line, const QString& station)
+{
+    const QString publish = QStringLiteral("publish"), passwordFile = QStringLiteral("publish-password-file");
+    if (!line.IsSet(publish)) {
+        if (line.IsSet(passwordFile))
+            throw EBadArgument(
+                QStringLiteral("--publish-password-file is the password of --publish: add it"));
+        return std::nullopt;
+    }
+    PublishOptions options;
+    try {
+        options.location = ParsePublishUrl(line.Text(publish));
+        if (line.IsSet(passwordFile)) {
+            if (options.location.user.isEmpty())
+                throw EPublishSetup(QStringLiteral("a password needs a user in the address: "
+                                                   "mqtt://USER@HOST/TOPIC/PREFIX"));
+            options.password = ReadPasswordFile(line.Text(passwordFile));
+        }
+    } catch (const EPublishSetup& e) {
+        throw EBadArgument(QStringLiteral("--%1: %2").arg(publish, QString::fromUtf8(e.what())));
+    }
+    if (!IsTopicLevel(station))
+        throw EBadArgument(QStringLiteral("--station %1 cannot be a topic level of --publish: no /, + or #")
+                               .arg(Quoted(station)));
+    return options;
+}

@@ -3,6 +3,8 @@
 // conventions (-h/--help with every default shown, --version, --option=value, an unknown
 // option refused) and values checked where they are read, so that no number wraps, no
 // "nan" runs a clock and no NUL cuts an address short further down.
+#include "publish/PublishUrl.h"
+
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
@@ -90,3 +92,16 @@ void AddCellOptions(CommandLine& line);
 void ReadCellOptions(const CommandLine& line, SimOptions& options);
 // Whether any of them was given.
 bool CellOptionsGiven(const CommandLine& line);
+
+// Live readings over MQTT (--publish, --publish-password-file), the same in dcload and
+// dcload-cli.
+void AddPublishOptions(CommandLine& line);
+struct PublishOptions
+{
+    PublishLocation location;
+    QString password; // from --publish-password-file; never from the address
+};
+// Nothing without --publish. Throws EBadArgument: an address LivePublisher cannot use (one
+// with a password is refused), a password file that cannot be read or is given without a user
+// in the address, or a `station` that cannot be a topic level.
+std::optional<PublishOptions> ReadPublishOptions(const CommandLine& line, const QString& station);

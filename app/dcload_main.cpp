@@ -3,6 +3,7 @@
 // display, and a missing display is said in one line instead of Qt's abort.
 #include "app/CommandLine.h"
 #include "app/QuitAfterFirstPaint.h"
+#include "publish/LivePublisher.h"
 #include "sim/SimulatorHost.h"
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
@@ -21,6 +22,7 @@ namespace {
 
 const QString kProgram = QStringLiteral("dcload");
 constexpr int kNoDisplayExit = 2;
+constexpr int kPublishFailedExit = 2; // libmosquitto cannot set up what --publish asks
 const QString kNoDisplay = QStringLiteral("No display: try xvfb-run dcload, or dcload-cli");
 
 CommandLine Options()
@@ -45,8 +47,9 @@ CommandLine Options()
                        "PGPASSFILE, or is asked for."),
         {}, QStringLiteral("db.sqlite in the working directory"));
     line.AddValue(QStringLiteral("station"), QStringLiteral("NAME"),
-        QStringLiteral("The station each row of --results is marked with."), {},
+        QStringLiteral("The station each row of --results and the topics of --publish are marked with."), {},
         QStringLiteral("the host name"));
+    AddPublishOptions(line);
     line.AddFlag(QStringLiteral("reset-settings"),
         QStringLiteral("Forgets what the window remembers between starts, then starts as usual."));
     // The start-up benchmark's stop watch.
@@ -100,6 +103,7 @@ int main(int argc, char** argv)
         return *done;
 
     std::optional<SharedResultsLocation> location;
+    std::optional<PublishOptions> publish;
     SimOptions simulator;
     QString station;
     try {
@@ -114,16 +118,20 @@ int main(int argc, char** argv)
             throw EBadArgument(
                 QStringLiteral("--cell options connect the simulator's battery: add --simulator"));
         ReadCellOptions(line, simulator);
-        if (line.IsSet(QStringLiteral("station")) && !line.IsSet(QStringLiteral("results")))
-            throw EBadArgument(
-                QStringLiteral("--station marks the rows of a shared database: add --results"));
-        if (line.IsSet(QStringLiteral("results"))) {
-            location = line.ResultsLocation(QStringLiteral("results"));
+        const bool marked = line.IsSet(QStringLiteral("results")) || line.IsSet(QStringLiteral("publish"));
+        if (line.IsSet(QStringLiteral("station")) && !marked)
+            throw EBadArgument(QStringLiteral(
+                "--station marks the rows of a shared database or the topics of --publish: add --results or "
+                "--publish"));
+        if (marked) {
             station = line.IsSet(QStringLiteral("station")) ? line.Text(QStringLiteral("station"))
                                                             : DefaultStation();
             if (station.isEmpty())
                 throw EBadArgument(QStringLiteral("--station needs a name"));
         }
+        if (line.IsSet(QStringLiteral("results")))
+            location = line.ResultsLocation(QStringLiteral("results"));
+        publish = ReadPublishOptions(line, station);
     } catch (const EBadArgument& e) {
         Complain(kProgram, QString::fromUtf8(e.what()));
         return kBadArgumentsExit;
@@ -146,8 +154,19 @@ int main(int argc, char** argv)
     if (location)
         results = std::make_unique<SharedResults>(*location, station);
     TForm1 w(nullptr, std::move(results));
-    if (location)
+    if (!station.isEmpty())
         w.setStation(station);
+    if (publish) {
+        auto publisher = std::make_unique<LivePublisher>(publish->location, station, publish->password);
+        // Its first word (connected, or the broker cannot be reached) goes to the status line.
+        w.setPublisher(std::move(publisher));
+        try {
+            w.Live().Publisher()->Start();
+        } catch (const EPublishSetup& e) {
+            Complain(kProgram, QString::fromUtf8(e.what()));
+            return kPublishFailedExit;
+        }
+    }
     // Message boxes and menus use the window's face too.
     QApplication::setFont(w.font());
     if (line.IsSet(QStringLiteral("simulator"))) {

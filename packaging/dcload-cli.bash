@@ -22,6 +22,10 @@ _dcload_cli()
             _filedir pdf
             return
             ;;
+        --publish-password-file)
+            _filedir
+            return
+            ;;
         --cell)
             COMPREPLY=($(compgen -W 'li-ion lead-acid' -- "$cur"))
             return
@@ -35,7 +39,7 @@ _dcload_cli()
             return
             ;;
         --address | --time-scale | --reply-timeout | --period | --count | --current | --cutoff | \
-            --results | --station | --cell-resistance | --cell-capacity)
+            --results | --station | --publish | --cell-resistance | --cell-capacity)
             return
             ;;
     esac
@@ -50,8 +54,8 @@ _dcload_cli()
                 break
                 ;;
             --port | --baud | --address | --time-scale | --reply-timeout | --period | --count | \
-                --current | --cutoff | --results | --station | --csv | --steps | --bdf | --pdf | --cell | \
-                --cell-resistance | --cell-capacity)
+                --current | --cutoff | --results | --station | --publish | --publish-password-file | --csv | \
+                --steps | --bdf | --pdf | --cell | --cell-resistance | --cell-capacity)
                 ((i++))
                 ;;
         esac
@@ -59,7 +63,8 @@ _dcload_cli()
 
     if [[ $cur == -* ]]; then
         local options='--help --version --port --baud --address --time-scale --reply-timeout --json
-            --trace --results --station --cell --cell-resistance --cell-capacity'
+            --trace --results --station --publish --publish-password-file --cell --cell-resistance
+            --cell-capacity'
         case $command in
             measure) options+=' --period --count' ;;
             battery) options+=' --current --cutoff --period --csv --bdf --force' ;;

@@ -328,6 +328,8 @@ void ProfileWindow::RunClick()
     }
     // Readings come with later polls; the run's first step may have shown already.
     FForm.Results().BeginRun(ResultsTable::Profile);
+    FForm.Live().RunStarted(FForm.LiveRunRecord(
+        ResultsTable::Profile, QStringLiteral("profile"), { { "profile", QString::fromUtf8(text) } }));
     FRunText = text;
     FRunLabel = FRun->RunLabel();
     Clear();
@@ -413,6 +415,13 @@ void ProfileWindow::ShowSample(const ProfileSample& s)
     // Drawn whatever the store says: the run keeps every reading for the export, and a
     // row the store refuses goes to the general error display.
     FForm.Results().Insert(ResultsTable::Profile, ProfileRowValues(FRunLabel, s), {});
+    LiveReading live = LiveReadingOf(s.at, s.voltage, s.current);
+    live.power = s.power;
+    live.seconds = s.seconds;
+    live.capacityAh = s.capacityAh;
+    live.energyWh = s.energyWh;
+    live.step = s.stepNumber;
+    FForm.Live().Reading(live);
 }
 
 void ProfileWindow::Thin()
@@ -452,9 +461,12 @@ void ProfileWindow::ShowResistance(const ResistanceMeasurement& m)
     FForm.Results().Insert(ResultsTable::Resistance, ResistanceRowValues(FRunLabel, m), {});
 }
 
-void ProfileWindow::ShowEnd(ProfileOutcome, const QString& message)
+void ProfileWindow::ShowEnd(ProfileOutcome outcome, const QString& message)
 {
     ShowStatus(message);
+    FForm.Live().RunEnded(ProfileOutcomeName(outcome),
+        { { "duration_s", FRun->Seconds() }, { "capacity_Ah", FRun->CapacityAh() },
+            { "energy_Wh", FRun->EnergyWh() } });
     if (!FVoltagePoints.empty())
         Thin();
     ShowState();

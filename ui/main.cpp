@@ -2,6 +2,7 @@
 
 #include "comm/SerialComm.h"
 #include "link/Guarded.h"
+#include "publish/LivePublisher.h"
 #include "store/BdfExport.h"
 #include "store/ResultsFile.h"
 #include "store/ResultsQuery.h"
@@ -43,6 +44,7 @@
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QInputDialog>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -57,6 +59,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QValueAxis>
+#include <cmath>
 #include <tuple>
 
 // The operator's refusals go to the window's modal message boxes.
@@ -74,6 +77,8 @@ private:
 
 namespace {
 
+// How long a closing window waits for the broker to take its "offline" and a run's end.
+constexpr int kPublishGoodbyeMs = 1000;
 // The Profile window's editor text between starts.
 const QString kProfileKey = QStringLiteral("profile/text");
 
@@ -286,6 +291,20 @@ TForm1::~TForm1()
     // The port closes before the window's parts go, so no reading arrives half-way.
     delete FSession;
     FSession = nullptr;
+    if (FPublisher) {
+        // The lab hears that the run and the station are gone, if the broker takes it soon.
+        FLive.RunEnded(QStringLiteral("stopped"));
+        FPublisher->Finish(kPublishGoodbyeMs);
+    }
+}
+
+void TForm1::setPublisher(std::unique_ptr<LivePublisher> publisher)
+{
+    FPublisher = std::move(publisher);
+    FLive.setPublisher(FPublisher.get());
+    if (FPublisher)
+        connect(FPublisher.get(), &LivePublisher::StateChanged, this,
+            [this](LivePublisher::State, const QString& message) { ShowNote(message); });
 }
 
 void TForm1::setStation(const QString& station)
@@ -407,7 +426,17 @@ void TForm1::WireHandlers()
 void TForm1::WireSession()
 {
     InstrumentSession& s = *FSession;
-    s.OnStateChange = [this](InstrumentSession*) { ShowState(); };
+    s.OnStateChange = [this](InstrumentSession*) {
+        // A battery or list run that went idle without its own end (Stop, a lost port). The
+        // session tells the instrument's own end just after the change: looked at once it has.
+        QTimer::singleShot(0, this, [this] {
+            if (FLive.RunGoing() && FLive.Run().kind != u"profile"
+                && FSession->Run(FLive.Run().kind == u"list" ? Activity::List : Activity::Battery)
+                    == RunState::Idle)
+                FLive.RunEnded(QStringLiteral("stopped"));
+        });
+        ShowState();
+    };
     s.OnError = [this](InstrumentSession*, const QString& message) { ShowGeneralError(message); };
     s.OnDisconnected = [this](InstrumentSession*, bool switchedOff) {
         ShowPortClosed(switchedOff ? QStringLiteral("Serial Port closed after switching the input off")
@@ -432,12 +461,18 @@ void TForm1::WireSession()
         VLable->setText(r.voltage + u'V');
         ILable->setText(r.current + u'A');
         PLabel->setText(power + u'W');
+        FLive.Reading(LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue));
     };
     s.OnRunsCutShort
         = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) { ShowNote(CutShortNote(runs)); };
     // The instrument's own end keeps the finished curve until the next start.
-    s.OnBatteryEnd
-        = [this](InstrumentSession*, const BatterySummary& summary) { ShowNote(BatteryEndNote(summary)); };
+    s.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& summary) {
+        ShowNote(BatteryEndNote(summary));
+        FLive.RunEnded(QStringLiteral("finished"),
+            { { "duration_s", summary.seconds }, { "capacity_Ah", summary.ampereHours },
+                { "energy_Wh", std::round(summary.wattHours * 1e4) / 1e4 },
+                { "cutoff_V", summary.cutOffVolts } });
+    };
     s.OnSilence = [this](InstrumentSession*, std::optional<QTime> lastAnswer) {
         if (lastAnswer) {
             ShowNote(SilenceNote(*lastAnswer));
@@ -461,6 +496,10 @@ void TForm1::WireSession()
         ListV->setText(r.voltage + u'V');
         ListI->setText(r.current + u'A');
         FList.File(r);
+        LiveReading live
+            = LiveReadingOf(QDateTime::currentDateTime(), r.voltage.toDouble(), r.current.toDouble());
+        live.step = r.step.toInt();
+        FLive.Reading(live);
     };
     s.OnListReport = [this](InstrumentSession*, const ListReport& report) { ShowListReport(report); };
 }
@@ -546,6 +585,10 @@ void TForm1::ShowBatteryReading(const BatteryReading& r)
     ADOQuery2->Insert({ record.voltage, record.current, record.time, record.capacity,
         MeasurementTimestamp(QDateTime::currentDateTime()) });
     ShowNewestRow(DBGrid2);
+    LiveReading live = LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue);
+    live.seconds = r.seconds;
+    live.capacityAh = r.capacityValue;
+    FLive.Reading(live);
     FChart->Add(QPointF(record.seconds, record.voltageValue));
     LabelBElapsed->setText(ElapsedText(record.seconds));
 }
@@ -584,6 +627,21 @@ void TForm1::ShowListReport(const ListReport& report)
         ShowNewestRow(DBGrid1);
         cRes[step]->setText(StepVerdictCaption(judged[step].Result));
     }
+    // A repeated list goes on after its report; its end is its stop.
+    if (FSession->Run(Activity::List) == RunState::Idle)
+        FLive.RunEnded(report.fault.isEmpty() ? QStringLiteral("finished") : QStringLiteral("failed"),
+            { { "verdict", report.verdict == 2 ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
+}
+
+RunRecord TForm1::LiveRunRecord(ResultsTable table, const QString& kind, const QJsonObject& parameters) const
+{
+    RunRecord run;
+    run.runId = FResults->RunId(table);
+    run.station = FStation;
+    run.kind = kind;
+    run.parameters = QString::fromUtf8(QJsonDocument(parameters).toJson(QJsonDocument::Compact));
+    run.programVersion = kProgramVersion;
+    return run;
 }
 
 // ---- the instrument link
@@ -961,6 +1019,8 @@ void TForm1::StartButtonBClick(QObject*)
         FBatteryStarted = QDateTime::currentDateTimeUtc();
         FBatteryPeriod = toggled.periodSeconds;
         FChart->Restart(toggled.periodSeconds);
+        FLive.RunStarted(LiveRunRecord(ResultsTable::Battery, QStringLiteral("battery"),
+            { { "period_s", toggled.periodSeconds }, { "cutoff_V", FBatteryCutOff } }));
         break;
     case BatteryToggle::Stopped:
         FChart->Clear();
@@ -1008,6 +1068,9 @@ void TForm1::startButtonLClick(QObject*)
     if (!FList.Toggle(*FSession, editor, *FMessages))
         return;
     FResults->BeginRun(ResultsTable::ListS);
+    FLive.RunStarted(LiveRunRecord(ResultsTable::ListS, QStringLiteral("list"),
+        { { "steps", ListSetNum->currentText().toInt() }, { "auto_step", StepAuto->isChecked() },
+            { "repeat", StepRepeatY->isChecked() } }));
     for (QLabel* panel : { ListR1, ListR2, ListR3 })
         Colour(panel, Qt::black);
     for (QLabel* result : cRes)

@@ -6,6 +6,7 @@
 // "Connect" / "Disconnect" follow the session's state and are never read back.
 #include "comm/PortEnumeration.h"
 #include "link/InstrumentSession.h"
+#include "publish/LiveFeed.h"
 #include "store/ResultsBackend.h"
 #include "ui/MessageBoxes.h"
 #include "workflows/ListSequence.h"
@@ -47,6 +48,7 @@ class BatteryChart;
 class TrafficConsole;
 class AnalysisView;
 class ProfileWindow;
+class LivePublisher;
 
 class TForm1 : public QMainWindow
 {
@@ -91,6 +93,15 @@ public:
     // battery and profile runs (StoredAnalysisRuns) unless set.
     void setEarlierRuns(std::function<std::vector<AnalysisRun>()> earlierRuns);
     const std::function<std::vector<AnalysisRun>()>& EarlierRuns() const { return FEarlierRuns; }
+
+    // Publishes the live readings and runs of the window (--publish) through `publisher`, which
+    // has been started; its changes go to the status line.
+    void setPublisher(std::unique_ptr<LivePublisher> publisher);
+    // Where readings and runs go live; publishes nothing without a publisher.
+    LiveFeed& Live() { return FLive; }
+    // A run as LiveFeed::RunStarted takes it (call after the results' BeginRun): the results
+    // store's run id when it gives one.
+    RunRecord LiveRunRecord(ResultsTable table, const QString& kind, const QJsonObject& parameters) const;
 
     // ---- the Battery menu
     // The Profile window (Battery > Profile…), made when first asked for.
@@ -291,6 +302,8 @@ private:
     QString FBatteryCutOff;
     bool FCloseWhenSwitchedOff = false; // the window closes once its "load off" has left
     QString FStation;
+    std::unique_ptr<LivePublisher> FPublisher; // with --publish
+    LiveFeed FLive; // the readings and runs FPublisher publishes
     ProfileWindow* FProfile = nullptr;
     QString FRememberedProfile; // the editor's text at the last close (RememberSettings)
     std::function<std::vector<AnalysisRun>()> FEarlierRuns;

@@ -27,6 +27,9 @@ void Cli::Battery(const QString& port)
             Refused("the battery test did not start");
         if (FResults)
             FResults->BeginRun(ResultsTable::Battery);
+        PublishRunStart(ResultsTable::Battery, QStringLiteral("battery"),
+            { { "current_A", FOptions.current.toDouble() }, { "cutoff_V", cutOff.toDouble() },
+                { "period_s", FOptions.batteryPeriodSeconds } });
         const QDateTime started = QDateTime::currentDateTimeUtc();
         FBdfRun.runId = started.toString(Qt::ISODateWithMs);
         FBdfRun.station = FOptions.station;
@@ -37,6 +40,10 @@ void Cli::Battery(const QString& port)
             { QStringLiteral("port"), FOptions.port }, { QStringLiteral("address"), FOptions.address } };
         FSession.OnBatteryReading = [this, cutOff](InstrumentSession*, const BatteryReading& r) {
             CheckWritten(FOutput->Row({ r.time, r.voltage, r.current, r.capacity }));
+            LiveReading live = LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue);
+            live.seconds = r.seconds;
+            live.capacityAh = r.capacityValue;
+            PublishReading(live);
             if (!FOptions.bdf.isEmpty()) {
                 // The instrument's own time and count: what the file must agree with.
                 BdfReading reading;
@@ -53,8 +60,10 @@ void Cli::Battery(const QString& port)
                     MeasurementTimestamp(QDateTime::currentDateTime()) });
         };
         FSession.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& s) {
-            CheckWritten(FOutput->Summary({ { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },
-                { "energy_Wh", std::round(s.wattHours * 1e4) / 1e4 }, { "cutoff_V", s.cutOffVolts } }));
+            const QJsonObject summary { { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },
+                { "energy_Wh", std::round(s.wattHours * 1e4) / 1e4 }, { "cutoff_V", s.cutOffVolts } };
+            CheckWritten(FOutput->Summary(summary));
+            PublishRunEnd(QStringLiteral("finished"), summary);
             End(Done);
         };
     });

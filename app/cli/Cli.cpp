@@ -4,6 +4,7 @@
 #include "app/cli/Cli.h"
 
 #include "comm/SerialComm.h"
+#include "publish/LivePublisher.h"
 #include "sim/SimulatorHost.h"
 #include "store/SharedResults.h"
 #include "workflows/Connection.h"
@@ -137,6 +138,12 @@ int Cli::Run()
         AddSimulator();
     if (FOptions.results)
         OpenResults();
+    try {
+        StartPublishing();
+    } catch (const EPublishSetup& e) {
+        Complain(QString::fromUtf8(e.what()));
+        return PortFailed;
+    }
 
     QTimer::singleShot(0, [&] {
         if (FPhase != Phase::Running)
@@ -347,6 +354,7 @@ void Cli::ExitNow()
     WriteBdfFile();
     if (FFailed)
         FExit = std::max<int>(FExit, StepFailed);
+    FinishPublishing();
     FPhase = Phase::Exited;
     QCoreApplication::exit(FExit);
 }

@@ -13,6 +13,7 @@
 #include "app/cli/Output.h"
 #include "app/cli/StopRequest.h"
 #include "link/InstrumentSession.h"
+#include "publish/LiveFeed.h"
 #include "store/BdfExport.h"
 #include "store/ResultsFile.h"
 #include "workflows/ListSequence.h"
@@ -38,6 +39,7 @@ struct Told : IOperatorMessages
     }
 };
 
+class LivePublisher;
 class ProfileRun;
 
 class Cli
@@ -96,6 +98,13 @@ private:
     void ProfileEnded(int code);
     void StopProfile();
     int Report(); // Report.cpp
+
+    // ---- live readings over MQTT, with --publish (Publish.cpp)
+    void StartPublishing();
+    void PublishReading(LiveReading reading);
+    void PublishRunStart(ResultsTable table, const QString& kind, const QJsonObject& parameters);
+    void PublishRunEnd(const QString& outcome, const QJsonObject& summary);
+    void FinishPublishing();
     void WriteBdfFile(); // the --bdf file, once the run has ended
 
     const CliOptions& FOptions;
@@ -126,6 +135,9 @@ private:
     bool FProfileEnding = false; // profile: the run has ended; its last lines are leaving
     BdfRun FBdfRun; // with --bdf: the run and its readings, written at the end
     std::vector<BdfReading> FBdfReadings;
+
+    std::unique_ptr<LivePublisher> FPublisher; // with --publish
+    LiveFeed FLive; // the readings and runs FPublisher publishes
 
     QElapsedTimer FClock;
     int FRows = 0;

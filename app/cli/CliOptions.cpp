@@ -67,6 +67,10 @@ Shared results: --results stores battery, list and profile rows in a shared data
 does, marked with --station and the run; the password comes from ~/.pgpass or PGPASSFILE.
 Readings the database cannot take yet are kept and stored before the end.
 
+Live readings: --publish sends each reading (measure, battery, list, profile) to an MQTT
+broker as it comes, and each run's start and end; readings taken while the broker cannot
+be reached are not published later, run messages are (docs/live-readings.md).
+
 Exit status:
   0   done (a list: every step PASS or not compared)
   1   a list step failed
@@ -111,8 +115,9 @@ CommandLine Options()
         "Stores battery and list rows in a shared database: postgresql://USER@HOST:PORT/DB or "
         "postgresql://USER@/DB?host=/socket/folder.",
         {}, QStringLiteral("none"));
-    value("station", "NAME", "The station the rows of --results are marked with.", {},
-        QStringLiteral("the host name"));
+    value("station", "NAME", "The station the rows of --results and the topics of --publish are marked with.",
+        {}, QStringLiteral("the host name"));
+    AddPublishOptions(line);
     value("period", "S",
         "measure: seconds between readings, above 0, at most 86400; battery: whole seconds, 1 to 86400.", {},
         QStringLiteral("0.3 for measure, 1 for battery"));
@@ -228,7 +233,8 @@ void Read(const CommandLine& line, CliOptions& o)
         throw EBadArgument(QStringLiteral("unexpected argument %1 after %2").arg(Quoted(words[1]), name));
     // An option of another command would be dropped without a word.
     static const QStringList kShared { "help", "version", "port", "baud", "address", "time-scale",
-        "reply-timeout", "json", "trace", "results", "station", "cell", "cell-resistance", "cell-capacity" };
+        "reply-timeout", "json", "trace", "results", "station", "publish", "publish-password-file", "cell",
+        "cell-resistance", "cell-capacity" };
     for (const QString& option : line.GivenOptions()) {
         if (!kShared.contains(option) && !kCommandOptions.at(o.command).contains(option))
             throw EBadArgument(QStringLiteral("--%1 is no option of %2").arg(option, name));
@@ -247,14 +253,20 @@ void Read(const CommandLine& line, CliOptions& o)
     ReadCellOptions(line, o.simulator);
     o.json = given("json");
     o.trace = given("trace");
-    if (given("station") && !given("results"))
-        throw EBadArgument(QStringLiteral("--station marks the rows of a shared database: add --results"));
-    if (given("results")) {
-        o.results = line.ResultsLocation(QStringLiteral("results"));
+    if (given("station") && !given("results") && !given("publish"))
+        throw EBadArgument(
+            QStringLiteral("--station marks the rows of a shared database or the topics of --publish: add "
+                           "--results or --publish"));
+    if (given("results") || given("publish")) {
         o.station = given("station") ? line.Text(QStringLiteral("station")) : DefaultStation();
         if (o.station.isEmpty())
             throw EBadArgument(QStringLiteral("--station needs a name"));
     }
+    if (given("results"))
+        o.results = line.ResultsLocation(QStringLiteral("results"));
+    if (o.command == CliCommand::Report && given("publish"))
+        throw EBadArgument(QStringLiteral("report reads a stored run: --publish has nothing to publish"));
+    o.publish = ReadPublishOptions(line, o.station);
 
     switch (o.command) {
     case CliCommand::Measure:

@@ -1,6 +1,7 @@
 #pragma once
 // dcload-cli's arguments: the option table, its --help, and every value read and checked
 // before the port is opened, so that a bad argument never leaves an instrument half set up.
+#include "app/CommandLine.h"
 #include "sim/SimulatorHost.h"
 #include "store/ResultsUrl.h"
 #include "workflows/ListFile.h"
@@ -26,7 +27,8 @@ struct CliOptions
     bool json = false;
     bool trace = false;
     std::optional<SharedResultsLocation> results;
-    QString station; // with results
+    QString station; // with results or publish
+    std::optional<PublishOptions> publish; // live readings over MQTT
 
     double measurePeriodSeconds = 0.3;
     int count = 0; // measure: 0 reads until stopped

@@ -54,8 +54,16 @@ void Cli::RunList()
         Refused("the list did not start");
     if (FResults)
         FResults->BeginRun(ResultsTable::ListS);
+    PublishRunStart(ResultsTable::ListS, QStringLiteral("list"),
+        { { "steps", program.steps }, { "auto_step", program.autoStep }, { "repeat", program.repeat } });
     FTriggered = !program.autoStep;
-    FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) { FList.File(r); };
+    FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
+        FList.File(r);
+        LiveReading live
+            = LiveReadingOf(QDateTime::currentDateTime(), r.voltage.toDouble(), r.current.toDouble());
+        live.step = r.step.toInt();
+        PublishReading(live);
+    };
     FSession.OnListReport = [this](InstrumentSession*, const ListReport& report) {
         for (const TStepRecord& r : FList.Judge(report)) {
             FFailed = FFailed || r.Result == u"2";
@@ -63,6 +71,10 @@ void Cli::RunList()
             CheckWritten(FOutput->Row({ r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit,
                 r.HighLimit, StepVerdictCaption(r.Result) }));
         }
+        // The session has ended the run before it tells its report; a repeated list goes on.
+        if (FSession.Run(Activity::List) == RunState::Idle)
+            PublishRunEnd(report.fault.isEmpty() ? QStringLiteral("finished") : QStringLiteral("failed"),
+                { { "verdict", FFailed ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
         if (!report.fault.isEmpty()) {
             // The session has ended the run; nothing of this list can be called passed.
             FToldFault = report.fault;

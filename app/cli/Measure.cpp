@@ -6,6 +6,7 @@
 #include "workflows/Connection.h"
 #include "workflows/RunNotes.h"
 
+#include <QDateTime>
 #include <algorithm>
 #include <cmath>
 
@@ -50,6 +51,7 @@ void Cli::Measure(const QString& port)
               FUnreadableInARow = 0;
               CheckWritten(FOutput->Row(
                   { QString::number(FClock.elapsed() / 1000.0, 'f', 3), r.voltage, r.current, power }));
+              PublishReading(LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue));
               if (limit > 0 && ++FRows >= limit)
                   End(Done);
           };

@@ -52,6 +52,13 @@ void Cli::Profile(const QString& port)
             CheckWritten(FOutput->Row({ Number(s.seconds, 3), QString::number(s.stepNumber),
                 StepKindName(s.kind), Number(s.voltage, 3), Number(s.current, 3), Number(s.capacityAh, 6),
                 Number(s.energyWh, 6) }));
+            LiveReading live = LiveReadingOf(s.at, s.voltage, s.current);
+            live.power = s.power;
+            live.seconds = s.seconds;
+            live.capacityAh = s.capacityAh;
+            live.energyWh = s.energyWh;
+            live.step = s.stepNumber;
+            PublishReading(live);
             Store(ResultsTable::Profile, ProfileRowValues(FProfile->RunLabel(), s));
         };
         run.OnResistance = [this](const ResistanceMeasurement& m) {
@@ -89,12 +96,15 @@ void Cli::Profile(const QString& port)
                 summary.insert(QStringLiteral("resistance_failed"), failed);
             }
             CheckWritten(FOutput->Summary(summary));
+            PublishRunEnd(ProfileOutcomeName(outcome), summary);
             const bool done = outcome == ProfileOutcome::Finished || outcome == ProfileOutcome::LimitReached
                 || outcome == ProfileOutcome::Stopped;
             ProfileEnded(done ? Done : PortFailed);
         };
         if (FResults)
             FResults->BeginRun(ResultsTable::Profile);
+        PublishRunStart(
+            ResultsTable::Profile, QStringLiteral("profile"), { { "profile_file", FOptions.profileFile } });
         if (!FOptions.bdf.isEmpty()) {
             FBdfRun.station = FOptions.station;
             FBdfRun.programVersion = kProgramVersion;
