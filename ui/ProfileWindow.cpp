@@ -12,6 +12,8 @@
 #include "workflows/ProgramInfo.h"
 #include "workflows/RunAnalysis.h"
 #include "workflows/RunNotes.h"
+#include "workflows/RunRecorder.h"
+#include "workflows/RunRecords.h"
 
 #include <QChart>
 #include <QChartView>
@@ -328,6 +330,7 @@ void ProfileWindow::RunClick()
     }
     // Readings come with later polls; the run's first step may have shown already.
     FForm.Results().BeginRun(ResultsTable::Profile);
+    RecordStart(text);
     FRunText = text;
     FRunLabel = FRun->RunLabel();
     Clear();
@@ -452,8 +455,15 @@ void ProfileWindow::ShowResistance(const ResistanceMeasurement& m)
     FForm.Results().Insert(ResultsTable::Resistance, ResistanceRowValues(FRunLabel, m), {});
 }
 
-void ProfileWindow::ShowEnd(ProfileOutcome, const QString& message)
+void ProfileWindow::RecordStart(const QByteArray& text)
 {
+    FForm.Recorder().Begin(FForm.Results(), ResultsTable::Profile, QStringLiteral("profile"),
+        ProfileRunParameters(QString::fromUtf8(text), QString()), FRun->Started());
+}
+
+void ProfileWindow::ShowEnd(ProfileOutcome outcome, const QString& message)
+{
+    FForm.Recorder().End(ResultsTable::Profile, ProfileOutcomeWord(outcome));
     ShowStatus(message);
     if (!FVoltagePoints.empty())
         Thin();

@@ -29,6 +29,8 @@
 #include "workflows/OperatorMessages.h"
 #include "workflows/ProgramInfo.h"
 #include "workflows/RunNotes.h"
+#include "workflows/RunRecorder.h"
+#include "workflows/RunRecords.h"
 #include "workflows/SettingMemories.h"
 
 #include <QAbstractItemView>
@@ -195,6 +197,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     ADOQuery1->setObjectName("ADOQuery1");
     ADOQuery2 = new TResultsQuery(ResultsTable::Battery, FResults, this);
     ADOQuery2->setObjectName("ADOQuery2");
+    FRecorder = std::make_unique<RunRecorder>(*FSession);
 
     // Earlier runs to compare with are the store's; a store that cannot list them now
     // leaves the list empty and says why.
@@ -417,6 +420,7 @@ void TForm1::WireSession()
             QTimer::singleShot(0, this, &QWidget::close);
     };
     s.OnPortLost = [this](InstrumentSession*, const QString& port) {
+        FRecorder->EndAll(kOutcomePortLost);
         ShowPortClosed(QStringLiteral("Serial Port lost: %1 stopped answering (unplugged?)").arg(port));
     };
     s.OnReadBack = [this](InstrumentSession*, const ReadBackResult& result) { ShowReadBack(result); };
@@ -433,11 +437,18 @@ void TForm1::WireSession()
         ILable->setText(r.current + u'A');
         PLabel->setText(power + u'W');
     };
-    s.OnRunsCutShort
-        = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) { ShowNote(CutShortNote(runs)); };
+    s.OnRunsCutShort = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) {
+        // A port lost has ended them already; what is left is the operator's Disconnect.
+        for (const CutShortRun& run : runs)
+            FRecorder->End(run.activity == Activity::List ? ResultsTable::ListS : ResultsTable::Battery,
+                kOutcomeStopped);
+        ShowNote(CutShortNote(runs));
+    };
     // The instrument's own end keeps the finished curve until the next start.
-    s.OnBatteryEnd
-        = [this](InstrumentSession*, const BatterySummary& summary) { ShowNote(BatteryEndNote(summary)); };
+    s.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& summary) {
+        FRecorder->End(ResultsTable::Battery, kOutcomeCutOff);
+        ShowNote(BatteryEndNote(summary));
+    };
     s.OnSilence = [this](InstrumentSession*, std::optional<QTime> lastAnswer) {
         if (lastAnswer) {
             ShowNote(SilenceNote(*lastAnswer));
@@ -584,6 +595,9 @@ void TForm1::ShowListReport(const ListReport& report)
         ShowNewestRow(DBGrid1);
         cRes[step]->setText(StepVerdictCaption(judged[step].Result));
     }
+    // The report that ends the run (no repeat, or a faulty one) gives its outcome.
+    if (FSession->Run(Activity::List) != RunState::Running)
+        FRecorder->End(ResultsTable::ListS, ListOutcome(report));
 }
 
 // ---- the instrument link
@@ -960,9 +974,11 @@ void TForm1::StartButtonBClick(QObject*)
         FBatteryFirstRow = ADOQuery2->RowCount();
         FBatteryStarted = QDateTime::currentDateTimeUtc();
         FBatteryPeriod = toggled.periodSeconds;
+        RecordBatteryStart(toggled.periodSeconds);
         FChart->Restart(toggled.periodSeconds);
         break;
     case BatteryToggle::Stopped:
+        FRecorder->End(ResultsTable::Battery, kOutcomeStopped);
         FChart->Clear();
         break;
     case BatteryToggle::Refused:
@@ -1005,13 +1021,40 @@ void TForm1::startButtonLClick(QObject*)
     std::array<StepEntries, kListSteps> editor;
     for (int n = 0; n < kListSteps; ++n)
         editor[static_cast<size_t>(n)] = EditorRow(n);
-    if (!FList.Toggle(*FSession, editor, *FMessages))
+    const bool wasRunning = FSession->Run(Activity::List) == RunState::Running;
+    if (!FList.Toggle(*FSession, editor, *FMessages)) {
+        if (wasRunning)
+            FRecorder->End(ResultsTable::ListS, kOutcomeStopped);
         return;
+    }
     FResults->BeginRun(ResultsTable::ListS);
+    RecordListStart(editor);
     for (QLabel* panel : { ListR1, ListR2, ListR3 })
         Colour(panel, Qt::black);
     for (QLabel* result : cRes)
         result->clear();
+}
+
+// ---- the runs table
+
+void TForm1::RecordBatteryStart(int periodSeconds)
+{
+    FRecorder->Begin(*FResults, ResultsTable::Battery, QStringLiteral("battery"),
+        BatteryRunParameters(FBatteryCurrent, FBatteryCutOff, periodSeconds), FBatteryStarted);
+}
+
+void TForm1::RecordListStart(const std::array<StepEntries, kListSteps>& editor)
+{
+    // The steps the instrument was given with "Set", not what the box says now.
+    FRecorder->Begin(*FResults, ResultsTable::ListS, QStringLiteral("list"),
+        ListRunParameters(
+            FSession->ListLastStep() + 1, StepAuto->isChecked(), StepRepeatY->isChecked(), editor));
+}
+
+// Before the store goes with the window: runs still going end as the program ends.
+void TForm1::RecordProgramEnded()
+{
+    FRecorder->EndAll(kOutcomeProgramEnded);
 }
 
 void TForm1::TrigButtonClick(QObject*)
@@ -1095,6 +1138,7 @@ void TForm1::closeEvent(QCloseEvent* e)
                 0, true });
         if (choice == 0) {
             e->ignore();
+            RecordProgramEnded();
             FCloseWhenSwitchedOff = true;
             FSession->Disconnect();
             StatusPanel0->setText(QStringLiteral("Switching the input off, then closing the window"));
@@ -1124,6 +1168,7 @@ void TForm1::closeEvent(QCloseEvent* e)
         if (FProfile)
             settings->setValue(kProfileKey, FProfile->ProfileEditor->toPlainText());
     }
+    RecordProgramEnded();
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

@@ -5,6 +5,7 @@
 
 #include "store/ResultsQuery.h"
 #include "workflows/BatteryDischarge.h"
+#include "workflows/RunRecords.h"
 
 #include <QDateTime>
 #include <cmath>
@@ -28,6 +29,8 @@ void Cli::Battery(const QString& port)
         if (FResults)
             FResults->BeginRun(ResultsTable::Battery);
         const QDateTime started = QDateTime::currentDateTimeUtc();
+        RecordStart(ResultsTable::Battery, QStringLiteral("battery"),
+            BatteryRunParameters(FOptions.current, cutOff, FOptions.batteryPeriodSeconds), started);
         FBdfRun.runId = started.toString(Qt::ISODateWithMs);
         FBdfRun.station = FOptions.station;
         FBdfRun.programVersion = kProgramVersion;
@@ -55,6 +58,7 @@ void Cli::Battery(const QString& port)
         FSession.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& s) {
             CheckWritten(FOutput->Summary({ { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },
                 { "energy_Wh", std::round(s.wattHours * 1e4) / 1e4 }, { "cutoff_V", s.cutOffVolts } }));
+            RecordEnd(kOutcomeCutOff);
             End(Done);
         };
     });

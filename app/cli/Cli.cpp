@@ -10,6 +10,7 @@
 #include "workflows/ConnectionRules.h"
 #include "workflows/ProfileRun.h"
 #include "workflows/RunNotes.h"
+#include "workflows/RunRecords.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -120,6 +121,10 @@ int Cli::Run()
 {
     if (FOptions.command == CliCommand::Report)
         return Report();
+    if (FOptions.command == CliCommand::Runs)
+        return Runs();
+    if (FOptions.command == CliCommand::Export)
+        return Export();
     const QString port = PortOf(FOptions.port);
     FSession.SetReplyTimeout(FOptions.replyTimeoutMs);
     FSwitches = FOptions.command == CliCommand::Battery || FOptions.command == CliCommand::List
@@ -160,6 +165,8 @@ int Cli::Run()
                 Profile(port);
                 return;
             case CliCommand::Report:
+            case CliCommand::Runs:
+            case CliCommand::Export:
                 return; // ran above, without a port
             }
         });
@@ -203,6 +210,7 @@ void Cli::OpenResults()
 {
     FResults
         = std::make_unique<ResultsFile>(std::make_unique<SharedResults>(*FOptions.results, FOptions.station));
+    FRecorder = std::make_unique<RunRecorder>(FSession);
     // One line per change of what holds the rows up, not one per reading.
     QObject::connect(FResults.get(), &ResultsFile::StatusChanged, [this](const QString& status) {
         QString kind = status;
@@ -244,6 +252,8 @@ void Cli::End(int code)
     FExit = std::max(FExit, code);
     if (FPhase != Phase::Running)
         return;
+    // A run whose end was not told otherwise could not go on, or was ended without a word.
+    RecordEnd(code >= PortFailed ? kOutcomeFailed : kOutcomeStopped);
     FPhase = Phase::SwitchingOff;
     FTrigger.stop();
     FSession.StopPolling();
@@ -304,6 +314,7 @@ void Cli::WatchInputOff()
 
 void Cli::PortLost()
 {
+    RecordEnd(kOutcomePortLost);
     if (FPhase == Phase::Running) {
         End(PortFailed);
         return;
@@ -377,6 +388,8 @@ void Cli::Interrupted()
 {
     switch (FPhase) {
     case Phase::Running:
+        // Whichever signal it was, the program ends the run: the record says so.
+        RecordEnd(kOutcomeProgramEnded);
         if (FSwitches)
             Complain(QStringLiteral("Stopping: the input goes off first."));
         if (FProfile && FProfile->Running() && !FProfileEnding) {

@@ -5,6 +5,7 @@
 
 #include "store/ResultsQuery.h"
 #include "workflows/InputRules.h"
+#include "workflows/RunRecords.h"
 #include "workflows/TestRules.h"
 
 #include <QDateTime>
@@ -54,6 +55,8 @@ void Cli::RunList()
         Refused("the list did not start");
     if (FResults)
         FResults->BeginRun(ResultsTable::ListS);
+    RecordStart(ResultsTable::ListS, QStringLiteral("list"),
+        ListRunParameters(program.steps, program.autoStep, program.repeat, editor));
     FTriggered = !program.autoStep;
     FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) { FList.File(r); };
     FSession.OnListReport = [this](InstrumentSession*, const ListReport& report) {
@@ -63,6 +66,9 @@ void Cli::RunList()
             CheckWritten(FOutput->Row({ r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit,
                 r.HighLimit, StepVerdictCaption(r.Result) }));
         }
+        // The report that ends the run (no repeat, or a faulty one) gives its outcome.
+        if (FSession.Run(Activity::List) != RunState::Running)
+            RecordEnd(ListOutcome(report));
         if (!report.fault.isEmpty()) {
             // The session has ended the run; nothing of this list can be called passed.
             FToldFault = report.fault;
