@@ -252,8 +252,10 @@ void Cli::End(int code)
     FExit = std::max(FExit, code);
     if (FPhase != Phase::Running)
         return;
-    // A run whose end was not told otherwise could not go on, or was ended without a word.
-    RecordEnd(code >= PortFailed ? kOutcomeFailed : kOutcomeStopped);
+    // A run whose end was not told otherwise could not go on. (A list's state turns idle
+    // just before its report gives the verdict, so a plain end records nothing itself.)
+    if (code >= PortFailed)
+        RecordEnd(kOutcomeFailed);
     FPhase = Phase::SwitchingOff;
     FTrigger.stop();
     FSession.StopPolling();
