@@ -967,6 +967,8 @@ bool TForm1::ExportBatteryBdf(const QString& path)
 
 void TForm1::StartButtonBClick(QObject*)
 {
+    if (FSession->Run(Activity::Battery) == RunState::Idle) // "Begin" (the first "Start" only stops)
+        FRecorder->Identify(); // ahead of "load on": a silent instrument's wait costs no reading
     const BatteryToggle toggled = ToggleBattery(*FSession, testInteral->text(), *FMessages);
     switch (toggled.change) {
     case BatteryToggle::Started:
@@ -1022,6 +1024,8 @@ void TForm1::startButtonLClick(QObject*)
     for (int n = 0; n < kListSteps; ++n)
         editor[static_cast<size_t>(n)] = EditorRow(n);
     const bool wasRunning = FSession->Run(Activity::List) == RunState::Running;
+    if (FSession->Run(Activity::List) == RunState::Idle) // "Begin" (the first "Start" only stops)
+        FRecorder->Identify(); // ahead of "load on": a silent instrument's wait costs no reading
     if (!FList.Toggle(*FSession, editor, *FMessages)) {
         if (wasRunning)
             FRecorder->End(ResultsTable::ListS, kOutcomeStopped);

@@ -19,12 +19,8 @@ RunRecorder::RunRecorder(InstrumentSession& session)
 void RunRecorder::Begin(ResultsFile& results, ResultsTable table, const QString& kind,
     const QString& parameters, const QDateTime& started)
 {
-    // The store names rows by the table's newest run: a run of the table whose record is
-    // not written yet is written now, as far as it is known, before it no longer can be.
-    for (Run& earlier : FRuns) {
-        if (earlier.table == table && !earlier.identified)
-            Write(earlier);
-    }
+    // An earlier run of the table has been written with its end already (every way a run
+    // ends ends its record), at most without the instrument's answer.
     std::erase_if(FRuns, [table](const Run& r) { return r.table == table; });
     Run run;
     run.results = &results;
@@ -34,21 +30,36 @@ void RunRecorder::Begin(ResultsFile& results, ResultsTable table, const QString&
     run.record.parameters = parameters;
     run.record.programVersion = kProgramVersion;
     run.record.runId = results.RunId(table);
-    const int connection = FSession.ConnectionNumber();
-    if (FAskedOn == connection && FIdentity) {
+    if (Known()) {
         run.record.instrument = *FIdentity;
         run.identified = true;
     }
     FRuns.push_back(run);
-    if (run.identified) {
+    if (run.identified)
         Write(FRuns.back());
+    else
+        Identify();
+}
+
+void RunRecorder::Identify()
+{
+    if (FSession.Port() != PortState::Open || Known() || Asking())
         return;
-    }
-    if (FAskedOn != connection) {
-        FAskedOn = connection;
-        FIdentity.reset();
-        FSession.QueueCommand(kAskIdentity, ReplyCode::Identity);
-    }
+    FSession.QueueCommand(kAskIdentity, ReplyCode::Identity);
+}
+
+bool RunRecorder::Known() const
+{
+    return FIdentity && FIdentityOn == FSession.ConnectionNumber();
+}
+
+// A question pending or on the wire; one a replaced queue dropped is asked again.
+bool RunRecorder::Asking() const
+{
+    const CommandPipeline& pipeline = FSession.Pipeline();
+    const auto identity = [](const Command& c) { return c.code == ReplyCode::Identity; };
+    return std::any_of(pipeline.Pending().begin(), pipeline.Pending().end(), identity)
+        || (pipeline.OnTheWire() && identity(pipeline.OnTheWire()->command));
 }
 
 void RunRecorder::End(ResultsTable table, const QString& outcome)
@@ -80,6 +91,7 @@ bool RunRecorder::Going(ResultsTable table) const
 void RunRecorder::Identified(const QString& identity)
 {
     FIdentity = identity;
+    FIdentityOn = FSession.ConnectionNumber();
     for (Run& run : FRuns) {
         if (run.identified)
             continue;

@@ -4,10 +4,11 @@
 // and dcload-cli hold one per session.
 //
 // Who the instrument is, is asked ("*idn?") once per connection, before the first run's
-// record. An instrument that does not know the question stays silent: that costs one
-// reply time-out, the run goes on meanwhile, and the record's instrument stays empty.
-// A run that ends before the answer has come is written at once with its end; the answer,
-// when it comes, completes it.
+// record: best by Identify() just before the run's commands are queued, so that a silent
+// instrument's time-out passes before the run's "load on" and costs no reading. An
+// instrument that does not know the question stays silent: that costs one reply time-out,
+// and the record's instrument stays empty. A run that ends before the answer has come is
+// written at once with its end; the answer, when it comes, completes it.
 #include "link/InstrumentSession.h"
 #include "store/ResultsFile.h"
 #include "store/RunRecord.h"
@@ -25,6 +26,8 @@ public:
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;
 
+    // Asks the instrument who it is, unless that is known or asked on this connection.
+    void Identify();
     // A run of `table` has begun (call after results.BeginRun): `kind` is "battery", "list"
     // or "profile", `parameters` a JSON object (workflows/RunRecords). `results` must outlive
     // the run's record.
@@ -49,11 +52,13 @@ private:
     };
 
     void Identified(const QString& identity);
+    bool Known() const;
+    bool Asking() const;
     void Write(Run& run);
     void Forget();
 
     InstrumentSession& FSession;
-    int FAskedOn = 0; // the connection "*idn?" was asked on
-    std::optional<QString> FIdentity; // the answer on FAskedOn, once it came (empty: none)
+    int FIdentityOn = 0; // the connection FIdentity was answered on
+    std::optional<QString> FIdentity; // the answer, once it came (empty: none)
     std::vector<Run> FRuns; // going, or ended before the instrument said who it is
 };

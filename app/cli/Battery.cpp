@@ -23,6 +23,7 @@ void Cli::Battery(const QString& port)
         if (!BeginOutput({ "time_s", "voltage_V", "current_A", "capacity_Ah" }, true))
             return;
         FSession.SetMode(TestMode::Battery);
+        RecordIdentify();
         ToggleBattery(FSession, period, told); // the first press before any run only switches off
         if (ToggleBattery(FSession, period, told).change != BatteryToggle::Started)
             Refused("the battery test did not start");

@@ -102,6 +102,7 @@ private:
     int Export();
 
     // ---- the runs table's record of a run, with --results (RunRecords.cpp)
+    void RecordIdentify(); // before the run's commands: who the instrument is
     void RecordStart(ResultsTable table, const QString& kind, const QString& parameters,
         const QDateTime& started = QDateTime::currentDateTimeUtc());
     void RecordEnd(const QString& outcome);

@@ -50,6 +50,7 @@ void Cli::RunList()
     for (size_t n = 0; n < editor.size(); ++n)
         editor[n] = EntriesOf(program.rows[n]);
     FSession.SetMode(TestMode::List);
+    RecordIdentify();
     FList.Toggle(FSession, editor, told); // the first press before any run only switches off
     if (!FList.Toggle(FSession, editor, told))
         Refused("the list did not start");

@@ -4,6 +4,13 @@
 // changes nothing.
 #include "app/cli/Cli.h"
 
+// Asked ahead of the run's "load on", so a silent instrument's wait costs no reading.
+void Cli::RecordIdentify()
+{
+    if (FRecorder)
+        FRecorder->Identify();
+}
+
 void Cli::RecordStart(
     ResultsTable table, const QString& kind, const QString& parameters, const QDateTime& started)
 {
