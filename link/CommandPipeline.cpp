@@ -177,7 +177,10 @@ void CommandPipeline::Abandon(const Exchange& e, qint64 now)
     const qint64 learned = std::min<qint64>(2 * FLatestAnswerMs, kLongestOwedTimeouts * FReplyTimeoutMs);
     FOwed.push_back({ e, std::max(now + 2 * FReplyTimeoutMs, e.writtenAt + learned) });
     FLastGivenUp = e;
-    FGuardUntil = now + kGuardMs;
+    // An answer no other answer can be taken for needs no quiet: a late one is told by its
+    // shape (a silent instrument's "*idn?" then costs no more than its time-out).
+    if (FamilyOf(e.command.code) != ShapeFamily::Identity)
+        FGuardUntil = now + kGuardMs;
 }
 
 QString ReplyTextFromChunk(const char* buffer, uint16_t length)

@@ -30,7 +30,8 @@ size_t Index(Activity activity)
 // An answer that writes a setting into the window.
 bool IsReadBack(ReplyCode code)
 {
-    return code != ReplyCode::None && code != ReplyCode::Measurement && code != ReplyCode::Verbatim;
+    return code != ReplyCode::None && code != ReplyCode::Measurement && code != ReplyCode::Verbatim
+        && code != ReplyCode::Identity;
 }
 
 QString Quoted(const QString& command)
@@ -252,6 +253,11 @@ void InstrumentSession::DeadlinePassed(qint64 line)
     const std::optional<Exchange> e = FPipeline.GiveUp(line, Now());
     if (!e)
         return;
+    if (IsOptionalAnswer(e->command.code)) {
+        // An instrument that does not know the question stays silent: nothing is wrong.
+        Unread(*e);
+        return;
+    }
     ++FCounts.noAnswer;
     Trace(TrafficRoute::NoAnswer, e->command.code, e->command.text);
     Unanswered(*e);
@@ -273,6 +279,10 @@ void InstrumentSession::Unread(const Exchange& e)
     const ReplyCode code = e.command.code;
     if (IsReadBack(code))
         ReadBackMissing(code);
+    if (code == ReplyCode::Identity) {
+        if (auto handler = OnIdentity)
+            handler(this, QString());
+    }
     if (code == ReplyCode::Measurement) {
         for (const Activity a : { Activity::Load, Activity::Battery, Activity::List }) {
             if (CountsFor(a, e))
@@ -324,7 +334,10 @@ void InstrumentSession::Trace(TrafficRoute route, ReplyCode code, const QString&
 void InstrumentSession::WatchSilence()
 {
     // An answer awaited, and none for a while: say so once.
-    if (FPort != PortState::Open || !FPipeline.OnTheWire() || FSilent || FSinceAnswer.elapsed() < kSilenceMs)
+    // A question the instrument may leave unanswered says nothing of its silence.
+    if (FPort != PortState::Open || !FPipeline.OnTheWire()
+        || IsOptionalAnswer(FPipeline.OnTheWire()->command.code) || FSilent
+        || FSinceAnswer.elapsed() < kSilenceMs)
         return;
     FSilent = true;
     if (auto handler = OnSilence)
@@ -766,6 +779,15 @@ void InstrumentSession::Answered(const Exchange& e, const QString& reply)
         Trace(TrafficRoute::Verbatim, code, reply);
         if (auto handler = OnVerbatimReply)
             handler(this, reply);
+        return;
+    }
+    if (code == ReplyCode::Identity) {
+        Trace(TrafficRoute::Verbatim, code, reply);
+        QString identity = reply;
+        while (identity.endsWith(u'\r') || identity.endsWith(u'\n'))
+            identity.chop(1);
+        if (auto handler = OnIdentity)
+            handler(this, identity);
         return;
     }
     Trace(code == ReplyCode::Measurement ? TrafficRoute::Reading : TrafficRoute::ReadBack, code, reply);

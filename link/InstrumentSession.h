@@ -224,6 +224,10 @@ public:
     std::function<void(InstrumentSession* Sender, const ReadBackResult& result)> OnReadBack;
     // The answer to a command queued with ReplyCode::Verbatim, as it came.
     std::function<void(InstrumentSession* Sender, const QString& reply)> OnVerbatimReply;
+    // The answer to "*idn?" queued with ReplyCode::Identity, without its line end; empty
+    // when none came within the reply time-out or it could not be read. Silence is no
+    // trouble here: it raises no OnLinkEvent and counts in no LinkCounts.
+    std::function<void(InstrumentSession* Sender, const QString& identity)> OnIdentity;
     // The port stopped answering (adapter pulled); the session has closed it.
     std::function<void(InstrumentSession* Sender, const QString& port)> OnPortLost;
     // A Disconnect has closed the port: after its "load off" had left (true), or without

@@ -39,7 +39,7 @@ _dcload_cli()
             return
             ;;
         --address | --time-scale | --reply-timeout | --period | --count | --current | --cutoff | \
-            --results | --station | --publish | --cell-resistance | --cell-capacity)
+            --results | --station | --publish | --cell-resistance | --cell-capacity | --since)
             return
             ;;
     esac
@@ -49,13 +49,13 @@ _dcload_cli()
     local command='' i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            measure | battery | list | send | profile | report)
+            measure | battery | list | send | profile | report | runs | export)
                 command=${words[i]}
                 break
                 ;;
             --port | --baud | --address | --time-scale | --reply-timeout | --period | --count | \
                 --current | --cutoff | --results | --station | --publish | --publish-password-file | --csv | \
-                --steps | --bdf | --pdf | --cell | --cell-resistance | --cell-capacity)
+                --steps | --bdf | --pdf | --cell | --cell-resistance | --cell-capacity | --since)
                 ((i++))
                 ;;
         esac
@@ -71,12 +71,14 @@ _dcload_cli()
             list) options+=' --steps --repeat --trigger --csv --force' ;;
             profile) options+=' --csv --bdf --force' ;;
             report) options+=' --pdf --force' ;;
+            runs) options+=' --since' ;;
+            export) options+=' --csv --force' ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W 'measure battery list send profile report' -- "$cur"))
+        COMPREPLY=($(compgen -W 'measure battery list send profile report runs export' -- "$cur"))
     elif [[ $command == profile ]]; then
         _filedir '@(txt|json)'
     fi

@@ -23,3 +23,8 @@ int CodeNumber(ReplyCode code)
 {
     return static_cast<int>(code);
 }
+
+bool IsOptionalAnswer(ReplyCode code)
+{
+    return code == ReplyCode::Identity;
+}

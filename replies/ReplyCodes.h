@@ -6,6 +6,9 @@
 enum class ReplyCode {
     None = 0, // no answer awaited
     Verbatim = 1, // a command typed by hand: its answer is passed on as it comes
+    // "*idn?": maker, model, serial number and version. Not every instrument answers it, and
+    // one that does not is no fault: its silence is not counted or told (see IsOptionalAnswer).
+    Identity = 2,
     Measurement = 4, // "fetch?"
     CurrentSetPoint = 72,
     VoltageSetPoint = 73,
@@ -39,3 +42,6 @@ ReplyCode StepCompareCode(int step);
 
 // The code's number, for traces and messages.
 int CodeNumber(ReplyCode code);
+
+// A query an instrument may leave unanswered without anything being wrong.
+bool IsOptionalAnswer(ReplyCode code);

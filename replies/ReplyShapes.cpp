@@ -25,6 +25,7 @@ enum class Rule {
     StepLevel, // "0.200,5s"
     StepCompare, // "curr,0.100,0.300,"
     Measurement,
+    Identity, // "Maker,Model,Serial,Version"
     Anything,
 };
 
@@ -47,6 +48,8 @@ Shape ShapeOf(ReplyCode code)
         return { ShapeFamily::Anything, Rule::Anything };
     case ReplyCode::Measurement:
         return { ShapeFamily::Measurement, Rule::Measurement };
+    case ReplyCode::Identity:
+        return { ShapeFamily::Identity, Rule::Identity };
     case ReplyCode::CurrentSetPoint:
     case ReplyCode::CurrentLimit:
         return { ShapeFamily::Number, Rule::NumberMaybeUnit, "A" };
@@ -138,6 +141,9 @@ template <class Cut> bool Cuts(Cut&& cut)
     }
 }
 
+constexpr MeasurementLayout kLayouts[]
+    = { MeasurementLayout::Main, MeasurementLayout::Battery, MeasurementLayout::List };
+
 bool IsMeasurement(MeasurementLayout layout, const QString& text)
 {
     switch (layout) {
@@ -155,6 +161,22 @@ bool IsMeasurement(MeasurementLayout layout, const QString& text)
         return text.startsWith(u"L3") && text.size() >= 4 && IsDigit(text[3]);
     }
     return false;
+}
+
+// Printable text with a comma and a letter that no other answer's shape fits: a late
+// identity can then be told from any other answer, and no other answer taken for one.
+bool IsIdentity(QStringView text)
+{
+    const bool printable
+        = std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u' ' && c <= u'~'; });
+    const bool letter = std::any_of(text.begin(), text.end(), [](QChar c) { return c.isLetter(); });
+    if (!printable || !letter || !text.contains(u','))
+        return false;
+    const QString whole = text.toString();
+    return !TwoFields(text, QLatin1String("ms"), IsWholeNumber)
+        && !TwoFields(text, QLatin1String("s"), IsPlainDecimal) && !IsStepCompare(text)
+        && std::none_of(std::begin(kLayouts), std::end(kLayouts),
+            [&](MeasurementLayout layout) { return IsMeasurement(layout, whole); });
 }
 
 } // namespace
@@ -217,6 +239,8 @@ bool FitsShape(ReplyCode code, MeasurementLayout layout, const QString& reply)
         return IsStepCompare(text);
     case Rule::Measurement:
         return IsMeasurement(layout, text.toString());
+    case Rule::Identity:
+        return IsIdentity(text);
     case Rule::Anything:
         return true;
     }
@@ -257,6 +281,8 @@ QString ExpectedShape(ReplyCode code, MeasurementLayout layout)
             return QStringLiteral("a list reading beginning \"L1\", \"L2\" or \"L3\"");
         }
         break;
+    case Rule::Identity:
+        return QStringLiteral("an identity such as \"MAKER,MODEL,SERIAL,VERSION\"");
     case Rule::Anything:
         return QStringLiteral("any reply");
     }

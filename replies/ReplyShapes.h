@@ -13,7 +13,18 @@ enum class MeasurementLayout { Main, Battery, List };
 // Replies of one family can look alike; replies of different families, as the instrument
 // writes them, do not, with one exception that ShapesOverlap names: the Main reading is cut
 // by position, so a step level with a dwell of five digits ("0.200,10000s") cuts as one.
-enum class ShapeFamily { None, Number, Word, LevelWidth, StepLevel, StepCompare, Measurement, Anything };
+// An identity is text with a comma that fits no other family's shape, so it overlaps none.
+enum class ShapeFamily {
+    None,
+    Number,
+    Word,
+    LevelWidth,
+    StepLevel,
+    StepCompare,
+    Measurement,
+    Identity,
+    Anything
+};
 
 ShapeFamily FamilyOf(ReplyCode code);
 

@@ -348,7 +348,9 @@ void SimulatorHost::Impl::EndLine(Clock::time_point now, Side side)
     }
     model.Advance(std::chrono::duration<double>(now - modelTime).count() * options.timeScale);
     modelTime = now;
-    const auto reply = model.Execute(line);
+    std::optional<std::string> reply = model.Execute(line);
+    if (!options.identity.empty() && !reply && (line == "*idn?" || line == "*IDN?"))
+        reply = options.identity;
     Trace(model.LastLineIgnored() ? SimTraffic::Ignored : SimTraffic::Received, line);
     if (!reply)
         return;

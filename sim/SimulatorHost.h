@@ -32,6 +32,10 @@ struct SimOptions
     std::size_t receivedLinesKept = 10'000;
     // Queries whose next answer is not sent, once each (as a line lost on the way would be).
     std::vector<std::string> dropOnce;
+    // The answer to "*idn?". The instrument documented in docs/simulator.md does not know
+    // the question and stays silent, as the simulator does by default; a test stands in an
+    // instrument that answers by giving the text here.
+    std::string identity;
 };
 
 struct SimReceivedLine

@@ -205,6 +205,7 @@ void SqliteResults::Empty()
     }
     for (const ResultsTable table : kAllResultsTables)
         run(QStringLiteral("delete from ") + TableShape(table).Name);
+    run(QStringLiteral("delete from runs"));
     run(QStringLiteral("commit"));
 }
 

@@ -12,6 +12,8 @@
 #include "workflows/ProgramInfo.h"
 #include "workflows/RunAnalysis.h"
 #include "workflows/RunNotes.h"
+#include "workflows/RunRecorder.h"
+#include "workflows/RunRecords.h"
 
 #include <QChart>
 #include <QChartView>
@@ -319,6 +321,7 @@ void ProfileWindow::RunClick()
         FRun = std::make_unique<ProfileRun>(FForm.Session());
         Wire(*FRun);
     }
+    FForm.Recorder().Identify(); // ahead of the run's commands: its wait costs no reading
     try {
         FRun->Start(profile, text);
     } catch (const std::runtime_error& refused) {
@@ -328,6 +331,7 @@ void ProfileWindow::RunClick()
     }
     // Readings come with later polls; the run's first step may have shown already.
     FForm.Results().BeginRun(ResultsTable::Profile);
+    RecordStart(text);
     FForm.Live().RunStarted(FForm.LiveRunRecord(
         ResultsTable::Profile, QStringLiteral("profile"), { { "profile", QString::fromUtf8(text) } }));
     FRunText = text;
@@ -461,10 +465,17 @@ void ProfileWindow::ShowResistance(const ResistanceMeasurement& m)
     FForm.Results().Insert(ResultsTable::Resistance, ResistanceRowValues(FRunLabel, m), {});
 }
 
+void ProfileWindow::RecordStart(const QByteArray& text)
+{
+    FForm.Recorder().Begin(FForm.Results(), ResultsTable::Profile, QStringLiteral("profile"),
+        ProfileRunParameters(QString::fromUtf8(text), QString()), FRun->Started());
+}
+
 void ProfileWindow::ShowEnd(ProfileOutcome outcome, const QString& message)
 {
+    FForm.Recorder().End(ResultsTable::Profile, ProfileOutcomeWord(outcome));
     ShowStatus(message);
-    FForm.Live().RunEnded(ProfileOutcomeName(outcome),
+    FForm.Live().RunEnded(ProfileOutcomeWord(outcome),
         { { "duration_s", FRun->Seconds() }, { "capacity_Ah", FRun->CapacityAh() },
             { "energy_Wh", FRun->EnergyWh() } });
     if (!FVoltagePoints.empty())

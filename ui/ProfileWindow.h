@@ -86,6 +86,8 @@ private:
     void ShowSample(const ProfileSample& sample);
     void ShowResistance(const ResistanceMeasurement& measurement);
     void ShowEnd(ProfileOutcome outcome, const QString& message);
+    // The runs table's record of the run just begun.
+    void RecordStart(const QByteArray& text);
     void ShowStatus(const QString& status);
     void Clear();
     // Draws the readings anew, thinned, once the series have grown past what is drawn.

@@ -30,6 +30,8 @@
 #include "workflows/OperatorMessages.h"
 #include "workflows/ProgramInfo.h"
 #include "workflows/RunNotes.h"
+#include "workflows/RunRecorder.h"
+#include "workflows/RunRecords.h"
 #include "workflows/SettingMemories.h"
 
 #include <QAbstractItemView>
@@ -200,6 +202,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     ADOQuery1->setObjectName("ADOQuery1");
     ADOQuery2 = new TResultsQuery(ResultsTable::Battery, FResults, this);
     ADOQuery2->setObjectName("ADOQuery2");
+    FRecorder = std::make_unique<RunRecorder>(*FSession);
 
     // Earlier runs to compare with are the store's; a store that cannot list them now
     // leaves the list empty and says why.
@@ -293,7 +296,7 @@ TForm1::~TForm1()
     FSession = nullptr;
     if (FPublisher) {
         // The lab hears that the run and the station are gone, if the broker takes it soon.
-        FLive.RunEnded(QStringLiteral("stopped"));
+        FLive.RunEnded(kOutcomeProgramEnded);
         FPublisher->Finish(kPublishGoodbyeMs);
     }
 }
@@ -433,7 +436,7 @@ void TForm1::WireSession()
             if (FLive.RunGoing() && FLive.Run().kind != u"profile"
                 && FSession->Run(FLive.Run().kind == u"list" ? Activity::List : Activity::Battery)
                     == RunState::Idle)
-                FLive.RunEnded(QStringLiteral("stopped"));
+                FLive.RunEnded(kOutcomeStopped);
         });
         ShowState();
     };
@@ -446,6 +449,7 @@ void TForm1::WireSession()
             QTimer::singleShot(0, this, &QWidget::close);
     };
     s.OnPortLost = [this](InstrumentSession*, const QString& port) {
+        FRecorder->EndAll(kOutcomePortLost);
         ShowPortClosed(QStringLiteral("Serial Port lost: %1 stopped answering (unplugged?)").arg(port));
     };
     s.OnReadBack = [this](InstrumentSession*, const ReadBackResult& result) { ShowReadBack(result); };
@@ -463,12 +467,18 @@ void TForm1::WireSession()
         PLabel->setText(power + u'W');
         FLive.Reading(LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue));
     };
-    s.OnRunsCutShort
-        = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) { ShowNote(CutShortNote(runs)); };
+    s.OnRunsCutShort = [this](InstrumentSession*, const std::vector<CutShortRun>& runs) {
+        // A port lost has ended them already; what is left is the operator's Disconnect.
+        for (const CutShortRun& run : runs)
+            FRecorder->End(run.activity == Activity::List ? ResultsTable::ListS : ResultsTable::Battery,
+                kOutcomeStopped);
+        ShowNote(CutShortNote(runs));
+    };
     // The instrument's own end keeps the finished curve until the next start.
     s.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& summary) {
+        FRecorder->End(ResultsTable::Battery, kOutcomeCutOff);
         ShowNote(BatteryEndNote(summary));
-        FLive.RunEnded(QStringLiteral("finished"),
+        FLive.RunEnded(kOutcomeCutOff,
             { { "duration_s", summary.seconds }, { "capacity_Ah", summary.ampereHours },
                 { "energy_Wh", std::round(summary.wattHours * 1e4) / 1e4 },
                 { "cutoff_V", summary.cutOffVolts } });
@@ -627,10 +637,12 @@ void TForm1::ShowListReport(const ListReport& report)
         ShowNewestRow(DBGrid1);
         cRes[step]->setText(StepVerdictCaption(judged[step].Result));
     }
-    // A repeated list goes on after its report; its end is its stop.
-    if (FSession->Run(Activity::List) == RunState::Idle)
-        FLive.RunEnded(report.fault.isEmpty() ? QStringLiteral("finished") : QStringLiteral("failed"),
+    // The report that ends the run (no repeat, or a faulty one) gives its outcome.
+    if (FSession->Run(Activity::List) != RunState::Running) {
+        FRecorder->End(ResultsTable::ListS, ListOutcome(report));
+        FLive.RunEnded(ListOutcome(report),
             { { "verdict", report.verdict == 2 ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
+    }
 }
 
 RunRecord TForm1::LiveRunRecord(ResultsTable table, const QString& kind, const QJsonObject& parameters) const
@@ -1011,6 +1023,8 @@ bool TForm1::ExportBatteryBdf(const QString& path)
 
 void TForm1::StartButtonBClick(QObject*)
 {
+    if (FSession->Run(Activity::Battery) == RunState::Idle) // "Begin" (the first "Start" only stops)
+        FRecorder->Identify(); // ahead of "load on": a silent instrument's wait costs no reading
     const BatteryToggle toggled = ToggleBattery(*FSession, testInteral->text(), *FMessages);
     switch (toggled.change) {
     case BatteryToggle::Started:
@@ -1018,11 +1032,13 @@ void TForm1::StartButtonBClick(QObject*)
         FBatteryFirstRow = ADOQuery2->RowCount();
         FBatteryStarted = QDateTime::currentDateTimeUtc();
         FBatteryPeriod = toggled.periodSeconds;
+        RecordBatteryStart(toggled.periodSeconds);
         FChart->Restart(toggled.periodSeconds);
         FLive.RunStarted(LiveRunRecord(ResultsTable::Battery, QStringLiteral("battery"),
             { { "period_s", toggled.periodSeconds }, { "cutoff_V", FBatteryCutOff } }));
         break;
     case BatteryToggle::Stopped:
+        FRecorder->End(ResultsTable::Battery, kOutcomeStopped);
         FChart->Clear();
         break;
     case BatteryToggle::Refused:
@@ -1065,16 +1081,45 @@ void TForm1::startButtonLClick(QObject*)
     std::array<StepEntries, kListSteps> editor;
     for (int n = 0; n < kListSteps; ++n)
         editor[static_cast<size_t>(n)] = EditorRow(n);
-    if (!FList.Toggle(*FSession, editor, *FMessages))
+    const bool wasRunning = FSession->Run(Activity::List) == RunState::Running;
+    if (FSession->Run(Activity::List) == RunState::Idle) // "Begin" (the first "Start" only stops)
+        FRecorder->Identify(); // ahead of "load on": a silent instrument's wait costs no reading
+    if (!FList.Toggle(*FSession, editor, *FMessages)) {
+        if (wasRunning)
+            FRecorder->End(ResultsTable::ListS, kOutcomeStopped);
         return;
+    }
     FResults->BeginRun(ResultsTable::ListS);
     FLive.RunStarted(LiveRunRecord(ResultsTable::ListS, QStringLiteral("list"),
         { { "steps", ListSetNum->currentText().toInt() }, { "auto_step", StepAuto->isChecked() },
             { "repeat", StepRepeatY->isChecked() } }));
+    RecordListStart(editor);
     for (QLabel* panel : { ListR1, ListR2, ListR3 })
         Colour(panel, Qt::black);
     for (QLabel* result : cRes)
         result->clear();
+}
+
+// ---- the runs table
+
+void TForm1::RecordBatteryStart(int periodSeconds)
+{
+    FRecorder->Begin(*FResults, ResultsTable::Battery, QStringLiteral("battery"),
+        BatteryRunParameters(FBatteryCurrent, FBatteryCutOff, periodSeconds), FBatteryStarted);
+}
+
+void TForm1::RecordListStart(const std::array<StepEntries, kListSteps>& editor)
+{
+    // The steps the instrument was given with "Set", not what the box says now.
+    FRecorder->Begin(*FResults, ResultsTable::ListS, QStringLiteral("list"),
+        ListRunParameters(
+            FSession->ListLastStep() + 1, StepAuto->isChecked(), StepRepeatY->isChecked(), editor));
+}
+
+// Before the store goes with the window: runs still going end as the program ends.
+void TForm1::RecordProgramEnded()
+{
+    FRecorder->EndAll(kOutcomeProgramEnded);
 }
 
 void TForm1::TrigButtonClick(QObject*)
@@ -1158,6 +1203,7 @@ void TForm1::closeEvent(QCloseEvent* e)
                 0, true });
         if (choice == 0) {
             e->ignore();
+            RecordProgramEnded();
             FCloseWhenSwitchedOff = true;
             FSession->Disconnect();
             StatusPanel0->setText(QStringLiteral("Switching the input off, then closing the window"));
@@ -1187,6 +1233,7 @@ void TForm1::closeEvent(QCloseEvent* e)
         if (FProfile)
             settings->setValue(kProfileKey, FProfile->ProfileEditor->toPlainText());
     }
+    RecordProgramEnded();
     RunGuarded([this] { FormClose(this); });
     QMainWindow::closeEvent(e);
 }

@@ -44,6 +44,7 @@ class QValueAxis;
 class TComm;
 class TResultsQuery;
 class ResultsFile;
+class RunRecorder;
 class BatteryChart;
 class TrafficConsole;
 class AnalysisView;
@@ -78,6 +79,8 @@ public:
     ListSequence& List() { return FList; }
     BatteryChart& Chart() { return *FChart; }
     ResultsFile& Results() { return *FResults; }
+    // The runs table's records of the window's battery, list and profile runs.
+    RunRecorder& Recorder() { return *FRecorder; }
     // The traffic console (Ctrl+T, or the status bar's menu), made when first asked for.
     TrafficConsole* Traffic();
     // Shows what the last window remembered, and remembers what this one shows when it
@@ -267,6 +270,10 @@ private:
     void ShowReadBack(const ReadBackResult& result);
     void ShowBatteryReading(const BatteryReading& reading);
     void ShowListReport(const ListReport& report);
+    // The runs table: a battery or list run begins; the window closes mid-run.
+    void RecordBatteryStart(int periodSeconds);
+    void RecordListStart(const std::array<StepEntries, kListSteps>& editor);
+    void RecordProgramEnded();
     StepEntries EditorRow(int step) const;
     // The system's port list is read on a thread of its own at start-up (it can take
     // longer than drawing the window); the box gets it once it is there.
@@ -281,6 +288,7 @@ private:
 
     InstrumentSession* FSession = nullptr;
     ResultsFile* FResults = nullptr; // db.sqlite or the shared store, for ADOQuery1 and ADOQuery2
+    std::unique_ptr<RunRecorder> FRecorder;
     ListSequence FList;
     std::unique_ptr<BatteryChart> FChart;
     std::unique_ptr<IMessageBoxes> FMessageBoxes;

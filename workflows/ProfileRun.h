@@ -135,6 +135,3 @@ std::vector<BdfReading> BdfReadingsFromProfile(
 
 // "discharge CC", "discharge CP", "discharge CR", "hold CV", "rest", "pulse", "resistance"
 QString StepKindName(StepKind kind);
-// How a run ended, as run messages name it: "finished", "limit reached", "stopped", "port lost",
-// "failed".
-QString ProfileOutcomeName(ProfileOutcome outcome);

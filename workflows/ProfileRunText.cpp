@@ -83,23 +83,6 @@ QString ProfileValueText(EndKind kind, double value)
     return {};
 }
 
-QString ProfileOutcomeName(ProfileOutcome outcome)
-{
-    switch (outcome) {
-    case ProfileOutcome::Finished:
-        return QStringLiteral("finished");
-    case ProfileOutcome::LimitReached:
-        return QStringLiteral("limit reached");
-    case ProfileOutcome::Stopped:
-        return QStringLiteral("stopped");
-    case ProfileOutcome::PortLost:
-        return QStringLiteral("port lost");
-    case ProfileOutcome::Failed:
-        break;
-    }
-    return QStringLiteral("failed");
-}
-
 QString StepKindName(StepKind kind)
 {
     switch (kind) {

@@ -5,6 +5,7 @@
 
 #include "store/ResultsQuery.h"
 #include "workflows/BatteryDischarge.h"
+#include "workflows/RunRecords.h"
 
 #include <QDateTime>
 #include <cmath>
@@ -22,6 +23,7 @@ void Cli::Battery(const QString& port)
         if (!BeginOutput({ "time_s", "voltage_V", "current_A", "capacity_Ah" }, true))
             return;
         FSession.SetMode(TestMode::Battery);
+        RecordIdentify();
         ToggleBattery(FSession, period, told); // the first press before any run only switches off
         if (ToggleBattery(FSession, period, told).change != BatteryToggle::Started)
             Refused("the battery test did not start");
@@ -31,6 +33,8 @@ void Cli::Battery(const QString& port)
             { { "current_A", FOptions.current.toDouble() }, { "cutoff_V", cutOff.toDouble() },
                 { "period_s", FOptions.batteryPeriodSeconds } });
         const QDateTime started = QDateTime::currentDateTimeUtc();
+        RecordStart(ResultsTable::Battery, QStringLiteral("battery"),
+            BatteryRunParameters(FOptions.current, cutOff, FOptions.batteryPeriodSeconds), started);
         FBdfRun.runId = started.toString(Qt::ISODateWithMs);
         FBdfRun.station = FOptions.station;
         FBdfRun.programVersion = kProgramVersion;
@@ -63,7 +67,8 @@ void Cli::Battery(const QString& port)
             const QJsonObject summary { { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },
                 { "energy_Wh", std::round(s.wattHours * 1e4) / 1e4 }, { "cutoff_V", s.cutOffVolts } };
             CheckWritten(FOutput->Summary(summary));
-            PublishRunEnd(QStringLiteral("finished"), summary);
+            RecordEnd(kOutcomeCutOff);
+            PublishRunEnd(kOutcomeCutOff, summary);
             End(Done);
         };
     });

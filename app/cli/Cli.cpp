@@ -11,6 +11,7 @@
 #include "workflows/ConnectionRules.h"
 #include "workflows/ProfileRun.h"
 #include "workflows/RunNotes.h"
+#include "workflows/RunRecords.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -121,6 +122,10 @@ int Cli::Run()
 {
     if (FOptions.command == CliCommand::Report)
         return Report();
+    if (FOptions.command == CliCommand::Runs)
+        return Runs();
+    if (FOptions.command == CliCommand::Export)
+        return Export();
     const QString port = PortOf(FOptions.port);
     FSession.SetReplyTimeout(FOptions.replyTimeoutMs);
     FSwitches = FOptions.command == CliCommand::Battery || FOptions.command == CliCommand::List
@@ -167,6 +172,8 @@ int Cli::Run()
                 Profile(port);
                 return;
             case CliCommand::Report:
+            case CliCommand::Runs:
+            case CliCommand::Export:
                 return; // ran above, without a port
             }
         });
@@ -210,6 +217,7 @@ void Cli::OpenResults()
 {
     FResults
         = std::make_unique<ResultsFile>(std::make_unique<SharedResults>(*FOptions.results, FOptions.station));
+    FRecorder = std::make_unique<RunRecorder>(FSession);
     // One line per change of what holds the rows up, not one per reading.
     QObject::connect(FResults.get(), &ResultsFile::StatusChanged, [this](const QString& status) {
         QString kind = status;
@@ -251,6 +259,10 @@ void Cli::End(int code)
     FExit = std::max(FExit, code);
     if (FPhase != Phase::Running)
         return;
+    // A run whose end was not told otherwise could not go on. (A list's state turns idle
+    // just before its report gives the verdict, so a plain end records nothing itself.)
+    if (code >= PortFailed)
+        RecordEnd(kOutcomeFailed);
     FPhase = Phase::SwitchingOff;
     FTrigger.stop();
     FSession.StopPolling();
@@ -311,6 +323,7 @@ void Cli::WatchInputOff()
 
 void Cli::PortLost()
 {
+    RecordEnd(kOutcomePortLost);
     if (FPhase == Phase::Running) {
         End(PortFailed);
         return;
@@ -385,6 +398,8 @@ void Cli::Interrupted()
 {
     switch (FPhase) {
     case Phase::Running:
+        // Whichever signal it was, the program ends the run: the record says so.
+        RecordEnd(kOutcomeProgramEnded);
         if (FSwitches)
             Complain(QStringLiteral("Stopping: the input goes off first."));
         if (FProfile && FProfile->Running() && !FProfileEnding) {

@@ -8,7 +8,8 @@
 // line has left the port (or says that the input may still be on).
 //
 // Cli.cpp holds the set-up and the way out; Measure.cpp, Battery.cpp, List.cpp, Send.cpp,
-// Profile.cpp and Report.cpp one command each.
+// Profile.cpp, Report.cpp and Runs.cpp (runs and export) one command each; RunRecords.cpp
+// writes the runs table's record of a battery, list or profile run.
 #include "app/cli/CliOptions.h"
 #include "app/cli/Output.h"
 #include "app/cli/StopRequest.h"
@@ -18,6 +19,7 @@
 #include "store/ResultsFile.h"
 #include "workflows/ListSequence.h"
 #include "workflows/OperatorMessages.h"
+#include "workflows/RunRecorder.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -98,6 +100,14 @@ private:
     void ProfileEnded(int code);
     void StopProfile();
     int Report(); // Report.cpp
+    int Runs(); // Runs.cpp
+    int Export();
+
+    // ---- the runs table's record of a run, with --results (RunRecords.cpp)
+    void RecordIdentify(); // before the run's commands: who the instrument is
+    void RecordStart(ResultsTable table, const QString& kind, const QString& parameters,
+        const QDateTime& started = QDateTime::currentDateTimeUtc());
+    void RecordEnd(const QString& outcome);
 
     // ---- live readings over MQTT, with --publish (Publish.cpp)
     void StartPublishing();
@@ -114,6 +124,8 @@ private:
     std::unique_ptr<ReadingsFile> FCsvFile; // with --csv, from the start
     std::optional<Output> FOutput;
     std::unique_ptr<ResultsFile> FResults; // the shared database, with --results
+    std::unique_ptr<RunRecorder> FRecorder; // with --results
+    std::optional<ResultsTable> FRecorded; // the table of the run recorded
     QString FStoreHeldUp; // what last held the rows up, as told on standard error
 
     Phase FPhase = Phase::Running;

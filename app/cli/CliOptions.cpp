@@ -31,6 +31,11 @@ Commands:
                       (--csv, --bdf, --force)
   report RUN_ID       a PDF report of a battery or profile run stored in --results
                       (--pdf FILE, needed; --force); needs no --port
+  runs                the runs stored in --results, newest first: one CSV line each
+                      (run id, station, kind, started, ended, outcome, readings) or,
+                      with --json, one JSON array (--station, --since); needs no --port
+  export RUN_ID       one run's readings stored in --results, with the columns of its
+                      table (--csv FILE, needed; --force); needs no --port
 
 PORT is a device path (/dev/ttyUSB0), a port name as the window lists it, "sim" for the
 built-in simulator (its clock runs --time-scale times faster), or a serial device server:
@@ -65,7 +70,11 @@ the end, so a pulled cable cannot run the cell flat.
 
 Shared results: --results stores battery, list and profile rows in a shared database as the window
 does, marked with --station and the run; the password comes from ~/.pgpass or PGPASSFILE.
-Readings the database cannot take yet are kept and stored before the end.
+Readings the database cannot take yet are kept and stored before the end. Each run also
+gets a record in its runs table, at its start and at its end with the outcome: cut-off,
+pass, fail, finished, limit, stopped by the operator, port lost, program ended (Ctrl+C,
+SIGTERM or SIGHUP mid-run) or failed. RUN_ID of report and export may be any start of a
+run id that names a single run.
 
 Live readings: --publish sends each reading (measure, battery, list, profile) to an MQTT
 broker as it comes, and each run's start and end; readings taken while the broker cannot
@@ -87,10 +96,13 @@ const std::map<CliCommand, QStringList> kCommandOptions {
     { CliCommand::Send, {} },
     { CliCommand::Profile, { "csv", "bdf", "force" } },
     { CliCommand::Report, { "pdf", "force" } },
+    { CliCommand::Runs, { "since" } },
+    { CliCommand::Export, { "csv", "force" } },
 };
 const std::map<QString, CliCommand> kCommands { { "measure", CliCommand::Measure },
     { "battery", CliCommand::Battery }, { "list", CliCommand::List }, { "send", CliCommand::Send },
-    { "profile", CliCommand::Profile }, { "report", CliCommand::Report } };
+    { "profile", CliCommand::Profile }, { "report", CliCommand::Report }, { "runs", CliCommand::Runs },
+    { "export", CliCommand::Export } };
 
 CommandLine Options()
 {
@@ -115,9 +127,14 @@ CommandLine Options()
         "Stores battery and list rows in a shared database: postgresql://USER@HOST:PORT/DB or "
         "postgresql://USER@/DB?host=/socket/folder.",
         {}, QStringLiteral("none"));
-    value("station", "NAME", "The station the rows of --results and the topics of --publish are marked with.",
-        {}, QStringLiteral("the host name"));
+    value("station", "NAME",
+        "The station the rows of --results and the topics of --publish are marked with; runs: lists only its runs.",
+        {}, QStringLiteral("the host name; runs: every station"));
     AddPublishOptions(line);
+    value("since", "DATE",
+        "runs: only runs started at or after DATE (ISO 8601: 2026-12-01 or "
+        "2026-12-01T08:00, local time unless it ends in Z or an offset).",
+        {}, QStringLiteral("every run"));
     value("period", "S",
         "measure: seconds between readings, above 0, at most 86400; battery: whole seconds, 1 to 86400.", {},
         QStringLiteral("0.3 for measure, 1 for battery"));
@@ -129,14 +146,16 @@ CommandLine Options()
     line.AddFlag(QStringLiteral("repeat"), QStringLiteral("list: repeats the list until stopped."));
     line.AddFlag(
         QStringLiteral("trigger"), QStringLiteral("list: steps on a trigger after each step's dwell time."));
-    value("csv", "FILE", "battery, list, profile: also writes the readings to FILE (see Files below).", {},
-        QStringLiteral("none"));
+    value("csv", "FILE",
+        "battery, list, profile: also writes the readings to FILE (see Files below); export: the file "
+        "written.",
+        {}, QStringLiteral("none"));
     value("bdf", "FILE", "battery, profile: also writes the run as a Battery Data Format file (see Files).",
         {}, QStringLiteral("none"));
     value("pdf", "FILE", "report: the PDF file written (needed).");
     line.AddFlag(QStringLiteral("force"),
         QStringLiteral(
-            "battery, list, profile, report: --csv, --bdf or --pdf may replace an existing FILE."));
+            "battery, list, profile, report, export: --csv, --bdf or --pdf may replace an existing FILE."));
     AddCellOptions(line);
     return line;
 }
@@ -187,6 +206,21 @@ QString OutputFile(const CommandLine& line, const QString& name, bool force)
     return path;
 }
 
+// An ISO 8601 date (the start of that day) or date and time, local unless it says its zone.
+QDateTime SinceOf(const QString& text)
+{
+    const QDate day = QDate::fromString(text, Qt::ISODate);
+    if (day.isValid())
+        return day.startOfDay();
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid())
+        throw EBadArgument(
+            QStringLiteral("--since needs a date such as 2026-12-01 or a date and time such as "
+                           "2026-12-01T08:00, not %1")
+                .arg(Quoted(text)));
+    return time;
+}
+
 ListProgram ReadSteps(const QString& path)
 {
     QFile file(path);
@@ -209,20 +243,20 @@ void Read(const CommandLine& line, CliOptions& o)
     o.replyTimeoutMs = line.Whole(
         QStringLiteral("reply-timeout"), 1, 60000, QStringLiteral("a whole number of milliseconds"));
     if (words.isEmpty())
-        throw EBadArgument(
-            QStringLiteral("a command is needed: measure, battery, list, send, profile or report"));
+        throw EBadArgument(QStringLiteral(
+            "a command is needed: measure, battery, list, send, profile, report, runs or export"));
     const auto command = kCommands.find(words.first());
     if (command == kCommands.end())
         throw EBadArgument(QStringLiteral("unknown command %1").arg(Clipped(words.first())));
     o.command = command->second;
     const QString name = command->first;
-    // A report reads the shared store only: no instrument is involved.
-    if (o.port.isEmpty() && o.command != CliCommand::Report)
+    if (o.port.isEmpty() && !ReadsStoreOnly(o.command))
         throw EBadArgument(QStringLiteral("--port is needed"));
-    if (!o.port.isEmpty() && o.command == CliCommand::Report)
-        throw EBadArgument(QStringLiteral("report reads the shared results store only: leave out --port"));
+    if (!o.port.isEmpty() && ReadsStoreOnly(o.command))
+        throw EBadArgument(
+            QStringLiteral("%1 reads the shared results store only: leave out --port").arg(name));
     const bool takesWord = o.command == CliCommand::Send || o.command == CliCommand::Profile
-        || o.command == CliCommand::Report;
+        || o.command == CliCommand::Report || o.command == CliCommand::Export;
     if (o.command == CliCommand::Send && words.size() > 2)
         throw EBadArgument(QStringLiteral("send takes its TEXT as one argument: quote it, as in send \"%1\"")
                                .arg(Clipped(words.mid(1).join(u' '))));
@@ -298,6 +332,26 @@ void Read(const CommandLine& line, CliOptions& o)
     case CliCommand::Profile:
         ReadProfileFile(words.value(1), o);
         break;
+    case CliCommand::Runs:
+        if (!o.results)
+            throw EBadArgument(
+                QStringLiteral("runs lists the runs of a shared results store: add --results URL"));
+        // Every station's runs unless one is named.
+        if (!given("station"))
+            o.station.clear();
+        if (given("since"))
+            o.since = SinceOf(line.Text(QStringLiteral("since")));
+        break;
+    case CliCommand::Export:
+        o.runId = words.value(1);
+        if (o.runId.isEmpty())
+            throw EBadArgument(QStringLiteral("export needs RUN_ID, a run of the shared results store"));
+        if (!o.results)
+            throw EBadArgument(
+                QStringLiteral("export reads a run of a shared results store: add --results URL"));
+        if (!given("csv"))
+            throw EBadArgument(QStringLiteral("export needs --csv FILE"));
+        break;
     case CliCommand::Report:
         o.runId = words.value(1);
         if (o.runId.isEmpty())
@@ -323,6 +377,11 @@ void Read(const CommandLine& line, CliOptions& o)
 }
 
 } // namespace
+
+bool ReadsStoreOnly(CliCommand command)
+{
+    return command == CliCommand::Report || command == CliCommand::Runs || command == CliCommand::Export;
+}
 
 std::optional<int> ReadCliOptions(const QStringList& arguments, CliOptions& options)
 {

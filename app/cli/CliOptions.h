@@ -7,11 +7,15 @@
 #include "workflows/ListFile.h"
 #include "workflows/Profile.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <optional>
 
-enum class CliCommand { Measure, Battery, List, Send, Profile, Report };
+enum class CliCommand { Measure, Battery, List, Send, Profile, Report, Runs, Export };
+
+// Report, Runs and Export read the shared results store only: no instrument is involved.
+bool ReadsStoreOnly(CliCommand command);
 
 // The exit statuses of dcload-cli.
 enum CliExit { Done = 0, StepFailed = 1, PortFailed = 2, BadArguments = 3 };
@@ -46,7 +50,8 @@ struct CliOptions
     QByteArray profileText;
     Profile profile;
 
-    QString runId; // report: a run of the shared results store
+    QString runId; // report, export: a run of the shared results store (the start of its id)
+    QDateTime since; // runs: only those started at or after it; invalid: all
     QString pdf; // report: the file written
 
     QString csv; // battery, list and profile: the readings' file

@@ -5,6 +5,7 @@
 
 #include "store/ResultsQuery.h"
 #include "workflows/InputRules.h"
+#include "workflows/RunRecords.h"
 #include "workflows/TestRules.h"
 
 #include <QDateTime>
@@ -49,6 +50,7 @@ void Cli::RunList()
     for (size_t n = 0; n < editor.size(); ++n)
         editor[n] = EntriesOf(program.rows[n]);
     FSession.SetMode(TestMode::List);
+    RecordIdentify();
     FList.Toggle(FSession, editor, told); // the first press before any run only switches off
     if (!FList.Toggle(FSession, editor, told))
         Refused("the list did not start");
@@ -56,6 +58,8 @@ void Cli::RunList()
         FResults->BeginRun(ResultsTable::ListS);
     PublishRunStart(ResultsTable::ListS, QStringLiteral("list"),
         { { "steps", program.steps }, { "auto_step", program.autoStep }, { "repeat", program.repeat } });
+    RecordStart(ResultsTable::ListS, QStringLiteral("list"),
+        ListRunParameters(program.steps, program.autoStep, program.repeat, editor));
     FTriggered = !program.autoStep;
     FSession.OnStepReading = [this](InstrumentSession*, const StepReading& r) {
         FList.File(r);
@@ -71,10 +75,11 @@ void Cli::RunList()
             CheckWritten(FOutput->Row({ r.Nr, r.LoadPattern, r.Setpoint, r.mValueV, r.mValueI, r.LowLimit,
                 r.HighLimit, StepVerdictCaption(r.Result) }));
         }
-        // The session has ended the run before it tells its report; a repeated list goes on.
-        if (FSession.Run(Activity::List) == RunState::Idle)
-            PublishRunEnd(report.fault.isEmpty() ? QStringLiteral("finished") : QStringLiteral("failed"),
-                { { "verdict", FFailed ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
+        // The report that ends the run (no repeat, or a faulty one) gives its outcome.
+        if (FSession.Run(Activity::List) != RunState::Running) {
+            RecordEnd(ListOutcome(report));
+            PublishRunEnd(ListOutcome(report), { { "verdict", FFailed ? QStringLiteral("FAIL") : QStringLiteral("PASS") } });
+        }
         if (!report.fault.isEmpty()) {
             // The session has ended the run; nothing of this list can be called passed.
             FToldFault = report.fault;

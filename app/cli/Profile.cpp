@@ -5,6 +5,7 @@
 #include "workflows/ProgramInfo.h"
 
 #include "workflows/ProfileRun.h"
+#include "workflows/RunRecords.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>
@@ -74,6 +75,7 @@ void Cli::Profile(const QString& port)
         };
         run.OnStatus = [](const QString& status) { Complain(status); };
         run.OnEnd = [this](ProfileOutcome outcome, const QString& message) {
+            RecordEnd(ProfileOutcomeWord(outcome));
             Complain(message);
             const ProfileRun& ended = *FProfile;
             int good = 0, failed = 0;
@@ -96,7 +98,7 @@ void Cli::Profile(const QString& port)
                 summary.insert(QStringLiteral("resistance_failed"), failed);
             }
             CheckWritten(FOutput->Summary(summary));
-            PublishRunEnd(ProfileOutcomeName(outcome), summary);
+            PublishRunEnd(ProfileOutcomeWord(outcome), summary);
             const bool done = outcome == ProfileOutcome::Finished || outcome == ProfileOutcome::LimitReached
                 || outcome == ProfileOutcome::Stopped;
             ProfileEnded(done ? Done : PortFailed);
@@ -112,6 +114,10 @@ void Cli::Profile(const QString& port)
             FBdfRun.settings = { { QStringLiteral("profile_file"), FOptions.profileFile },
                 { QStringLiteral("port"), FOptions.port }, { QStringLiteral("address"), FOptions.address } };
         }
+        RecordIdentify();
+        // Recorded first: a run that cannot begin ends within Start.
+        RecordStart(ResultsTable::Profile, QStringLiteral("profile"),
+            ProfileRunParameters(QString::fromUtf8(FOptions.profileText), FOptions.profileFile));
         run.Start(FOptions.profile, FOptions.profileText);
         FBdfRun.runId = run.RunLabel();
         FBdfRun.start = run.Started();

@@ -2,6 +2,7 @@
 // MQTT broker on libmosquitto's thread. The broker's coming and going is said on standard
 // error once per change; a run message the broker has not taken by the end is said too.
 #include "app/cli/Cli.h"
+#include "workflows/RunRecords.h"
 
 #include "publish/LivePublisher.h"
 #include "workflows/ProgramInfo.h"
@@ -63,7 +64,7 @@ void Cli::FinishPublishing()
     if (!FPublisher)
         return;
     // A run that ends by any other way out (Ctrl+C, a lost port) still has its end told.
-    FLive.RunEnded(FExit == Done ? QStringLiteral("stopped") : QStringLiteral("failed"));
+    FLive.RunEnded(FExit == Done ? kOutcomeStopped : kOutcomeFailed);
     if (const int left = FPublisher->Finish(kGoodbyeBoundMs); left > 0)
         Complain(QStringLiteral("Publishing to %1: %2 not published: the broker did not take it within %3 s")
                      .arg(FPublisher->Url(),

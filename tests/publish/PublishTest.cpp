@@ -115,7 +115,7 @@ TEST_F(PublishTest, BatteryRunArrivesWhole)
     EXPECT_EQ(start.value("kind").toString(), "battery");
     EXPECT_EQ(start.value("parameters").toObject().value("current_A").toDouble(), 2.0);
     EXPECT_EQ(end.value("event").toString(), "end");
-    EXPECT_EQ(end.value("outcome").toString(), "finished");
+    EXPECT_EQ(end.value("outcome").toString(), "cut-off");
     EXPECT_EQ(end.value("run"), start.value("run"));
     EXPECT_GT(end.value("summary").toObject().value("capacity_Ah").toDouble(), 0);
     const QRegularExpression isoWithOffset(

@@ -51,7 +51,7 @@ TEST_F(WindowPublishTest, BatteryRunIsPublishedWhole)
     const QJsonObject start = QJsonDocument::fromJson(listener.On("lab/win/run")[0].toUtf8()).object();
     const QJsonObject end = QJsonDocument::fromJson(listener.On("lab/win/run")[1].toUtf8()).object();
     EXPECT_EQ(start.value("event").toString(), "start");
-    EXPECT_EQ(end.value("outcome").toString(), "finished");
+    EXPECT_EQ(end.value("outcome").toString(), "cut-off");
     EXPECT_GT(end.value("summary").toObject().value("duration_s").toDouble(), 0);
     ASSERT_TRUE(WaitUntil([&] { return listener.On("lab/win/reading").size() >= rows; }));
     EXPECT_EQ(listener.On("lab/win/reading").size(), rows);

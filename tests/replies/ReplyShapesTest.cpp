@@ -150,6 +150,16 @@ TEST(ReplyShapes, AReplyFitsOnlyTheShapeOfItsOwnAnswer)
         { static_cast<ReplyCode>(128), kMain, "0.200,5s", false },
         { StepLevelCode(15), kMain, "0.200,5s", false }, // the first comparison code
         { StepCompareCode(15), kMain, "curr,0.100,0.300,", false },
+        // An identity is told apart from every other answer, which is never taken for one.
+        { ReplyCode::Identity, kMain, "KELVARON,4410,KV0012345,1.02", true },
+        { ReplyCode::Identity, kMain, "Maker Inc., Load 300W,0,v2.1\r\n", true },
+        { ReplyCode::Identity, kMain, "KELVARON", false },
+        { ReplyCode::Identity, kMain, "KELVARON,4410\x01", false },
+        { ReplyCode::Identity, kMain, "11.94V,1.000A,11.94W", false },
+        { ReplyCode::Identity, kMain, "12.55 V,0.300 A,125s,0.010Ah", false },
+        { ReplyCode::Identity, kMain, "L3:2,1,2,0", false },
+        { ReplyCode::Identity, kMain, "curr,0.100,0.300,", false },
+        { ReplyCode::Identity, kMain, "1.000,10ms", false },
     };
     for (const FitCase& c : cases) {
         const QString reply = QString::fromLatin1(c.reply.data(), static_cast<qsizetype>(c.reply.size()));
@@ -173,6 +183,7 @@ TEST(ReplyShapes, EachCodeBelongsToOneFamilyAndIsToldAsIt)
         { ReplyCode::None, kMain, ShapeFamily::None, "no reply" },
         { static_cast<ReplyCode>(3), kMain, ShapeFamily::None, "no reply" },
         { ReplyCode::Verbatim, kMain, ShapeFamily::Anything, "any reply" },
+        { ReplyCode::Identity, kMain, ShapeFamily::Identity, "\"MAKER,MODEL,SERIAL,VERSION\"" },
         { ReplyCode::CurrentSetPoint, kMain, ShapeFamily::Number, "a number with the unit \"A\"" },
         { ReplyCode::VoltageLimit, kMain, ShapeFamily::Number, "a number with the unit \"V\"" },
         { ReplyCode::PowerLimit, kMain, ShapeFamily::Number, "a number with the unit \"W\"" },

@@ -5,12 +5,15 @@
 
 #include "sim/SimulatorHost.h"
 #include "store/ResultsQuery.h"
+#include "store/RunRecord.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTabWidget>
 #include <QTableView>
 
@@ -18,6 +21,40 @@ namespace {
 
 class BatteryEndToEnd : public WindowTest
 {
+protected:
+    // Sets up and starts a battery run on a fresh simulator; its record is written.
+    void StartRun(const SimOptions& options)
+    {
+        ConnectTo(options);
+        form->PageControl1->setCurrentIndex(1);
+        form->BOffV->setText(QStringLiteral("11.5"));
+        form->BChargeI->setText(QStringLiteral("0.3"));
+        form->testInteral->setText(QStringLiteral("1"));
+        form->BSetButton->click();
+        ASSERT_TRUE(DrainQueue());
+        form->startButtonB->click(); // "Start": only stops
+        form->startButtonB->click();
+        ASSERT_EQ(form->startButtonB->text(), u"Stop");
+        ASSERT_TRUE(WaitUntil([&] { return form->ADOQuery2->RowCount() >= 2 && Runs().size() == 1; }))
+            << boxes->errors.join(u'\n').toStdString();
+    }
+
+    // The runs table as another program reading db.sqlite sees it.
+    static std::vector<RunRecord> Runs()
+    {
+        std::vector<RunRecord> runs;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("runs"));
+            db.setDatabaseName(QStringLiteral("db.sqlite"));
+            EXPECT_TRUE(db.open());
+            QSqlQuery query(db);
+            EXPECT_TRUE(query.exec(SelectRunsStatement(RunsDialect::Sqlite, {})));
+            while (query.next())
+                runs.push_back(RunRecordFromQuery(query));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("runs"));
+        return runs;
+    }
 };
 
 TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOff)
@@ -71,9 +108,10 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
 
     ASSERT_TRUE(WaitForLastLine(QStringLiteral("load off")));
     const QStringList wire = WireLines(*host);
-    // The first click's "load off" goes out too: a switch-off is never dropped.
+    // The first click's "load off" goes out too: a switch-off is never dropped. Who the
+    // instrument is, for the run's record, is asked before the run begins.
     const QStringList setUp { "load:mode bat", "load:mode bat", "load:mode bat", "bat:vmin 11.5",
-        "bat:curr 0.3", "load off", "load on" };
+        "bat:curr 0.3", "load off", "*idn?", "load on" };
     qsizetype at = wire.indexOf(setUp[0]);
     ASSERT_GE(at, 0);
     EXPECT_EQ(wire.mid(at, setUp.size()), setUp);
@@ -108,6 +146,37 @@ TEST_F(BatteryEndToEnd, DischargeToCutOffIsStoredChartedAndHeldAtTheWindowsCutOf
     WaitUntil([] { return false; }, std::chrono::milliseconds(1500));
     EXPECT_EQ(WireLines(*host).count(QStringLiteral("fetch?")), polls);
     EXPECT_EQ(form->ADOQuery2->RowCount(), static_cast<int>(stored.size()));
+
+    // The run's record: what it was set up with, and the instrument's own end.
+    const std::vector<RunRecord> runs = Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].kind, u"battery");
+    EXPECT_EQ(runs[0].outcome, u"cut-off");
+    EXPECT_LT(runs[0].started, runs[0].ended);
+    EXPECT_EQ(runs[0].parameters, R"({"current_A":0.3,"cutoff_V":11.5,"mode":"battery","period_s":1})");
+    EXPECT_EQ(runs[0].instrument, QString()) << "the simulator does not answer *idn?";
+}
+
+// Closing the window mid-run, with the input switched off first or left on: the run's
+// record ends as the program does, before the store goes with the window.
+TEST_F(BatteryEndToEnd, ClosingTheWindowMidRunEndsItsRecordAsProgramEnded)
+{
+    SimOptions options;
+    options.timeScale = 20;
+    for (const QString answer : { "Switch the input off and close", "Leave the input on and close" }) {
+        SCOPED_TRACE(answer.toStdString());
+        Restart();
+        StartRun(options);
+        EXPECT_TRUE(Runs().front().outcome.isEmpty()) << "going";
+        boxes->answers.push_back(answer);
+        form->close();
+        ASSERT_TRUE(WaitUntil([&] { return !form->isVisible(); })) << boxes->errors.join(u'\n').toStdString();
+        form.reset();
+        const std::vector<RunRecord> runs = Runs();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].outcome, u"program ended");
+        EXPECT_TRUE(runs[0].ended.isValid());
+    }
 }
 
 // The adapter is pulled during a discharge: the run ends in the window and says how many
@@ -128,6 +197,7 @@ TEST_F(BatteryEndToEnd, LostPortEndsTheRunAndAsksForSetUpAgain)
 
     host->Stop();
     ASSERT_TRUE(WaitUntil([&] { return form->combutton->text() == u"Connect"; }));
+    EXPECT_EQ(Runs().front().outcome, u"port lost");
     const int stored = form->ADOQuery2->RowCount();
     EXPECT_EQ(form->startButtonB->text(), u"Begin");
     EXPECT_TRUE(form->BSetButton->isEnabled());
