@@ -55,6 +55,10 @@ inline constexpr int kBusyWaitMs = 200;
 // The file's full path as the operator reads it in a message.
 QString DisplayPath(const QString& path);
 
+// Why the file at `path` cannot be written, when it is the file's mode or its folder's
+// ("the file is read-only", "its folder is read-only"); empty otherwise.
+QString ReadOnlyReason(const QString& path);
+
 // "Cannot open the results database "<file>": <reason>"
 [[noreturn]] void ThrowOpenError(
     const QString& path, const QString& reason, EDatabaseError::Cause cause = EDatabaseError::Cause::Other);

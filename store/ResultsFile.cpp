@@ -1,10 +1,10 @@
 #include "store/ResultsFile.h"
 
-#include "store/ResultsBackend.h"
 #include "store/SqliteResults.h"
 
 #include <QDateTime>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -14,6 +14,25 @@ constexpr int kRetryMs = 300;
 constexpr int kRetryAfterReportMs = 2000;
 // How often a window that only reads looks whether the other process stored something.
 constexpr int kWatchMs = 1000;
+// A batching store gets rows gathered for at most this long, or this many at once: the
+// rate of a lab of stations at one transaction per batch, without holding rows long.
+constexpr int kBatchMs = 250;
+constexpr size_t kBatchRows = 200;
+// How often a batch under way in the store's background is looked at.
+constexpr int kUnderWayPollMs = 25;
+
+int RunSlot(ResultsTable table)
+{
+    return static_cast<int>(table == ResultsTable::Resistance ? ResultsTable::Profile : table);
+}
+
+// "The results database … refused …" reads as the second half of a status line.
+QString Lowered(QString message)
+{
+    if (message.startsWith(QLatin1String("The ")))
+        message[0] = u't';
+    return message;
+}
 
 } // namespace
 
@@ -25,10 +44,16 @@ ResultsFile::ResultsFile(std::unique_ptr<ResultsBackend> backend, QObject* paren
     : QObject(parent)
     , FBackend(std::move(backend))
     , FRetry(new QTimer(this))
+    , FFlush(new QTimer(this))
     , FWatch(new QTimer(this))
 {
     FRetry->setSingleShot(true);
     connect(FRetry, &QTimer::timeout, this, [this] { FReady ? TryToWrite() : TryToStart(); });
+    FFlush->setSingleShot(true);
+    connect(FFlush, &QTimer::timeout, this, [this] {
+        if (FReady && !FRetry->isActive())
+            TryToWrite();
+    });
     FWatch->setInterval(kWatchMs);
     connect(FWatch, &QTimer::timeout, this, &ResultsFile::LookForChanges);
 }
@@ -47,6 +72,19 @@ void ResultsFile::Clear(ResultsTable table)
         FBackend->Clear(table);
 }
 
+PendingRow ResultsFile::Pending(ResultsTable table)
+{
+    PendingRow row;
+    row.table = table;
+    row.runId = FBackend->RunKey(table);
+    // A new run id (BeginRun, or a shared store's Clear) counts from 1 again.
+    RunCount& count = FRunCounts[RunSlot(table)];
+    if (count.runId != row.runId)
+        count = { row.runId, 0 };
+    row.seq = ++count.last;
+    return row;
+}
+
 std::optional<QString> ResultsFile::Insert(
     ResultsTable table, const QStringList& values, std::function<void(QString id)> stored)
 {
@@ -55,21 +93,34 @@ std::optional<QString> ResultsFile::Insert(
         ShowStatus();
         return std::nullopt;
     }
-    if (FReady && FWaiting.empty()) {
+    Row row { Pending(table), std::move(stored), 0 };
+    row.pending.values = values;
+    if (!FBackend->Batches() && FReady && FWaiting.empty()) {
         try {
             return FBackend->Write(table, values);
         } catch (const EDatabaseError& e) {
-            if (!e.Passing())
-                throw;
-            FOutage = e.Unreachable();
+            // Kept below, behind nothing: it is the first to wait.
+            Enqueue(std::move(row));
+            WriteFailed(e);
+            return std::nullopt;
         }
     }
-    // Behind those already waiting: rows are written in the order they came.
-    FWaiting.push_back({ table, values, std::move(stored) });
-    if (!FRetry->isActive() && !FAskingPassword)
+    Enqueue(std::move(row));
+    return std::nullopt;
+}
+
+// Behind those already waiting: rows are written in the order they came.
+void ResultsFile::Enqueue(Row row)
+{
+    FWaiting.push_back(std::move(row));
+    if (FBackend->Batches() && FReady && !FRetry->isActive()) {
+        if (FWaiting.size() - FUnderWay >= kBatchRows && FUnderWay == 0)
+            TryToWrite();
+        else if (!FFlush->isActive() && FUnderWay == 0)
+            FFlush->start(kBatchMs);
+    } else if (!FRetry->isActive() && !FAskingPassword && (!FBackend->Batches() || !FReady))
         FRetry->start(kRetryMs);
     ShowStatus();
-    return std::nullopt;
 }
 
 void ResultsFile::StartSession()
@@ -115,7 +166,7 @@ void ResultsFile::TryToStart()
         }
         if (!FLockReported && (!e.Busy() || now - FWaitingSince >= FLockWaitMs)) {
             FLockReported = true;
-            emit Failed(QString::fromStdString(e.what()) + FBackend->NotReadyNote());
+            Report(QString::fromStdString(e.what()) + FBackend->NotReadyNote());
         }
         ShowStatus();
         FRetry->start(FLockReported ? kRetryAfterReportMs : kRetryMs);
@@ -128,39 +179,101 @@ void ResultsFile::TryToStart()
 
 void ResultsFile::TryToWrite()
 {
+    FFlush->stop();
     while (!FWaiting.empty()) {
-        Row& row = FWaiting.front();
-        QString id;
+        // A batch under way goes on with the same front rows, so the store can match them.
+        const size_t count = FUnderWay > 0 ? FUnderWay : std::min(FWaiting.size(), kBatchRows);
+        std::vector<PendingRow> rows;
+        rows.reserve(count);
+        for (size_t i = 0; i < count; ++i)
+            rows.push_back(FWaiting[i].pending);
+        std::vector<QString> ids;
         try {
-            id = FBackend->Write(row.table, row.values);
+            ids = FBackend->WriteRows(rows);
         } catch (const EDatabaseError& e) {
-            if (e.Unreachable())
-                FOutage = true;
-            if (e.NeedsPassword()) {
-                FAskingPassword = true;
-                ShowStatus();
-                emit PasswordNeeded(QString::fromStdString(e.what()));
+            if (e.Busy() && FBackend->Batches()) {
+                // Under way in the store's background: looked at again soon, never waited for.
+                FUnderWay = count;
+                FRetry->start(kUnderWayPollMs);
                 return;
             }
-            // Kept, in order: a lock passes, and the operator is told of anything else.
-            if (!e.Busy() && !FLockReported) {
-                FLockReported = true;
-                emit Failed(QString::fromStdString(e.what())
-                    + (e.Unreachable() ? QStringLiteral(" Readings are kept and stored once it is back.")
-                                       : QString()));
-            }
-            FRetry->start(FLockReported ? kRetryAfterReportMs : kRetryMs);
-            ShowStatus();
+            FUnderWay = 0;
+            WriteFailed(e);
             return;
         }
-        const std::function<void(QString)> stored = std::move(row.stored);
-        FWaiting.pop_front();
-        if (stored)
-            stored(id);
+        FUnderWay = 0;
+        if (ids.empty())
+            break; // nothing taken, nothing refused: tried again below
+        Stored(ids);
+        // A batching store writes what is gathered now only once a batch is full; the
+        // rest waits for its batch time.
+        if (FBackend->Batches() && FWaiting.size() < kBatchRows)
+            break;
     }
-    FLockReported = false;
+    if (FWaiting.empty()) {
+        FReported.clear();
+        FLockReported = false;
+    } else if (FBackend->Batches())
+        FFlush->start(kBatchMs);
+    else
+        Retry(kRetryMs);
     FOutage = false;
+    FRefusing = false;
+    FReason.clear();
     ShowStatus();
+}
+
+// The front rows (as many as `ids`) are in the store.
+void ResultsFile::Stored(const std::vector<QString>& ids)
+{
+    const size_t count = std::min(ids.size(), FWaiting.size());
+    std::vector<std::function<void(QString)>> told;
+    told.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        told.push_back(std::move(FWaiting.front().stored));
+        FWaiting.pop_front();
+    }
+    // Told last: a grid's callback may insert again.
+    for (size_t i = 0; i < count; ++i)
+        if (told[i])
+            told[i](ids[i]);
+}
+
+void ResultsFile::WriteFailed(const EDatabaseError& e)
+{
+    FOutage = e.Unreachable();
+    FReason = QString::fromStdString(e.what());
+    FRefusing = !e.Passing();
+    if (e.NeedsPassword()) {
+        FAskingPassword = true;
+        ShowStatus();
+        emit PasswordNeeded(FReason);
+        return;
+    }
+    // Kept, in order: a lock passes by itself; anything else the operator is told, once
+    // per reason.
+    if (!e.Busy()) {
+        FLockReported = true;
+        Report(FReason
+            + (e.Unreachable() ? QStringLiteral(" Readings are kept and stored once it is back.")
+                               : QStringLiteral(" Readings are kept and tried again.")));
+    }
+    Retry(FLockReported ? kRetryAfterReportMs : kRetryMs);
+    ShowStatus();
+}
+
+void ResultsFile::Report(const QString& message)
+{
+    if (FReported.contains(message))
+        return;
+    FReported << message;
+    emit Failed(message);
+}
+
+void ResultsFile::Retry(int ms)
+{
+    if (!FAskingPassword)
+        FRetry->start(ms);
 }
 
 void ResultsFile::OpenReadOnly()
@@ -170,6 +283,8 @@ void ResultsFile::OpenReadOnly()
     // Nothing will ever store them now; the status line counts them with the later ones.
     FNotStored += static_cast<int>(FWaiting.size());
     FWaiting.clear();
+    FUnderWay = 0;
+    FFlush->stop();
     FBackend->OpenReadOnly();
     ShowStatus();
     FWatch->start();
@@ -197,19 +312,24 @@ void ResultsFile::RecordRun(ResultsTable table, RunRecord record)
 {
     if (FReadOnly)
         return;
-    PendingRow row;
-    row.table = table;
-    row.runId = RunId(table);
-    row.runRecord = true;
-    record.runId = row.runId;
-    row.record = std::move(record);
-    // For now written at once; a store that cannot take it loses it (the waiting rows'
-    // queue takes run records next).
-    try {
-        FBackend->WriteRows({ row });
-    } catch (const EDatabaseError& e) {
-        emit Failed(QString::fromStdString(e.what()));
+    Row row;
+    row.pending.table = table;
+    row.pending.runId = RunId(table);
+    row.pending.runRecord = true;
+    record.runId = row.pending.runId;
+    row.pending.record = std::move(record);
+    if (!FBackend->Batches() && FReady && FWaiting.empty()) {
+        try {
+            FBackend->WriteRows({ row.pending });
+            return;
+        } catch (const EDatabaseError& e) {
+            Enqueue(std::move(row));
+            WriteFailed(e);
+            return;
+        }
     }
+    // In order with the rows: a run's end is never stored before its last reading.
+    Enqueue(std::move(row));
 }
 
 std::vector<RunRecord> ResultsFile::RunRecords(const RunFilter& filter)
@@ -260,7 +380,10 @@ void ResultsFile::ShowStatus()
                                  : QStringLiteral("Read-only: %1 readings not stored").arg(FNotStored);
     } else if ((!FReady && FWaitingSince != 0) || FOutage || FAskingPassword)
         status = FBackend->HeldUpStatus();
-    if (!FWaiting.empty()) {
+    if (FRefusing && !FWaiting.empty())
+        // What the store said stands alone: the operator must see why, not only how many.
+        status = QStringLiteral("%1 readings not stored: %2").arg(FWaiting.size()).arg(Lowered(FReason));
+    else if (!FWaiting.empty() && (!FBackend->Batches() || !status.isEmpty() || FReported.size() > 0)) {
         const QString waiting = QStringLiteral("%1 readings waiting to be stored").arg(FWaiting.size());
         status = status.isEmpty() ? waiting : status + QStringLiteral("; ") + waiting;
     }
@@ -268,4 +391,9 @@ void ResultsFile::ShowStatus()
         return;
     FStatus = status;
     emit StatusChanged(status);
+}
+
+QString ResultsFile::JournalPath() const
+{
+    return {};
 }

@@ -542,7 +542,8 @@ void TForm1::ShowBatteryReading(const BatteryReading& r)
     LabelBC->setText(r.time + u's');
     LabelBT->setText(r.capacity + QStringLiteral("Ah"));
     const BatteryRecord record = RecordOf(r, FBatteryCutOff);
-    // The row is committed before anything is drawn: a failed insert adds no point.
+    // Shown whatever the store does with it: a row it cannot take now waits, and the
+    // status line says so.
     ADOQuery2->Insert({ record.voltage, record.current, record.time, record.capacity,
         MeasurementTimestamp(QDateTime::currentDateTime()) });
     ShowNewestRow(DBGrid2);

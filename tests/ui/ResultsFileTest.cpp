@@ -5,6 +5,7 @@
 #include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
+#include "support/FileSizeLimit.h"
 
 #include <QAction>
 #include <QDir>
@@ -226,6 +227,25 @@ TEST_F(ResultsFileTest, ReadingsWaitInOrderWhileAnotherProgramHoldsTheLock)
     other.Run(QStringLiteral("commit;"));
     ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }));
     EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2,3,4,5");
+}
+
+// A full disk under a running battery test: the reading is in the grid and on the chart,
+// the status line says why it is not stored, and it is stored once there is room again.
+TEST_F(ResultsFileTest, AFullDiskKeepsTheReadingInTheGridAndTheChart)
+{
+    StartBattery();
+    Reading(1);
+    auto full = std::make_unique<FileSizeLimit>(4096);
+    Reading(2);
+    EXPECT_EQ(form->ADOQuery2->RowCount(), 2);
+    EXPECT_EQ(form->Chart().Points().size(), 2u);
+    EXPECT_TRUE(form->StatusStore->text().startsWith(u"1 readings not stored: the results database"))
+        << form->StatusStore->text().toStdString();
+    ASSERT_EQ(boxes->errors.size(), 1);
+
+    full.reset();
+    ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }));
+    EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2");
 }
 
 // A second window started beside a battery run of another process: it neither empties nor
