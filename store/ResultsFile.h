@@ -41,6 +41,7 @@
 #include <vector>
 
 class QTimer;
+class ResultsJournal;
 
 class ResultsFile : public QObject
 {
@@ -129,9 +130,9 @@ signals:
     // Read-only: the stored rows may have changed (sent once on OpenReadOnly, then
     // whenever another program has committed).
     void StoredChanged();
-    // StartSession found rows an earlier session had left waiting in the journal (`count`
-    // of them, readings and run records) and stores them first.
-    void Replayed(int count);
+    // StartSession found `readings` (and maybe run records) an earlier session had left
+    // waiting in the journal, and stores them first; `note` says so for the operator.
+    void Replayed(int readings, const QString& note);
 
 private:
     struct Row
@@ -143,6 +144,11 @@ private:
 
     PendingRow Pending(ResultsTable table);
     void Enqueue(Row row);
+    ResultsJournal* Journal();
+    void JournalRows(const std::vector<Row*>& rows);
+    void Unjournal(const std::vector<qint64>& keys);
+    void LoadJournal();
+    void TellReplayed(size_t rows, int readings);
     void TryToStart();
     void TryToWrite();
     void Flush();
@@ -155,6 +161,13 @@ private:
     void ReportReadFailure(const EDatabaseError& error);
 
     std::unique_ptr<ResultsBackend> FBackend;
+    std::unique_ptr<ResultsJournal> FJournal; // made at the first need; none when the store has no name
+    bool FJournalMade = false; // whether FJournal was looked for
+    bool FJournalDue = false; // the local file: the journal is read once the file is held
+    // The local file: a journal's rows left by an earlier session, stored before the file
+    // is emptied, so they are archived with that session's.
+    std::vector<PendingRow> FEarlier;
+    std::vector<qint64> FEarlierKeys;
     bool FReady = true; // false from StartSession until the store is ready for this session
     qint64 FWaitingSince = 0; // when readying first failed (ms since epoch)
     bool FLockReported = false;

@@ -164,6 +164,19 @@ QString SqliteResults::RunKey(ResultsTable table) const
 
 std::vector<QString> SqliteResults::WriteRows(const std::vector<PendingRow>& rows)
 {
+    try {
+        return WriteAll(rows);
+    } catch (const EDatabaseError& e) {
+        NoteHeldUp(e);
+        throw;
+    }
+}
+
+std::vector<QString> SqliteResults::WriteAll(const std::vector<PendingRow>& rows)
+{
+    // Rows an earlier session left come before this session's start: never into a file
+    // another window holds.
+    TakeLock();
     CheckSameFile();
     QSqlDatabase& db = Database();
     QSqlQuery query(db);
@@ -238,16 +251,28 @@ void SqliteResults::StartSession()
     FHeldUp = HeldUp::Other;
     try {
         // The lock first: a file another window writes to is neither archived nor emptied.
-        if (!FLock.Take())
-            throw EDatabaseError(InUseMessage(FLock.Holder()).toStdString(), EDatabaseError::Cause::InUse);
+        TakeLock();
         Empty();
     } catch (const EDatabaseError& e) {
-        FHeldUp = e.InUse()                    ? HeldUp::InUse
-            : e.Busy()                         ? HeldUp::Busy
-            : !ReadOnlyReason(FPath).isEmpty() ? HeldUp::ReadOnly
-                                               : FHeldUp;
+        NoteHeldUp(e);
         throw;
     }
+}
+
+void SqliteResults::NoteHeldUp(const EDatabaseError& e)
+{
+    FHeldUp = e.InUse()                    ? HeldUp::InUse
+        : e.Busy()                         ? HeldUp::Busy
+        : !ReadOnlyReason(FPath).isEmpty() ? HeldUp::ReadOnly
+                                           : FHeldUp;
+}
+
+void SqliteResults::TakeLock()
+{
+    if (FLock.Take())
+        return;
+    FHeldUp = HeldUp::InUse;
+    throw EDatabaseError(InUseMessage(FLock.Holder()).toStdString(), EDatabaseError::Cause::InUse);
 }
 
 void SqliteResults::Empty()

@@ -49,6 +49,9 @@ private:
     // What keeps the last StartSession from finishing.
     enum class HeldUp { Busy, InUse, Archive, ReadOnly, Other };
 
+    void TakeLock();
+    void NoteHeldUp(const EDatabaseError& e);
+    std::vector<QString> WriteAll(const std::vector<PendingRow>& rows);
     void Empty();
     void CheckSameFile();
     static std::vector<ResultsTable> RunTables();

@@ -218,6 +218,8 @@ void Cli::OpenResults()
         FStoreHeldUp = kind;
     });
     QObject::connect(FResults.get(), &ResultsFile::Failed, [](const QString& message) { Complain(message); });
+    QObject::connect(
+        FResults.get(), &ResultsFile::Replayed, [](int, const QString& note) { Complain(note); });
     QObject::connect(FResults.get(), &ResultsFile::PasswordNeeded, [this](const QString& reason) {
         Complain(reason + QStringLiteral(" dcload-cli never asks: put it in ~/.pgpass (or PGPASSFILE)."));
         // Nothing will be stored without it: the end does not wait for the database.

@@ -3,7 +3,11 @@
 // refusal, an outage), with run records among them, and never thrown at the caller.
 #include "store/ResultsBackend.h"
 #include "store/ResultsFile.h"
+#include "store/ResultsJournal.h"
 #include "support/EventLoop.h"
+
+#include <QFile>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -92,6 +96,8 @@ public:
     void SetPassword(const QString&) override { }
     QString HeldUpStatus() const override { return QStringLiteral("Waiting for the server"); }
     QString NotReadyNote() const override { return {}; }
+    QString Name() const override { return QStringLiteral("postgresql://lab@db1/results"); }
+    QString Station() const override { return QStringLiteral("bench-1"); }
 
 private:
     std::shared_ptr<StoreState> FState;
@@ -260,6 +266,73 @@ TEST_F(ResultsQueueTest, RowsAreNumberedWithinTheirRunAndARunsRecordTravelsInOrd
         EXPECT_EQ(state->held[i].seq, expected[i].seq);
     }
     EXPECT_EQ(state->held[2].record.runId, "run4");
+}
+
+// Rows the store had not taken when their session ended (a crash, a kill) are on disk from
+// the moment they were inserted; the next session on the same store and station stores
+// them first, once, and says how many there were. A damaged journal is told and set aside.
+TEST_F(ResultsQueueTest, RowsLeftWaitingByAnEndedSessionAreStoredFirstByTheNext)
+{
+    const QString journal = ResultsJournal::PathFor(QStringLiteral("postgresql://lab@db1/results"),
+        QStringLiteral("bench-1"),
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/dcload"));
+    struct Case
+    {
+        const char* name;
+        bool damaged;
+        QStringList stored; // by the next session
+    };
+    const Case cases[] = {
+        { "left by a session that ended", false, Values(0, 5) + Values(5, 7) },
+        { "a damaged journal", true, Values(5, 7) },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            auto ended = std::make_shared<StoreState>();
+            ended->failure = EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable);
+            ResultsFile session(std::make_unique<FakeBatchingStore>(ended));
+            session.StartSession();
+            for (int i = 0; i < 5; ++i)
+                session.Insert(ResultsTable::Battery, { QStringLiteral("v%1").arg(i) }, {});
+            ASSERT_EQ(session.JournalPath(), journal);
+        } // gone with its rows waiting, as a killed one would be
+        ASSERT_EQ(ResultsJournal(journal).Count(), 5);
+        if (c.damaged) {
+            QFile file(journal);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(8192, 'x'));
+        }
+
+        auto next = std::make_shared<StoreState>();
+        ResultsFile session(std::make_unique<FakeBatchingStore>(next));
+        QStringList told;
+        QObject::connect(&session, &ResultsFile::Replayed,
+            [&](int n, const QString& note) { told << QString::number(n) + u' ' + note; });
+        failures.clear();
+        QObject::connect(&session, &ResultsFile::Failed, [this](const QString& m) { failures << m; });
+        session.StartSession();
+        for (int i = 5; i < 7; ++i)
+            session.Insert(ResultsTable::Battery, { QStringLiteral("v%1").arg(i) }, {});
+        ASSERT_TRUE(WaitUntil([&] { return session.Waiting() == 0; }));
+
+        QStringList stored;
+        for (const PendingRow& row : next->held)
+            stored << row.values.value(0);
+        EXPECT_EQ(stored, c.stored);
+        EXPECT_FALSE(QFile::exists(journal)) << "emptied once everything is stored";
+        if (c.damaged) {
+            EXPECT_TRUE(told.isEmpty());
+            ASSERT_EQ(failures.size(), 1);
+            EXPECT_TRUE(failures[0].contains(journal)) << failures[0].toStdString();
+        } else {
+            ASSERT_EQ(told.size(), 1);
+            EXPECT_TRUE(told[0].startsWith(u"5 5 readings an earlier session left waiting for "
+                                           "\"postgresql://lab@db1/results\""))
+                << told[0].toStdString();
+            EXPECT_TRUE(failures.isEmpty()) << failures.join(u'\n').toStdString();
+        }
+    }
 }
 
 } // namespace
