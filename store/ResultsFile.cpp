@@ -120,10 +120,12 @@ void ResultsFile::Enqueue(Row row)
     if (row.journalKey == 0)
         JournalRows({ &row });
     FWaiting.push_back(std::move(row));
+    // A batching store: a write under way or a retry due takes the rows with it;
+    // otherwise a full batch goes now and a smaller one on its time.
     if (FBackend->Batches() && FReady && !FRetry->isActive()) {
-        if (FWaiting.size() - FUnderWay >= kBatchRows && FUnderWay == 0)
+        if (FWaiting.size() >= kBatchRows)
             TryToWrite();
-        else if (!FFlush->isActive() && FUnderWay == 0)
+        else if (!FFlush->isActive())
             FFlush->start(kBatchMs);
     } else if (!FRetry->isActive() && !FAskingPassword && (!FBackend->Batches() || !FReady))
         FRetry->start(kRetryMs);

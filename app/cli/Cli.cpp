@@ -347,8 +347,8 @@ void Cli::ExitNow()
         if (!FResults->WaitReason().isEmpty())
             told += QStringLiteral(": ") + FResults->WaitReason();
         if (!FResults->JournalPath().isEmpty())
-            told += QStringLiteral("\nThey are kept in \"%1\"; the next dcload-cli run on this results "
-                                   "database and station stores them first.")
+            told += QStringLiteral("\nThey are kept in \"%1\"; the next run on this results database and "
+                                   "station (dcload-cli or the window) stores them first.")
                         .arg(FResults->JournalPath());
         Complain(told);
         FExit = std::max<int>(FExit, PortFailed);
