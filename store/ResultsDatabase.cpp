@@ -192,6 +192,10 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     for (const ResultsTable table : kAllResultsTables)
         Run(db, path, CreateStatement(TableShape(table)));
     Run(db, path, CreateRunsStatement(RunsDialect::Sqlite));
+    Run(db, path,
+        QStringLiteral("create table if not exists %1(run_id TEXT, seq INTEGER, primary key(run_id, seq)) "
+                       "without rowid")
+            .arg(kWrittenRowsTable));
 }
 
 void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path)

@@ -21,6 +21,10 @@ struct ResultsTableShape
 };
 const ResultsTableShape& TableShape(ResultsTable table);
 
+// The run and number of every row that was written after waiting (ResultsFile's journal),
+// so that one offered again is taken once; emptied with the file.
+inline const QString kWrittenRowsTable = QStringLiteral("written_rows");
+
 // Opens `db` (a QSQLITE connection whose database name is `path`), creating the file
 // and the tables when missing, and switches it to write-ahead logging with normal
 // synchronisation, so a row is in the file once its statement has returned. On failure

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
@@ -184,13 +185,34 @@ std::vector<QString> SqliteResults::WriteAll(const std::vector<PendingRow>& rows
         query.exec(QStringLiteral("rollback"));
         ThrowStatementError(FPath, statement, error);
     };
+    // These rows leave the journal once this returns, so the commit must outlast a power cut
+    // as the journal's own does, not only a crash of the program.
+    if (!query.exec(QStringLiteral("pragma synchronous=FULL")))
+        ThrowStatementError(FPath, QStringLiteral("pragma synchronous=FULL"), query.lastError());
+    const auto normal = qScopeGuard([&query] { query.exec(QStringLiteral("pragma synchronous=NORMAL")); });
     // Every row or none: a batch refused half-way is tried again whole, never doubled.
     if (!query.exec(QStringLiteral("begin immediate")))
         ThrowStatementError(FPath, QStringLiteral("begin immediate"), query.lastError());
     std::vector<QString> ids;
     ids.reserve(rows.size());
+    QSqlQuery written(db);
+    const QString mark = QStringLiteral("insert or ignore into %1 values (?, ?)").arg(kWrittenRowsTable);
+    written.prepare(mark);
     for (const PendingRow& row : rows) {
         if (!row.runRecord) {
+            // A row the file took before its journal let it go (the program ended in between)
+            // comes again at the next start: known by its run and number, it is taken once.
+            written.addBindValue(row.runId);
+            written.addBindValue(row.seq);
+            if (!written.exec()) {
+                const QSqlError error = written.lastError();
+                written = QSqlQuery();
+                fail(mark, error);
+            }
+            if (written.numRowsAffected() == 0) {
+                ids.emplace_back();
+                continue;
+            }
             QSqlQuery& insert = InsertQuery(row.table);
             for (qsizetype i = 0; i < row.values.size(); ++i)
                 insert.bindValue(
@@ -215,6 +237,7 @@ std::vector<QString> SqliteResults::WriteAll(const std::vector<PendingRow>& rows
         }
         ids.push_back(row.runId);
     }
+    written = QSqlQuery();
     if (!query.exec(QStringLiteral("commit")))
         fail(QStringLiteral("commit"), query.lastError());
     return ids;
@@ -316,6 +339,7 @@ void SqliteResults::Empty()
     }
     for (const ResultsTable table : kAllResultsTables)
         run(QStringLiteral("delete from ") + TableShape(table).Name);
+    run(QStringLiteral("delete from ") + kWrittenRowsTable);
     run(QStringLiteral("commit"));
 }
 

@@ -357,6 +357,24 @@ TEST_F(ResultsSessionTest, AFileDeletedOrReplacedMidRunIsMadeAnewAndTheReadingsG
     }
 }
 
+// Rows that waited are written with their run and number: the same rows offered again (a
+// journal the program ended before emptying) are taken once, until the file is emptied.
+TEST_F(ResultsSessionTest, RowsOfferedAgainAreTakenOnce)
+{
+    SqliteResults file(DbPath());
+    file.StartSession();
+    std::vector<PendingRow> rows;
+    for (int seq = 1; seq <= 3; ++seq)
+        rows.push_back(
+            { ResultsTable::Battery, { QString::number(seq), "", "", "", "" }, "run-a", seq, false, {} });
+    EXPECT_EQ(file.WriteRows(rows).size(), 3u);
+    rows.push_back({ ResultsTable::Battery, { "4", "", "", "", "" }, "run-a", 4, false, {} });
+    const std::vector<QString> again = file.WriteRows(rows);
+    EXPECT_EQ(again, (std::vector<QString> { {}, {}, {}, again[3] }));
+    EXPECT_FALSE(again[3].isEmpty());
+    EXPECT_EQ(OutsideSqlite(DbPath(), "select group_concat(InputVoltage) from battery;"), "1,2,3,4");
+}
+
 // The local file holds one session: its battery table is one run, profile runs are told
 // apart by their Run label and their resistance rows come with them.
 TEST_F(ResultsSessionTest, RunsAreReadBackByTheirLabelNewestFirstWithTheirRows)
