@@ -77,6 +77,12 @@ public:
     // values in table order without the Id; none when there is no such run.
     virtual std::vector<QStringList> RunRows(ResultsTable table, const QString& key) = 0;
 
+    // The store as the operator knows it (the local file's full path, the shared location's
+    // text) and the station its rows carry (empty for the local file): together they name
+    // the journal that keeps the rows the store has not taken. An empty name: no journal.
+    virtual QString Name() const { return {}; }
+    virtual QString Station() const { return {}; }
+
     // A password for a server that asked for one (never shown, logged or stored on disk).
     virtual void SetPassword(const QString& password) = 0;
 

@@ -4,11 +4,13 @@
 #include "store/RunRecord.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <algorithm>
 #include <cmath>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +19,16 @@ QString Reason(const QSqlError& error)
 {
     const QString own = error.databaseText().trimmed();
     return own.isEmpty() ? error.text().trimmed() : own;
+}
+
+// SQLite's own word for a file it may not write is "readonly"; the operator reads why.
+QString WithReadOnlyNote(const QString& path, QString reason, const QSqlError* error = nullptr)
+{
+    QString why = ReadOnlyReason(path);
+    constexpr int kReadOnly = 8;
+    if (why.isEmpty() && error && (error->nativeErrorCode().toInt() & 0xff) == kReadOnly)
+        why = QStringLiteral("it is read-only");
+    return why.isEmpty() ? reason : reason + QStringLiteral(" (") + why + u')';
 }
 
 // SQLite's primary result codes, which its driver reports as the native error code.
@@ -180,6 +192,10 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     for (const ResultsTable table : kAllResultsTables)
         Run(db, path, CreateStatement(TableShape(table)));
     Run(db, path, CreateRunsStatement(RunsDialect::Sqlite));
+    Run(db, path,
+        QStringLiteral("create table if not exists %1(run_id TEXT, seq INTEGER, primary key(run_id, seq)) "
+                       "without rowid")
+            .arg(kWrittenRowsTable));
 }
 
 void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path)
@@ -192,10 +208,22 @@ void OpenResultsDatabaseReadOnly(QSqlDatabase& db, const QString& path)
     }
 }
 
+QString ReadOnlyReason(const QString& path)
+{
+    const QFileInfo file(path);
+    // access() also sees what the mode bits do not: an immutable file, a read-only mount.
+    if (file.exists() && ::access(QFile::encodeName(file.absoluteFilePath()).constData(), W_OK) != 0)
+        return QStringLiteral("the file is read-only");
+    if (QFileInfo(file.absolutePath()).isDir()
+        && ::access(QFile::encodeName(file.absolutePath()).constData(), W_OK) != 0)
+        return QStringLiteral("its folder is read-only");
+    return {};
+}
+
 void ThrowOpenError(const QString& path, const QString& reason, EDatabaseError::Cause cause)
 {
     throw EDatabaseError(QStringLiteral("Cannot open the results database \"%1\": %2")
-                             .arg(DisplayPath(path), reason)
+                             .arg(DisplayPath(path), WithReadOnlyNote(path, reason))
                              .toStdString(),
         cause);
 }
@@ -203,7 +231,7 @@ void ThrowOpenError(const QString& path, const QString& reason, EDatabaseError::
 void ThrowStatementError(const QString& path, const QString& statement, const QSqlError& error)
 {
     throw EDatabaseError(QStringLiteral("The results database \"%1\" refused \"%2\": %3")
-                             .arg(DisplayPath(path), statement, Reason(error))
+                             .arg(DisplayPath(path), statement, WithReadOnlyNote(path, Reason(error), &error))
                              .toStdString(),
         CauseOf(error));
 }

@@ -21,6 +21,10 @@ struct ResultsTableShape
 };
 const ResultsTableShape& TableShape(ResultsTable table);
 
+// The run and number of every row that was written after waiting (ResultsFile's journal),
+// so that one offered again is taken once; emptied with the file.
+inline const QString kWrittenRowsTable = QStringLiteral("written_rows");
+
 // Opens `db` (a QSQLITE connection whose database name is `path`), creating the file
 // and the tables when missing, and switches it to write-ahead logging with normal
 // synchronisation, so a row is in the file once its statement has returned. On failure
@@ -54,6 +58,10 @@ inline constexpr int kBusyWaitMs = 200;
 
 // The file's full path as the operator reads it in a message.
 QString DisplayPath(const QString& path);
+
+// Why the file at `path` cannot be written, when it is the file's mode or its folder's
+// ("the file is read-only", "its folder is read-only"); empty otherwise.
+QString ReadOnlyReason(const QString& path);
 
 // "Cannot open the results database "<file>": <reason>"
 [[noreturn]] void ThrowOpenError(

@@ -1,10 +1,13 @@
 #include "store/ResultsFile.h"
 
-#include "store/ResultsBackend.h"
+#include "store/ResultsJournal.h"
 #include "store/SqliteResults.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QStandardPaths>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -14,6 +17,25 @@ constexpr int kRetryMs = 300;
 constexpr int kRetryAfterReportMs = 2000;
 // How often a window that only reads looks whether the other process stored something.
 constexpr int kWatchMs = 1000;
+// A batching store gets rows gathered for at most this long, or this many at once: the
+// rate of a lab of stations at one transaction per batch, without holding rows long.
+constexpr int kBatchMs = 250;
+constexpr size_t kBatchRows = 200;
+// How often a batch under way in the store's background is looked at.
+constexpr int kUnderWayPollMs = 25;
+
+int RunSlot(ResultsTable table)
+{
+    return static_cast<int>(table == ResultsTable::Resistance ? ResultsTable::Profile : table);
+}
+
+// "The results database … refused …" reads as the second half of a status line.
+QString Lowered(QString message)
+{
+    if (message.startsWith(QLatin1String("The ")))
+        message[0] = u't';
+    return message;
+}
 
 } // namespace
 
@@ -25,14 +47,21 @@ ResultsFile::ResultsFile(std::unique_ptr<ResultsBackend> backend, QObject* paren
     : QObject(parent)
     , FBackend(std::move(backend))
     , FRetry(new QTimer(this))
+    , FFlush(new QTimer(this))
     , FWatch(new QTimer(this))
 {
     FRetry->setSingleShot(true);
     connect(FRetry, &QTimer::timeout, this, [this] { FReady ? TryToWrite() : TryToStart(); });
+    FFlush->setSingleShot(true);
+    connect(FFlush, &QTimer::timeout, this, [this] {
+        if (FReady && !FRetry->isActive())
+            TryToWrite();
+    });
     FWatch->setInterval(kWatchMs);
     connect(FWatch, &QTimer::timeout, this, &ResultsFile::LookForChanges);
 }
 
+// Rows still waiting stay in the journal: the next session on this store stores them.
 ResultsFile::~ResultsFile() = default;
 
 void ResultsFile::BeginRun(ResultsTable table)
@@ -47,6 +76,19 @@ void ResultsFile::Clear(ResultsTable table)
         FBackend->Clear(table);
 }
 
+PendingRow ResultsFile::Pending(ResultsTable table)
+{
+    PendingRow row;
+    row.table = table;
+    row.runId = FBackend->RunKey(table);
+    // A new run id (BeginRun, or a shared store's Clear) counts from 1 again.
+    RunCount& count = FRunCounts[RunSlot(table)];
+    if (count.runId != row.runId)
+        count = { row.runId, 0 };
+    row.seq = ++count.last;
+    return row;
+}
+
 std::optional<QString> ResultsFile::Insert(
     ResultsTable table, const QStringList& values, std::function<void(QString id)> stored)
 {
@@ -55,21 +97,39 @@ std::optional<QString> ResultsFile::Insert(
         ShowStatus();
         return std::nullopt;
     }
-    if (FReady && FWaiting.empty()) {
+    Row row { Pending(table), std::move(stored), 0 };
+    row.pending.values = values;
+    if (!FBackend->Batches() && FReady && FWaiting.empty()) {
         try {
             return FBackend->Write(table, values);
         } catch (const EDatabaseError& e) {
-            if (!e.Passing())
-                throw;
-            FOutage = e.Unreachable();
+            // Kept below, behind nothing: it is the first to wait.
+            Enqueue(std::move(row));
+            WriteFailed(e);
+            return std::nullopt;
         }
     }
-    // Behind those already waiting: rows are written in the order they came.
-    FWaiting.push_back({ table, values, std::move(stored) });
-    if (!FRetry->isActive() && !FAskingPassword)
+    Enqueue(std::move(row));
+    return std::nullopt;
+}
+
+// Behind those already waiting: rows are written in the order they came. On disk first,
+// before anything can show the row as waiting.
+void ResultsFile::Enqueue(Row row)
+{
+    if (row.journalKey == 0)
+        JournalRows({ &row });
+    FWaiting.push_back(std::move(row));
+    // A batching store: a write under way or a retry due takes the rows with it;
+    // otherwise a full batch goes now and a smaller one on its time.
+    if (FBackend->Batches() && FReady && !FRetry->isActive()) {
+        if (FWaiting.size() >= kBatchRows)
+            TryToWrite();
+        else if (!FFlush->isActive())
+            FFlush->start(kBatchMs);
+    } else if (!FRetry->isActive() && !FAskingPassword && (!FBackend->Batches() || !FReady))
         FRetry->start(kRetryMs);
     ShowStatus();
-    return std::nullopt;
 }
 
 void ResultsFile::StartSession()
@@ -77,7 +137,115 @@ void ResultsFile::StartSession()
     FReady = false;
     FWaitingSince = 0;
     FLockReported = false;
+    if (FBackend->Batches())
+        LoadJournal();
+    else
+        FJournalDue = true;
     FRetry->start(0);
+}
+
+ResultsJournal* ResultsFile::Journal()
+{
+    if (!FJournalMade) {
+        FJournalMade = true;
+        const QString name = FBackend->Name();
+        // One folder for every program of the package, whatever each calls itself: a
+        // journal the window left is found by dcload-cli on the same store, and back.
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+            + QStringLiteral("/dcload");
+        if (!name.isEmpty() && QDir().mkpath(folder))
+            FJournal = std::make_unique<ResultsJournal>(
+                ResultsJournal::PathFor(name, FBackend->Station(), folder));
+    }
+    return FJournal.get();
+}
+
+QString ResultsFile::JournalPath() const
+{
+    return FJournal ? FJournal->Path() : QString();
+}
+
+void ResultsFile::JournalRows(const std::vector<Row*>& rows)
+{
+    if (!Journal())
+        return;
+    std::vector<PendingRow> pending;
+    pending.reserve(rows.size());
+    for (const Row* row : rows)
+        pending.push_back(row->pending);
+    try {
+        const std::vector<qint64> keys = FJournal->Append(pending);
+        for (size_t i = 0; i < rows.size() && i < keys.size(); ++i)
+            rows[i]->journalKey = keys[i];
+    } catch (const EDatabaseError& e) {
+        // The rows still wait, in memory only: a crash now would lose them, so it is said.
+        Report(QString::fromStdString(e.what())
+            + QStringLiteral(" Readings waiting for the results database are kept in memory only."));
+    }
+}
+
+void ResultsFile::Unjournal(const std::vector<qint64>& keys)
+{
+    if (keys.empty() || !Journal())
+        return;
+    try {
+        FJournal->Remove(keys);
+    } catch (const EDatabaseError& e) {
+        // Left in the journal, they are offered again at the next start; a shared store
+        // knows them by their run and number and takes none twice.
+        Report(QString::fromStdString(e.what()));
+    }
+}
+
+// Rows an earlier session (a crash, a kill, a power cut, a window closed while rows waited)
+// left in the journal go before this session's: a batching store takes them first; the
+// local file takes them before it archives and empties itself, since they belong to the
+// session its rows are from, and only once this session holds the file (a second window in
+// the same folder must not take the first one's waiting rows for its own).
+void ResultsFile::LoadJournal()
+{
+    if (!Journal())
+        return;
+    std::vector<std::pair<qint64, PendingRow>> loaded;
+    try {
+        loaded = FJournal->Load();
+    } catch (const EDatabaseError& e) {
+        // A damaged journal was set aside (the message says where); the session goes on.
+        Report(QString::fromStdString(e.what()));
+        return;
+    }
+    // Rows of this very object (a second StartSession) are in the queue already.
+    std::erase_if(loaded, [this](const auto& entry) {
+        return std::any_of(
+            FWaiting.begin(), FWaiting.end(), [&](const Row& r) { return r.journalKey == entry.first; });
+    });
+    if (!FBackend->Batches()) {
+        for (auto& [key, row] : loaded) {
+            FEarlierKeys.push_back(key);
+            FEarlier.push_back(std::move(row));
+        }
+        return;
+    }
+    if (loaded.empty())
+        return;
+    TellReplayed(loaded.size(),
+        static_cast<int>(std::count_if(
+            loaded.begin(), loaded.end(), [](const auto& entry) { return !entry.second.runRecord; })));
+    for (auto it = loaded.rbegin(); it != loaded.rend(); ++it)
+        FWaiting.push_front(Row { std::move(it->second), {}, it->first });
+}
+
+void ResultsFile::TellReplayed(size_t rows, int readings)
+{
+    if (rows == 0)
+        return;
+    emit Replayed(readings,
+        QStringLiteral("%1 readings an earlier session left waiting for \"%2\" were in its journal: %3.")
+            .arg(readings)
+            .arg(FBackend->Name(),
+                FBackend->Batches()
+                    ? QStringLiteral("they are stored first")
+                    : QStringLiteral("they were stored into it and archived with that session's rows")));
 }
 
 void ResultsFile::SetPassword(const QString& password)
@@ -90,6 +258,18 @@ void ResultsFile::SetPassword(const QString& password)
 void ResultsFile::TryToStart()
 {
     try {
+        if (std::exchange(FJournalDue, false))
+            LoadJournal();
+        if (!FEarlier.empty()) {
+            // Takes the file's lock first, as StartSession does.
+            FBackend->WriteRows(FEarlier);
+            const int readings = static_cast<int>(std::count_if(
+                FEarlier.begin(), FEarlier.end(), [](const PendingRow& r) { return !r.runRecord; }));
+            const size_t rows = FEarlier.size();
+            FEarlier.clear();
+            Unjournal(std::exchange(FEarlierKeys, {}));
+            TellReplayed(rows, readings);
+        }
         FBackend->StartSession();
     } catch (const EDatabaseError& e) {
         if (e.Damaged()) {
@@ -115,7 +295,7 @@ void ResultsFile::TryToStart()
         }
         if (!FLockReported && (!e.Busy() || now - FWaitingSince >= FLockWaitMs)) {
             FLockReported = true;
-            emit Failed(QString::fromStdString(e.what()) + FBackend->NotReadyNote());
+            Report(QString::fromStdString(e.what()) + FBackend->NotReadyNote());
         }
         ShowStatus();
         FRetry->start(FLockReported ? kRetryAfterReportMs : kRetryMs);
@@ -128,39 +308,105 @@ void ResultsFile::TryToStart()
 
 void ResultsFile::TryToWrite()
 {
+    FFlush->stop();
     while (!FWaiting.empty()) {
-        Row& row = FWaiting.front();
-        QString id;
+        // A batch under way goes on with the same front rows, so the store can match them.
+        const size_t count = FUnderWay > 0 ? FUnderWay : std::min(FWaiting.size(), kBatchRows);
+        std::vector<PendingRow> rows;
+        rows.reserve(count);
+        for (size_t i = 0; i < count; ++i)
+            rows.push_back(FWaiting[i].pending);
+        std::vector<QString> ids;
         try {
-            id = FBackend->Write(row.table, row.values);
+            ids = FBackend->WriteRows(rows);
         } catch (const EDatabaseError& e) {
-            if (e.Unreachable())
-                FOutage = true;
-            if (e.NeedsPassword()) {
-                FAskingPassword = true;
-                ShowStatus();
-                emit PasswordNeeded(QString::fromStdString(e.what()));
+            if (e.Busy() && FBackend->Batches()) {
+                // Under way in the store's background: looked at again soon, never waited for.
+                FUnderWay = count;
+                FRetry->start(kUnderWayPollMs);
                 return;
             }
-            // Kept, in order: a lock passes, and the operator is told of anything else.
-            if (!e.Busy() && !FLockReported) {
-                FLockReported = true;
-                emit Failed(QString::fromStdString(e.what())
-                    + (e.Unreachable() ? QStringLiteral(" Readings are kept and stored once it is back.")
-                                       : QString()));
-            }
-            FRetry->start(FLockReported ? kRetryAfterReportMs : kRetryMs);
-            ShowStatus();
+            FUnderWay = 0;
+            WriteFailed(e);
             return;
         }
-        const std::function<void(QString)> stored = std::move(row.stored);
-        FWaiting.pop_front();
-        if (stored)
-            stored(id);
+        FUnderWay = 0;
+        if (ids.empty())
+            break; // nothing taken, nothing refused: tried again below
+        Stored(ids);
+        // A batching store writes what is gathered now only once a batch is full; the
+        // rest waits for its batch time.
+        if (FBackend->Batches() && FWaiting.size() < kBatchRows)
+            break;
     }
-    FLockReported = false;
+    if (FWaiting.empty()) {
+        FReported.clear();
+        FLockReported = false;
+    } else if (FBackend->Batches())
+        FFlush->start(kBatchMs);
+    else
+        Retry(kRetryMs);
     FOutage = false;
+    FRefusing = false;
+    FReason.clear();
     ShowStatus();
+}
+
+// The front rows (as many as `ids`) are in the store.
+void ResultsFile::Stored(const std::vector<QString>& ids)
+{
+    const size_t count = std::min(ids.size(), FWaiting.size());
+    std::vector<std::function<void(QString)>> told;
+    told.reserve(count);
+    std::vector<qint64> keys;
+    for (size_t i = 0; i < count; ++i) {
+        told.push_back(std::move(FWaiting.front().stored));
+        if (FWaiting.front().journalKey != 0)
+            keys.push_back(FWaiting.front().journalKey);
+        FWaiting.pop_front();
+    }
+    Unjournal(keys);
+    // Told last: a grid's callback may insert again.
+    for (size_t i = 0; i < count; ++i)
+        if (told[i])
+            told[i](ids[i]);
+}
+
+void ResultsFile::WriteFailed(const EDatabaseError& e)
+{
+    FOutage = e.Unreachable();
+    FReason = QString::fromStdString(e.what());
+    FRefusing = !e.Passing();
+    if (e.NeedsPassword()) {
+        FAskingPassword = true;
+        ShowStatus();
+        emit PasswordNeeded(FReason);
+        return;
+    }
+    // Kept, in order: a lock passes by itself; anything else the operator is told, once
+    // per reason.
+    if (!e.Busy()) {
+        FLockReported = true;
+        Report(FReason + (FReason.endsWith(u'.') ? QString() : QStringLiteral("."))
+            + (e.Unreachable() ? QStringLiteral(" Readings are kept and stored once it is back.")
+                               : QStringLiteral(" Readings are kept and tried again.")));
+    }
+    Retry(FLockReported ? kRetryAfterReportMs : kRetryMs);
+    ShowStatus();
+}
+
+void ResultsFile::Report(const QString& message)
+{
+    if (FReported.contains(message))
+        return;
+    FReported << message;
+    emit Failed(message);
+}
+
+void ResultsFile::Retry(int ms)
+{
+    if (!FAskingPassword)
+        FRetry->start(ms);
 }
 
 void ResultsFile::OpenReadOnly()
@@ -168,8 +414,19 @@ void ResultsFile::OpenReadOnly()
     FReadOnly = true;
     FRetry->stop();
     // Nothing will ever store them now; the status line counts them with the later ones.
+    // Nor may the session that holds the file take them from the journal they share.
     FNotStored += static_cast<int>(FWaiting.size());
+    std::vector<qint64> keys;
+    for (const Row& row : FWaiting)
+        if (row.journalKey != 0)
+            keys.push_back(row.journalKey);
+    Unjournal(keys);
     FWaiting.clear();
+    // An earlier session's rows stay in the journal for the next session that holds the file.
+    FEarlier.clear();
+    FEarlierKeys.clear();
+    FUnderWay = 0;
+    FFlush->stop();
     FBackend->OpenReadOnly();
     ShowStatus();
     FWatch->start();
@@ -197,19 +454,24 @@ void ResultsFile::RecordRun(ResultsTable table, RunRecord record)
 {
     if (FReadOnly)
         return;
-    PendingRow row;
-    row.table = table;
-    row.runId = RunId(table);
-    row.runRecord = true;
-    record.runId = row.runId;
-    row.record = std::move(record);
-    // For now written at once; a store that cannot take it loses it (the waiting rows'
-    // queue takes run records next).
-    try {
-        FBackend->WriteRows({ row });
-    } catch (const EDatabaseError& e) {
-        emit Failed(QString::fromStdString(e.what()));
+    Row row;
+    row.pending.table = table;
+    row.pending.runId = RunId(table);
+    row.pending.runRecord = true;
+    record.runId = row.pending.runId;
+    row.pending.record = std::move(record);
+    if (!FBackend->Batches() && FReady && FWaiting.empty()) {
+        try {
+            FBackend->WriteRows({ row.pending });
+            return;
+        } catch (const EDatabaseError& e) {
+            Enqueue(std::move(row));
+            WriteFailed(e);
+            return;
+        }
     }
+    // In order with the rows: a run's end is never stored before its last reading.
+    Enqueue(std::move(row));
 }
 
 std::vector<RunRecord> ResultsFile::RunRecords(const RunFilter& filter)
@@ -260,7 +522,10 @@ void ResultsFile::ShowStatus()
                                  : QStringLiteral("Read-only: %1 readings not stored").arg(FNotStored);
     } else if ((!FReady && FWaitingSince != 0) || FOutage || FAskingPassword)
         status = FBackend->HeldUpStatus();
-    if (!FWaiting.empty()) {
+    if (FRefusing && !FWaiting.empty())
+        // What the store said stands alone: the operator must see why, not only how many.
+        status = QStringLiteral("%1 readings not stored: %2").arg(FWaiting.size()).arg(Lowered(FReason));
+    else if (!FWaiting.empty() && (!FBackend->Batches() || !status.isEmpty() || FReported.size() > 0)) {
         const QString waiting = QStringLiteral("%1 readings waiting to be stored").arg(FWaiting.size());
         status = status.isEmpty() ? waiting : status + QStringLiteral("; ") + waiting;
     }

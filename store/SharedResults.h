@@ -56,7 +56,8 @@ public:
 
     QString RunKey(ResultsTable table) const override { return RunId(table); }
 
-    QString Station() const { return FStation; }
+    QString Name() const override { return FLocation.Display(); }
+    QString Station() const override { return FStation; }
     // The run the next row of `table` belongs to (a UUID); Profile and Resistance share one.
     QString RunId(ResultsTable table) const;
 

@@ -34,6 +34,8 @@ public:
     std::vector<RunRecord> RunRecords(const RunFilter& filter) override;
     // A local file asks for no password.
     void SetPassword(const QString&) override { }
+    // The file's full path, which names its journal.
+    QString Name() const override;
     QString HeldUpStatus() const override;
     QString NotReadyNote() const override;
     std::optional<ResultsLockHolder> LockHolder() const override;
@@ -45,9 +47,13 @@ public:
 
 private:
     // What keeps the last StartSession from finishing.
-    enum class HeldUp { Busy, InUse, Archive, Other };
+    enum class HeldUp { Busy, InUse, Archive, ReadOnly, Other };
 
+    void TakeLock();
+    void NoteHeldUp(const EDatabaseError& e);
+    std::vector<QString> WriteAll(const std::vector<PendingRow>& rows);
     void Empty();
+    void CheckSameFile();
     static std::vector<ResultsTable> RunTables();
     bool HasTable(QSqlQuery& query, ResultsTable table);
     void Exec(QSqlQuery& query, const QString& statement);
@@ -64,6 +70,10 @@ private:
     bool FReadOnly = false;
     QString FRunIds[kResultsTables]; // by table; Resistance's is Profile's (see RunKey)
     qint64 FDataVersion = -1; // read-only: the file's data_version when last looked at
+    // The file the connection has open, to notice it was deleted or replaced under it.
+    quint64 FDevice = 0;
+    quint64 FInode = 0;
+    bool FRemake = false; // the file went: the next write first readies a new one
     QSqlDatabase FDb;
     std::unique_ptr<QSqlQuery> FInserts[kResultsTables];
 };

@@ -265,6 +265,8 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     WireSession();
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
     connect(FResults, &ResultsFile::Failed, this, &TForm1::ShowGeneralError);
+    connect(FResults, &ResultsFile::Replayed, StatusPanel0,
+        [this](int, const QString& note) { StatusPanel0->setText(note); });
     connect(FResults, &ResultsFile::PasswordNeeded, this, &TForm1::AskResultsPassword);
     AskWhenResultsInUse(*FResults, *this, boxes);
     auto* trafficAction = new QAction(QStringLiteral("Traffic console…"), StatusBar1);
@@ -591,7 +593,8 @@ void TForm1::ShowBatteryReading(const BatteryReading& r)
     LabelBC->setText(r.time + u's');
     LabelBT->setText(r.capacity + QStringLiteral("Ah"));
     const BatteryRecord record = RecordOf(r, FBatteryCutOff);
-    // The row is committed before anything is drawn: a failed insert adds no point.
+    // Shown whatever the store does with it: a row it cannot take now waits, and the
+    // status line says so.
     ADOQuery2->Insert({ record.voltage, record.current, record.time, record.capacity,
         MeasurementTimestamp(QDateTime::currentDateTime()) });
     ShowNewestRow(DBGrid2);
@@ -1218,11 +1221,18 @@ void TForm1::closeEvent(QCloseEvent* e)
     // says so and leaves it open, a second one closes.
     if (FResults->Waiting() > 0 && !FLossAccepted) {
         FLossAccepted = true;
+        const QString kept = FResults->JournalPath().isEmpty()
+            ? QStringLiteral("Closing the window now loses them")
+            : QStringLiteral(
+                "Closing the window now leaves them in \"%1\", and the next start on this results "
+                "store stores them first")
+                  .arg(FResults->JournalPath());
         FMessageBoxes->ShowMessage(this,
-            QStringLiteral("%1 readings are not stored yet (%2). Closing the window now loses them: close it "
-                           "again to do so, or wait until the status line no longer lists them.")
+            QStringLiteral(
+                "%1 readings are not stored yet (%2). %3: close it again to do so, or wait until the "
+                "status line no longer lists them.")
                 .arg(FResults->Waiting())
-                .arg(StatusStore->text()));
+                .arg(StatusStore->text(), kept));
         e->ignore();
         return;
     }

@@ -105,7 +105,8 @@ Cli::Cli(const CliOptions& options)
     QObject::connect(&FOffWatch, &QTimer::timeout, [this] { WatchInputOff(); });
     FStoreWatch.setInterval(100);
     QObject::connect(&FStoreWatch, &QTimer::timeout, [this] {
-        if (FResults->Waiting() == 0)
+        // A store that refuses the rows will not take them by waiting.
+        if (FResults->Waiting() == 0 || FResults->Refusing())
             ExitNow();
     });
     FTrigger.setSingleShot(true);
@@ -220,6 +221,9 @@ void Cli::OpenResults()
     FRecorder = std::make_unique<RunRecorder>(FSession);
     // One line per change of what holds the rows up, not one per reading.
     QObject::connect(FResults.get(), &ResultsFile::StatusChanged, [this](const QString& status) {
+        // A refusal's reason is told through Failed, once per reason, not at every reading.
+        if (status.contains(QRegularExpression(QStringLiteral("^\\d+ readings not stored: "))))
+            return;
         QString kind = status;
         kind.remove(QRegularExpression(QStringLiteral("(; )?\\d+ readings waiting to be stored")));
         // Connecting lasts a moment; a connect that fails is told through Failed.
@@ -229,6 +233,8 @@ void Cli::OpenResults()
         FStoreHeldUp = kind;
     });
     QObject::connect(FResults.get(), &ResultsFile::Failed, [](const QString& message) { Complain(message); });
+    QObject::connect(
+        FResults.get(), &ResultsFile::Replayed, [](int, const QString& note) { Complain(note); });
     QObject::connect(FResults.get(), &ResultsFile::PasswordNeeded, [this](const QString& reason) {
         Complain(reason + QStringLiteral(" dcload-cli never asks: put it in ~/.pgpass (or PGPASSFILE)."));
         // Nothing will be stored without it: the end does not wait for the database.
@@ -242,12 +248,9 @@ void Cli::Store(ResultsTable table, const QStringList& values)
 {
     if (!FResults)
         return;
-    try {
-        FResults->Insert(table, values, {});
-    } catch (const EDatabaseError& e) {
-        // The store refuses rows (a full disk, a damaged file): the run would go on unrecorded.
-        Fail(QString::fromLocal8Bit(e.what()));
-    }
+    // A row the store refuses waits like one held up by an outage; the end says how many
+    // were not stored and why (exit status 2), and the journal keeps them.
+    FResults->Insert(table, values, {});
 }
 
 // ---- the way out
@@ -346,7 +349,7 @@ void Cli::InputMayStillBeOn(const QString& why)
 void Cli::StoreThenExit()
 {
     FPhase = Phase::Storing;
-    if (FResults && FResults->Waiting() > 0 && !FGiveUpStore) {
+    if (FResults && FResults->Waiting() > 0 && !FGiveUpStore && !FResults->Refusing()) {
         Complain(
             QStringLiteral("%1 readings wait to be stored in the results database (Ctrl+C gives them up)")
                 .arg(FResults->Waiting()));
@@ -360,7 +363,14 @@ void Cli::ExitNow()
 {
     FStoreWatch.stop();
     if (FResults && FResults->Waiting() > 0) {
-        Complain(QStringLiteral("%1 readings were not stored").arg(FResults->Waiting()));
+        QString told = QStringLiteral("%1 readings were not stored").arg(FResults->Waiting());
+        if (!FResults->WaitReason().isEmpty())
+            told += QStringLiteral(": ") + FResults->WaitReason();
+        if (!FResults->JournalPath().isEmpty())
+            told += QStringLiteral("\nThey are kept in \"%1\"; the next run on this results database and "
+                                   "station (dcload-cli or the window) stores them first.")
+                        .arg(FResults->JournalPath());
+        Complain(told);
         FExit = std::max<int>(FExit, PortFailed);
     }
     FinishFile();

@@ -1,6 +1,9 @@
 // The results store against real SQLite files in a temporary folder.
 #include "store/ResultsQuery.h"
 #include "ResultsFileReader.h"
+#include "store/ResultsFile.h"
+#include "support/EventLoop.h"
+#include "support/FileSizeLimit.h"
 
 #include <QAbstractTableModel>
 #include <QDir>
@@ -9,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -243,37 +245,51 @@ TEST_F(ResultsQueryTest, UnopenableFileThrowsAMessageNamingItEveryTime)
                 EXPECT_TRUE(message.contains(QDir::toNativeSeparators(path))) << e.what();
                 EXPECT_GT(message.size(), path.size() + 30) << "no reason given: " << e.what();
             }
-            EXPECT_THROW(query.Insert({ "1", "2", "3", "4", "5" }), EDatabaseError);
-            EXPECT_EQ(query.RowCount(), 0);
+            // The reading is shown whatever the store says, and kept for it.
+            EXPECT_NO_THROW(query.Insert({ "1", "2", "3", "4", "5" }));
+            EXPECT_EQ(query.RowCount(), attempt + 1);
         }
     }
     EXPECT_FALSE(QFile::exists(dir.filePath("missing")));
 }
 
-TEST_F(ResultsQueryTest, RefusedInsertKeepsEarlierRowsAndTheModelMatchesTheTable)
+// A row the file refuses is shown, kept in order with the rows behind it, said in the
+// status line and stored once the file takes it.
+TEST_F(ResultsQueryTest, ARefusedRowIsShownAndKeptInOrderUntilTheFileTakesIt)
 {
-    TResultsQuery battery(ResultsTable::Battery, nullptr, DbPath());
+    ResultsFile results(DbPath());
+    QStringList failures;
+    QString status;
+    QObject::connect(&results, &ResultsFile::Failed, [&](const QString& m) { failures << m; });
+    QObject::connect(&results, &ResultsFile::StatusChanged, [&](const QString& s) { status = s; });
+    TResultsQuery battery(ResultsTable::Battery, &results);
     battery.Insert({ "1.0", "1", "1", "0.1", "t1" });
     {
         ResultsFileReader file(DbPath());
         file.Exec("create trigger refuse before insert on battery when new.InputVoltage = 'bad' "
                   "begin select raise(abort, 'refused by the test trigger'); end");
     }
-    try {
-        battery.Insert({ "bad", "1", "1", "0.1", "t2" });
-        ADD_FAILURE() << "the refused insert did not throw";
-    } catch (const EDatabaseError& e) {
-        EXPECT_TRUE(QString(e.what()).contains("refused by the test trigger")) << e.what();
-        EXPECT_TRUE(QString(e.what()).contains("db.sqlite")) << e.what();
-    }
+    EXPECT_NO_THROW(battery.Insert({ "bad", "1", "1", "0.1", "t2" }));
     battery.Insert({ "3.0", "1", "1", "0.1", "t3" });
+    ASSERT_EQ(battery.RowCount(), 3);
+    EXPECT_EQ(results.Waiting(), 2);
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures[0].contains("refused by the test trigger") && failures[0].contains("db.sqlite"))
+        << failures[0].toStdString();
+    EXPECT_TRUE(status.startsWith("2 readings not stored: the results database \"")
+        && status.endsWith("refused by the test trigger"))
+        << status.toStdString();
+    EXPECT_TRUE(results.Refusing());
+    EXPECT_EQ(ResultsFileReader(DbPath()).Rows("select * from battery").size(), 1) << "nothing past it";
 
+    ResultsFileReader(DbPath()).Exec("drop trigger refuse");
+    ASSERT_TRUE(WaitUntil([&] { return results.Waiting() == 0; }));
+    EXPECT_TRUE(status.isEmpty()) << status.toStdString();
     ResultsFileReader file(DbPath());
     const auto rows = file.Rows("select * from battery order by Id");
-    ASSERT_EQ(rows.size(), 2);
-    ASSERT_EQ(battery.RowCount(), 2);
-    for (int r = 0; r < 2; ++r)
-        EXPECT_EQ(ModelRow(*battery.Model(), r), Texts(rows[r]));
+    ASSERT_EQ(rows.size(), 3);
+    for (int r = 0; r < 3; ++r)
+        EXPECT_EQ(ModelRow(*battery.Model(), r), Texts(rows[r])) << "with the Ids the file gave";
 }
 
 TEST_F(ResultsQueryTest, BothTablesShareOneFileThroughSeparateQueries)
@@ -324,37 +340,37 @@ TEST_F(ResultsQueryTest, RowIsInTheFileWhenTheProcessIsKilledRightAfterInsert)
     EXPECT_EQ(Texts(rows[0]), QStringList({ "12.5", "killed" }));
 }
 
-TEST_F(ResultsQueryTest, FullDiskFailsTheInsertButKeepsEveryCommittedRow)
+TEST_F(ResultsQueryTest, AFullDiskKeepsTheRowShownAndWaitingAndEveryCommittedRow)
 {
     const QString path = DbPath();
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     const int status = RunInChild([&path, &pipeFds] {
         close(pipeFds[0]);
-        signal(SIGXFSZ, SIG_IGN);
-        TResultsQuery battery(ResultsTable::Battery, nullptr, path);
+        ResultsFile results(path);
+        TResultsQuery battery(ResultsTable::Battery, &results);
         battery.Clear();
-        const rlimit limit { 256 * 1024, 256 * 1024 };
-        setrlimit(RLIMIT_FSIZE, &limit);
+        QString told;
+        QObject::connect(&results, &ResultsFile::StatusChanged, [&told](const QString& s) { told = s; });
+        const FileSizeLimit limit(256 * 1024);
         const QString big(8 * 1024, QLatin1Char('9'));
-        bool threw = false;
-        for (int i = 0; i < 1000 && !threw; ++i) {
-            try {
-                battery.Insert({ QString::number(i), big, "t", "c", "m" });
-            } catch (const EDatabaseError&) {
-                threw = true;
-            }
-        }
-        const int stored = threw ? battery.RowCount() : -1;
-        (void)!write(pipeFds[1], &stored, sizeof stored);
+        for (int i = 0; i < 1000 && results.Waiting() == 0; ++i)
+            battery.Insert({ QString::number(i), big, "t", "c", "m" });
+        // Shown, waiting, and said: {rows shown, rows waiting, whether the status says so}.
+        const int report[] = { battery.RowCount(), results.Waiting(),
+            told.startsWith(QStringLiteral("1 readings not stored: ")) ? 1 : 0 };
+        (void)!write(pipeFds[1], report, sizeof report);
         _exit(0);
     });
     close(pipeFds[1]);
-    int stored = -2;
-    ASSERT_EQ(read(pipeFds[0], &stored, sizeof stored), static_cast<ssize_t>(sizeof stored));
+    int report[3] = { -1, -1, -1 };
+    ASSERT_EQ(read(pipeFds[0], report, sizeof report), static_cast<ssize_t>(sizeof report));
     close(pipeFds[0]);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    ASSERT_GT(stored, 0) << "the size limit never made an insert fail";
+    ASSERT_EQ(report[1], 1) << "the size limit never refused a row";
+    EXPECT_EQ(report[2], 1) << "the status line says why";
+    const int stored = report[0] - 1;
+    ASSERT_GT(stored, 0);
 
     ResultsFileReader file(path);
     EXPECT_EQ(file.Rows("pragma integrity_check").value(0).value(0).toString(), "ok");

@@ -21,9 +21,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <numeric>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +37,22 @@ QString OutsideSqlite(const QString& path, const QString& sql)
     shell.start(QStringLiteral("sqlite3"), { QStringLiteral("-batch"), path, sql });
     EXPECT_TRUE(shell.waitForFinished(10000)) << "sqlite3 is missing: run scripts/deps";
     return QString::fromUtf8(shell.readAllStandardOutput()).trimmed();
+}
+
+// Makes the file at `path` read-only, as an operator's chmod would, and returns what
+// undoes it. Root writes through the mode bits, so there the file is made immutable too.
+std::function<void()> MakeReadOnly(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    ::chmod(name.constData(), 0444);
+    if (::geteuid() == 0) {
+        EXPECT_EQ(QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), path }), 0);
+    }
+    return [path, name] {
+        if (::geteuid() == 0)
+            QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), path });
+        ::chmod(name.constData(), 0644);
+    };
 }
 
 class ResultsSessionTest : public ::testing::Test
@@ -267,6 +285,94 @@ TEST_F(ResultsSessionTest, ASecondSessionOnAFileAnotherHoldsNeverWritesItAndFoll
     const auto third = Session();
     ASSERT_TRUE(WaitUntil([&] { return third->Emptied(); })) << failures.join(u'\n').toStdString();
     EXPECT_EQ(OutsideSqlite(DbPath(), "select count(*) from battery;"), "0");
+}
+
+TEST_F(ResultsSessionTest, AReadOnlyFileSaysSoAndKeepsTheReadingsUntilItMayBeWritten)
+{
+    Fill({ 1, 0, 0, 0 });
+    const std::function<void()> undo = MakeReadOnly(DbPath());
+    const auto session = Session();
+    ASSERT_TRUE(WaitUntil([&] { return !failures.isEmpty(); }));
+    EXPECT_TRUE(failures[0].contains(u"read-only") && failures[0].contains(u"not emptied"))
+        << failures[0].toStdString();
+    EXPECT_FALSE(session->Insert(ResultsTable::Battery, { "new", "", "", "", "" }, nullptr));
+    EXPECT_EQ(status, u"Waiting for \"db.sqlite\": it is read-only; 1 readings waiting to be stored");
+    EXPECT_TRUE(Archives().isEmpty()) << "nothing archived while it cannot be emptied";
+
+    undo();
+    ASSERT_TRUE(WaitUntil([&] { return session->Emptied() && session->Waiting() == 0; }));
+    EXPECT_EQ(OutsideSqlite(DbPath(), "select group_concat(InputVoltage) from battery;"), "new");
+    EXPECT_EQ(Archives().size(), 1);
+    EXPECT_EQ(failures.size(), 1) << failures.join(u'\n').toStdString();
+}
+
+// A file deleted or replaced under a running session: nothing more goes into the file that
+// went; a new one is readied at the path (a replacement's rows archived first), the
+// operator is told once, and the readings go on, in order, into it.
+TEST_F(ResultsSessionTest, AFileDeletedOrReplacedMidRunIsMadeAnewAndTheReadingsGoOnThere)
+{
+    struct Case
+    {
+        const char* name;
+        bool replace;
+        const char* told;
+    };
+    const Case cases[] = {
+        { "deleted", false, "was deleted" },
+        { "replaced", true, "was replaced" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path()));
+        failures.clear();
+        const auto session = Session();
+        ASSERT_TRUE(WaitUntil([&] { return session->Emptied(); }));
+        ASSERT_TRUE(session->Insert(ResultsTable::Battery, { "a", "", "", "", "" }, nullptr));
+        if (c.replace) {
+            const QString other = dir.filePath(QStringLiteral("other.sqlite"));
+            OutsideSqlite(other,
+                "create table battery(Id integer primary key autoincrement, InputVoltage, "
+                "InputCurrent, DischargeTime, BatteryCapacity, MeasTime); insert into "
+                "battery(InputVoltage) values ('theirs');");
+            ASSERT_EQ(
+                std::rename(QFile::encodeName(other).constData(), QFile::encodeName(DbPath()).constData()),
+                0);
+        } else
+            ASSERT_TRUE(QFile::remove(DbPath()));
+
+        EXPECT_FALSE(session->Insert(ResultsTable::Battery, { "b", "", "", "", "" }, nullptr));
+        ASSERT_EQ(failures.size(), 1);
+        EXPECT_TRUE(
+            failures[0].contains(QString::fromLatin1(c.told)) && failures[0].contains(u"not in the new file"))
+            << failures[0].toStdString();
+        ASSERT_TRUE(WaitUntil([&] { return session->Waiting() == 0; }));
+        EXPECT_TRUE(session->Insert(ResultsTable::Battery, { "c", "", "", "", "" }, nullptr));
+        EXPECT_EQ(OutsideSqlite(DbPath(), "select group_concat(InputVoltage) from battery;"), "b,c");
+        QStringList archived;
+        for (const QString& archive : Archives())
+            archived << OutsideSqlite(
+                ArchiveFolder().filePath(archive), "select group_concat(InputVoltage) from battery;");
+        EXPECT_EQ(archived, c.replace ? QStringList { "theirs" } : QStringList {});
+        EXPECT_EQ(failures.size(), 1) << failures.join(u'\n').toStdString();
+    }
+}
+
+// Rows that waited are written with their run and number: the same rows offered again (a
+// journal the program ended before emptying) are taken once, until the file is emptied.
+TEST_F(ResultsSessionTest, RowsOfferedAgainAreTakenOnce)
+{
+    SqliteResults file(DbPath());
+    file.StartSession();
+    std::vector<PendingRow> rows;
+    for (int seq = 1; seq <= 3; ++seq)
+        rows.push_back(
+            { ResultsTable::Battery, { QString::number(seq), "", "", "", "" }, "run-a", seq, false, {} });
+    EXPECT_EQ(file.WriteRows(rows).size(), 3u);
+    rows.push_back({ ResultsTable::Battery, { "4", "", "", "", "" }, "run-a", 4, false, {} });
+    const std::vector<QString> again = file.WriteRows(rows);
+    EXPECT_EQ(again, (std::vector<QString> { {}, {}, {}, again[3] }));
+    EXPECT_FALSE(again[3].isEmpty());
+    EXPECT_EQ(OutsideSqlite(DbPath(), "select group_concat(InputVoltage) from battery;"), "1,2,3,4");
 }
 
 // The local file holds one session: its battery table is one run, profile runs are told

@@ -599,4 +599,33 @@ TEST_F(SharedStoreCliTest, AProfileRunIsStoredAndItsReportIsMadeFromTheStore)
                                                                    << words.toStdString();
 }
 
+// A store that refuses the readings (a trigger here; a role that may not insert or a full
+// disk alike): the run goes on to its end, and dcload-cli exits 2 saying how many readings
+// were not stored, and why.
+TEST_F(SharedStoreCliTest, ReadingsTheStoreRefusesEndTheRunWithStatusTwoSayingHowManyAndWhy)
+{
+    {
+        Store made(server->Url(), QStringLiteral("bench-1"));
+        ASSERT_TRUE(WaitUntil([&] { return made.file.Emptied(); }));
+    }
+    Rows("create or replace function refuse() returns trigger language plpgsql as $$ begin raise exception "
+         "'refused by the test trigger'; end $$; create trigger refuse before insert on battery for each row "
+         "execute function refuse()");
+    QProcess cli;
+    StartStation(cli, QStringLiteral("bench-1"), QStringLiteral("800"));
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    EXPECT_EQ(cli.exitCode(), 2);
+    int printed = 0;
+    for (const QString& line : QString::fromUtf8(cli.readAllStandardOutput()).split(u'\n'))
+        printed += line.split(u',').size() == 4 && !line.startsWith(u"time_s") && !line.startsWith(u'#');
+    ASSERT_GE(printed, 3);
+    const QString told = QString::fromUtf8(cli.readAllStandardError());
+    const QRegularExpressionMatch said = QRegularExpression(
+        QStringLiteral("(\\d+) readings were not stored: [^\n]*refused by the test trigger"))
+                                             .match(told);
+    ASSERT_TRUE(said.hasMatch()) << told.toStdString();
+    EXPECT_GE(said.captured(1).toInt(), printed) << "every reading, and the run's record if it has one";
+    EXPECT_EQ(Rows("select count(*) from battery"), u"0");
+}
+
 } // namespace

@@ -13,6 +13,9 @@ int main(int argc, char** argv)
     // Remembered settings and dialog folders go to a folder of this run, never the user's.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    // So do the results journals, also those of the programs a test starts.
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -234,7 +234,7 @@ TEST_F(BatteryTest, AxisScrollsOnceTheRunOutlastsTheChartWindow)
     EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
 }
 
-TEST_F(BatteryTest, ReadingThatCannotBeStoredAddsNoPoint)
+TEST_F(BatteryTest, AnUnreadableReadingAddsNoPointARefusedOneIsShownAndKept)
 {
     StartRun();
     Reading(QStringLiteral("12.00"), 2);
@@ -246,7 +246,8 @@ TEST_F(BatteryTest, ReadingThatCannotBeStoredAddsNoPoint)
     EXPECT_EQ(boxes->errors.size(), 1);
     EXPECT_EQ(form->Chart().Points().back().x(), 2);
 
-    // The database refuses the row: the error is shown and the chart stays as it was.
+    // The database refuses the row (its table dropped by another program): the reading is
+    // shown all the same, the error told, and the status line says it waits and why.
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("saboteur"));
         db.setDatabaseName(QStringLiteral("db.sqlite"));
@@ -256,9 +257,11 @@ TEST_F(BatteryTest, ReadingThatCannotBeStoredAddsNoPoint)
     QSqlDatabase::removeDatabase(QStringLiteral("saboteur"));
     Reading(QStringLiteral("11.80"), 6);
     EXPECT_EQ(boxes->errors.size(), 2);
-    EXPECT_EQ(form->Series1->count(), 1);
-    EXPECT_EQ(form->Chart().Points().size(), 1u);
-    EXPECT_EQ(form->ADOQuery2->RowCount(), 1);
+    EXPECT_EQ(form->Chart().Points().size(), 2u);
+    EXPECT_EQ(form->ADOQuery2->RowCount(), 2);
+    EXPECT_TRUE(form->StatusStore->text().startsWith(u"1 readings not stored: ")
+        && form->StatusStore->text().contains(u"no such table"))
+        << form->StatusStore->text().toStdString();
 }
 
 QByteArray FileBytes(const QString& path)

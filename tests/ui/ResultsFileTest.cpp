@@ -5,6 +5,7 @@
 #include "WindowFixture.h"
 
 #include "store/ResultsQuery.h"
+#include "support/FileSizeLimit.h"
 
 #include <QAction>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTableView>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -226,6 +228,81 @@ TEST_F(ResultsFileTest, ReadingsWaitInOrderWhileAnotherProgramHoldsTheLock)
     other.Run(QStringLiteral("commit;"));
     ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }));
     EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2,3,4,5");
+}
+
+// A full disk under a running battery test: the reading is in the grid and on the chart,
+// the status line says why it is not stored, and it is stored once there is room again.
+TEST_F(ResultsFileTest, AFullDiskKeepsTheReadingInTheGridAndTheChart)
+{
+    StartBattery();
+    Reading(1);
+    auto full = std::make_unique<FileSizeLimit>(4096);
+    Reading(2);
+    EXPECT_EQ(form->ADOQuery2->RowCount(), 2);
+    EXPECT_EQ(form->Chart().Points().size(), 2u);
+    EXPECT_TRUE(form->StatusStore->text().startsWith(u"1 readings not stored: the results database"))
+        << form->StatusStore->text().toStdString();
+    // The store's refusal, and the journal's: the disk is full for it too.
+    ASSERT_EQ(boxes->errors.size(), 2) << boxes->errors.join(u'\n').toStdString();
+    EXPECT_TRUE(boxes->errors[0].contains(u"kept in memory only") && boxes->errors[1].contains(u"refused"))
+        << boxes->errors.join(u'\n').toStdString();
+
+    full.reset();
+    ASSERT_TRUE(WaitUntil([&] { return form->StatusStore->text().isEmpty(); }));
+    EXPECT_EQ(Sqlite(QStringLiteral("select group_concat(DischargeTime) from battery;")), u"1,2");
+}
+
+// A battery run killed while another program holds the file's lock: the readings it showed
+// and could not store were in its journal, and the next window in the folder stores them
+// into the file before archiving it, each once, and says how many there were.
+TEST_F(ResultsFileTest, ReadingsAKilledRunCouldNotStoreAreStoredOnceByTheNextWindow)
+{
+    form.reset(); // the child has the folder to itself
+    QProcess child;
+    child.start(QStringLiteral(BATTERY_CHILD_EXE));
+    ASSERT_TRUE(child.waitForStarted());
+    int shown = 0;
+    const auto follow = [&] {
+        for (const QByteArray& line : child.readAllStandardOutput().split('\n'))
+            if (line.startsWith("rows "))
+                shown = std::max(shown, line.mid(5).toInt());
+        return shown;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return follow() >= 10; })) << child.readAllStandardError().toStdString();
+    auto other = std::make_unique<SqliteShell>();
+    other->Run(QStringLiteral("begin exclusive;"));
+    const int before = follow();
+    ASSERT_TRUE(WaitUntil([&] { return follow() >= before + 20; }));
+    child.kill(); // SIGKILL
+    child.waitForFinished();
+    follow();
+    other->Run(QStringLiteral("commit;"));
+    other.reset();
+    const int stored = Sqlite(QStringLiteral("select count(*) from battery;")).toInt();
+    ASSERT_LT(stored, shown) << "readings waited for the lock";
+
+    form = std::make_unique<TForm1>();
+    boxes = RecordingBoxes::InstallOn(*form);
+    ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); }));
+    EXPECT_TRUE(QRegularExpression(
+        QStringLiteral("^\\d+ readings an earlier session left waiting for \"%1\"")
+            .arg(QRegularExpression::escape(QDir::current().absoluteFilePath("db.sqlite"))))
+                    .match(form->StatusPanel0->text())
+                    .hasMatch())
+        << form->StatusPanel0->text().toStdString();
+    const QStringList archives
+        = QDir(QStringLiteral("db-archive")).entryList({ QStringLiteral("db-*.sqlite") });
+    ASSERT_EQ(archives.size(), 1);
+    // The child's readings count their seconds from 1: every one shown, none twice, none missing.
+    const QString counts = SqliteShell(QStringLiteral("db-archive/") + archives[0])
+                               .Run(QStringLiteral("select count(*), count(distinct DischargeTime), "
+                                                   "max(cast(DischargeTime as integer)) from battery;"));
+    const QStringList numbers = counts.split(u'|');
+    ASSERT_EQ(numbers.size(), 3) << counts.toStdString();
+    EXPECT_GE(numbers[0].toInt(), shown);
+    EXPECT_EQ(numbers[1], numbers[0]);
+    EXPECT_EQ(numbers[2], numbers[0]);
+    EXPECT_TRUE(boxes->errors.isEmpty()) << boxes->errors.join(u'\n').toStdString();
 }
 
 // A second window started beside a battery run of another process: it neither empties nor
