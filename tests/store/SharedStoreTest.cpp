@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUuid>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 #include <ostream>
@@ -534,6 +535,49 @@ TEST_F(SharedStoreCliTest, AServerStoppedForFiveSecondsMidRunStoresEveryPrintedR
     const QStringList printed = Printed(cli);
     EXPECT_EQ(Stored("bench-1"), printed);
     EXPECT_GE(printed.size(), 10) << "the run went on through the outage";
+}
+
+// A run killed (kill -9) while the server is stopped leaves what it printed in its journal:
+// the next run of the same station on the same store stores those readings first, once.
+TEST_F(SharedStoreCliTest, ARunKilledWhileTheServerIsStoppedHasItsPrintedReadingsStoredByTheNextRun)
+{
+    QProcess cli;
+    StartStation(cli, QStringLiteral("bench-7"), QStringLiteral("250"));
+    QString output;
+    const auto printed = [&] {
+        output += QString::fromUtf8(cli.readAllStandardOutput());
+        QStringList rows;
+        // Only whole lines: the kill may cut the last one.
+        const QStringList lines = output.left(output.lastIndexOf(u'\n') + 1).split(u'\n');
+        for (const QString& line : lines) {
+            const QStringList f = line.split(u',');
+            if (f.size() == 4 && f[0] != u"time_s" && !line.startsWith(u'#'))
+                rows << f[0] + u' ' + f[2] + u' ' + f[3];
+        }
+        return rows;
+    };
+    ASSERT_TRUE(WaitUntil([] { return Stored("bench-7").size() >= 2; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(server->Stop());
+    const qsizetype before = printed().size();
+    ASSERT_TRUE(WaitUntil([&] { return printed().size() >= before + 3; }, std::chrono::seconds(30)))
+        << "readings go on while the server is away";
+    ::kill(static_cast<pid_t>(cli.processId()), SIGKILL);
+    ASSERT_TRUE(cli.waitForFinished(10000));
+    const QStringList killed = printed();
+    ASSERT_TRUE(server->Start());
+    EXPECT_LT(Stored("bench-7").size(), killed.size()) << "some readings were only in the journal";
+
+    QProcess next;
+    next.start(QStringLiteral(DCLOAD_CLI_EXE),
+        { "--port", "sim", "--results", server->Url(), "--station", "bench-7", "measure", "--count", "1" });
+    ASSERT_TRUE(next.waitForFinished(60000));
+    const QString told = QString::fromUtf8(next.readAllStandardError());
+    EXPECT_EQ(next.exitCode(), 0) << told.toStdString();
+    EXPECT_TRUE(told.contains(QRegularExpression(QStringLiteral("\\d+ reading")))) << told.toStdString();
+    EXPECT_EQ(Stored("bench-7"), killed) << "every printed reading once, in order";
+    EXPECT_EQ(Rows("select count(*) from (select 1 from battery where station = 'bench-7' "
+                   "group by run_id, seq having count(*) > 1) doubled"),
+        u"0");
 }
 
 // A profile run stores every reading and measurement under one run id; `report` finds the
