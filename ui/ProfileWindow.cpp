@@ -321,7 +321,6 @@ void ProfileWindow::RunClick()
         FRun = std::make_unique<ProfileRun>(FForm.Session());
         Wire(*FRun);
     }
-    FForm.Recorder().Identify(); // ahead of the run's commands: its wait costs no reading
     try {
         FRun->Start(profile, text);
     } catch (const std::runtime_error& refused) {

@@ -727,6 +727,7 @@ void TForm1::combuttonClick(QObject*)
               if (!error) {
                   StatusPanel0->setText(
                       QStringLiteral("Serial Port: ") + port + QStringLiteral(". Baud Rate: ") + baudRate);
+                  FRecorder->Identify(); // behind the read-back, long before any run
                   ShowStatusError(QString()); // an earlier failure is over
                   return;
               }

@@ -4,11 +4,13 @@
 // and dcload-cli hold one per session.
 //
 // Who the instrument is, is asked ("*idn?") once per connection, before the first run's
-// record: best by Identify() just before the run's commands are queued, so that a silent
-// instrument's time-out passes before the run's "load on" and costs no reading. An
-// instrument that does not know the question stays silent: that costs one reply time-out,
-// and the record's instrument stays empty. A run that ends before the answer has come is
-// written at once with its end; the answer, when it comes, completes it.
+// record: the faces call Identify() once a connection's own questions are queued, so a
+// silent instrument's time-out passes long before any run, and again just before a
+// battery or list run's "load on" (nothing is asked when the answer is known). Otherwise
+// Begin asks, behind the run's first commands, which holds its readings up once by the
+// time-out. An instrument that does not know the question stays silent: the record's
+// instrument stays empty, and nothing is counted or told. A run that ends before the
+// answer has come is written at once with its end; the answer, when it comes, completes it.
 #include "link/InstrumentSession.h"
 #include "store/ResultsFile.h"
 #include "store/RunRecord.h"

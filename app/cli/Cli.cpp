@@ -498,6 +498,7 @@ void Cli::Connect(const QString& port, std::function<void()> then)
     Told told;
     if (!ConnectInstrument(FSession, port, QString::number(FOptions.baud), FOptions.address, told))
         Refused("the address is refused");
+    RecordIdentify(); // with the connect's questions, before any run
     WhenIdle(std::move(then));
 }
 

@@ -114,7 +114,6 @@ void Cli::Profile(const QString& port)
             FBdfRun.settings = { { QStringLiteral("profile_file"), FOptions.profileFile },
                 { QStringLiteral("port"), FOptions.port }, { QStringLiteral("address"), FOptions.address } };
         }
-        RecordIdentify();
         // Recorded first: a run that cannot begin ends within Start.
         RecordStart(ResultsTable::Profile, QStringLiteral("profile"),
             ProfileRunParameters(QString::fromUtf8(FOptions.profileText), FOptions.profileFile));

@@ -4,8 +4,8 @@
 #include "comm/CommTestSupport.h"
 #include "replies/Numbers.h"
 #include "store/ResultsQuery.h"
-#include "workflows/ConnectionRules.h"
 #include "ui/ToolTips.h"
+#include "workflows/ConnectionRules.h"
 #include "workflows/InputRules.h"
 
 #include <QAbstractItemView>
@@ -49,6 +49,8 @@ const std::vector<Command> kConnectSequence {
     { "load:pow?", ReplyCode::PowerSetPoint },
     { "load:res?", ReplyCode::ResistanceSetPoint },
     { "trig:sour bus" },
+    // Who the instrument is, for the records of the runs on this connection.
+    { "*idn?", ReplyCode::Identity },
 };
 
 using Startup = WindowTest;
@@ -395,7 +397,8 @@ TEST_F(Connecting, NetworkPortOpensWhileTheWindowGoesOn)
         } else {
             form->combutton->click();
             EXPECT_EQ(form->combutton->text(), QStringLiteral("Connect"));
-            EXPECT_EQ(form->combutton->toolTip(), ToolTipFor(QStringLiteral("combutton"))) << "its own tip again";
+            EXPECT_EQ(form->combutton->toolTip(), ToolTipFor(QStringLiteral("combutton")))
+                << "its own tip again";
             EXPECT_EQ(form->StatusPanel0->text(), QStringLiteral("Connecting cancelled"));
         }
         EXPECT_EQ(Session().Port(), PortState::Closed);

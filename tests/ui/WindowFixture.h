@@ -115,6 +115,9 @@ inline VirtualPortMaker SimulatorPort()
     };
 }
 
+// The answer to "*idn?" of the simulator ConnectTo starts.
+inline const std::string kTestInstrument = "KELVARON,4410,SIM0001,1.0";
+
 class WindowTest : public ::testing::Test
 {
 protected:
@@ -188,7 +191,12 @@ protected:
         // A quiet port closes before its simulator goes, so no hang-up of it reaches the new one.
         if (Session().Port() == PortState::Open)
             Session().Close();
-        host = std::make_unique<SimulatorHost>(options);
+        // An instrument that says who it is: a silent one would hold every connect up by a
+        // reply time-out (its silence is tested where it matters).
+        SimOptions answering = options;
+        if (answering.identity.empty())
+            answering.identity = kTestInstrument;
+        host = std::make_unique<SimulatorHost>(answering);
         host->Start();
         Connect(host->SlavePath());
         ASSERT_TRUE(DrainQueue());

@@ -16,9 +16,9 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMenuBar>
 #include <QLineEdit>
 #include <QLineSeries>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
