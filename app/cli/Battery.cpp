@@ -43,6 +43,12 @@ void Cli::Battery(const QString& port)
             { QStringLiteral("cutoff_V"), cutOff }, { QStringLiteral("period_s"), period },
             { QStringLiteral("port"), FOptions.port }, { QStringLiteral("address"), FOptions.address } };
         FSession.OnBatteryReading = [this, cutOff](InstrumentSession*, const BatteryReading& r) {
+            // Stored (or journaled) before it is printed: a run killed in between has printed
+            // nothing the store will not have.
+            const BatteryRecord record = RecordOf(r, cutOff);
+            Store(ResultsTable::Battery,
+                { record.voltage, record.current, record.time, record.capacity,
+                    MeasurementTimestamp(QDateTime::currentDateTime()) });
             CheckWritten(FOutput->Row({ r.time, r.voltage, r.current, r.capacity }));
             LiveReading live = LiveReadingOf(QDateTime::currentDateTime(), r.voltageValue, r.currentValue);
             live.seconds = r.seconds;
@@ -58,10 +64,6 @@ void Cli::Battery(const QString& port)
                 reading.capacityAh = r.capacityValue;
                 FBdfReadings.push_back(reading);
             }
-            const BatteryRecord record = RecordOf(r, cutOff);
-            Store(ResultsTable::Battery,
-                { record.voltage, record.current, record.time, record.capacity,
-                    MeasurementTimestamp(QDateTime::currentDateTime()) });
         };
         FSession.OnBatteryEnd = [this](InstrumentSession*, const BatterySummary& s) {
             const QJsonObject summary { { "duration_s", s.seconds }, { "capacity_Ah", s.ampereHours },

@@ -50,6 +50,8 @@ void Cli::Profile(const QString& port)
             CheckWritten(FOutput->Note(QStringLiteral("step"), note));
         };
         run.OnSample = [this](const ProfileSample& s) {
+            // Stored (or journaled) before it is printed, as a battery reading.
+            Store(ResultsTable::Profile, ProfileRowValues(FProfile->RunLabel(), s));
             CheckWritten(FOutput->Row({ Number(s.seconds, 3), QString::number(s.stepNumber),
                 StepKindName(s.kind), Number(s.voltage, 3), Number(s.current, 3), Number(s.capacityAh, 6),
                 Number(s.energyWh, 6) }));
@@ -60,7 +62,6 @@ void Cli::Profile(const QString& port)
             live.energyWh = s.energyWh;
             live.step = s.stepNumber;
             PublishReading(live);
-            Store(ResultsTable::Profile, ProfileRowValues(FProfile->RunLabel(), s));
         };
         run.OnResistance = [this](const ResistanceMeasurement& m) {
             QJsonObject note { { "step", m.stepNumber }, { "time_s", Rounded(m.seconds, 3) },
@@ -70,8 +71,8 @@ void Cli::Profile(const QString& port)
                 note.insert(QStringLiteral("resistance_mOhm"), Rounded(*m.milliOhm, 2));
             else
                 note.insert(QStringLiteral("failed"), m.failure);
-            CheckWritten(FOutput->Note(QStringLiteral("resistance"), note));
             Store(ResultsTable::Resistance, ResistanceRowValues(FProfile->RunLabel(), m));
+            CheckWritten(FOutput->Note(QStringLiteral("resistance"), note));
         };
         run.OnStatus = [](const QString& status) { Complain(status); };
         run.OnEnd = [this](ProfileOutcome outcome, const QString& message) {

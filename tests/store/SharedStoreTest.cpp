@@ -217,12 +217,14 @@ TEST_F(SharedStoreTest, TablesAreMadeOnceAndKeepEveryStationsHistoryMarkedByRun)
             alpha.file.BeginRun(table);
             alpha.file.Insert(table, Marked(table, "a3"), {});
         }
-        EXPECT_EQ(alpha.file.Waiting(), 0);
+        // Written in batches, a quarter of a second apart at most.
+        ASSERT_TRUE(WaitUntil([&] { return alpha.file.Waiting() == 0; }));
     }
     Store beta(server->Url(), QStringLiteral("beta"));
     ASSERT_TRUE(WaitUntil([&] { return beta.file.Emptied(); }));
     for (const ResultsTable table : kAllResultsTables)
         beta.file.Insert(table, Marked(table, "b1"), {});
+    ASSERT_TRUE(WaitUntil([&] { return beta.file.Waiting() == 0; }));
 
     const struct
     {
@@ -274,6 +276,7 @@ TEST_F(SharedStoreTest, ADatabaseMadeByAnOlderVersionGetsTheNewerTables)
     Store store(server->Url(), QStringLiteral("alpha"));
     ASSERT_TRUE(WaitUntil([&] { return store.file.Emptied(); })) << store.failures.join(u'\n').toStdString();
     store.file.Insert(ResultsTable::Resistance, Marked(ResultsTable::Resistance, "r1"), {});
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Waiting() == 0; }));
     EXPECT_EQ(Rows("select run from resistance"), u"r1");
     EXPECT_EQ(Rows("select count(*) from pg_indexes where indexdef like '%(station, run_id)%' and tablename "
                    "<> 'runs'"),
@@ -308,6 +311,7 @@ TEST_F(SharedStoreTest, RunsAreReadBackByRunIdNewestFirstWithTheirRows)
         Store alpha(server->Url(), QStringLiteral("alpha"));
         ASSERT_TRUE(WaitUntil([&] { return alpha.file.Emptied(); }));
         scenario.StoreInto(alpha.file);
+        ASSERT_TRUE(WaitUntil([&] { return alpha.file.Waiting() == 0; }));
     }
     Store beta(server->Url(), QStringLiteral("beta"));
     // Three hours after the first: the newest.
@@ -368,6 +372,7 @@ TEST_F(SharedStoreTest, AServerThatCannotBeReachedIsSaidAndReadingsWaitUntilItIs
     ASSERT_TRUE(server->Start());
     ASSERT_TRUE(WaitUntil([&] { return store.file.Waiting() == 0; }, std::chrono::seconds(15)));
     store.Reading(4);
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Waiting() == 0; }));
     EXPECT_EQ(Rows("select string_agg(dischargetime, ',' order by id) from battery"), u"1,2,3,4");
     EXPECT_EQ(store.statuses.last(), QString());
 }
