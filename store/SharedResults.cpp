@@ -828,17 +828,6 @@ std::vector<QString> SharedResults::WriteRows(const std::vector<PendingRow>& row
     if (rows.empty())
         return {};
     FBatch = Hand(rows);
-    // A run's record on its own comes from a caller that writes it once and does not ask
-    // again (ResultsFile::RecordRun until run records wait with the readings): on a sound
-    // connection it is waited for as briefly as a single Write.
-    const bool recordsOnly
-        = std::all_of(rows.begin(), rows.end(), [](const PendingRow& row) { return row.runRecord; });
-    if (recordsOnly && FWorker->link.load() == Worker::Link::Open
-        && Ready(FBatch->done, std::chrono::milliseconds(kWriteWaitMs))) {
-        UnderWay write = std::move(*FBatch);
-        FBatch.reset();
-        return Collect(write, true);
-    }
     throw EDatabaseError(QStringLiteral("Storing %1 readings in the results database %2")
                              .arg(FBatch->rows.size())
                              .arg(FLocation.Display())
