@@ -102,6 +102,9 @@ private:
     int Report(); // Report.cpp
     int Runs(); // Runs.cpp
     int Export();
+    // The stored run RUN_ID names by any unique start of its id; nothing, with `status` set
+    // and the reason told, when it names none or several.
+    std::optional<StoredRun> NamedRun(ResultsFile& results, int& status);
 
     // ---- the runs table's record of a run, with --results (RunRecords.cpp)
     void RecordIdentify(); // before the run's commands: who the instrument is

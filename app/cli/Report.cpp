@@ -30,27 +30,11 @@ int Cli::Report()
 {
     try {
         ResultsFile results(std::make_unique<SharedResults>(*FOptions.results, FOptions.station));
-        std::vector<StoredRun> matches;
-        for (const StoredRun& run : results.Runs()) {
-            if (run.key.startsWith(FOptions.runId, Qt::CaseInsensitive))
-                matches.push_back(run);
-        }
-        if (matches.empty()) {
-            Complain(QStringLiteral("no run %1 in the results database %2")
-                         .arg(FOptions.runId, FOptions.results->Display()));
-            return PortFailed;
-        }
-        if (matches.size() > 1) {
-            QStringList keys;
-            for (const StoredRun& run : matches)
-                keys << run.key;
-            Complain(QStringLiteral("%1 names %2 runs (%3): give more of the run id")
-                         .arg(FOptions.runId)
-                         .arg(matches.size())
-                         .arg(keys.join(QStringLiteral(", "))));
-            return BadArguments;
-        }
-        const StoredRun& run = matches.front();
+        int status = Done;
+        const std::optional<StoredRun> named = NamedRun(results, status);
+        if (!named)
+            return status;
+        const StoredRun& run = *named;
         if (run.table != ResultsTable::Battery && run.table != ResultsTable::Profile) {
             Complain(QStringLiteral("run %1 is a %2 run: a report is made of a battery or profile run")
                          .arg(run.key, KindName(run.table)));

@@ -73,31 +73,42 @@ int Cli::Runs()
     return PortFailed;
 }
 
+std::optional<StoredRun> Cli::NamedRun(ResultsFile& results, int& status)
+{
+    std::vector<StoredRun> matches;
+    for (const StoredRun& run : results.Runs()) {
+        if (run.key.startsWith(FOptions.runId, Qt::CaseInsensitive))
+            matches.push_back(run);
+    }
+    if (matches.empty()) {
+        Complain(QStringLiteral("no run %1 in the results database %2")
+                     .arg(FOptions.runId, FOptions.results->Display()));
+        status = PortFailed;
+        return std::nullopt;
+    }
+    if (matches.size() > 1) {
+        QStringList keys;
+        for (const StoredRun& run : matches)
+            keys << run.key;
+        Complain(QStringLiteral("%1 names %2 runs (%3): give more of the run id")
+                     .arg(FOptions.runId)
+                     .arg(matches.size())
+                     .arg(keys.join(QStringLiteral(", "))));
+        status = BadArguments;
+        return std::nullopt;
+    }
+    return matches.front();
+}
+
 int Cli::Export()
 {
     try {
         ResultsFile results(std::make_unique<SharedResults>(*FOptions.results, FOptions.station));
-        std::vector<StoredRun> matches;
-        for (const StoredRun& run : results.Runs()) {
-            if (run.key.startsWith(FOptions.runId, Qt::CaseInsensitive))
-                matches.push_back(run);
-        }
-        if (matches.empty()) {
-            Complain(QStringLiteral("no run %1 in the results database %2")
-                         .arg(FOptions.runId, FOptions.results->Display()));
-            return PortFailed;
-        }
-        if (matches.size() > 1) {
-            QStringList keys;
-            for (const StoredRun& run : matches)
-                keys << run.key;
-            Complain(QStringLiteral("%1 names %2 runs (%3): give more of the run id")
-                         .arg(FOptions.runId)
-                         .arg(matches.size())
-                         .arg(keys.join(QStringLiteral(", "))));
-            return BadArguments;
-        }
-        const StoredRun& run = matches.front();
+        int status = Done;
+        const std::optional<StoredRun> named = NamedRun(results, status);
+        if (!named)
+            return status;
+        const StoredRun& run = *named;
         const std::vector<QStringList> rows = results.RunRows(run.table, run.key);
         // Written under a temporary name and renamed once whole: a failure leaves no file.
         ReadingsFile file(FOptions.csv);
