@@ -199,9 +199,7 @@ void LivePublisher::OnConnect(mosquitto* client, void* self, int rc)
     auto* publisher = static_cast<LivePublisher*>(self);
     if (rc != 0) {
         const QString refusal = QString::fromUtf8(mosquitto_connack_string(rc));
-        QMetaObject::invokeMethod(
-            publisher, [publisher, refusal] { publisher->SetState(State::Unreachable, refusal); },
-            Qt::QueuedConnection);
+        Post(publisher, State::Unreachable, refusal);
         return;
     }
     publisher->FConnected = true;
@@ -212,8 +210,18 @@ void LivePublisher::OnConnect(mosquitto* client, void* self, int rc)
         publisher->Send(publisher->Topic(QStringLiteral("status")), "offline", 1, true, false);
     else
         mosquitto_publish(client, nullptr, status.constData(), 6, "online", 1, true);
-    QMetaObject::invokeMethod(
-        publisher, [publisher] { publisher->SetState(State::Publishing, {}); }, Qt::QueuedConnection);
+    Post(publisher, State::Publishing);
+}
+
+void LivePublisher::Post(LivePublisher* publisher, State state, const QString& refusal)
+{
+    QMetaObject::invokeMethod(publisher, "StateFromNetwork", Qt::QueuedConnection,
+        Q_ARG(int, static_cast<int>(state)), Q_ARG(QString, refusal));
+}
+
+void LivePublisher::StateFromNetwork(int state, const QString& refusal)
+{
+    SetState(static_cast<State>(state), refusal);
 }
 
 void LivePublisher::OnDisconnect(mosquitto*, void* self, int)
@@ -222,8 +230,7 @@ void LivePublisher::OnDisconnect(mosquitto*, void* self, int)
     publisher->FConnected = false;
     if (publisher->FFinishing)
         return;
-    QMetaObject::invokeMethod(
-        publisher, [publisher] { publisher->SetState(State::Unreachable, {}); }, Qt::QueuedConnection);
+    Post(publisher, State::Unreachable);
 }
 
 void LivePublisher::OnPublish(mosquitto*, void* self, int mid)
