@@ -148,7 +148,7 @@ protected:
     static inline PgTestServer* server = nullptr;
 };
 
-TEST_F(SharedDurabilityTest, ACrashMidRunLosesNoRowReportedStoredAndDoublesNone)
+TEST_F(SharedDurabilityTest, ACrashMidRunKeepsEveryRowReportedStoredAndDoublesNone)
 {
     Writer writer(server->Url());
     ASSERT_TRUE(writer.Start()) << writer.errors.join(u'\n').toStdString();
