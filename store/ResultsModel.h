@@ -5,6 +5,8 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@ public:
     // `columnNames` are the table's columns in table order; they are also the initial
     // horizontal header titles.
     explicit ResultsModel(const QStringList& columnNames, QObject* parent = nullptr);
+    ~ResultsModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -36,17 +39,32 @@ public:
     // Drops every row; the titles stay.
     void Clear();
     const QStringList& ColumnNames() const { return FColumnNames; }
+    // Bytes of row texts held in memory rather than in the spill file (for tests and the soak).
+    size_t TextBytesInMemory() const { return FTail.size(); }
 
 private:
     void Store(const QString& id, const QStringList& values);
+    // The texts of one row, read from memory or from the spill file.
+    QStringList Cells(size_t row) const;
+    void Spill();
+    void PutId(size_t row, const QString& id);
 
     QStringList FColumnNames;
     QStringList FTitles;
-    // A day of readings is 86,400 rows, so a row is kept compact: its Id (short enough to
-    // live inside the string, no allocation), and its other texts as UTF-8, one after
-    // another in one buffer for the whole table. A text is made again only when the view
-    // asks for it, which it does for the rows it shows.
-    std::vector<std::string> FIds;
-    std::string FText;
-    std::vector<uint32_t> FStart; // where each value cell's text begins in FText, row-major
+    // A week of readings is 604,800 rows, and the grid keeps every one of them, so the rows
+    // live mostly outside the process: each row's texts are appended to an unlinked
+    // temporary file in blocks, and memory holds only where each row begins (8 bytes) and
+    // its Id (8 bytes when it is a number, as every stored row's is). The view asks for
+    // the rows it shows, which come from a small cached block of the file. When the file
+    // cannot be made or written (no temporary folder, a full disk), the rows simply stay in
+    // memory: a grid never loses a row to save memory.
+    std::deque<qint64> FIds;             // kNoId for an empty Id, kTextId when it is in FTextIds
+    std::map<size_t, std::string> FTextIds; // the rare Id that is not a plain number
+    std::deque<uint64_t> FRowStart;       // where each row's texts begin, in file + memory order
+    std::string FTail;                    // texts after FSpilled, not written yet
+    uint64_t FSpilled = 0;                // bytes already in the file
+    size_t FNextSpill;                    // the tail's size that triggers the next write
+    int FFile = -1;
+    mutable std::string FBlock;           // a cached stretch of the file
+    mutable uint64_t FBlockStart = 0;
 };
