@@ -9,6 +9,14 @@
 // Everything runs on the thread that owns the session; the serial component's workers
 // post to it. An exception thrown while the session handles a tick or a reply (including
 // one thrown by an event handler) ends that handling and is reported through OnError.
+//
+// The class is defined over four files, one job each:
+//   InstrumentSession.cpp  the parts, the command pipeline on the wire (pacing, writing,
+//                          deadlines, read-back progress, silence, polling), error reports
+//   SessionPort.cpp        opening, closing and losing the port
+//   SessionReplies.cpp     placing each reply and routing what it says
+//   SessionRuns.cpp        run state, which readings count for a run, and its end
+// SessionShared.h holds what they share.
 #include "comm/SerialComm.h"
 #include "link/CommandPipeline.h"
 #include "link/RunTracking.h"
@@ -112,7 +120,7 @@ public:
     QTimer* PacingTimer() const { return FPacing; }
     QTimer* PollTimer() const { return FPolling; }
 
-    // ---- commands (see CommandPipeline)
+    // ---- commands (see CommandPipeline), in InstrumentSession.cpp
     const CommandPipeline& Pipeline() const { return FPipeline; }
     void QueueCommand(const QString& text, ReplyCode code = ReplyCode::None);
     void QueueCommands(const std::vector<Command>& commands);
@@ -139,7 +147,7 @@ public:
     void SetPollInterval(int ms);
     static constexpr int kIdlePollMs = 300;
 
-    // ---- the port
+    // ---- the port, in SessionPort.cpp
     PortState Port() const { return FPort; }
     // The port as the operator named it ("ttyUSB0", "/dev/pts/7", "SIM").
     QString PortName() const { return FPortName; }
@@ -178,7 +186,7 @@ public:
     // Tests may shorten it.
     std::function<void(int ms)> Pause;
 
-    // ---- what the instrument is doing
+    // ---- what the instrument is doing, in SessionRuns.cpp
     RunState Run(Activity activity) const;
     // A run that starts counts the readings of polls written after its "load on" (after
     // now, when none is pending).
@@ -199,18 +207,18 @@ public:
     // a list without repeat ends the run.
     void SetListPlan(int lastStep, bool repeat);
     int ListLastStep() const { return FListLastStep; }
+    // A reply to "fetch?" as if its poll had gone out after everything queued so far, read
+    // in the layout of the test mode (tests and benchmarks feed readings without a wire).
+    void HandleMeasurement(const QString& reply);
     // What the link could not place or get since the port was opened.
     const LinkCounts& Counts() const { return FCounts; }
 
-    // ---- replies
+    // ---- replies, in SessionReplies.cpp
     // One received chunk is one reply.
     void ReceiveChunk(const char* buffer, uint16_t length);
     // Places a reply (the answer to the query on the wire, a late answer, or neither) and
     // routes what it says. Throws when a field that must be a number is not one.
     void HandleReply(const QString& reply);
-    // A reply to "fetch?" as if its poll had gone out after everything queued so far, read
-    // in the layout of the test mode (tests and benchmarks feed readings without a wire).
-    void HandleMeasurement(const QString& reply);
 
     // ---- events, raised on the owner's thread; each may be left unassigned
     // The Main page's reading and its power.
@@ -267,6 +275,7 @@ public:
     std::function<void(InstrumentSession* Sender, const TrafficLine& line)> OnTraffic;
 
 private:
+    // InstrumentSession.cpp: the pipeline on the wire and error reports
     qint64 Now() const { return FClock.elapsed(); }
     MeasurementLayout Layout() const;
     void Guarded(const std::function<void()>& work);
@@ -282,26 +291,32 @@ private:
     void DeadlinePassed(qint64 line);
     // The query got no answer that could be read: given up at its deadline or misshapen.
     void Unanswered(const Exchange& e);
+    void Unread(const Exchange& e);
+    void ReadBackMissing(ReplyCode code);
     void Trouble(LinkEvent event);
+    void Trace(TrafficRoute route, ReplyCode code, const QString& text);
+    void WatchSilence();
+
+    // SessionPort.cpp
     void PortHungUp();
     void ReleasePort();
     void PreparePort(const QString& name, uint32_t baudRate);
     void TransportOpened(std::unique_ptr<TTransport> transport, std::optional<ECommsError> error);
     void OpenEnded(const std::optional<ECommsError>& error);
     void PortOpened(const QString& name);
+
+    // SessionReplies.cpp
+    void Answered(const Exchange& e, const QString& reply);
+    void Misshapen(const Exchange& e, const QString& reply);
+    void ApplyReadBack(ReplyCode code, const QString& reply);
+
+    // SessionRuns.cpp
     std::vector<CutShortRun> EndRuns(std::initializer_list<Activity> activities);
     void EndRun(Activity activity);
     bool CountsFor(Activity activity, const Exchange& poll) const;
-    void WatchSilence();
-    void Answered(const Exchange& e, const QString& reply);
-    void Misshapen(const Exchange& e, const QString& reply);
-    void Unread(const Exchange& e);
-    void ReadBackMissing(ReplyCode code);
-    void Trace(TrafficRoute route, ReplyCode code, const QString& text);
     void MeasurementArrived(const Exchange& poll, const QString& reply);
     void BatteryReadingArrived(const QString& reply);
     void ListReplyArrived(const QString& reply);
-    void ApplyReadBack(ReplyCode code, const QString& reply);
 
     TComm* FComm = nullptr;
     QTimer* FPacing = nullptr;

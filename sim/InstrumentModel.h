@@ -55,10 +55,12 @@ public:
     OperatingPoint Reading() const;
 
 private:
+    // The command language (InstrumentModel.cpp).
     std::optional<std::string> Query(const std::string& name);
     bool Command(const std::string& name, const std::string& args);
     bool StepCommand(ListStep& step, const std::string& what, const std::string& args);
 
+    // The state as it moves, and the readings (InstrumentState.cpp).
     std::string FetchReply();
     std::string ListFetchReply();
     void SwitchInput(bool on);

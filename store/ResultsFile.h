@@ -142,13 +142,15 @@ private:
         qint64 journalKey = 0; // 0: not in the journal
     };
 
-    PendingRow Pending(ResultsTable table);
-    void Enqueue(Row row);
+    // The journal of waiting rows (ResultsFileJournal.cpp).
     ResultsJournal* Journal();
     void JournalRows(const std::vector<Row*>& rows);
     void Unjournal(const std::vector<qint64>& keys);
     void LoadJournal();
     void TellReplayed(size_t rows, int readings);
+    // Readying, writing and reading back (ResultsFile.cpp).
+    PendingRow Pending(ResultsTable table);
+    void Enqueue(Row row);
     void TryToStart();
     void TryToWrite();
     void Flush();

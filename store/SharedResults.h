@@ -61,7 +61,8 @@ public:
     // The run the next row of `table` belongs to (a UUID); Profile and Resistance share one.
     QString RunId(ResultsTable table) const;
 
-    // The worker's side: its connection and what the owner may look at. Defined in the .cpp.
+    // The worker's side: its connection and what the owner may look at. Defined in the
+    // private SharedResultsWorker.h.
     struct Worker;
 
 private:

@@ -49,18 +49,20 @@ private:
     // What keeps the last StartSession from finishing.
     enum class HeldUp { Busy, InUse, Archive, ReadOnly, Other };
 
+    // The session and writes (SqliteResults.cpp).
     void TakeLock();
     void NoteHeldUp(const EDatabaseError& e);
     std::vector<QString> WriteAll(const std::vector<PendingRow>& rows);
     void Empty();
     void CheckSameFile();
-    static std::vector<ResultsTable> RunTables();
-    bool HasTable(QSqlQuery& query, ResultsTable table);
-    void Exec(QSqlQuery& query, const QString& statement);
-
     QSqlDatabase& Database();
     QSqlQuery& InsertQuery(ResultsTable table);
     void Close();
+
+    // Reading back (SqliteResultsRead.cpp).
+    static std::vector<ResultsTable> RunTables();
+    bool HasTable(QSqlQuery& query, ResultsTable table);
+    void Exec(QSqlQuery& query, const QString& statement);
 
     const QString FPath;
     const QString FConnectionName;

@@ -7,7 +7,7 @@
 // End(), which writes "load off" ahead of everything and lets the program go only once the
 // line has left the port (or says that the input may still be on).
 //
-// Cli.cpp holds the set-up and the way out; Measure.cpp, Battery.cpp, List.cpp, Send.cpp,
+// Cli.cpp holds the set-up, WayOut.cpp the way out; Measure.cpp, Battery.cpp, List.cpp, Send.cpp,
 // Profile.cpp, Report.cpp and Runs.cpp (runs and export) one command each; RunRecords.cpp
 // writes the runs table's record of a battery, list or profile run.
 #include "app/cli/CliOptions.h"
@@ -72,7 +72,7 @@ private:
     bool BeginOutput(QStringList columns, bool toFile);
     void CheckWritten(bool written);
 
-    // ---- the way out (Cli.cpp)
+    // ---- the way out (WayOut.cpp)
     void End(int code);
     void Fail(const QString& message);
     void WatchInputOff();
