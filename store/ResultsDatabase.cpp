@@ -189,6 +189,9 @@ void OpenResultsDatabase(QSqlDatabase& db, const QString& path)
     // The first statement reads the file's header: a file that is not a database fails here.
     Run(db, path, QStringLiteral("pragma journal_mode=WAL"));
     Run(db, path, QStringLiteral("pragma synchronous=NORMAL"));
+    // Readings are only appended, which touches the last pages of each table; SQLite's
+    // default cache (2 MiB) would otherwise fill over a day and stay, for nothing.
+    Run(db, path, QStringLiteral("pragma cache_size=-512"));
     for (const ResultsTable table : kAllResultsTables)
         Run(db, path, CreateStatement(TableShape(table)));
     Run(db, path, CreateRunsStatement(RunsDialect::Sqlite));
