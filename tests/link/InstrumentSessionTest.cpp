@@ -197,6 +197,34 @@ TEST_F(SessionTest, SilenceIsToldOnlyWhileAnAnswerIsAwaited)
     EXPECT_FALSE(silences[1].has_value());
 }
 
+// An instrument that does not know "*idn?" stays silent: nothing is wrong, nothing is
+// counted. A query that goes unanswered is counted, and the next answer ends the run of
+// unanswered ones.
+TEST_F(SessionTest, UnansweredQueriesAreCountedUnlessTheAnswerIsOptional)
+{
+    std::vector<LinkTrouble> troubles;
+    session.OnLinkEvent = [&](InstrumentSession*, const LinkEvent& e) { troubles.push_back(e.trouble); };
+    std::optional<QString> identity;
+    session.OnIdentity = [&](InstrumentSession*, const QString& text) { identity = text; };
+    session.SetReplyTimeout(50);
+    session.QueueCommand(QStringLiteral("*idn?"), ReplyCode::Identity);
+    ASSERT_TRUE(WaitUntil([&] { return identity.has_value(); }));
+    EXPECT_TRUE(identity->isEmpty());
+    EXPECT_EQ(session.Counts().noAnswer, 0);
+    EXPECT_TRUE(troubles.empty());
+
+    session.QueueCommand(QStringLiteral("mset:imax?"), ReplyCode::CurrentLimit);
+    ASSERT_TRUE(WaitUntil([&] { return session.Counts().noAnswer == 1; }));
+    EXPECT_EQ(session.Counts().noAnswerInARow, 1);
+    EXPECT_EQ(troubles, std::vector<LinkTrouble> { LinkTrouble::NoAnswer });
+    session.QueueCommand(QStringLiteral("mset:vmax?"), ReplyCode::VoltageLimit);
+    ASSERT_TRUE(WaitUntil([&] { return session.Pipeline().OnTheWire().has_value(); }));
+    session.HandleReply(QStringLiteral("150.00V"));
+    EXPECT_EQ(session.Maxima().voltage, 150);
+    EXPECT_EQ(session.Counts().noAnswerInARow, 0);
+    EXPECT_EQ(session.Counts().noAnswer, 1);
+}
+
 TEST_F(SessionTest, ReplyNobodyAskedForIsReportedAndTakesNothing)
 {
     session.QueueCommand(QStringLiteral("load on"));

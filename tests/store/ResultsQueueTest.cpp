@@ -202,6 +202,9 @@ TEST_F(ResultsQueueTest, RowsStayInOrderAcrossRefusalsOutagesAndShortWritesAndTh
         { "the server gone", EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable), 1000,
             "Waiting for the server; 10 readings waiting to be stored", false },
         { "writes that cover fewer rows than given", std::nullopt, 3, "", false },
+        // Told again: the operator was told it came back in between.
+        { "the server gone a second time", EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable),
+            1000, "Waiting for the server; 10 readings waiting to be stored", false },
     };
     int from = 0;
     for (const Case& c : cases) {
