@@ -109,21 +109,21 @@ TEST_F(Rfc2217Settings, EachSettingReachesTheServerUnderItsOwnCode)
         std::vector<int> control; // outbound flow, inbound flow, then DTR and RTS when driven
     };
     const Case cases[] = {
-        { "no parity", with([](TLineSettings&) { }), 1, { 1, 14 } },
+        { "no parity", with([](TLineSettings&) {}), 1, { 1, 14 } },
         { "odd parity", with([](TLineSettings& s) { s.Parity = TParity::Odd; }), 2, { 1, 14 } },
         { "even parity", with([](TLineSettings& s) { s.Parity = TParity::Even; }), 3, { 1, 14 } },
         { "mark parity", with([](TLineSettings& s) { s.Parity = TParity::Mark; }), 4, { 1, 14 } },
         { "space parity", with([](TLineSettings& s) { s.Parity = TParity::Space; }), 5, { 1, 14 } },
-        { "XON/XOFF on what we send only", with([](TLineSettings& s) { s.XonXoffOut = true; }), 1, { 2, 14 } },
+        { "XON/XOFF on what we send only", with([](TLineSettings& s) { s.XonXoffOut = true; }), 1,
+            { 2, 14 } },
         { "XON/XOFF on what we receive only", with([](TLineSettings& s) { s.XonXoffIn = true; }), 1,
             { 1, 15 } },
         { "hardware handshake", with([](TLineSettings& s) { s.RtsCtsFlow = true; }), 1, { 3, 16 } },
         { "DTR and RTS raised", TLineSettings {}, 1, { 1, 14, 8, 11 } },
-        { "DTR and RTS lowered",
-            with([](TLineSettings& s) {
-                s.Dtr = TModemLine::Lower;
-                s.Rts = TModemLine::Lower;
-            }),
+        { "DTR and RTS lowered", with([](TLineSettings& s) {
+             s.Dtr = TModemLine::Lower;
+             s.Rts = TModemLine::Lower;
+         }),
             1, { 1, 14, 9, 12 } },
     };
     for (const Case& c : cases) {

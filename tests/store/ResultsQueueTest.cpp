@@ -203,8 +203,9 @@ TEST_F(ResultsQueueTest, RowsStayInOrderAcrossRefusalsOutagesAndShortWritesAndTh
             "Waiting for the server; 10 readings waiting to be stored", false },
         { "writes that cover fewer rows than given", std::nullopt, 3, "", false },
         // Told again: the operator was told it came back in between.
-        { "the server gone a second time", EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable),
-            1000, "Waiting for the server; 10 readings waiting to be stored", false },
+        { "the server gone a second time",
+            EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable), 1000,
+            "Waiting for the server; 10 readings waiting to be stored", false },
     };
     int from = 0;
     for (const Case& c : cases) {
@@ -239,8 +240,8 @@ TEST_F(ResultsQueueTest, RowsStayInOrderAcrossRefusalsOutagesAndShortWritesAndTh
 // but for as long as it takes: the rows go as soon as it is free.
 TEST_F(ResultsQueueTest, AStoreHeldAtItsStartIsTriedAgainAfterItWasReported)
 {
-    state->startFailure = EDatabaseError("The results database is held by another program",
-        EDatabaseError::Cause::Busy);
+    state->startFailure
+        = EDatabaseError("The results database is held by another program", EDatabaseError::Cause::Busy);
     file.SetLockWaitMs(0);
     file.StartSession();
     Insert(0, 3);

@@ -391,9 +391,11 @@ TEST_F(SharedStoreTest, AServerLostMidSessionIsSaidUnreachableUntilItIsBack)
     store.Reading(3);
     const QString unreachable = QStringLiteral("The results database %1 cannot be reached")
                                     .arg(ParseResultsUrl(server->Url()).Display());
-    ASSERT_TRUE(WaitUntil([&] { return !store.failures.isEmpty(); })) << store.statuses.join(u'\n').toStdString();
-    ASSERT_TRUE(WaitUntil([&] { return store.statuses.contains(unreachable + "; 2 readings waiting to be stored"); }))
+    ASSERT_TRUE(WaitUntil([&] { return !store.failures.isEmpty(); }))
         << store.statuses.join(u'\n').toStdString();
+    ASSERT_TRUE(WaitUntil([&] {
+        return store.statuses.contains(unreachable + "; 2 readings waiting to be stored");
+    })) << store.statuses.join(u'\n').toStdString();
     for (const QString& status : store.statuses)
         EXPECT_TRUE(status.isEmpty() || status.startsWith(unreachable)) << status.toStdString();
 
