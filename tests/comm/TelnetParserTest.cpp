@@ -98,6 +98,20 @@ TEST(TelnetParser, SplitsDataFromCommandsWhereverTheBytesAreCut)
                 'a', '\r', 0, 'b', '\r', '\n' }),
             "a\rb\r\n", "" },
         { "binary agreed: CR NUL is data", kAgreed + Bytes({ '\r', 0 }), Bytes({ '\r', 0 }), "" },
+        // How the server's CR reads follows the server's side alone: whether it sends binary.
+        { "binary refused by the server only: CR NUL from it is a bare CR",
+            Bytes({ IAC, WONT, BINARY, IAC, DO, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, COM_PORT, 'a',
+                '\r', 0, 'b' }),
+            "a\rb", "" },
+        { "binary refused on our side only: CR NUL from the server is data",
+            Bytes({ IAC, WILL, BINARY, IAC, DONT, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, COM_PORT,
+                'a', '\r', 0, 'b' }),
+            Bytes({ 'a', '\r', 0, 'b' }), "" },
+        { "an option withdrawn and asked again is agreed once, on either side",
+            kAgreed
+                + Bytes({ IAC, DONT, SGA, IAC, DO, SGA, IAC, DO, SGA, IAC, WONT, SGA, IAC, WILL, SGA, IAC,
+                    WILL, SGA }),
+            "", Bytes({ IAC, WONT, SGA, IAC, WILL, SGA, IAC, DONT, SGA, IAC, DO, SGA }) },
         { "line control refused, answers still awaited", Bytes({ IAC, DONT, COM_PORT, IAC, DO, BINARY, 'd' }),
             "d", "", 0, 0, true, false },
     };
@@ -140,4 +154,38 @@ TEST(TelnetParser, EveryByteValueSurvivesEscaping)
     }
     EXPECT_EQ(TTelnetParser::ComPortCommand(SET_BAUDRATE, Bytes({ 0, 0, 0, 0xFF })),
         Bytes({ IAC, SB, COM_PORT, SET_BAUDRATE, 0, 0, 0, IAC, IAC, IAC, SE }));
+}
+
+// What the server reports of its line is counted by kind: a carrier change by its delta bit,
+// a ring once it has ended, each line error under its own name.
+TEST(TelnetParser, LineAndModemReportsAreCountedByKind)
+{
+    const auto report = [](uint8_t command, uint8_t value) {
+        return Bytes({ IAC, SB, COM_PORT, command, value, IAC, SE });
+    };
+    constexpr uint8_t kModem = kServerOffset + NOTIFY_MODEMSTATE, kLine = kServerOffset + NOTIFY_LINESTATE;
+    struct Case
+    {
+        const char* name;
+        std::string reports;
+        TComPortNotices expected;
+    };
+    const Case cases[] = {
+        { "carrier up, with its delta bit", report(kModem, 0x88), { 0x80, 1 } },
+        { "a ring that began and ended", report(kModem, 0x40) + report(kModem, 0x00), { 0, 0, 1 } },
+        { "line errors by kind",
+            report(kLine, 0x04) + report(kLine, 0x08) + report(kLine, 0x04) + report(kLine, 0x12),
+            { 0, 0, 0, 1, 2, 1, 1 } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TComPortNotices n = Parse(kAgreed + c.reports, 0, 0).notices;
+        EXPECT_EQ(n.ModemState, c.expected.ModemState);
+        EXPECT_EQ(n.CarrierChanges, c.expected.CarrierChanges);
+        EXPECT_EQ(n.Rings, c.expected.Rings);
+        EXPECT_EQ(n.Overruns, c.expected.Overruns);
+        EXPECT_EQ(n.ParityErrors, c.expected.ParityErrors);
+        EXPECT_EQ(n.FrameErrors, c.expected.FrameErrors);
+        EXPECT_EQ(n.Breaks, c.expected.Breaks);
+    }
 }

@@ -163,6 +163,8 @@ TEST(CommandPipeline, TheSwitchOffIsNeverQueuedAway)
     EXPECT_EQ(Write(p, 600), "-");
     EXPECT_EQ(p.Place("12.00V,0.000A,0.000W", 600).placement, Placement::Answer);
     EXPECT_EQ(Write(p, 600), "mmem:save 3");
+    p.ReplaceQueue({ { "list:rep 1" } });
+    EXPECT_EQ(Texts(p), (QStringList { kInputOn, "list:rep 1" })) << "nor is the switch-on";
 }
 
 // Polls never pile up: one waits at most, and switching on drops those from before.

@@ -31,6 +31,8 @@ struct StoreState
     std::vector<PendingRow> underWayRows;
     int pollsLeft = 0;
     int runs = 0;
+    std::optional<EDatabaseError> startFailure; // what every StartSession throws while set
+    int starts = 0; // every StartSession call
 };
 
 // A shared store as ResultsBackend describes one that batches: a write starts in the
@@ -45,7 +47,12 @@ public:
             BeginRun(table);
     }
     bool Batches() const override { return true; }
-    void StartSession() override { }
+    void StartSession() override
+    {
+        ++FState->starts;
+        if (FState->startFailure)
+            throw *FState->startFailure;
+    }
     QString SetAsideDamaged() override { return {}; }
     QString Write(ResultsTable, const QStringList&) override
     {
@@ -195,6 +202,10 @@ TEST_F(ResultsQueueTest, RowsStayInOrderAcrossRefusalsOutagesAndShortWritesAndTh
         { "the server gone", EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable), 1000,
             "Waiting for the server; 10 readings waiting to be stored", false },
         { "writes that cover fewer rows than given", std::nullopt, 3, "", false },
+        // Told again: the operator was told it came back in between.
+        { "the server gone a second time",
+            EDatabaseError("The server went away", EDatabaseError::Cause::Unreachable), 1000,
+            "Waiting for the server; 10 readings waiting to be stored", false },
     };
     int from = 0;
     for (const Case& c : cases) {
@@ -223,6 +234,24 @@ TEST_F(ResultsQueueTest, RowsStayInOrderAcrossRefusalsOutagesAndShortWritesAndTh
         from += 10;
     }
     EXPECT_FALSE(state->mismatch);
+}
+
+// A store another program holds at the start is told once, then tried again, less often
+// but for as long as it takes: the rows go as soon as it is free.
+TEST_F(ResultsQueueTest, AStoreHeldAtItsStartIsTriedAgainAfterItWasReported)
+{
+    state->startFailure
+        = EDatabaseError("The results database is held by another program", EDatabaseError::Cause::Busy);
+    file.SetLockWaitMs(0);
+    file.StartSession();
+    Insert(0, 3);
+    ASSERT_TRUE(WaitUntil([&] { return failures.size() == 1; })) << failures.join(u'\n').toStdString();
+    const int starts = state->starts;
+    ASSERT_TRUE(WaitUntil([&] { return state->starts > starts; })) << "never tried again once reported";
+    state->startFailure.reset();
+    ASSERT_TRUE(WaitUntil([&] { return file.Waiting() == 0; }));
+    EXPECT_EQ(HeldValues(), Values(0, 3));
+    EXPECT_EQ(failures.size(), 1) << failures.join(u'\n').toStdString();
 }
 
 TEST_F(ResultsQueueTest, RowsAreNumberedWithinTheirRunAndARunsRecordTravelsInOrderWithThem)

@@ -238,6 +238,28 @@ TEST_F(ResultsSessionTest, AnArchiveThatCannotBeWrittenLeavesTheFileUnemptiedSay
     }
 }
 
+// A file SQLite opens and reads without complaint may still be broken inside (here a page
+// no table owns): it is set aside whole, never archived and emptied as a sound one.
+TEST_F(ResultsSessionTest, AFileDamagedInsideIsSetAsideAndAFreshOneMade)
+{
+    Fill({ 2, 0, 0, 0 });
+    OutsideSqlite(DbPath(),
+        QStringLiteral("create table lost(a); insert into lost values(1); pragma writable_schema = 1; "
+                       "delete from sqlite_master where name = 'lost';"));
+    ASSERT_NE(OutsideSqlite(DbPath(), QStringLiteral("pragma quick_check;")), u"ok");
+
+    const auto session = Session();
+    ASSERT_TRUE(WaitUntil([&] { return session->Emptied(); })) << failures.join(u'\n').toStdString();
+    const QStringList aside = QDir(dir.path()).entryList({ QStringLiteral("db.sqlite.damaged-*") });
+    ASSERT_EQ(aside.size(), 1);
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures[0].contains(aside[0])) << failures[0].toStdString();
+    EXPECT_TRUE(Archives().isEmpty()) << Archives().join(' ').toStdString();
+    EXPECT_EQ(OutsideSqlite(dir.filePath(aside[0]), QStringLiteral("select count(*) from battery;")), u"2");
+    EXPECT_EQ(OutsideSqlite(DbPath(), QStringLiteral("pragma quick_check; select count(*) from battery;")),
+        u"ok\n0");
+}
+
 TEST_F(ResultsSessionTest, ASecondSessionOnAFileAnotherHoldsNeverWritesItAndFollowsItReadOnly)
 {
     auto first = Session();

@@ -377,6 +377,34 @@ TEST_F(SharedStoreTest, AServerThatCannotBeReachedIsSaidAndReadingsWaitUntilItIs
     EXPECT_EQ(store.statuses.last(), QString());
 }
 
+// A server that goes away while the store is connected: the failed statement tells the
+// store it cannot be reached, and the status line says so from then until it is back,
+// never that the server only holds the readings up or that it is still connecting.
+TEST_F(SharedStoreTest, AServerLostMidSessionIsSaidUnreachableUntilItIsBack)
+{
+    Store store(server->Url(), QStringLiteral("alpha"));
+    store.Reading(1);
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Waiting() == 0; }));
+    ASSERT_TRUE(server->Stop());
+    store.statuses.clear();
+    store.Reading(2);
+    store.Reading(3);
+    const QString unreachable = QStringLiteral("The results database %1 cannot be reached")
+                                    .arg(ParseResultsUrl(server->Url()).Display());
+    ASSERT_TRUE(WaitUntil([&] { return !store.failures.isEmpty(); }))
+        << store.statuses.join(u'\n').toStdString();
+    ASSERT_TRUE(WaitUntil([&] {
+        return store.statuses.contains(unreachable + "; 2 readings waiting to be stored");
+    })) << store.statuses.join(u'\n').toStdString();
+    for (const QString& status : store.statuses)
+        EXPECT_TRUE(status.isEmpty() || status.startsWith(unreachable)) << status.toStdString();
+
+    ASSERT_TRUE(server->Start());
+    ASSERT_TRUE(WaitUntil([&] { return store.file.Waiting() == 0; }, std::chrono::seconds(15)));
+    EXPECT_EQ(Rows("select string_agg(dischargetime, ',' order by id) from battery"), u"1,2,3");
+    EXPECT_EQ(store.statuses.last(), QString());
+}
+
 // A role that must give its password: none found, a wrong one, then the right one from a
 // password file; no text the operator sees holds a password.
 TEST_F(SharedStoreTest, PasswordsComeFromThePasswordFileOrTheOperatorAndAreNeverShown)

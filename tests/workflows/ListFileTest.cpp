@@ -54,6 +54,7 @@ TEST(ListFile, MalformedFilesNameTheLineAndTheField)
         { file(R"("steps": 1, "stepping": "sideways", "repeat": false)", row), "Line 2, \"stepping\"" },
         { file(R"("steps": 1, "stepping": "auto", "repeat": "yes")", row), "Line 2, \"repeat\"" },
         { file(head, row), "Line 3, \"rows\": from 2 to 15 rows" },
+        { file(head, (row + ",\n").repeated(15) + row), "Line 3, \"rows\": from 2 to 15 rows" },
         { file(head, row + ",\n" + QByteArray(row).replace("\"CC\"", "\"XX\"")), "Line 5, \"mode\"" },
         { file(head, row + ",\n" + QByteArray(row).replace("\"0.1\"", "\"1,5\"")),
             "Line 5, \"low\": a number such as 12.5 is needed, not \"1,5\"" },
