@@ -582,21 +582,27 @@ void BuildAboutPage(TForm1& w, QWidget* page, int pageWidth)
     w.Label73->setOpenExternalLinks(false);
 }
 
-// Gives every caption of the pages room in the face the system has: a control whose
+// Gives every caption of a page room in the face the system has: a control whose
 // caption would be clipped gets a narrower font, never another size or place.
-void FitCaptions(TForm1& w)
+void FitCaptions(TForm1& w, QWidget* page)
 {
     // The captions the window's state gives these controls besides the one they are built
     // with; each control gets one font for all of them.
     const QStringList portCaptions = { "Select", "Connect", "Connecting…", "Disconnect" };
     const QStringList runCaptions = { "Start", "Begin", "Stop" };
-    QHash<QWidget*, QStringList> captions = { { w.combutton, portCaptions }, { w.startButton, runCaptions },
-        { w.startButtonB, runCaptions }, { w.startButtonL, runCaptions } };
-    for (QLabel* verdict : w.cRes)
-        captions.insert(
-            verdict, { StepVerdictCaption("0"), StepVerdictCaption("1"), StepVerdictCaption("2") });
+    QHash<QWidget*, QStringList> captions;
+    if (page == w.TabSheet2)
+        captions = { { w.combutton, portCaptions }, { w.startButton, runCaptions } };
+    else if (page == w.TabSheet3)
+        captions = { { w.startButtonB, runCaptions } };
+    else if (page == w.TabSheet4) {
+        captions = { { w.startButtonL, runCaptions } };
+        for (QLabel* verdict : w.cRes)
+            captions.insert(
+                verdict, { StepVerdictCaption("0"), StepVerdictCaption("1"), StepVerdictCaption("2") });
+    }
 
-    for (QWidget* control : w.PageControl1->findChildren<QWidget*>()) {
+    for (QWidget* control : page->findChildren<QWidget*>()) {
         const auto* label = qobject_cast<QLabel*>(control);
         const auto* button = qobject_cast<QAbstractButton*>(control);
         // Wrapped and rich texts are laid out by the label itself; a picture has no caption.
@@ -626,19 +632,10 @@ void TForm1::BuildLayout()
     TabSheet4 = MakePage(PageControl1, "TabSheet4", "List Test");
     TabSheet1 = MakePage(PageControl1, "TabSheet1", "Instructions");
     TabSheet5 = MakePage(PageControl1, "TabSheet5", "About");
-    const int pageWidth = 673 - 4;
+    // The other pages are built when first shown (BuildPage).
     BuildMainPage(*this, TabSheet2);
-    BuildBatteryPage(*this, TabSheet3);
-    BuildListPage(*this, TabSheet4);
-    BuildInstructionsPage(TabSheet1, pageWidth);
-    BuildAboutPage(*this, TabSheet5, pageWidth);
-    FitCaptions(*this);
+    FitCaptions(*this, TabSheet2);
     PageControl1->setCurrentIndex(0);
-    // The banner is drawn when its page is first shown, not while the window starts.
-    connect(PageControl1, &QTabWidget::currentChanged, Image1, [this] {
-        if (PageControl1->currentWidget() == TabSheet5 && Image1->pixmap().isNull())
-            Image1->setPixmap(DrawAboutBanner(Image1->size()));
-    });
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
@@ -666,4 +663,20 @@ void TForm1::BuildLayout()
     StatusError->setPalette(pal);
     StatusBar1->addPermanentWidget(StatusError);
     setStatusBar(StatusBar1);
+}
+
+void TForm1::BuildPage(QWidget* page)
+{
+    const int pageWidth = 673 - 4;
+    if (page == TabSheet3)
+        BuildBatteryPage(*this, page);
+    else if (page == TabSheet4)
+        BuildListPage(*this, page);
+    else if (page == TabSheet1)
+        BuildInstructionsPage(page, pageWidth);
+    else if (page == TabSheet5) {
+        BuildAboutPage(*this, page, pageWidth);
+        Image1->setPixmap(DrawAboutBanner(Image1->size()));
+    }
+    FitCaptions(*this, page);
 }

@@ -218,27 +218,11 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
 
     BuildLayout();
     ApplyToolTips(*this);
-    FChart = std::make_unique<BatteryChart>(Chart1, Series1, BottomAxis);
     for (QWidget* field : findChildren<QWidget*>()) {
         if (!field->objectName().isEmpty())
             FReadBackFields.insert(field->objectName(), field);
     }
-    // The boxes are asked for when needed: tests replace them after the window is made.
-    const auto boxes = [this]() -> IMessageBoxes& { return MessageBoxes(); };
     MenuActions menu;
-    menu.exportList = InstallCsvExportMenu(DBGrid1, ADOQuery1, boxes);
-    menu.exportBattery = InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes);
-    menu.exportBatteryBdf = new QAction(QStringLiteral("Export to BDF…"), DBGrid2);
-    connect(menu.exportBatteryBdf, &QAction::triggered, this, [this] {
-        RunGuarded([this] {
-            const auto path = AskFileToSave(this,
-                { QStringLiteral("Export to BDF"), QStringLiteral("battery.csv"),
-                    QStringLiteral("Battery Data Format (*.csv)"), {} });
-            if (path)
-                ExportBatteryBdf(*path);
-        });
-    });
-    DBGrid2->addAction(menu.exportBatteryBdf);
     menu.profile = new QAction(QStringLiteral("Profile…"), this);
     connect(menu.profile, &QAction::triggered, this, [this] { RunGuarded([this] { ShowProfileWindow(); }); });
     menu.batteryReport = new QAction(QStringLiteral("Battery run report…"), this);
@@ -253,14 +237,6 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     menu.batteryAnalysis = new QAction(QStringLiteral("Analysis of the battery run…"), this);
     connect(menu.batteryAnalysis, &QAction::triggered, this,
         [this] { RunGuarded([this] { ShowBatteryAnalysis(); }); });
-    FChart->InstallMenu(menu.exportBattery, boxes);
-    for (QAction* action : Chart1->actions()) {
-        if (action->text() == u"Save chart as")
-            menu.saveChart = action;
-        else if (action->text() == u"Whole run")
-            menu.wholeRun = action;
-    }
-    std::tie(menu.loadSteps, menu.saveSteps) = InstallStepFileMenu(*this);
     WireHandlers();
     WireSession();
     connect(FResults, &ResultsFile::StatusChanged, StatusStore, &QLabel::setText);
@@ -268,7 +244,8 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     connect(FResults, &ResultsFile::Replayed, StatusPanel0,
         [this](int, const QString& note) { StatusPanel0->setText(note); });
     connect(FResults, &ResultsFile::PasswordNeeded, this, &TForm1::AskResultsPassword);
-    AskWhenResultsInUse(*FResults, *this, boxes);
+    // The boxes are asked for when needed: tests replace them after the window is made.
+    AskWhenResultsInUse(*FResults, *this, [this]() -> IMessageBoxes& { return MessageBoxes(); });
     auto* trafficAction = new QAction(QStringLiteral("Traffic console…"), StatusBar1);
     connect(trafficAction, &QAction::triggered, this, &TForm1::ShowTrafficConsole);
     StatusBar1->addAction(trafficAction);
@@ -327,10 +304,75 @@ void TForm1::setEarlierRuns(std::function<std::vector<AnalysisRun>()> earlierRun
 void TForm1::RememberSettings()
 {
     const std::unique_ptr<QSettings> settings = OpenWindowSettings();
-    RestoreWindowSettings(*this, *settings);
+    FRememberedControls = RestoreWindowPosition(*this, *settings);
+    RestoreControls(*this, FRememberedControls);
     // The Profile window is made when first opened; it shows the profile then.
     FRememberedProfile = settings->value(kProfileKey).toString();
     FRemembers = true;
+}
+
+BatteryChart& TForm1::Chart()
+{
+    EnsurePage(TabSheet3);
+    return *FChart;
+}
+
+void TForm1::BuildAllPages()
+{
+    for (QWidget* page : { TabSheet3, TabSheet4, TabSheet1, TabSheet5 })
+        EnsurePage(page);
+    if (std::exchange(FPageMenusAdded, true))
+        return;
+    MenuActions menu;
+    const auto byText = [](const QWidget* owner, QStringView text) -> QAction* {
+        for (QAction* action : owner->actions()) {
+            if (action->text() == text)
+                return action;
+        }
+        return nullptr;
+    };
+    menu.exportList = byText(DBGrid1, u"Export to CSV…");
+    menu.exportBattery = byText(DBGrid2, u"Export to CSV…");
+    menu.exportBatteryBdf = byText(DBGrid2, u"Export to BDF…");
+    for (QAction* action : Chart1->actions()) {
+        if (action->text() == u"Save chart as")
+            menu.saveChart = action;
+        else if (action->text() == u"Whole run")
+            menu.wholeRun = action;
+    }
+    menu.loadSteps = GroupBox8->findChild<QAction*>(QStringLiteral("LoadStepsAction"));
+    menu.saveSteps = GroupBox8->findChild<QAction*>(QStringLiteral("SaveStepsAction"));
+    AddPageMenuEntries(*this, menu);
+}
+
+void TForm1::EnsurePage(QWidget* page)
+{
+    if (page == TabSheet2 || FBuiltPages.contains(page))
+        return;
+    FBuiltPages.append(page);
+    const bool shown = page->isVisible();
+    BuildPage(page);
+    ApplyToolTips(*page);
+    for (QWidget* field : page->findChildren<QWidget*>()) {
+        if (!field->objectName().isEmpty())
+            FReadBackFields.insert(field->objectName(), field);
+    }
+    if (page == TabSheet3)
+        WireBatteryPage();
+    else if (page == TabSheet4)
+        WireListPage();
+    else if (page == TabSheet5)
+        connect(Label73, &QLabel::linkActivated, this, [this] { RunGuarded([this] { Label73Click(Label73); }); });
+    RestoreControls(*this, FRememberedControls);
+    // Controls made on a page already shown stay hidden until shown themselves.
+    if (shown) {
+        for (QWidget* control : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (!control->testAttribute(Qt::WA_WState_ExplicitShowHide))
+                control->show();
+        }
+    }
+    if (page == TabSheet3 || page == TabSheet4)
+        ShowState();
 }
 
 void TForm1::ShowTrafficConsole()
@@ -348,26 +390,48 @@ TrafficConsole* TForm1::Traffic()
     return FTraffic;
 }
 
+namespace {
+
+using Handler = void (TForm1::*)(QObject*);
+
+void OnClick(TForm1& form, QAbstractButton* button, Handler handler)
+{
+    QObject::connect(button, &QAbstractButton::clicked, &form, [&form, button, handler] {
+        form.RunGuarded([&form, button, handler] { (form.*handler)(button); });
+    });
+}
+
+// The key filters: decimal numbers, whole numbers (widths and the address). A decimal
+// comma, typed or pasted into any decimal field, is the decimal point: "1,5" is 1.5, never 15.
+void FilterKeys(std::initializer_list<QLineEdit*> decimal, std::initializer_list<QLineEdit*> whole = {})
+{
+    const auto filter = [](bool (*accepts)(QChar)) {
+        return [accepts](QObject*, QChar& key) {
+            key = DecimalPoint(key);
+            if (!accepts(key))
+                key = QChar();
+        };
+    };
+    for (QLineEdit* edit : decimal) {
+        new KeyFilter(edit, filter(IsDecimalKey));
+        KeepDecimalPoints(edit);
+    }
+    for (QLineEdit* edit : whole)
+        new KeyFilter(edit, filter(IsWholeNumberKey));
+}
+
+} // namespace
+
 void TForm1::WireHandlers()
 {
-    using Handler = void (TForm1::*)(QObject*);
-    const auto onClick = [this](QAbstractButton* button, Handler handler) {
-        connect(button, &QAbstractButton::clicked, this,
-            [this, button, handler] { RunGuarded([this, button, handler] { (this->*handler)(button); }); });
-    };
-    onClick(startButton, &TForm1::startButtonClick);
-    onClick(BitBtn1, &TForm1::BitBtn1Click);
-    onClick(LoadFile, &TForm1::LoadFileClick);
-    onClick(BitBtn2, &TForm1::BitBtn2Click);
-    onClick(fuZaiButton, &TForm1::fuZaiButtonClick);
-    onClick(combutton, &TForm1::combuttonClick);
-    onClick(modeButton, &TForm1::modeButtonClick);
-    onClick(DButton, &TForm1::DButtonClick);
-    onClick(startButtonB, &TForm1::StartButtonBClick);
-    onClick(BSetButton, &TForm1::BSetButtonClick);
-    onClick(LSetButton, &TForm1::LSetButtonClick);
-    onClick(startButtonL, &TForm1::startButtonLClick);
-    onClick(TrigButton, &TForm1::TrigButtonClick);
+    OnClick(*this, startButton, &TForm1::startButtonClick);
+    OnClick(*this, BitBtn1, &TForm1::BitBtn1Click);
+    OnClick(*this, LoadFile, &TForm1::LoadFileClick);
+    OnClick(*this, BitBtn2, &TForm1::BitBtn2Click);
+    OnClick(*this, fuZaiButton, &TForm1::fuZaiButtonClick);
+    OnClick(*this, combutton, &TForm1::combuttonClick);
+    OnClick(*this, modeButton, &TForm1::modeButtonClick);
+    OnClick(*this, DButton, &TForm1::DButtonClick);
 
     // Sensing acts when the operator changes the selection: a click on the button already
     // selected changes nothing, and a selection made by the read-back is not the
@@ -381,15 +445,9 @@ void TForm1::WireHandlers()
         });
     }
 
-    for (int n = 0; n < kListSteps; ++n) {
-        const QString step = QString::number(n);
-        connect(StepButton[n], &QAbstractButton::clicked, this,
-            [this, step] { RunGuarded([&] { ListSet(step); }); });
-        connect(ModeStep[n], &QComboBox::currentTextChanged, this,
-            [this, step] { RunGuarded([&] { ValueSet(step); }); });
-    }
-
+    // A page is built before anything else hears that it is shown.
     connect(PageControl1, &QTabWidget::currentChanged, this, [this] {
+        EnsurePage(PageControl1->currentWidget());
         if (!FPageShownByProgram)
             RunGuarded([this] { PageControl1Change(PageControl1); });
     });
@@ -398,34 +456,59 @@ void TForm1::WireHandlers()
     portBox->OnDropDown = [this] { RunGuarded([this] { ComboDropDown(Combo); }); };
     portBox->OnCloseUp = [this] { RunGuarded([this] { ComboCloseUp(Combo); }); };
 
-    connect(Label73, &QLabel::linkActivated, this, [this] { RunGuarded([this] { Label73Click(Label73); }); });
+    FilterKeys({ ISet, VSet, PSet, RSet, MaxV, MaxI, MaxP, MinVOn, MinVOff, AutoOff, TranA0, TranB0 },
+        { TranA1, TranB1, AdrValue });
+}
 
-    // The key filters: decimal numbers, whole numbers (widths and the address); the
-    // step editor filters its first three rows only. A decimal comma, typed or pasted
-    // into any decimal field, is the decimal point: "1,5" is 1.5, never 15.
-    const auto filter = [](bool (*accepts)(QChar)) {
-        return [accepts](QObject*, QChar& key) {
-            key = DecimalPoint(key);
-            if (!accepts(key))
-                key = QChar();
-        };
-    };
-    std::vector<QLineEdit*> decimal { ISet, VSet, PSet, RSet, MaxV, MaxI, MaxP, MinVOn, MinVOff, AutoOff,
-        TranA0, TranB0, BChargeI, BOffV, testInteral };
+void TForm1::WireBatteryPage()
+{
+    OnClick(*this, startButtonB, &TForm1::StartButtonBClick);
+    OnClick(*this, BSetButton, &TForm1::BSetButtonClick);
+    FilterKeys({ BChargeI, BOffV, testInteral });
+
+    // The chart, its axes' fonts and its menu are made with the page.
+    FChart = std::make_unique<BatteryChart>(Chart1, Series1, BottomAxis);
+    BottomAxis->setRange(0, 40);
+    // The boxes are asked for when needed: tests replace them after the window is made.
+    const auto boxes = [this]() -> IMessageBoxes& { return MessageBoxes(); };
+    QAction* exportBattery = InstallCsvExportMenu(DBGrid2, ADOQuery2, boxes);
+    auto* exportBatteryBdf = new QAction(QStringLiteral("Export to BDF…"), DBGrid2);
+    connect(exportBatteryBdf, &QAction::triggered, this, [this] {
+        RunGuarded([this] {
+            const auto path = AskFileToSave(this,
+                { QStringLiteral("Export to BDF"), QStringLiteral("battery.csv"),
+                    QStringLiteral("Battery Data Format (*.csv)"), {} });
+            if (path)
+                ExportBatteryBdf(*path);
+        });
+    });
+    DBGrid2->addAction(exportBatteryBdf);
+    FChart->InstallMenu(exportBattery, boxes);
+}
+
+void TForm1::WireListPage()
+{
+    OnClick(*this, LSetButton, &TForm1::LSetButtonClick);
+    OnClick(*this, startButtonL, &TForm1::startButtonLClick);
+    OnClick(*this, TrigButton, &TForm1::TrigButtonClick);
+    for (int n = 0; n < kListSteps; ++n) {
+        const QString step = QString::number(n);
+        connect(StepButton[n], &QAbstractButton::clicked, this,
+            [this, step] { RunGuarded([&] { ListSet(step); }); });
+        connect(ModeStep[n], &QComboBox::currentTextChanged, this,
+            [this, step] { RunGuarded([&] { ValueSet(step); }); });
+    }
+    // The step editor filters the keys of its first three rows only.
     for (int n = 0; n < kListSteps; ++n) {
         for (QLineEdit* edit : { ValStep[n], DelayStep[n], LmtHStep[n], LmtLStep[n] }) {
             if (n < 3)
-                decimal.push_back(edit);
+                FilterKeys({ edit });
             else
                 KeepDecimalPoints(edit);
         }
     }
-    for (QLineEdit* edit : decimal) {
-        new KeyFilter(edit, filter(IsDecimalKey));
-        KeepDecimalPoints(edit);
-    }
-    for (QLineEdit* edit : { TranA1, TranB1, AdrValue })
-        new KeyFilter(edit, filter(IsWholeNumberKey));
+    InstallCsvExportMenu(DBGrid1, ADOQuery1, [this]() -> IMessageBoxes& { return MessageBoxes(); });
+    InstallStepFileMenu(*this);
 }
 
 void TForm1::WireSession()
@@ -527,8 +610,11 @@ void TForm1::ShowState()
     SetTextToolTip(
         combutton, s.Port() == PortState::Opening ? QStringLiteral("Press to stop connecting") : QString());
     startButton->setText(Caption(s.Run(Activity::Load)));
-    startButtonB->setText(Caption(s.Run(Activity::Battery)));
-    startButtonL->setText(Caption(s.Run(Activity::List)));
+    // A page not built yet gets its captions and locks when it is (EnsurePage).
+    if (startButtonB)
+        startButtonB->setText(Caption(s.Run(Activity::Battery)));
+    if (startButtonL)
+        startButtonL->setText(Caption(s.Run(Activity::List)));
     // A run stopped: its last readings stay, grey, until new ones come.
     for (const Activity a : { Activity::Load, Activity::Battery, Activity::List }) {
         const bool runs = s.Run(a) == RunState::Running;
@@ -546,16 +632,20 @@ void TForm1::ShowState()
     SetLocked(BitBtn1, loadRuns, inputOn);
     SetLocked(startButton, !open || !s.Armed(Activity::Load),
         open ? QStringLiteral("Send the Load Pattern with its \"Set\" button first.") : connectFirst);
-    SetLocked(startButtonB, !s.Armed(Activity::Battery),
-        QStringLiteral("Send the parameters with \"Set up\" first."));
-    SetLocked(
-        BSetButton, s.Run(Activity::Battery) == RunState::Running, LockedWhileRunning(Activity::Battery));
-    // A list that runs keeps its "Stop": otherwise its load could not be switched off.
-    const QString listFirst = QStringLiteral("Send the list with \"Set\" first.");
-    SetLocked(
-        startButtonL, !s.Armed(Activity::List) && s.Run(Activity::List) != RunState::Running, listFirst);
-    for (QPushButton* step : StepButton)
-        SetLocked(step, !s.Armed(Activity::List), listFirst);
+    if (startButtonB) {
+        SetLocked(startButtonB, !s.Armed(Activity::Battery),
+            QStringLiteral("Send the parameters with \"Set up\" first."));
+        SetLocked(BSetButton, s.Run(Activity::Battery) == RunState::Running,
+            LockedWhileRunning(Activity::Battery));
+    }
+    if (startButtonL) {
+        // A list that runs keeps its "Stop": otherwise its load could not be switched off.
+        const QString listFirst = QStringLiteral("Send the list with \"Set\" first.");
+        SetLocked(
+            startButtonL, !s.Armed(Activity::List) && s.Run(Activity::List) != RunState::Running, listFirst);
+        for (QPushButton* step : StepButton)
+            SetLocked(step, !s.Armed(Activity::List), listFirst);
+    }
     // A running activity keeps its page in front (SelectPage); the other test pages are locked.
     const std::pair<QWidget*, Activity> pages[]
         = { { TabSheet2, Activity::Load }, { TabSheet3, Activity::Battery }, { TabSheet4, Activity::List } };
@@ -576,6 +666,8 @@ void TForm1::ShowPortClosed(const QString& status)
 
 void TForm1::ShowReadBack(const ReadBackResult& result)
 {
+    // What the instrument holds goes into its fields whichever page they are on.
+    BuildAllPages();
     for (const auto& [name, text] : result.texts)
         ShowInControl(FReadBackFields.value(name), text);
     if (auto* button = qobject_cast<QRadioButton*>(FReadBackFields.value(result.select))) {
@@ -587,6 +679,7 @@ void TForm1::ShowReadBack(const ReadBackResult& result)
 
 void TForm1::ShowBatteryReading(const BatteryReading& r)
 {
+    EnsurePage(TabSheet3);
     ShowStale(Activity::Battery, false);
     LabelBV->setText(r.voltage + u'V');
     LabelBI->setText(r.current + u'A');
@@ -608,6 +701,7 @@ void TForm1::ShowBatteryReading(const BatteryReading& r)
 
 void TForm1::ShowStale(Activity activity, bool stale)
 {
+    EnsurePage(activity == Activity::Battery ? TabSheet3 : activity == Activity::List ? TabSheet4 : TabSheet2);
     const std::vector<QLabel*> labels = activity == Activity::Battery
         ? std::vector<QLabel*> { LabelBV, LabelBI, LabelBC, LabelBT, LabelBElapsed }
         : activity == Activity::List ? std::vector<QLabel*> { ListS, ListV, ListI }
@@ -621,6 +715,7 @@ void TForm1::ShowStale(Activity activity, bool stale)
 
 void TForm1::ShowListReport(const ListReport& report)
 {
+    EnsurePage(TabSheet4);
     switch (report.verdict) {
     case 0:
         Colour(ListR1, QColor(0, 0, 255));
@@ -691,11 +786,25 @@ void TForm1::FormCreate(QObject*)
     BaudRate->setCurrentIndex(1);
     ShowPage(0);
     FSession->SetMode(TestMode::Normal);
-    ListPortsInBackground();
+    // The placeholder ports go now; a port restored from the settings is kept when the
+    // system's list comes.
+    Combo->clear();
+    Combo->setEditText(QString());
     ShowState();
-    // Readied once the window is up; a row that comes first waits for it.
+    // A window never shown starts the rest at once; a shown one after its first paint.
+    QTimer::singleShot(0, this, [this] {
+        if (!isVisible())
+            StartAfterFirstPaint();
+    });
+}
+
+void TForm1::StartAfterFirstPaint()
+{
+    if (std::exchange(FStartedAfterPaint, true))
+        return;
+    ListPortsInBackground();
+    // A row that comes first waits for the results file.
     FResults->StartSession();
-    BottomAxis->setRange(0, 40);
 }
 
 void TForm1::FormClose(QObject*)
@@ -748,8 +857,6 @@ void TForm1::combuttonClick(QObject*)
 
 void TForm1::ListPortsInBackground()
 {
-    Combo->clear();
-    Combo->setEditText(QString());
     FListedPorts = std::async(std::launch::async, ListPresentPorts);
     // Nothing crosses back from the thread but the list itself, taken from the future here.
     FPortListWatch = new QTimer(this);
@@ -1255,5 +1362,8 @@ bool TForm1::event(QEvent* e)
         RunGuarded([this] { ShowChosenPort(); });
         return true;
     }
+    // What the window does not need to look complete waits until it has been seen.
+    if (e->type() == QEvent::Paint && !FStartedAfterPaint)
+        QTimer::singleShot(0, this, [this] { RunGuarded([this] { StartAfterFirstPaint(); }); });
     return QMainWindow::event(e);
 }

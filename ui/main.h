@@ -1,6 +1,6 @@
 #pragma once
-// The main window: the view of one instrument session. It builds the five pages, the
-// status bar and the grids, forwards each operator action to the rules in workflows/ and
+// The main window: the view of one instrument session. It builds the Main page and the
+// status bar at once and each other page when it is first shown (or first needed), forwards each operator action to the rules in workflows/ and
 // applies what the session reports to the controls. Every control, timer and component
 // carries its name as objectName; the captions of the start buttons and of "Select" /
 // "Connect" / "Disconnect" follow the session's state and are never read back.
@@ -9,6 +9,7 @@
 #include "publish/LiveFeed.h"
 #include "store/ResultsBackend.h"
 #include "ui/MessageBoxes.h"
+#include "ui/WindowSettings.h"
 #include "workflows/ListSequence.h"
 #include "workflows/RunAnalysis.h"
 
@@ -75,9 +76,13 @@ public:
     // the window (readings wait meanwhile); never shown or kept beyond the store.
     void AskResultsPassword(const QString& reason);
 
+    // Builds every page not built yet: a page other than Main has no controls until it is
+    // first shown. Tests and anything that looks controls up by name call this first.
+    void BuildAllPages();
+
     InstrumentSession& Session() { return *FSession; }
     ListSequence& List() { return FList; }
-    BatteryChart& Chart() { return *FChart; }
+    BatteryChart& Chart();
     ResultsFile& Results() { return *FResults; }
     // The runs table's records of the window's battery, list and profile runs.
     RunRecorder& Recorder() { return *FRecorder; }
@@ -262,7 +267,12 @@ protected:
 private:
     class Messages;
     void BuildLayout();
+    // Builds one page's controls (MainLayout.cpp); EnsurePage adds what hangs on them.
+    void BuildPage(QWidget* page);
+    void EnsurePage(QWidget* page);
     void WireHandlers();
+    void WireBatteryPage();
+    void WireListPage();
     void WireSession();
     // Captions and enabled buttons as the session's state says.
     void ShowState();
@@ -278,6 +288,8 @@ private:
     // The system's port list is read on a thread of its own at start-up (it can take
     // longer than drawing the window); the box gets it once it is there.
     void ListPortsInBackground();
+    // The port list and the results file, started once the window has been painted.
+    void StartAfterFirstPaint();
     void ShowPortList();
     void ShowStatusError(const QString& text);
     // A note in the status bar, the whole of it also as the tip.
@@ -314,6 +326,11 @@ private:
     LiveFeed FLive; // the readings and runs FPublisher publishes
     ProfileWindow* FProfile = nullptr;
     QString FRememberedProfile; // the editor's text at the last close (RememberSettings)
+    // What the last window's controls showed, for the pages not built yet.
+    RememberedControls FRememberedControls;
+    QList<QWidget*> FBuiltPages; // the pages whose controls exist
+    bool FPageMenusAdded = false;
+    bool FStartedAfterPaint = false;
     std::function<std::vector<AnalysisRun>()> FEarlierRuns;
     // The battery page's latest run: its first row in the grid, its start (UTC) and what
     // it was set up with, for the BDF sidecar.
