@@ -180,8 +180,6 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     if (!dynamic_cast<ClassicMetricsStyle*>(QApplication::style()))
         QApplication::setStyle(new ClassicMetricsStyle);
     setWindowTitle(kAppTitle);
-    // Drawn once the window is up: drawing it is no reason to show the window later.
-    QTimer::singleShot(0, this, [this] { setWindowIcon(ProgramIcon()); });
     // Where the classic face is missing, the metric-compatible sans keeps every caption
     // inside the pixel layout.
     QFont font;
@@ -802,6 +800,8 @@ void TForm1::StartAfterFirstPaint()
 {
     if (std::exchange(FStartedAfterPaint, true))
         return;
+    // Drawn once the window is up: drawing it is no reason to show the window later.
+    setWindowIcon(ProgramIcon());
     ListPortsInBackground();
     // A row that comes first waits for the results file.
     FResults->StartSession();
