@@ -16,7 +16,8 @@
 namespace {
 
 // An entry of the bar that does what `target` does; its own caption says where it acts.
-void AddRelay(QMenu* menu, const char* name, const QString& caption, QAction* target, QAction* before = nullptr)
+void AddRelay(
+    QMenu* menu, const char* name, const QString& caption, QAction* target, QAction* before = nullptr)
 {
     if (!target)
         return;
@@ -114,8 +115,8 @@ void AddPageMenuEntries(TForm1& form, const MenuActions& actions)
     auto* file = bar->findChild<QMenu*>(QStringLiteral("FileMenu"));
     auto* resultsEnd = file->findChild<QAction*>(QStringLiteral("FileResultsEnd"));
     auto* stepsEnd = file->findChild<QAction*>(QStringLiteral("FileStepsEnd"));
-    AddRelay(file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"), actions.exportBattery,
-        resultsEnd);
+    AddRelay(file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"),
+        actions.exportBattery, resultsEnd);
     AddRelay(file, "ExportListMenu", QStringLiteral("Export list results to CSV…"), actions.exportList,
         resultsEnd);
     // The chart's own entries: a choice of span, and a check mark that follows the view.

@@ -1,8 +1,8 @@
 #pragma once
 // The main window: the view of one instrument session. It builds the Main page and the
-// status bar at once and each other page when it is first shown (or first needed), forwards each operator action to the rules in workflows/ and
-// applies what the session reports to the controls. Every control, timer and component
-// carries its name as objectName; the captions of the start buttons and of "Select" /
+// status bar at once and each other page when it is first shown (or first needed), forwards each operator
+// action to the rules in workflows/ and applies what the session reports to the controls. Every control,
+// timer and component carries its name as objectName; the captions of the start buttons and of "Select" /
 // "Connect" / "Disconnect" follow the session's state and are never read back.
 #include "comm/PortEnumeration.h"
 #include "link/InstrumentSession.h"
@@ -51,6 +51,7 @@ class TrafficConsole;
 class AnalysisView;
 class ProfileWindow;
 class LivePublisher;
+class IOperatorMessages;
 
 class TForm1 : public QMainWindow
 {
@@ -288,7 +289,7 @@ private:
     // The system's port list is read on a thread of its own at start-up (it can take
     // longer than drawing the window); the box gets it once it is there.
     void ListPortsInBackground();
-    // The port list and the results file, started once the window has been painted.
+    // The port list, read once the window has been painted.
     void StartAfterFirstPaint();
     void ShowPortList();
     void ShowStatusError(const QString& text);
@@ -304,7 +305,7 @@ private:
     ListSequence FList;
     std::unique_ptr<BatteryChart> FChart;
     std::unique_ptr<IMessageBoxes> FMessageBoxes;
-    std::unique_ptr<Messages> FMessages; // the operator's refusals, through FMessageBoxes
+    std::unique_ptr<IOperatorMessages> FMessages; // the operator's refusals, through FMessageBoxes
     QHash<QString, QWidget*> FReadBackFields; // the controls the read-back writes, by name
     bool FApplyingReadBack = false; // a read-back selection is not the operator's choice
     std::array<bool, 3> FRan {}; // per activity: was running at the last state change

@@ -126,8 +126,8 @@ TEST_F(LazyPagesTest, OpeningAMenuAddsThePagesEntriesInTheirPlacesOnce)
     for (int opened = 0; opened < 2; ++opened) {
         Q_EMIT form->menuBar()->findChild<QMenu*>(QStringLiteral("FileMenu"))->aboutToShow();
         EXPECT_EQ(MenuEntries("FileMenu"),
-            (QStringList { "Export battery results to CSV…", "Export list results to CSV…", "Save chart as", "|",
-                "Load list program…", "Save list program…", "|", "&Quit" }));
+            (QStringList { "Export battery results to CSV…", "Export list results to CSV…", "Save chart as",
+                "|", "Load list program…", "Save list program…", "|", "&Quit" }));
         EXPECT_EQ(MenuEntries("ViewMenu"), (QStringList { "&Traffic console", "Whole run" }));
         EXPECT_EQ(MenuEntries("BatteryMenu"),
             (QStringList { "Profile…", "Analysis of the battery run…", "Export battery results to BDF…",
