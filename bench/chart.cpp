@@ -73,6 +73,7 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     TForm1 form;
+    form.BuildAllPages();
     form.Session().Pause = [](int) {};
     form.CoTimer->stop();
     form.show();

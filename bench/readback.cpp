@@ -106,6 +106,7 @@ void ReportBatteryLatency(int readings)
     SimulatorHost host(options);
     host.Start();
     TForm1 form;
+    form.BuildAllPages();
     form.SetMessageBoxes(std::make_unique<PrintedBoxes>());
     form.Session().Pause = [](int) {};
     form.combutton->click(); // the first click after start-up only closes

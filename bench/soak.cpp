@@ -104,6 +104,7 @@ int main(int argc, char** argv)
     long fdsBefore = 0;
     long threadsBefore = 0;
     TForm1 form;
+    form.BuildAllPages();
     form.Session().Pause = [](int) {};
     // The same pipeline, only faster: a reply ends 5 ms after its last byte, a command
     // leaves every poll / 3, a poll every pollMs.

@@ -16,11 +16,13 @@
 namespace {
 
 // An entry of the bar that does what `target` does; its own caption says where it acts.
-void AddRelay(QMenu* menu, const char* name, const QString& caption, QAction* target)
+void AddRelay(
+    QMenu* menu, const char* name, const QString& caption, QAction* target, QAction* before = nullptr)
 {
     if (!target)
         return;
-    QAction* entry = menu->addAction(caption);
+    auto* entry = new QAction(caption, menu);
+    menu->insertAction(before, entry);
     entry->setObjectName(QString::fromLatin1(name));
     QObject::connect(entry, &QAction::triggered, target, &QAction::trigger);
     // Enabled and disabled with what it stands for.
@@ -78,16 +80,9 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
     bar->setObjectName(QStringLiteral("MenuBar"));
 
     QMenu* file = AddMenu(bar, "FileMenu", QStringLiteral("&File"));
-    AddRelay(
-        file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"), actions.exportBattery);
-    AddRelay(file, "ExportListMenu", QStringLiteral("Export list results to CSV…"), actions.exportList);
-    // The chart's own entries: a choice of span, and a check mark that follows the view.
-    if (actions.saveChart)
-        file->addAction(actions.saveChart);
-    file->addSeparator();
-    AddRelay(file, "LoadStepsMenu", QStringLiteral("Load list program…"), actions.loadSteps);
-    AddRelay(file, "SaveStepsMenu", QStringLiteral("Save list program…"), actions.saveSteps);
-    file->addSeparator();
+    // The pages' entries go before these separators once the pages are built.
+    file->addSeparator()->setObjectName(QStringLiteral("FileResultsEnd"));
+    file->addSeparator()->setObjectName(QStringLiteral("FileStepsEnd"));
     QObject::connect(AddEntry(file, "QuitMenu", QStringLiteral("&Quit"), QKeySequence::Quit),
         &QAction::triggered, &form, &QWidget::close);
 
@@ -95,15 +90,11 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
     QObject::connect(
         AddEntry(view, "TrafficMenu", QStringLiteral("&Traffic console"), QKeySequence(Qt::CTRL | Qt::Key_T)),
         &QAction::triggered, &form, &TForm1::ShowTrafficConsole);
-    if (actions.wholeRun)
-        view->addAction(actions.wholeRun);
 
     QMenu* battery = AddMenu(bar, "BatteryMenu", QStringLiteral("&Battery"));
     AddRelay(battery, "ProfileMenu", QStringLiteral("Profile…"), actions.profile);
     AddRelay(battery, "BatteryAnalysisMenu", QStringLiteral("Analysis of the battery run…"),
         actions.batteryAnalysis);
-    AddRelay(battery, "ExportBatteryBdfMenu", QStringLiteral("Export battery results to BDF…"),
-        actions.exportBatteryBdf);
     AddRelay(battery, "BatteryReportMenu", QStringLiteral("Battery run report…"), actions.batteryReport);
 
     QMenu* help = AddMenu(bar, "HelpMenu", QStringLiteral("&Help"));
@@ -112,4 +103,32 @@ void BuildMenuBar(TForm1& form, const MenuActions& actions)
         &QAction::triggered, &form, [&form] { OpenDocumentation(form); });
     QObject::connect(AddEntry(help, "AboutMenu", QStringLiteral("&About")), &QAction::triggered, &form,
         [&form] { form.PageControl1->setCurrentWidget(form.TabSheet5); });
+
+    // A menu about to open shows every entry, so the pages its entries act on are built first.
+    for (QMenu* menu : { file, view, battery })
+        QObject::connect(menu, &QMenu::aboutToShow, &form, &TForm1::BuildAllPages);
+}
+
+void AddPageMenuEntries(TForm1& form, const MenuActions& actions)
+{
+    QMenuBar* bar = form.menuBar();
+    auto* file = bar->findChild<QMenu*>(QStringLiteral("FileMenu"));
+    auto* resultsEnd = file->findChild<QAction*>(QStringLiteral("FileResultsEnd"));
+    auto* stepsEnd = file->findChild<QAction*>(QStringLiteral("FileStepsEnd"));
+    AddRelay(file, "ExportBatteryMenu", QStringLiteral("Export battery results to CSV…"),
+        actions.exportBattery, resultsEnd);
+    AddRelay(file, "ExportListMenu", QStringLiteral("Export list results to CSV…"), actions.exportList,
+        resultsEnd);
+    // The chart's own entries: a choice of span, and a check mark that follows the view.
+    if (actions.saveChart)
+        file->insertAction(resultsEnd, actions.saveChart);
+    AddRelay(file, "LoadStepsMenu", QStringLiteral("Load list program…"), actions.loadSteps, stepsEnd);
+    AddRelay(file, "SaveStepsMenu", QStringLiteral("Save list program…"), actions.saveSteps, stepsEnd);
+
+    if (actions.wholeRun)
+        bar->findChild<QMenu*>(QStringLiteral("ViewMenu"))->addAction(actions.wholeRun);
+
+    auto* battery = bar->findChild<QMenu*>(QStringLiteral("BatteryMenu"));
+    AddRelay(battery, "ExportBatteryBdfMenu", QStringLiteral("Export battery results to BDF…"),
+        actions.exportBatteryBdf, battery->findChild<QAction*>(QStringLiteral("BatteryReportMenu")));
 }

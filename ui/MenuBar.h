@@ -21,8 +21,12 @@ struct MenuActions
     QAction* profile = nullptr; // the Profile window
 };
 
-// Adds the menu bar to `form`; an action left null has no entry.
+// Adds the menu bar to `form`; an action left null has no entry. Opening a menu builds
+// every page of the window (TForm1::BuildAllPages), which adds the pages' entries.
 void BuildMenuBar(TForm1& form, const MenuActions& actions);
+// Adds the entries of the pages' own actions (the grids', the chart's, the step editor's)
+// to the bar BuildMenuBar made, each where it belongs; `actions` holds only those.
+void AddPageMenuEntries(TForm1& form, const MenuActions& actions);
 
 // Where the documentation is: the installed copy beside the program, else the source
 // tree's; empty when neither is there.

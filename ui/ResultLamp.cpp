@@ -25,3 +25,11 @@ void ResultLamp::paintEvent(QPaintEvent*)
     p.setPen(CaptionColourOn(palette().color(QPalette::Window)));
     p.drawText(contentsRect(), static_cast<int>(alignment()), text());
 }
+
+void ResultLamp::Light(QLabel* lamp, const QColor& colour)
+{
+    QPalette palette = lamp->palette();
+    palette.setColor(QPalette::Window, colour);
+    lamp->setPalette(palette);
+    lamp->setAutoFillBackground(true);
+}

@@ -11,6 +11,8 @@ public:
 
     // Black on light faces (the light green of "Passed"), white on dark ones.
     static QColor CaptionColourOn(const QColor& face);
+    // Gives a lamp (or any label) the face `colour`.
+    static void Light(QLabel* lamp, const QColor& colour);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

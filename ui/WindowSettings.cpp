@@ -13,10 +13,10 @@
 
 namespace {
 
-const QString kControls = QStringLiteral("controls/");
+const QString kControls = QStringLiteral("controls");
 const QString kPosition = QStringLiteral("window/position");
 
-// Every control remembered, by its object name.
+// Every control remembered that is built (a page not yet shown has none), by its object name.
 std::vector<QWidget*> Remembered(TForm1& form)
 {
     std::vector<QWidget*> controls { form.Combo, form.BaudRate, form.AdrValue, form.BChargeI, form.BOffV,
@@ -26,6 +26,7 @@ std::vector<QWidget*> Remembered(TForm1& form)
         controls.insert(controls.end(),
             { form.ModeStep[n], form.ValStep[n], form.DelayStep[n], form.ListC[n], form.LmtLStep[n],
                 form.LmtHStep[n] });
+    std::erase(controls, nullptr);
     return controls;
 }
 
@@ -62,32 +63,45 @@ std::unique_ptr<QSettings> OpenWindowSettings()
         QSettings::IniFormat, QSettings::UserScope, QStringLiteral("dcload"), QStringLiteral("dcload"));
 }
 
-void RestoreWindowSettings(TForm1& form, QSettings& settings)
+RememberedControls RestoreWindowPosition(TForm1& form, QSettings& settings)
 {
+    RememberedControls held;
+    settings.beginGroup(kControls);
+    for (const QString& name : settings.childKeys())
+        held.insert(name, settings.value(name).toString());
+    settings.endGroup();
+    // Only onto a screen that is still there.
+    const QPoint position = settings.value(kPosition).toPoint();
+    if (settings.contains(kPosition) && QGuiApplication::screenAt(position + QPoint(40, 40)))
+        form.move(position);
+    return held;
+}
+
+void RestoreControls(TForm1& form, RememberedControls& held)
+{
+    if (held.isEmpty())
+        return;
     for (QWidget* control : Remembered(form)) {
-        const QVariant saved = settings.value(kControls + control->objectName());
-        if (!saved.isValid())
+        const auto saved = held.constFind(control->objectName());
+        if (saved == held.cend())
             continue;
         if (auto* radio = qobject_cast<QRadioButton*>(control)) {
             // Chosen without a click: the sense buttons act only on the operator's
             // choice, and never at start-up.
             const QSignalBlocker quiet(radio);
-            if (saved.toString() == u"1")
+            if (*saved == u"1")
                 radio->setChecked(true);
         } else {
-            ShowInControl(control, saved.toString());
+            ShowInControl(control, *saved);
         }
+        held.erase(saved);
     }
-    // Only onto a screen that is still there.
-    const QPoint position = settings.value(kPosition).toPoint();
-    if (settings.contains(kPosition) && QGuiApplication::screenAt(position + QPoint(40, 40)))
-        form.move(position);
 }
 
 void SaveWindowSettings(TForm1& form, QSettings& settings)
 {
     for (const QWidget* control : Remembered(form))
-        settings.setValue(kControls + control->objectName(), Shown(control));
+        settings.setValue(kControls + u'/' + control->objectName(), Shown(control));
     settings.setValue(kPosition, form.pos());
     settings.sync();
 }

@@ -1,14 +1,15 @@
 #pragma once
-// The main window: the view of one instrument session. It builds the five pages, the
-// status bar and the grids, forwards each operator action to the rules in workflows/ and
-// applies what the session reports to the controls. Every control, timer and component
-// carries its name as objectName; the captions of the start buttons and of "Select" /
+// The main window: the view of one instrument session. It builds the Main page and the
+// status bar at once and each other page when it is first shown (or first needed), forwards each operator
+// action to the rules in workflows/ and applies what the session reports to the controls. Every control,
+// timer and component carries its name as objectName; the captions of the start buttons and of "Select" /
 // "Connect" / "Disconnect" follow the session's state and are never read back.
 #include "comm/PortEnumeration.h"
 #include "link/InstrumentSession.h"
 #include "publish/LiveFeed.h"
 #include "store/ResultsBackend.h"
 #include "ui/MessageBoxes.h"
+#include "ui/WindowSettings.h"
 #include "workflows/ListSequence.h"
 #include "workflows/RunAnalysis.h"
 
@@ -50,6 +51,7 @@ class TrafficConsole;
 class AnalysisView;
 class ProfileWindow;
 class LivePublisher;
+class IOperatorMessages;
 
 class TForm1 : public QMainWindow
 {
@@ -75,9 +77,13 @@ public:
     // the window (readings wait meanwhile); never shown or kept beyond the store.
     void AskResultsPassword(const QString& reason);
 
+    // Builds every page not built yet: a page other than Main has no controls until it is
+    // first shown. Tests and anything that looks controls up by name call this first.
+    void BuildAllPages();
+
     InstrumentSession& Session() { return *FSession; }
     ListSequence& List() { return FList; }
-    BatteryChart& Chart() { return *FChart; }
+    BatteryChart& Chart();
     ResultsFile& Results() { return *FResults; }
     // The runs table's records of the window's battery, list and profile runs.
     RunRecorder& Recorder() { return *FRecorder; }
@@ -262,7 +268,12 @@ protected:
 private:
     class Messages;
     void BuildLayout();
+    // Builds one page's controls (MainLayout.cpp); EnsurePage adds what hangs on them.
+    void BuildPage(QWidget* page);
+    void EnsurePage(QWidget* page);
     void WireHandlers();
+    void WireBatteryPage();
+    void WireListPage();
     void WireSession();
     // Captions and enabled buttons as the session's state says.
     void ShowState();
@@ -278,6 +289,8 @@ private:
     // The system's port list is read on a thread of its own at start-up (it can take
     // longer than drawing the window); the box gets it once it is there.
     void ListPortsInBackground();
+    // The port list, read once the window has been painted.
+    void StartAfterFirstPaint();
     void ShowPortList();
     void ShowStatusError(const QString& text);
     // A note in the status bar, the whole of it also as the tip.
@@ -292,7 +305,7 @@ private:
     ListSequence FList;
     std::unique_ptr<BatteryChart> FChart;
     std::unique_ptr<IMessageBoxes> FMessageBoxes;
-    std::unique_ptr<Messages> FMessages; // the operator's refusals, through FMessageBoxes
+    std::unique_ptr<IOperatorMessages> FMessages; // the operator's refusals, through FMessageBoxes
     QHash<QString, QWidget*> FReadBackFields; // the controls the read-back writes, by name
     bool FApplyingReadBack = false; // a read-back selection is not the operator's choice
     std::array<bool, 3> FRan {}; // per activity: was running at the last state change
@@ -314,6 +327,11 @@ private:
     LiveFeed FLive; // the readings and runs FPublisher publishes
     ProfileWindow* FProfile = nullptr;
     QString FRememberedProfile; // the editor's text at the last close (RememberSettings)
+    // What the last window's controls showed, for the pages not built yet.
+    RememberedControls FRememberedControls;
+    QList<QWidget*> FBuiltPages; // the pages whose controls exist
+    bool FPageMenusAdded = false;
+    bool FStartedAfterPaint = false;
     std::function<std::vector<AnalysisRun>()> FEarlierRuns;
     // The battery page's latest run: its first row in the grid, its start (UTC) and what
     // it was set up with, for the BDF sidecar.

@@ -461,6 +461,7 @@ TEST_F(SharedStoreTest, TheWindowAsksForThePasswordWhileReadingsWaitAndShowsOnly
     TForm1 form(nullptr,
         std::make_unique<SharedResults>(
             ParseResultsUrl(server->Url(QStringLiteral("pwuser"))), QStringLiteral("bench-9")));
+    form.BuildAllPages();
     RecordingBoxes* boxes = RecordingBoxes::InstallOn(form);
     form.Session().Pause = [](int) {};
     form.CoTimer->stop();

@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     SimulatorHost host;
     host.Start();
     TForm1 form;
+    form.BuildAllPages();
     form.Session().Pause = [](int) {};
     form.CoTimer->stop();
     form.Session().Open(host.SlavePath(), 9600);

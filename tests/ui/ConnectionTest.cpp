@@ -88,6 +88,7 @@ TEST_F(Startup, ResultTablesOfTheLastRunAreEmptied)
     form.reset();
 
     form = std::make_unique<TForm1>();
+    form->BuildAllPages();
     ASSERT_TRUE(WaitUntil([this] { return form->Results().Emptied(); }));
     EXPECT_EQ(RowsIn("battery"), 0);
     EXPECT_EQ(RowsIn("listS"), 0);

@@ -167,6 +167,7 @@ TEST_F(ResultsFileTest, StartUpWaitsForAnotherProgramsLockThenEmptiesBeforeStori
     other.Run(QStringLiteral("begin immediate; insert into battery(InputVoltage) values ('OLD-RUN');"));
 
     form = std::make_unique<TForm1>();
+    form->BuildAllPages();
     boxes = RecordingBoxes::InstallOn(*form);
     form->Results().SetLockWaitMs(500);
     ASSERT_TRUE(
@@ -197,6 +198,7 @@ TEST_F(ResultsFileTest, ADamagedFileIsMovedAsideAndAFreshOneMade)
     damaged.close();
 
     form = std::make_unique<TForm1>();
+    form->BuildAllPages();
     boxes = RecordingBoxes::InstallOn(*form);
     ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); }));
     OpenQuietly();
@@ -283,6 +285,7 @@ TEST_F(ResultsFileTest, ReadingsAKilledRunCouldNotStoreAreStoredOnceByTheNextWin
     ASSERT_LT(stored, shown) << "readings waited for the lock";
 
     form = std::make_unique<TForm1>();
+    form->BuildAllPages();
     boxes = RecordingBoxes::InstallOn(*form);
     ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); }));
     EXPECT_TRUE(QRegularExpression(
@@ -328,6 +331,7 @@ TEST_F(ResultsFileTest, ASecondWindowBesideARunningBatteryTestNeverWritesItsFile
     for (const QString answer : { "Quit", "Open read-only" }) {
         SCOPED_TRACE(answer.toStdString());
         form = std::make_unique<TForm1>();
+        form->BuildAllPages();
         boxes = RecordingBoxes::InstallOn(*form);
         boxes->answers = { answer };
         form->show();
@@ -363,6 +367,7 @@ TEST_F(ResultsFileTest, ASecondWindowBesideARunningBatteryTestNeverWritesItsFile
 
     form.reset();
     form = std::make_unique<TForm1>();
+    form->BuildAllPages();
     boxes = RecordingBoxes::InstallOn(*form);
     ASSERT_TRUE(WaitUntil([&] { return form->Results().Emptied(); })) << "the lock went with the process";
     EXPECT_TRUE(boxes->questions.isEmpty());

@@ -125,6 +125,8 @@ protected:
     {
         ASSERT_TRUE(FWorkDir.IsValid());
         form = std::make_unique<TForm1>();
+        if (buildAllPages)
+            form->BuildAllPages();
         boxes = RecordingBoxes::InstallOn(*form);
         pauses.clear();
         pendingAtPause.clear();
@@ -224,6 +226,8 @@ protected:
         });
     }
 
+    // Every page is built before a test; a test of building them when first shown clears this.
+    bool buildAllPages = true;
     std::unique_ptr<TForm1> form;
     RecordingBoxes* boxes = nullptr;
     std::unique_ptr<SimulatorHost> host;
