@@ -59,10 +59,12 @@ int MakeSpillFile()
     return fd;
 }
 
-bool WriteAll(int fd, const char* data, size_t size, uint64_t offset)
+// pread/pwrite until the whole stretch is done; false on an error or the end of the file.
+template <typename Data, typename Call>
+bool Whole(Call call, int fd, Data data, size_t size, uint64_t offset)
 {
     while (size > 0) {
-        const ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
+        const ssize_t n = call(fd, data, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -74,19 +76,14 @@ bool WriteAll(int fd, const char* data, size_t size, uint64_t offset)
     return true;
 }
 
+bool WriteAll(int fd, const char* data, size_t size, uint64_t offset)
+{
+    return Whole(pwrite, fd, data, size, offset);
+}
+
 bool ReadAll(int fd, char* data, size_t size, uint64_t offset)
 {
-    while (size > 0) {
-        const ssize_t n = pread(fd, data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
+    return Whole(pread, fd, data, size, offset);
 }
 
 } // namespace
