@@ -3,9 +3,13 @@
 // one run; printed as ratios to the 100-reading cost. Then the peak resident memory.
 //
 //   QT_QPA_PLATFORM=offscreen bench_readings [readings measured per level, default 1000]
+#include "comm/SerialComm.h"
+#include "sim/SimulatorHost.h"
 #include "ui/main.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -91,21 +95,40 @@ int main(int argc, char** argv)
 
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
+    // A run is only started on an open port: the simulator's, until its commands have left.
+    SimulatorHost host(SimOptions {});
+    host.Start();
     TForm1 form;
     form.BuildAllPages();
     form.Session().Pause = [](int) {};
-    form.CoTimer->stop();
     form.show();
+    form.combutton->click();
+    form.Combo->setEditText(host.SlavePath());
+    form.combutton->click();
+    if (form.combutton->text() != u"Disconnect") {
+        std::fprintf(stderr, "could not connect to the simulator\n");
+        return 1;
+    }
     form.PageControl1->setCurrentIndex(1);
 
     // A run as the operator starts it: Set up, the first click stops, the second starts.
     form.Session().Maxima().voltage = 15;
     form.Session().Maxima().current = 5;
+    const auto answered = [&] {
+        const QDeadlineTimer sent(10000);
+        while (!form.Session().Pipeline().Idle() && !sent.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
+    answered();
     form.testInteral->setText(QStringLiteral("1"));
     form.BSetButton->click();
+    answered();
     form.startButtonB->click();
     form.startButtonB->click();
     form.fetchTimer->stop(); // readings come from the feed, not from polling
+    answered();
+    form.CoTimer->stop();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 200); // the last answers
 
     ReadingFeed feed(form);
     std::printf(

@@ -2,6 +2,7 @@
 // end of a socket pair: each setting as its COM-PORT command and value, each purge with the
 // queue it names. A pseudo-terminal behind a real server keeps 8 bits without parity and
 // has no modem lines, so these codes cannot be seen end to end.
+#include "TelnetBytes.h"
 #include "comm/Rfc2217Transport.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +18,6 @@ using namespace Telnet;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (const int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
-
 // A transport on one end of a socket pair, the device server's end in the test's hand,
 // with every option agreed.
 class Rfc2217Settings : public ::testing::Test
@@ -37,8 +30,7 @@ protected:
         ASSERT_EQ(fcntl(pair[0], F_SETFL, fcntl(pair[0], F_GETFL) | O_NONBLOCK), 0);
         server = pair[1];
         transport = std::make_unique<TRfc2217Transport>(pair[0]);
-        const std::string agreed
-            = Bytes({ IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, COM_PORT });
+        const std::string agreed = EveryOptionAgreed();
         ASSERT_EQ(write(server, agreed.data(), agreed.size()), static_cast<ssize_t>(agreed.size()));
         char data[64];
         iovec iov { data, sizeof data };

@@ -1,5 +1,6 @@
 // The Telnet side of a network port, fed as a device server might cut its bytes: every
 // split of the same bytes must give the same data, answers and line state.
+#include "TelnetBytes.h"
 #include "comm/TelnetParser.h"
 
 #include <gtest/gtest.h>
@@ -7,14 +8,6 @@
 using namespace Telnet;
 
 namespace {
-
-std::string Bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (const int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
 
 struct TOutcome
 {
@@ -47,8 +40,7 @@ TOutcome Parse(const std::string& wire, std::size_t cut1, std::size_t cut2)
     return o;
 }
 
-const std::string kAgreed
-    = Bytes({ IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, COM_PORT });
+const std::string kAgreed = EveryOptionAgreed();
 
 } // namespace
 
