@@ -74,8 +74,6 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     if (!dynamic_cast<ClassicMetricsStyle*>(QApplication::style()))
         QApplication::setStyle(new ClassicMetricsStyle);
     setWindowTitle(kAppTitle);
-    // Drawn once the window is up: drawing it is no reason to show the window later.
-    QTimer::singleShot(0, this, [this] { setWindowIcon(ProgramIcon()); });
     // Where the classic face is missing, the metric-compatible sans keeps every caption
     // inside the pixel layout.
     QFont font;
@@ -248,6 +246,8 @@ void TForm1::StartAfterFirstPaint()
 {
     if (std::exchange(FStartedAfterPaint, true))
         return;
+    // Drawn once the window has been seen: drawing it is no reason to show the window later.
+    setWindowIcon(ProgramIcon());
     ListPortsInBackground();
 }
 

@@ -357,7 +357,8 @@ TEST_F(WindowTest, TypicalReadingsFitTheirDisplays)
 TEST_F(WindowTest, FixedSizeWindowWithTitleFontAndStatusBar)
 {
     EXPECT_EQ(form->windowTitle(), "Kelvaron 4410/4420 DC Load Software");
-    EXPECT_FALSE(form->windowIcon().pixmap(32).isNull()) << "the desktop icon, drawn from its SVG";
+    // The desktop icon, drawn from its SVG once the window has been painted.
+    EXPECT_TRUE(WaitUntil([&] { return !form->windowIcon().pixmap(32).isNull(); }));
     // The pages' 680×476 and the menu bar above them.
     const QSize size(680, 476 + form->menuBar()->sizeHint().height());
     EXPECT_EQ(form->minimumSize(), size);
