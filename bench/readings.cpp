@@ -3,7 +3,8 @@
 // one run; printed as ratios to the 100-reading cost. Then the peak resident memory.
 //
 //   QT_QPA_PLATFORM=offscreen bench_readings [readings measured per level, default 1000]
-#include "comm/SerialComm.h"
+#include "ConnectWindow.h"
+#include "PrintedBoxes.h"
 #include "sim/SimulatorHost.h"
 #include "ui/main.h"
 
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sys/resource.h>
 #include <vector>
 
@@ -100,15 +102,12 @@ int main(int argc, char** argv)
     host.Start();
     TForm1 form;
     form.BuildAllPages();
+    // A refusal is printed: a modal box would stop the bench waiting for nobody.
+    form.SetMessageBoxes(std::make_unique<bench::PrintedBoxes>());
     form.Session().Pause = [](int) {};
     form.show();
-    form.combutton->click();
-    form.Combo->setEditText(host.SlavePath());
-    form.combutton->click();
-    if (form.combutton->text() != u"Disconnect") {
-        std::fprintf(stderr, "could not connect to the simulator\n");
+    if (!bench::ConnectWindow(form, host.SlavePath()))
         return 1;
-    }
     form.PageControl1->setCurrentIndex(1);
 
     // A run as the operator starts it: Set up, the first click stops, the second starts.

@@ -18,6 +18,7 @@
 // For finding where memory goes: SOAK_TRIM=1 hands free heap back before each hourly
 // figure (what is left is held, not fragmentation); SOAK_EXIT_HOLDING=1 ends without
 // tearing down, so a heap profiler reports everything held at the end as kept.
+#include "ConnectWindow.h"
 #include "comm/SerialComm.h"
 #include "sim/SimulatorHost.h"
 #include "store/ResultsQuery.h"
@@ -117,13 +118,8 @@ int main(int argc, char** argv)
     form.Comm1->setReadIntervalTimeout(quickest);
     form.CoTimer->setInterval(std::max(quickest, pollMs / 3));
     form.show();
-    form.combutton->click();
-    form.Combo->setEditText(host.SlavePath());
-    form.combutton->click();
-    if (form.combutton->text() != u"Disconnect") {
-        std::fprintf(stderr, "could not connect to the simulator\n");
+    if (!bench::ConnectWindow(form, host.SlavePath()))
         return 1;
-    }
 
     long readings = 0;
     QElapsedTimer clock;
