@@ -9,7 +9,6 @@
 #include "ui/main.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
