@@ -1,9 +1,10 @@
 #include "publish/LivePublisher.h"
 
+#include "publish/MosquittoLibrary.h"
+
 #include <QMetaObject>
 #include <algorithm>
 #include <chrono>
-#include <mosquitto.h>
 #include <mutex>
 
 namespace {
@@ -18,12 +19,6 @@ constexpr unsigned kReconnectLongestSeconds = 4;
 // A connect that gets no answer at all within this counts as a broker that cannot be reached.
 constexpr int kConnectAnswerMs = 3000;
 const char* const kCertificates = "/etc/ssl/certs";
-
-void InitLibrary()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { mosquitto_lib_init(); });
-}
 
 } // namespace
 
@@ -55,31 +50,31 @@ QString LivePublisher::Topic(const QString& leaf) const
 
 void LivePublisher::Start()
 {
-    InitLibrary();
+    const MosquittoCalls& mq = Mosquitto(); // throws when the library cannot be loaded
     // A random client id and a clean session: two programs of one station never push each
     // other off the broker, and nothing is left subscribed behind.
-    FClient = mosquitto_new(nullptr, true, this);
+    FClient = mq.mosquitto_new(nullptr, true, this);
     if (!FClient)
         throw EPublishSetup(QStringLiteral("cannot make an MQTT client"));
-    mosquitto_connect_callback_set(FClient, &LivePublisher::OnConnect);
-    mosquitto_disconnect_callback_set(FClient, &LivePublisher::OnDisconnect);
-    mosquitto_publish_callback_set(FClient, &LivePublisher::OnPublish);
-    mosquitto_reconnect_delay_set(FClient, kReconnectFirstSeconds, kReconnectLongestSeconds, true);
+    mq.mosquitto_connect_callback_set(FClient, &LivePublisher::OnConnect);
+    mq.mosquitto_disconnect_callback_set(FClient, &LivePublisher::OnDisconnect);
+    mq.mosquitto_publish_callback_set(FClient, &LivePublisher::OnPublish);
+    mq.mosquitto_reconnect_delay_set(FClient, kReconnectFirstSeconds, kReconnectLongestSeconds, true);
     const QByteArray status = Topic(QStringLiteral("status")).toUtf8();
-    mosquitto_will_set(FClient, status.constData(), 7, "offline", 1, true);
+    mq.mosquitto_will_set(FClient, status.constData(), 7, "offline", 1, true);
     if (!FLocation.user.isEmpty()) {
         const QByteArray user = FLocation.user.toUtf8();
         const QByteArray password = FPassword.toUtf8();
-        mosquitto_username_pw_set(
+        mq.mosquitto_username_pw_set(
             FClient, user.constData(), FPassword.isEmpty() ? nullptr : password.constData());
     }
     if (FLocation.tls) {
-        if (const int rc = mosquitto_tls_set(FClient, nullptr, kCertificates, nullptr, nullptr, nullptr);
+        if (const int rc = mq.mosquitto_tls_set(FClient, nullptr, kCertificates, nullptr, nullptr, nullptr);
             rc != MOSQ_ERR_SUCCESS)
             throw EPublishSetup(
                 QStringLiteral("Publishing to %1: TLS cannot be set up with the certificates in "
                                "%2: %3")
-                    .arg(FUrl, QLatin1String(kCertificates), QString::fromUtf8(mosquitto_strerror(rc))));
+                    .arg(FUrl, QLatin1String(kCertificates), QString::fromUtf8(mq.mosquitto_strerror(rc))));
     }
     FRetryMs = kReconnectFirstSeconds * 1000;
     TryFirstConnect();
@@ -91,16 +86,16 @@ void LivePublisher::Start()
 void LivePublisher::TryFirstConnect()
 {
     const QByteArray host = FLocation.host.toUtf8();
-    if (mosquitto_connect_async(FClient, host.constData(), FLocation.port, kKeepAliveSeconds)
+    if (Mosquitto().mosquitto_connect_async(FClient, host.constData(), FLocation.port, kKeepAliveSeconds)
         != MOSQ_ERR_SUCCESS) {
         SetState(State::Unreachable, {});
         FFirstConnect.start(FRetryMs);
         FRetryMs = std::min(2 * FRetryMs, static_cast<int>(kReconnectLongestSeconds * 1000));
         return;
     }
-    if (const int rc = mosquitto_loop_start(FClient); rc != MOSQ_ERR_SUCCESS)
+    if (const int rc = Mosquitto().mosquitto_loop_start(FClient); rc != MOSQ_ERR_SUCCESS)
         throw EPublishSetup(QStringLiteral("Publishing to %1: the network thread cannot start: %2")
-                                .arg(FUrl, QString::fromUtf8(mosquitto_strerror(rc))));
+                                .arg(FUrl, QString::fromUtf8(Mosquitto().mosquitto_strerror(rc))));
     FLoopRunning = true;
     if (FState == State::Connecting)
         FConnectWatch.start(kConnectAnswerMs);
@@ -113,7 +108,7 @@ void LivePublisher::PublishReading(const QByteArray& message)
         return;
     }
     const QByteArray topic = Topic(QStringLiteral("reading")).toUtf8();
-    if (mosquitto_publish(FClient, nullptr, topic.constData(), static_cast<int>(message.size()),
+    if (Mosquitto().mosquitto_publish(FClient, nullptr, topic.constData(), static_cast<int>(message.size()),
             message.constData(), 0, false)
         != MOSQ_ERR_SUCCESS)
         ++FReadingsNotPublished;
@@ -131,7 +126,7 @@ void LivePublisher::Send(const QString& topic, const QByteArray& payload, int qo
     const QByteArray name = topic.toUtf8();
     std::lock_guard lock(FLock);
     int mid = 0;
-    const int rc = mosquitto_publish(
+    const int rc = Mosquitto().mosquitto_publish(
         FClient, &mid, name.constData(), static_cast<int>(payload.size()), payload.constData(), qos, retain);
     // Without a connection a QoS 1 message is queued all the same (MOSQ_ERR_NO_CONN): it is
     // sent when the connection is back.
@@ -157,10 +152,10 @@ int LivePublisher::Finish(int boundMs)
             runsLeft += isRun ? 1 : 0;
     }
     // A disconnect the client asks for is clean: the broker drops the last will.
-    mosquitto_disconnect(FClient);
+    Mosquitto().mosquitto_disconnect(FClient);
     if (FLoopRunning)
-        mosquitto_loop_stop(FClient, false);
-    mosquitto_destroy(FClient);
+        Mosquitto().mosquitto_loop_stop(FClient, false);
+    Mosquitto().mosquitto_destroy(FClient);
     FClient = nullptr;
     FConnected = false;
     return runsLeft;
@@ -198,7 +193,7 @@ void LivePublisher::OnConnect(mosquitto* client, void* self, int rc)
 {
     auto* publisher = static_cast<LivePublisher*>(self);
     if (rc != 0) {
-        const QString refusal = QString::fromUtf8(mosquitto_connack_string(rc));
+        const QString refusal = QString::fromUtf8(Mosquitto().mosquitto_connack_string(rc));
         Post(publisher, State::Unreachable, refusal);
         return;
     }
@@ -209,7 +204,7 @@ void LivePublisher::OnConnect(mosquitto* client, void* self, int rc)
     if (leaving)
         publisher->Send(publisher->Topic(QStringLiteral("status")), "offline", 1, true, false);
     else
-        mosquitto_publish(client, nullptr, status.constData(), 6, "online", 1, true);
+        Mosquitto().mosquitto_publish(client, nullptr, status.constData(), 6, "online", 1, true);
     Post(publisher, State::Publishing);
 }
 

@@ -118,6 +118,8 @@ void ResultsFile::Enqueue(Row row)
     if (row.journalKey == 0)
         JournalRows({ &row });
     FWaiting.push_back(std::move(row));
+    if (FHeld)
+        ResumeSession();
     // A batching store: a write under way or a retry due takes the rows with it;
     // otherwise a full batch goes now and a smaller one on its time.
     if (FBackend->Batches() && FReady && !FRetry->isActive()) {
@@ -132,14 +134,27 @@ void ResultsFile::Enqueue(Row row)
 
 void ResultsFile::StartSession()
 {
+    StartSessionHeld();
+    // A shared store's rows from an earlier run are queued, and said, at once.
+    if (FBackend->Batches() && std::exchange(FJournalDue, false))
+        LoadJournal();
+    ResumeSession();
+}
+
+void ResultsFile::StartSessionHeld()
+{
     FReady = false;
     FWaitingSince = 0;
     FLockReported = false;
-    if (FBackend->Batches())
-        LoadJournal();
-    else
-        FJournalDue = true;
-    FRetry->start(0);
+    FJournalDue = true;
+    FHeld = true;
+}
+
+void ResultsFile::ResumeSession()
+{
+    FHeld = false;
+    if (!FReady && !FRetry->isActive())
+        FRetry->start(0);
 }
 
 void ResultsFile::SetPassword(const QString& password)

@@ -60,6 +60,10 @@ public:
     // server that cannot be reached, or earlier rows that cannot be archived, are
     // reported at once and tried again. A file in use by another window: see InUse.
     void StartSession();
+    // As StartSession, but the store is first touched by ResumeSession or by the first row
+    // stored, whichever comes first: the window opens its file once it has been seen.
+    void StartSessionHeld();
+    void ResumeSession();
     // How long a lock is waited for before it is reported (tests shorten it).
     void SetLockWaitMs(int ms) { FLockWaitMs = ms; }
     // Ready for this session's rows: the local file emptied, the shared store reached
@@ -165,6 +169,7 @@ private:
     std::unique_ptr<ResultsBackend> FBackend;
     std::unique_ptr<ResultsJournal> FJournal; // made at the first need; none when the store has no name
     bool FJournalMade = false; // whether FJournal was looked for
+    bool FHeld = false; // StartSessionHeld until ResumeSession or the first row
     bool FJournalDue = false; // the local file: the journal is read once the file is held
     // The local file: a journal's rows left by an earlier session, stored before the file
     // is emptied, so they are archived with that session's.

@@ -233,8 +233,8 @@ void TForm1::FormCreate(QObject*)
     Combo->clear();
     Combo->setEditText(QString());
     ShowState();
-    // Readied once the window is up; a row that comes first waits for it.
-    FResults->StartSession();
+    // Opened once the window has been seen; a row that comes first opens it.
+    FResults->StartSessionHeld();
     // A window never shown lists the ports at once; a shown one after its first paint.
     QTimer::singleShot(0, this, [this] {
         if (!isVisible())
@@ -248,6 +248,7 @@ void TForm1::StartAfterFirstPaint()
         return;
     // Drawn once the window has been seen: drawing it is no reason to show the window later.
     setWindowIcon(ProgramIcon());
+    FResults->ResumeSession();
     ListPortsInBackground();
 }
 

@@ -1,5 +1,6 @@
 // Live readings over MQTT end to end: dcload-cli against its built-in simulator publishing to
 // a mosquitto of the test's own, mosquitto_sub listening. Skipped where mosquitto is missing.
+#include "publish/MosquittoLibrary.h"
 #include "publish/PublishUrl.h"
 #include "support/EventLoop.h"
 #include "support/MqttTestBroker.h"
@@ -246,6 +247,32 @@ TEST(PublishPasswordTest, PasswordFromFile)
             EXPECT_TRUE(f.errors.contains(QStringLiteral("4 readings were not published")))
                 << f.errors.toStdString();
         }
+    }
+}
+
+// libmosquitto is loaded on the first publish, so a machine without it (or with something
+// else under its name) says so when publishing starts instead of refusing to start at all.
+TEST(MosquittoLibraryTest, LoadsTheLibraryOrSaysWhatIsMissing)
+{
+    struct Case
+    {
+        const char* library;
+        bool loads;
+        const char* said; // in the message when it does not
+    };
+    const Case cases[] = {
+        { kMosquittoLibrary, true, "" },
+        { "libdcload-no-such-library.so.1", false, "cannot be loaded: libdcload-no-such-library.so.1" },
+        { "libm.so.6", false, "libm.so.6 lacks mosquitto_lib_init, mosquitto_new," },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.library);
+        MosquittoCalls calls;
+        QString error;
+        EXPECT_EQ(LoadMosquitto(c.library, calls, error), c.loads);
+        EXPECT_EQ(calls.mosquitto_publish != nullptr, c.loads) << "a failed load leaves no calls";
+        EXPECT_TRUE(error.contains(QLatin1String(c.said))) << error.toStdString();
+        EXPECT_EQ(error.isEmpty(), c.loads);
     }
 }
 

@@ -254,6 +254,40 @@ TEST_F(ResultsQueueTest, AStoreHeldAtItsStartIsTriedAgainAfterItWasReported)
     EXPECT_EQ(failures.size(), 1) << failures.join(u'\n').toStdString();
 }
 
+// The window holds its store's start until it has been seen, so opening it never delays the
+// first look; a row that comes first starts it all the same, and nothing is lost meanwhile.
+TEST_F(ResultsQueueTest, AHeldStartTouchesTheStoreOnlyWhenResumedOrWhenARowComes)
+{
+    struct Case
+    {
+        const char* name;
+        bool resume;
+        int rows;
+        int starts; // of the store, once things have settled
+    };
+    const Case cases[] = {
+        { "held", false, 0, 0 },
+        { "resumed", true, 0, 1 },
+        { "a row comes first", false, 2, 1 },
+        { "a row, then resumed", true, 2, 1 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto held = std::make_shared<StoreState>();
+        ResultsFile session(std::make_unique<FakeBatchingStore>(held));
+        session.StartSessionHeld();
+        for (int i = 0; i < c.rows; ++i)
+            session.Insert(ResultsTable::Battery, { QStringLiteral("v%1").arg(i) }, {});
+        if (c.resume)
+            session.ResumeSession();
+        WaitUntil([] { return false; }, std::chrono::milliseconds(150));
+        EXPECT_EQ(held->starts, c.starts);
+        EXPECT_EQ(session.Emptied(), c.starts > 0);
+        EXPECT_EQ(session.Waiting(), 0);
+        EXPECT_EQ(static_cast<int>(held->held.size()), c.rows);
+    }
+}
+
 TEST_F(ResultsQueueTest, RowsAreNumberedWithinTheirRunAndARunsRecordTravelsInOrderWithThem)
 {
     Insert(0, 2);
