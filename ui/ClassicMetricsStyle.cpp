@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QStyleOptionButton>
 #include <QStyleOptionComplex>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -57,14 +58,31 @@ bool AllFit(const QWidget* control, const QFont& font, const QStringList& captio
     return true;
 }
 
+// How many times the room the widest of `captions` needs in `font`: above 1 it is clipped.
+double Overflow(const QWidget* control, const QFont& font, const QStringList& captions)
+{
+    const QFontMetrics fm(font);
+    double most = 0;
+    for (const QString& caption : captions) {
+        if (caption.isEmpty())
+            continue;
+        const QRect room = CaptionRoom(control, caption, fm);
+        most = std::max(most, fm.size(Qt::TextShowMnemonic, caption).width() / std::max(1.0, double(room.width())));
+    }
+    return most;
+}
+
 // The installed narrow face of the family `font` is drawn in ("Liberation Sans Narrow",
 // "DejaVu Sans Condensed"); empty when there is none.
 QString NarrowFamilyOf(const QFont& font)
 {
     const QString family = QFontInfo(font).family();
+    // The list of what is installed: asking for one face by name costs a fallback search
+    // when it is missing.
+    const QStringList installed = QFontDatabase::families();
     for (const char* suffix : { " Narrow", " Condensed" }) {
         const QString narrow = family + QLatin1String(suffix);
-        if (QFontDatabase::hasFamily(narrow))
+        if (installed.contains(narrow, Qt::CaseInsensitive))
             return narrow;
     }
     return {};
@@ -116,6 +134,14 @@ QRect ClassicMetricsStyle::subControlRect(ComplexControl control, const QStyleOp
 void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& captions)
 {
     const QFont own = control->font();
+    // A label as large as its size hint shows its text whole: the hint is the text's size
+    // and the label's extras, and laid-out labels keep it, so no text is measured again.
+    if (const auto* label = qobject_cast<const QLabel*>(control);
+        label && captions == QStringList { label->text() }) {
+        const QSize hint = label->sizeHint();
+        if (label->width() >= hint.width() && label->height() >= hint.height())
+            return;
+    }
     if (AllFit(control, own, captions))
         return;
     // A face designed narrow reads better than one squeezed, and both better than a
@@ -132,15 +158,40 @@ void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& capti
             narrower.push_back(condensed);
         }
     }
-    const int pixels = QFontInfo(own).pixelSize();
-    for (int smaller = pixels - 1; smaller >= pixels * 5 / 6; --smaller)
-        narrower.push_back(Resized(narrower.back(), smaller));
     for (const QFont& font : narrower) {
         if (AllFit(control, font, captions)) {
             control->setFont(font);
             return;
         }
     }
+    // A pixel smaller at a time. Text widths grow in step with the size, so sizes at which
+    // the widest caption would still overflow by more than a twentieth are not loaded:
+    // each size loads a face, a noticeable part of the window's start-up.
+    const QFont& narrowest = narrower.back();
+    const int pixels = QFontInfo(own).pixelSize();
+    const double overflow = Overflow(control, narrowest, captions);
+    for (int smaller = pixels - 1; smaller >= pixels * 5 / 6; --smaller) {
+        const bool hopeless = overflow * smaller / pixels > 1.05 && smaller > pixels * 5 / 6;
+        if (hopeless)
+            continue;
+        QFont font = Resized(narrowest, smaller);
+        if (AllFit(control, font, captions)) {
+            control->setFont(font);
+            return;
+        }
+    }
     // Clipped even so; the narrowest shows the most of it.
-    control->setFont(narrower.back());
+    control->setFont(Resized(narrowest, pixels * 5 / 6));
+}
+
+QStringList ClassicMetricsStyle::WindowFamilies()
+{
+    const QStringList faces
+        = { QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans") };
+    const QStringList installed = QFontDatabase::families();
+    for (const QString& face : faces) {
+        if (installed.contains(face, Qt::CaseInsensitive))
+            return { face };
+    }
+    return faces;
 }

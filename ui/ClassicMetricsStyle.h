@@ -27,4 +27,10 @@ public:
     // size. One font for all captions, so a caption that changes with the control's state
     // keeps its face. The control's geometry stays as laid out.
     static void FitCaptions(QWidget* control, const QStringList& captions);
+
+    // The window's face: the classic one where it is installed, otherwise the first of its
+    // metric-compatible stand-ins that is. Only an installed face is named (all of them when
+    // none is): for a face that is missing Qt looks up fallbacks at every size and weight,
+    // which cost the window a tenth of its start-up.
+    static QStringList WindowFamilies();
 };

@@ -292,12 +292,14 @@ QString Wrapped(const QString& text)
     return wrapped;
 }
 
-const QHash<QString, QString>& Table()
+// The texts as written: a tip is wrapped when a control takes it, so the start-up wraps only
+// the tips of the page it shows.
+const QHash<QString, const char*>& Table()
 {
-    static const QHash<QString, QString> table = [] {
-        QHash<QString, QString> t;
+    static const QHash<QString, const char*> table = [] {
+        QHash<QString, const char*> t;
         for (const Tip& tip : kTips)
-            t.insert(QString::fromLatin1(tip.name), Wrapped(QString::fromUtf8(tip.text)));
+            t.insert(QString::fromLatin1(tip.name), tip.text);
         return t;
     }();
     return table;
@@ -338,11 +340,11 @@ QStringList LockReasons(const QWidget* w)
     return reasons;
 }
 
-void ShowTip(QWidget* w)
+// `own` is the control's own tip (ToolTipFor its name).
+void ShowTip(QWidget* w, const QString& own)
 {
     const QStringList reasons = LockReasons(w);
     QStringList lines = reasons;
-    const QString own = ToolTipFor(w->objectName());
     if (!own.isEmpty())
         lines.append(own);
     if (const PageTab tab = TabOf(w); tab.tabs) {
@@ -354,9 +356,12 @@ void ShowTip(QWidget* w)
     }
 }
 
-bool HasTip(const QWidget* w)
+// Shows the tip of `w` where it has one, its own or a lock's.
+void ShowAnyTip(QWidget* w)
 {
-    return !ToolTipFor(w->objectName()).isEmpty() || !LockReason(w).isEmpty();
+    const QString own = ToolTipFor(w->objectName());
+    if (!own.isEmpty() || !LockReason(w).isEmpty())
+        ShowTip(w, own);
 }
 
 // A locked page's tab is disabled, except while the page is in front: the tab bar would
@@ -392,9 +397,9 @@ void WatchTabs(QTabWidget& tabs)
 
 QString ToolTipFor(const QString& objectName)
 {
-    const QHash<QString, QString>& table = Table();
+    const QHash<QString, const char*>& table = Table();
     if (const auto it = table.constFind(objectName); it != table.constEnd())
-        return *it;
+        return Wrapped(QString::fromUtf8(*it));
     qsizetype digits = objectName.size();
     while (digits > 0 && objectName[digits - 1].isDigit())
         --digits;
@@ -414,10 +419,8 @@ QString ToolTipFor(const QString& objectName)
 
 void ApplyToolTips(QWidget& window)
 {
-    for (QWidget* w : window.findChildren<QWidget*>()) {
-        if (HasTip(w))
-            ShowTip(w);
-    }
+    for (QWidget* w : window.findChildren<QWidget*>())
+        ShowAnyTip(w);
 }
 
 void SetLocked(QWidget* w, bool locked, const QString& reason)
@@ -431,11 +434,9 @@ void SetLocked(QWidget* w, bool locked, const QString& reason)
         SyncTabs(*tab.tabs);
     }
     w->setEnabled(!locked);
-    ShowTip(w);
-    for (QWidget* inner : w->findChildren<QWidget*>()) {
-        if (HasTip(inner))
-            ShowTip(inner);
-    }
+    ShowTip(w, ToolTipFor(w->objectName()));
+    for (QWidget* inner : w->findChildren<QWidget*>())
+        ShowAnyTip(inner);
 }
 
 void SetTextToolTip(QWidget* w, const QString& text)

@@ -77,8 +77,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     // Where the classic face is missing, the metric-compatible sans keeps every caption
     // inside the pixel layout.
     QFont font;
-    font.setFamilies({ QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
-        QStringLiteral("DejaVu Sans") });
+    font.setFamilies(ClassicMetricsStyle::WindowFamilies());
     font.setPixelSize(11);
     setFont(font);
 
