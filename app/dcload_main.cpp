@@ -7,6 +7,7 @@
 #include "sim/SimulatorHost.h"
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
+#include "ui/ClassicMetricsStyle.h"
 #include "ui/WindowSettings.h"
 #include "ui/main.h"
 #include "workflows/ProgramInfo.h"
@@ -153,6 +154,9 @@ int main(int argc, char** argv)
     std::unique_ptr<ResultsBackend> results;
     if (location)
         results = std::make_unique<SharedResults>(*location, station);
+    // Message boxes and menus use the window's face too. Set before the window is built, no
+    // control of it loads the default face on its way to the window's.
+    QApplication::setFont(ClassicMetricsStyle::WindowFont());
     TForm1 w(nullptr, std::move(results));
     if (!station.isEmpty())
         w.setStation(station);
@@ -167,8 +171,6 @@ int main(int argc, char** argv)
             return kPublishFailedExit;
         }
     }
-    // Message boxes and menus use the window's face too.
-    QApplication::setFont(w.font());
     if (line.IsSet(QStringLiteral("simulator"))) {
         // Each connect to "SIM" starts a fresh simulator; it stops once the port has closed.
         w.EnableSimulatorPort([simulator] {

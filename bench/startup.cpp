@@ -6,12 +6,16 @@
 // because it stays steady on a machine busy with other work.
 //   bench_startup [N]   (default 15)
 // BENCH_PROGRAM=path times another build of the program against the same yardstick.
+// Both run on the one core this bench starts on: on a virtual machine whose cores ran at
+// different speeds (one shared with a busy neighbour), runs landing on either core at
+// random made the ratio swing between 1.1 and 1.6 from one invocation to the next.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <sched.h>
 #include <sys/resource.h>
 #include <vector>
 
@@ -67,6 +71,12 @@ double Median(std::vector<double> v)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    const int core = sched_getcpu();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(core, &one);
+    if (core < 0 || sched_setaffinity(0, sizeof one, &one) != 0)
+        std::fprintf(stderr, "cannot keep the runs on one core; the ratio may swing\n");
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     QTemporaryDir dir;
     if (!dir.isValid())
@@ -89,7 +99,7 @@ int main(int argc, char** argv)
     }
     const double ww = Median(windowWall), bw = Median(bareWall);
     const double wc = Median(windowCpu), bc = Median(bareCpu);
-    std::printf("start-up to first paint, median of %d runs each (offscreen)\n", runs);
+    std::printf("start-up to first paint, median of %d runs each (offscreen, core %d)\n", runs, core);
     std::printf("               %10s %10s\n", "wall ms", "cpu ms");
     std::printf("  dcload       %10.1f %10.1f\n", ww, wc);
     std::printf("  bare window  %10.1f %10.1f\n", bw, bc);

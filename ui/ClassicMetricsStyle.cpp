@@ -6,11 +6,18 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QIconEngine>
+#include <QGroupBox>
 #include <QLabel>
+#include <QPainter>
+#include <QPointer>
+#include <qdrawutil.h>
 #include <QRadioButton>
 #include <QStyleOptionButton>
 #include <QStyleOptionComplex>
 #include <algorithm>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,6 +101,49 @@ QFont Resized(QFont font, int pixels)
     return font;
 }
 
+// An icon that is made when it is first drawn or measured.
+class DeferredIcon : public QIconEngine
+{
+public:
+    explicit DeferredIcon(std::function<QIcon()> make)
+        : FMake(std::move(make))
+    { }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        Made().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return Made().pixmap(size, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return Made().actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override
+    {
+        return Made().availableSizes(mode, state);
+    }
+    QIconEngine* clone() const override
+    {
+        auto* copy = new DeferredIcon(FMake);
+        copy->FIcon = FIcon;
+        return copy;
+    }
+    QString key() const override { return QStringLiteral("dcload-deferred"); }
+
+private:
+    const QIcon& Made()
+    {
+        if (FMake)
+            FIcon = std::exchange(FMake, nullptr)();
+        return FIcon;
+    }
+
+    std::function<QIcon()> FMake;
+    QIcon FIcon;
+};
+
 } // namespace
 
 // A fresh instance of the application's style as base: a proxy owns its base, and the
@@ -129,6 +179,35 @@ QRect ClassicMetricsStyle::subControlRect(ComplexControl control, const QStyleOp
     default:
         return QProxyStyle::subControlRect(control, option, subControl, widget);
     }
+}
+
+void ClassicMetricsStyle::drawPrimitive(
+    PrimitiveElement element, const QStyleOption* option, QPainter* painter, const QWidget* widget) const
+{
+    if (element != PE_FrameGroupBox || baseStyle()->name().compare(u"fusion", Qt::CaseInsensitive) != 0) {
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+        return;
+    }
+    // Where Fusion puts its frame: below the title, or a little below the top without one.
+    constexpr int kBelowTitle = 3;
+    const auto* box = qobject_cast<const QGroupBox*>(widget);
+    const int top = box && !box->isCheckable() && box->title().isEmpty()
+        ? kBelowTitle
+        : std::max(pixelMetric(PM_ExclusiveIndicatorHeight, option, widget), option->fontMetrics.height())
+            + kBelowTitle;
+    qDrawShadeRect(painter, option->rect.adjusted(0, top, 0, 0), option->palette, true, 1, 0);
+}
+
+QIcon ClassicMetricsStyle::standardIcon(
+    StandardPixmap standardIcon, const QStyleOption* option, const QWidget* widget) const
+{
+    if (standardIcon != SP_ToolBarHorizontalExtensionButton && standardIcon != SP_ToolBarVerticalExtensionButton)
+        return QProxyStyle::standardIcon(standardIcon, option, widget);
+    // Made by the base style, which this style owns; neither the option nor the widget is
+    // kept, as either may be gone by then.
+    return QIcon(new DeferredIcon([base = QPointer<QStyle>(baseStyle()), standardIcon] {
+        return base ? base->standardIcon(standardIcon) : QIcon();
+    }));
 }
 
 void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& captions)
@@ -184,14 +263,19 @@ void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& capti
     control->setFont(Resized(narrowest, pixels * 5 / 6));
 }
 
-QStringList ClassicMetricsStyle::WindowFamilies()
+QFont ClassicMetricsStyle::WindowFont()
 {
     const QStringList faces
         = { QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans") };
     const QStringList installed = QFontDatabase::families();
+    QFont font;
+    font.setFamilies(faces);
     for (const QString& face : faces) {
-        if (installed.contains(face, Qt::CaseInsensitive))
-            return { face };
+        if (installed.contains(face, Qt::CaseInsensitive)) {
+            font.setFamilies({ face });
+            break;
+        }
     }
-    return faces;
+    font.setPixelSize(11);
+    return font;
 }

@@ -7,6 +7,7 @@
 // The classic face those pixels were measured in is missing on most systems, and the face
 // that stands in may be wider: FitCaptions gives a control a narrower cut of its font
 // where one of its captions would otherwise be clipped.
+#include <QFont>
 #include <QProxyStyle>
 #include <QStringList>
 
@@ -19,6 +20,15 @@ public:
         const QWidget* widget) const override;
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl subControl,
         const QWidget* widget) const override;
+    // Over Fusion, a group box's frame is etched, as classic ones are, and drawn rather than
+    // read from an image: the first image a program reads has Qt load every image format
+    // plugin, which cost the window a tenth of its start-up.
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+        const QWidget* widget = nullptr) const override;
+    // For the same reason, a tool bar's or menu bar's overflow arrow is read when it is first
+    // drawn: every menu bar asks for it as it is made, and the window's menus never overflow.
+    QIcon standardIcon(StandardPixmap standardIcon, const QStyleOption* option = nullptr,
+        const QWidget* widget = nullptr) const override;
 
     // Gives a button (push, radio or check) or a plain-text label the first of these fonts
     // in which every one of `captions` fits the room its style leaves for text: its own
@@ -28,9 +38,9 @@ public:
     // keeps its face. The control's geometry stays as laid out.
     static void FitCaptions(QWidget* control, const QStringList& captions);
 
-    // The window's face: the classic one where it is installed, otherwise the first of its
-    // metric-compatible stand-ins that is. Only an installed face is named (all of them when
-    // none is): for a face that is missing Qt looks up fallbacks at every size and weight,
-    // which cost the window a tenth of its start-up.
-    static QStringList WindowFamilies();
+    // The window's font, 11 pixels: the classic face where it is installed, otherwise the
+    // first of its metric-compatible stand-ins that is. Only an installed face is named (all
+    // of them when none is): for a face that is missing Qt looks up fallbacks at every size
+    // and weight, which cost the window a tenth of its start-up.
+    static QFont WindowFont();
 };

@@ -76,10 +76,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<ResultsBackend> results)
     setWindowTitle(kAppTitle);
     // Where the classic face is missing, the metric-compatible sans keeps every caption
     // inside the pixel layout.
-    QFont font;
-    font.setFamilies(ClassicMetricsStyle::WindowFamilies());
-    font.setPixelSize(11);
-    setFont(font);
+    setFont(ClassicMetricsStyle::WindowFont());
 
     // Non-visual parts first: the grids show the queries' models.
     FSession = new InstrumentSession(this);

@@ -4,11 +4,16 @@
 #include "WindowFixture.h"
 #include "ui/WindowSettings.h"
 
+#include "ui/ClassicMetricsStyle.h"
+
 #include <QAction>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QSettings>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -135,6 +140,72 @@ TEST_F(LazyPagesTest, OpeningAMenuAddsThePagesEntriesInTheirPlacesOnce)
     }
     EXPECT_NE(form->DBGrid2, nullptr);
     EXPECT_NE(form->GroupBox8, nullptr);
+}
+
+// What the first look at the window needs, and nothing else: each of these, loaded on the way
+// to the first paint, cost the start-up a tenth or more.
+TEST(StartUpTest, TheFirstPaintLoadsNoImagePluginNorMqttNorResultsStore)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QProcess window;
+    window.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
+    window.setProcessEnvironment(env);
+    window.start(QStringLiteral(DCLOAD_EXE), { QStringLiteral("--exit-after-first-paint") });
+    ASSERT_TRUE(window.waitForFinished(60000));
+    ASSERT_EQ(window.exitCode(), 0);
+    const QString loaded = QString::fromLocal8Bit(window.readAllStandardError());
+    ASSERT_TRUE(loaded.contains(u"libqoffscreen")) << "the loader's trace is missing";
+    const struct
+    {
+        const char* what;
+        const char* library;
+    } late[] = {
+        { "an image format plugin", "/imageformats/" },
+        { "libmosquitto", "libmosquitto" },
+        { "the TLS libraries", "libssl" },
+        { "the SQL driver", "/sqldrivers/" },
+    };
+    for (const auto& l : late)
+        EXPECT_FALSE(loaded.contains(QLatin1String(l.library))) << l.what << " is loaded before the first paint";
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("db.sqlite")))) << "the results file is opened before the first paint";
+}
+
+// The frames and the arrow the style draws without reading images still look as they should.
+TEST(ClassicStyleTest, GroupBoxFramesAreDrawnAndTheOverflowArrowIsReadWhenDrawn)
+{
+    ClassicMetricsStyle style;
+    for (const QStyle::StandardPixmap arrow :
+        { QStyle::SP_ToolBarHorizontalExtensionButton, QStyle::SP_ToolBarVerticalExtensionButton }) {
+        SCOPED_TRACE(arrow);
+        const QImage drawn = style.standardIcon(arrow).pixmap(16, 16).toImage();
+        const QImage read = style.baseStyle()->standardIcon(arrow).pixmap(16, 16).toImage();
+        ASSERT_FALSE(read.isNull());
+        EXPECT_EQ(drawn, read);
+    }
+
+    const struct
+    {
+        const char* title;
+        int frameTop; // the first row of the frame's left edge
+    } boxes[] = { { "", 3 }, { "Load Setup", 0 } };
+    for (const auto& b : boxes) {
+        SCOPED_TRACE(b.title);
+        QGroupBox box(QString::fromLatin1(b.title));
+        box.setStyle(&style);
+        box.resize(120, 80);
+        const QImage image = box.grab().toImage();
+        const QColor background = image.pixelColor(60, 40);
+        // The left edge is drawn, dark, from below the title down to the bottom.
+        const int top = b.frameTop > 0 ? b.frameTop : box.fontMetrics().height() + 3;
+        for (const int y : { top + 2, 40, 75 })
+            EXPECT_LT(image.pixelColor(0, y).lightness(), background.lightness()) << "row " << y;
+        // Above the frame lies the title's row, not a line.
+        EXPECT_EQ(image.pixelColor(0, top - 2), background);
+    }
 }
 
 } // namespace
