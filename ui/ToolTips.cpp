@@ -279,8 +279,13 @@ QString Wrapped(const QString& text)
 {
     constexpr qsizetype kWidest = 64;
     QString wrapped;
+    wrapped.reserve(text.size());
     qsizetype lineStart = 0;
-    for (const QString& word : text.split(u' ')) {
+    for (qsizetype wordStart = 0; wordStart <= text.size();) {
+        qsizetype end = text.indexOf(u' ', wordStart);
+        if (end < 0)
+            end = text.size();
+        const QStringView word = QStringView(text).sliced(wordStart, end - wordStart);
         if (wrapped.size() > lineStart && wrapped.size() - lineStart + 1 + word.size() > kWidest) {
             wrapped += u'\n';
             lineStart = wrapped.size();
@@ -288,6 +293,7 @@ QString Wrapped(const QString& text)
             wrapped += u' ';
         }
         wrapped += word;
+        wordStart = end + 1;
     }
     return wrapped;
 }
