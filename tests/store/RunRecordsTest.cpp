@@ -2,7 +2,7 @@
 // battery, a list and an interrupted run, `runs` with its filters, `export`, and the lab
 // dashboard's queries exactly as docs/results-database.md and the Grafana dashboard give them.
 #include "support/EventLoop.h"
-#include "support/PgTestServer.h"
+#include "support/PgSuite.h"
 #include "workflows/ProgramInfo.h"
 
 #include <QDate>
@@ -42,12 +42,12 @@ Ran RunCli(const QStringList& arguments)
 
 // Three runs, made once for the suite: a battery run to its cut-off (bench-1), a list run
 // (bench-2) and a battery run interrupted with Ctrl+C (bench-3), side by side.
-class RunRecordsTest : public ::testing::Test
+class RunRecordsTest : public PgSuite
 {
 protected:
     static void SetUpTestSuite()
     {
-        server = new PgTestServer;
+        PgSuite::SetUpTestSuite();
         if (!server->Problem().isEmpty())
             return;
         const QString url = server->Url();
@@ -75,15 +75,11 @@ protected:
             errors << QString::fromUtf8(cli->readAllStandardError());
         }
     }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override
     {
-        if (!server->Problem().isEmpty())
-            GTEST_SKIP() << "no PostgreSQL server for the test: " << server->Problem().toStdString();
+        PgSuite::SetUp();
+        if (IsSkipped())
+            return;
         ASSERT_EQ(exits, (QList<int> { 0, 0, 0 })) << errors.join(u'\n').toStdString();
     }
 
@@ -103,7 +99,6 @@ protected:
         return runs;
     }
 
-    static inline PgTestServer* server = nullptr;
     static inline QList<int> exits;
     static inline QStringList errors;
 };

@@ -7,7 +7,7 @@
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
 #include "support/EventLoop.h"
-#include "support/PgTestServer.h"
+#include "support/PgSuite.h"
 
 #include <QProcess>
 #include <QTimer>
@@ -110,23 +110,16 @@ struct Writer
     bool refused = false;
 };
 
-class SharedDurabilityTest : public ::testing::Test
+class SharedDurabilityTest : public PgSuite
 {
 protected:
-    static void SetUpTestSuite() { server = new PgTestServer; }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override
     {
-        if (!server->Problem().isEmpty())
-            GTEST_SKIP() << "no PostgreSQL server for the test: " << server->Problem().toStdString();
+        PgSuite::SetUp();
+        if (IsSkipped())
+            return;
         server->Psql(QStringLiteral("drop table if exists battery, lists, profile, resistance, runs"));
     }
-
-    static QString Rows(const QString& sql) { return server->Psql(sql); }
 
     // Every row of the run once, numbered 1 … count; and the Ids the store reported are theirs.
     static void ExpectOnce(const Writer& writer, qint64 count)
@@ -144,8 +137,6 @@ protected:
                        "'alpha'"),
             reported.join(u','));
     }
-
-    static inline PgTestServer* server = nullptr;
 };
 
 TEST_F(SharedDurabilityTest, ACrashMidRunKeepsEveryRowReportedStoredAndDoublesNone)

@@ -4,7 +4,7 @@
 #include "store/ResultsFile.h"
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
-#include "support/PgTestServer.h"
+#include "support/PgSuite.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,20 +18,14 @@ inline void PrintTo(const QString& text, std::ostream* out)
     *out << '"' << text.toStdString() << '"';
 }
 
-// One server for the whole suite: starting a cluster costs seconds.
-class SharedStoreTest : public ::testing::Test
+class SharedStoreTest : public PgSuite
 {
 protected:
-    static void SetUpTestSuite() { server = new PgTestServer; }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override
     {
-        if (!server->Problem().isEmpty())
-            GTEST_SKIP() << "no PostgreSQL server for the test: " << server->Problem().toStdString();
+        PgSuite::SetUp();
+        if (IsSkipped())
+            return;
         server->Psql(QStringLiteral(
             "drop table if exists battery, lists, profile, resistance; grant all on schema public "
             "to pwuser"));
@@ -58,8 +52,4 @@ protected:
         ResultsFile file;
         QStringList failures, statuses, asked;
     };
-
-    static QString Rows(const QString& sql) { return server->Psql(sql); }
-
-    static inline PgTestServer* server = nullptr;
 };

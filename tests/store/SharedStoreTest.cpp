@@ -8,7 +8,6 @@
 #include "store/ResultsUrl.h"
 #include "store/SharedResults.h"
 #include "support/EventLoop.h"
-#include "support/PgTestServer.h"
 #include "support/RecordingBoxes.h"
 #include "ui/main.h"
 
