@@ -16,6 +16,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionComplex>
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <utility>
 #include <vector>
@@ -52,31 +53,35 @@ QRect CaptionRoom(const QWidget* control, const QString& caption, const QFontMet
     return button->style()->subElementRect(contents, &option, button);
 }
 
-bool AllFit(const QWidget* control, const QFont& font, const QStringList& captions)
-{
-    const QFontMetrics fm(font);
-    for (const QString& caption : captions) {
-        if (caption.isEmpty())
-            continue;
-        const QRect room = CaptionRoom(control, caption, fm);
-        if (fm.size(Qt::TextShowMnemonic, caption).width() > room.width() || fm.height() > room.height())
-            return false;
-    }
-    return true;
-}
-
-// How many times the room the widest of `captions` needs in `font`: above 1 it is clipped.
+// How many times its room the caption that fits worst needs in `font`, across and up: above
+// 1 a caption is clipped. Both grow in step with the font's size.
 double Overflow(const QWidget* control, const QFont& font, const QStringList& captions)
 {
     const QFontMetrics fm(font);
+    const auto times = [](int needs, int room) {
+        return room > 0 ? double(needs) / room : needs > 0 ? HUGE_VAL : 0.0;
+    };
     double most = 0;
     for (const QString& caption : captions) {
         if (caption.isEmpty())
             continue;
         const QRect room = CaptionRoom(control, caption, fm);
-        most = std::max(most, fm.size(Qt::TextShowMnemonic, caption).width() / std::max(1.0, double(room.width())));
+        most = std::max({ most, times(fm.size(Qt::TextShowMnemonic, caption).width(), room.width()),
+            times(fm.height(), room.height()) });
     }
     return most;
+}
+
+// The first of `faces` that is installed; empty when none is. Looked up in the list of what
+// is installed: asking for one face by name costs a fallback search when it is missing.
+QString FirstInstalled(const QStringList& faces)
+{
+    const QStringList installed = QFontDatabase::families();
+    for (const QString& face : faces) {
+        if (installed.contains(face, Qt::CaseInsensitive))
+            return face;
+    }
+    return {};
 }
 
 // The installed narrow face of the family `font` is drawn in ("Liberation Sans Narrow",
@@ -84,15 +89,7 @@ double Overflow(const QWidget* control, const QFont& font, const QStringList& ca
 QString NarrowFamilyOf(const QFont& font)
 {
     const QString family = QFontInfo(font).family();
-    // The list of what is installed: asking for one face by name costs a fallback search
-    // when it is missing.
-    const QStringList installed = QFontDatabase::families();
-    for (const char* suffix : { " Narrow", " Condensed" }) {
-        const QString narrow = family + QLatin1String(suffix);
-        if (installed.contains(narrow, Qt::CaseInsensitive))
-            return narrow;
-    }
-    return {};
+    return FirstInstalled({ family + QStringLiteral(" Narrow"), family + QStringLiteral(" Condensed") });
 }
 
 QFont Resized(QFont font, int pixels)
@@ -221,7 +218,7 @@ void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& capti
         if (label->width() >= hint.width() && label->height() >= hint.height())
             return;
     }
-    if (AllFit(control, own, captions))
+    if (Overflow(control, own, captions) <= 1)
         return;
     // A face designed narrow reads better than one squeezed, and both better than a
     // smaller size; squeezed only where the family has no narrow face.
@@ -237,24 +234,25 @@ void ClassicMetricsStyle::FitCaptions(QWidget* control, const QStringList& capti
             narrower.push_back(condensed);
         }
     }
+    double overflow = 0;
     for (const QFont& font : narrower) {
-        if (AllFit(control, font, captions)) {
+        overflow = Overflow(control, font, captions);
+        if (overflow <= 1) {
             control->setFont(font);
             return;
         }
     }
-    // A pixel smaller at a time. Text widths grow in step with the size, so sizes at which
-    // the widest caption would still overflow by more than a twentieth are not loaded:
-    // each size loads a face, a noticeable part of the window's start-up.
+    // A pixel smaller at a time. Sizes at which the worst caption would still overflow by
+    // more than a twentieth are not loaded: each size loads a face, a noticeable part of
+    // the window's start-up.
     const QFont& narrowest = narrower.back();
     const int pixels = QFontInfo(own).pixelSize();
-    const double overflow = Overflow(control, narrowest, captions);
     for (int smaller = pixels - 1; smaller >= pixels * 5 / 6; --smaller) {
         const bool hopeless = overflow * smaller / pixels > 1.05 && smaller > pixels * 5 / 6;
         if (hopeless)
             continue;
         QFont font = Resized(narrowest, smaller);
-        if (AllFit(control, font, captions)) {
+        if (Overflow(control, font, captions) <= 1) {
             control->setFont(font);
             return;
         }
@@ -267,15 +265,9 @@ QFont ClassicMetricsStyle::WindowFont()
 {
     const QStringList faces
         = { QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans") };
-    const QStringList installed = QFontDatabase::families();
+    const QString installed = FirstInstalled(faces);
     QFont font;
-    font.setFamilies(faces);
-    for (const QString& face : faces) {
-        if (installed.contains(face, Qt::CaseInsensitive)) {
-            font.setFamilies({ face });
-            break;
-        }
-    }
+    font.setFamilies(installed.isEmpty() ? faces : QStringList { installed });
     font.setPixelSize(11);
     return font;
 }

@@ -1,6 +1,8 @@
 // The pages other than Main are built when first shown or first needed: nothing the
 // operator set, the instrument reported or the last window remembered may be lost on a
-// page that did not exist yet, and a page built late works as one built at start.
+// page that did not exist yet, and a page built late works as one built at start. What the
+// first paint does not need stays off its path, and the style draws what it no longer reads
+// from images.
 #include "WindowFixture.h"
 #include "ui/WindowSettings.h"
 
