@@ -1,7 +1,7 @@
 #pragma once
 // libmosquitto, loaded when a program first publishes. Linked in, it and the TLS libraries it
-// needs were loaded and relocated at every start, costing the window about a fifth of its
-// start-up; most starts never publish.
+// needs were loaded and relocated at every start, some 5 ms of the window's start-up; most
+// starts never publish.
 #include <QString>
 #include <mosquitto.h>
 

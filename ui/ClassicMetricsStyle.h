@@ -22,7 +22,7 @@ public:
         const QWidget* widget) const override;
     // Over Fusion, a group box's frame is etched, as classic ones are, and drawn rather than
     // read from an image: the first image a program reads has Qt load every image format
-    // plugin, which cost the window a tenth of its start-up.
+    // plugin, which cost the window some 4 ms of its start-up.
     void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
         const QWidget* widget = nullptr) const override;
     // For the same reason, a tool bar's or menu bar's overflow arrow is read when it is first
@@ -41,6 +41,6 @@ public:
     // The window's font, 11 pixels: the classic face where it is installed, otherwise the
     // first of its metric-compatible stand-ins that is. Only an installed face is named (all
     // of them when none is): for a face that is missing Qt looks up fallbacks at every size
-    // and weight, which cost the window a tenth of its start-up.
+    // and weight, which cost the window some 2 ms of its start-up.
     static QFont WindowFont();
 };

@@ -145,7 +145,7 @@ TEST_F(LazyPagesTest, OpeningAMenuAddsThePagesEntriesInTheirPlacesOnce)
 }
 
 // What the first look at the window needs, and nothing else: each of these, loaded on the way
-// to the first paint, cost the start-up a tenth or more.
+// to the first paint, cost the start-up milliseconds.
 TEST(StartUpTest, TheFirstPaintLoadsNoImagePluginNorMqttNorResultsStore)
 {
     QTemporaryDir dir;
